@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds the program (and its tests) into build/, installing what is missing
+# first. Usage: scripts/build.sh [build-dir] [extra cmake arguments...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+"$PWD/scripts/bootstrap.sh"
+build_dir=${1:-build}
+shift || true
+if [ ! -f "$build_dir/build.ninja" ]; then
+  cmake -S . -B "$build_dir" -G Ninja "$@" >/dev/null
+fi
+ninja -C "$build_dir" >/dev/null || ninja -C "$build_dir"

@@ -1,0 +1,176 @@
+// Errors are values: a Result<T> holds either the value or an Error. Runtime
+// errors carry a kind, the message and, when a system call or a parser
+// triggered them, a cause. The provider protocol speaks in reason codes; the
+// mapping from kinds to codes lives here so that every boundary applies the
+// same one.
+#pragma once
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+
+namespace velk {
+
+enum class ErrorKind {
+  unsupported_operation,
+  unsupported_component_kind,
+  unsupported_native_surface,
+  unsupported_bundle_format,
+  unsupported_protocol_version,
+  projection_profile_mismatch,
+  unsupported_permission_profile,
+  unsupported_platform,
+  unsupported_architecture,
+  recovery_required,
+  stale,
+  invalid_target,
+  lock_unavailable,
+  state_unavailable,
+  integrity_mismatch,
+};
+
+std::string_view kind_name(ErrorKind kind);
+
+struct Error {
+  ErrorKind kind = ErrorKind::state_unavailable;
+  std::string message;
+  // The text of what triggered the error (a system error, a parser's
+  // message); empty when there is none.
+  std::string cause;
+  // The errno value when the cause is a system error, otherwise 0.
+  int sys_errno = 0;
+
+  bool has_cause() const { return !cause.empty(); }
+  // The message followed by ": " and the cause, when there is one.
+  std::string full() const;
+};
+
+Error make_error(ErrorKind kind, std::string message);
+// An error caused by a failed system call: the cause is strerror(err).
+Error system_error(ErrorKind kind, std::string message, int err);
+// An error caused by another error (its full text becomes the cause).
+Error caused_by(ErrorKind kind, std::string message, const Error& cause);
+Error with_cause(ErrorKind kind, std::string message, std::string cause);
+
+// The human text of an errno value, as the C library words it.
+std::string errno_text(int err);
+
+enum class ReasonCode {
+  adaptation_binding_missing,
+  adaptation_binding_mismatch,
+  digest_mismatch,
+  limit_exceeded,
+  link_not_allowed,
+  path_duplicate,
+  path_escapes_target,
+  path_not_relative,
+  special_file_not_allowed,
+  unsupported_bundle_format,
+  unsupported_component_kind,
+  unsupported_native_surface,
+  unsupported_protocol_version,
+  unsupported_operation,
+  projection_profile_mismatch,
+  unsupported_permission_profile,
+  unsupported_platform,
+  unsupported_architecture,
+  recovery_required,
+  stale,
+  provider_unavailable,
+};
+
+inline constexpr int kReasonCodeCount = 21;
+
+std::string_view reason_name(ReasonCode code);
+
+struct ProtocolError {
+  ReasonCode code = ReasonCode::provider_unavailable;
+  std::string detail;
+};
+
+// The protocol's view of a runtime error: its message alone (the cause is
+// dropped) under the code of the same name, except that the three store
+// kinds become provider_unavailable and integrity_mismatch becomes
+// digest_mismatch.
+ReasonCode reason_for(ErrorKind kind);
+ProtocolError to_protocol(const Error& error);
+
+// Result<T>: a value or an error. Accessing the wrong side aborts.
+template <class T, class E = Error>
+class [[nodiscard]] Result {
+ public:
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+  Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const { return v_.index() == 0; }
+  explicit operator bool() const { return ok(); }
+
+  T& value() & { check(true); return std::get<0>(v_); }
+  const T& value() const& { check(true); return std::get<0>(v_); }
+  T&& value() && { check(true); return std::get<0>(std::move(v_)); }
+  T& operator*() & { return value(); }
+  const T& operator*() const& { return value(); }
+  T* operator->() { return &value(); }
+  const T* operator->() const { return &value(); }
+
+  E& error() & { check(false); return std::get<1>(v_); }
+  const E& error() const& { check(false); return std::get<1>(v_); }
+  E&& error() && { check(false); return std::get<1>(std::move(v_)); }
+
+ private:
+  void check(bool want_value) const {
+    if (ok() != want_value) std::abort();
+  }
+  std::variant<T, E> v_;
+};
+
+template <class E>
+class [[nodiscard]] Result<void, E> {
+ public:
+  Result() = default;
+  Result(E error) : error_(std::move(error)), failed_(true) {}
+
+  bool ok() const { return !failed_; }
+  explicit operator bool() const { return ok(); }
+
+  E& error() & { check(); return error_; }
+  const E& error() const& { check(); return error_; }
+  E&& error() && { check(); return std::move(error_); }
+
+ private:
+  void check() const {
+    if (!failed_) std::abort();
+  }
+  E error_{};
+  bool failed_ = false;
+};
+
+using Status = Result<void>;
+
+template <class T>
+using ProtocolResult = Result<T, ProtocolError>;
+
+}  // namespace velk
+
+// Early return of an error from a Result-valued expression. The error is
+// moved into the enclosing function's return value.
+#define VELK_TRY(expr)                                   \
+  do {                                                   \
+    auto velk_try_result_ = (expr);                      \
+    if (!velk_try_result_.ok())                          \
+      return std::move(velk_try_result_).error();        \
+  } while (0)
+
+#define VELK_CONCAT_INNER(a, b) a##b
+#define VELK_CONCAT(a, b) VELK_CONCAT_INNER(a, b)
+
+// Declares `lhs` from the value of a Result-valued expression, or returns its
+// error: VELK_ASSIGN(auto text, read_file(path));
+#define VELK_ASSIGN(lhs, expr) VELK_ASSIGN_IMPL(VELK_CONCAT(velk_assign_, __LINE__), lhs, expr)
+#define VELK_ASSIGN_IMPL(tmp, lhs, expr)       \
+  auto tmp = (expr);                           \
+  if (!tmp.ok()) return std::move(tmp).error(); \
+  lhs = std::move(tmp).value()

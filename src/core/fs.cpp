@@ -1,0 +1,222 @@
+#include "core/fs.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+
+namespace velk {
+
+std::string path_join(std::string_view base, std::string_view relative) {
+  std::string out(base);
+  if (relative.empty()) return out;
+  if (out.empty()) return std::string(relative);
+  if (out.back() != '/') out += '/';
+  while (!relative.empty() && relative.front() == '/') relative.remove_prefix(1);
+  out += relative;
+  return out;
+}
+
+std::string parent_path(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return "";
+  if (slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
+std::string file_name(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos) return std::string(path);
+  return std::string(path.substr(slash + 1));
+}
+
+std::vector<std::string> split_path(std::string_view relative) {
+  std::vector<std::string> out;
+  size_t start = 0;
+  for (;;) {
+    const size_t slash = relative.find('/', start);
+    if (slash == std::string_view::npos) {
+      out.emplace_back(relative.substr(start));
+      return out;
+    }
+    out.emplace_back(relative.substr(start, slash - start));
+    start = slash + 1;
+  }
+}
+
+namespace {
+std::vector<std::string_view> components(std::string_view path) {
+  std::vector<std::string_view> out;
+  size_t i = 0;
+  while (i < path.size()) {
+    while (i < path.size() && path[i] == '/') ++i;
+    size_t j = i;
+    while (j < path.size() && path[j] != '/') ++j;
+    if (j > i) {
+      std::string_view c = path.substr(i, j - i);
+      if (c != ".") out.push_back(c);
+    }
+    i = j;
+  }
+  return out;
+}
+}  // namespace
+
+bool path_is_within(std::string_view path, std::string_view ancestor) {
+  const auto p = components(path);
+  const auto a = components(ancestor);
+  if (a.size() > p.size()) return false;
+  if (!path.empty() && !ancestor.empty() && (path.front() == '/') != (ancestor.front() == '/'))
+    return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (a[i] != p[i]) return false;
+  return true;
+}
+
+std::optional<struct stat> lstat_path(const std::string& path, int* err) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0) {
+    if (err) *err = 0;
+    return st;
+  }
+  if (err) *err = (errno == ENOENT || errno == ENOTDIR) ? 0 : errno;
+  return std::nullopt;
+}
+
+std::optional<struct stat> stat_path(const std::string& path, int* err) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (err) *err = 0;
+    return st;
+  }
+  if (err) *err = (errno == ENOENT || errno == ENOTDIR) ? 0 : errno;
+  return std::nullopt;
+}
+
+Result<std::string> read_file(const std::string& path, std::string message) {
+  const int fd = retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
+  if (fd < 0) return system_error(ErrorKind::state_unavailable, std::move(message), errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int e = errno;
+    ::close(fd);
+    return system_error(ErrorKind::state_unavailable, std::move(message), e);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    const int e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    Error error = system_error(ErrorKind::state_unavailable, std::move(message), e);
+    if (!S_ISDIR(st.st_mode)) error.cause = "not a regular file";
+    return error;
+  }
+  std::string out;
+  if (st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = retry_eintr([&] { return ::read(fd, buffer, sizeof buffer); });
+    if (n < 0) {
+      const int e = errno;
+      ::close(fd);
+      return system_error(ErrorKind::state_unavailable, std::move(message), e);
+    }
+    if (n == 0) break;
+    out.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return out;
+}
+
+Result<std::vector<std::string>> list_directory(const std::string& dir) {
+  std::unique_ptr<DIR, int (*)(DIR*)> d(::opendir(dir.c_str()), &::closedir);
+  if (!d) return system_error(ErrorKind::state_unavailable, "cannot list " + dir, errno);
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(d.get());
+    if (!entry) {
+      if (errno != 0)
+        return system_error(ErrorKind::state_unavailable, "cannot read an entry of " + dir, errno);
+      break;
+    }
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    names.emplace_back(name);
+  }
+  return names;
+}
+
+int create_directories(const std::string& path) {
+  if (path.empty()) return 0;
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : EEXIST;
+  const std::string parent = parent_path(path);
+  if (!parent.empty() && parent != path) {
+    const int e = create_directories(parent);
+    if (e != 0) return e;
+  }
+  if (::mkdir(path.c_str(), 0777) != 0) {
+    if (errno == EEXIST && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) return 0;
+    return errno;
+  }
+  return 0;
+}
+
+namespace {
+// Removes everything below and including `path`, which lstat says is a
+// directory. Returns 0 or the errno of the first failure.
+int remove_directory_tree(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? 0 : errno;
+  DIR* d = ::fdopendir(fd);
+  if (!d) {
+    const int e = errno;
+    ::close(fd);
+    return e;
+  }
+  int result = 0;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(d);
+    if (!entry) {
+      if (errno != 0) result = errno;
+      break;
+    }
+    const std::string_view name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    const std::string child = path_join(path, name);
+    struct stat st;
+    if (::lstat(child.c_str(), &st) != 0) {
+      if (errno == ENOENT) continue;
+      result = errno;
+      break;
+    }
+    if (S_ISDIR(st.st_mode)) {
+      result = remove_directory_tree(child);
+    } else if (::unlink(child.c_str()) != 0 && errno != ENOENT) {
+      result = errno;
+    }
+    if (result != 0) break;
+  }
+  ::closedir(d);
+  if (result != 0) return result;
+  if (::rmdir(path.c_str()) != 0 && errno != ENOENT) return errno;
+  return 0;
+}
+}  // namespace
+
+Status remove_path(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return {};
+  int e = 0;
+  if (S_ISDIR(st.st_mode)) {
+    e = remove_directory_tree(path);
+  } else if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+    e = errno;
+  }
+  if (e != 0) return system_error(ErrorKind::state_unavailable, "cannot remove " + path, e);
+  return {};
+}
+
+}  // namespace velk

@@ -1,0 +1,60 @@
+// File-system helpers over POSIX calls. Paths are byte strings joined with
+// "/"; nothing here follows a symbolic link unless its name says so.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.h"
+
+namespace velk {
+
+// Joins a base path and a "/"-separated relative path.
+std::string path_join(std::string_view base, std::string_view relative);
+// The directory part of a path ("/a/b" -> "/a"; "b" -> ""; "/b" -> "/").
+std::string parent_path(std::string_view path);
+// The final component of a path ("/a/b" -> "b"; "/a/b/" -> "").
+std::string file_name(std::string_view path);
+// Splits a "/"-separated relative path into its segments.
+std::vector<std::string> split_path(std::string_view relative);
+// True when `path` equals `ancestor` or lies below it, compared component by
+// component ("/a/bc" is not below "/a/b").
+bool path_is_within(std::string_view path, std::string_view ancestor);
+
+// lstat / stat that report absence as nullopt and any other failure as an
+// errno value in *err (0 when absent or found).
+std::optional<struct stat> lstat_path(const std::string& path, int* err = nullptr);
+std::optional<struct stat> stat_path(const std::string& path, int* err = nullptr);
+
+// Reads a whole file. The error's sys_errno tells ENOENT apart. Opened
+// non-blocking, and anything but a regular file is refused, so a FIFO never
+// makes a reader wait. `message` is the error message on failure.
+Result<std::string> read_file(const std::string& path, std::string message);
+
+// Lists a directory's entry names ("." and ".." left out), in listing order.
+// Errors: "cannot list {dir}" / "cannot read an entry of {dir}".
+Result<std::vector<std::string>> list_directory(const std::string& dir);
+
+// Creates a directory and its missing parents, mode 0777 before the umask.
+// Returns the errno of the failure, or 0.
+int create_directories(const std::string& path);
+
+// Removes the path whole if it exists: a directory with everything below it,
+// anything else (a link is never followed) unlinked. Absence is success.
+// Failure: "cannot remove {path}" (state_unavailable, cause attached).
+Status remove_path(const std::string& path);
+
+// Retries `fn` while it fails with EINTR.
+template <class Fn>
+auto retry_eintr(Fn fn) {
+  for (;;) {
+    auto r = fn();
+    if (!(r == -1 && errno == EINTR)) return r;
+  }
+}
+
+}  // namespace velk
