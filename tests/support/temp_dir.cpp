@@ -1,0 +1,75 @@
+#include "support/temp_dir.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "core/fs.h"
+
+namespace velk::testing {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string templ = std::string(base && *base ? base : "/tmp") + "/velk-test-XXXXXX";
+  if (!::mkdtemp(templ.data())) {
+    std::perror("mkdtemp");
+    std::abort();
+  }
+  // Canonical, so tests can compare against paths the program resolves.
+  char resolved[PATH_MAX];
+  path_ = ::realpath(templ.c_str(), resolved) ? resolved : templ;
+}
+
+TempDir::~TempDir() {
+
+  (void)remove_path(path_);
+}
+
+std::string TempDir::operator/(std::string_view relative) const { return path_join(path_, relative); }
+
+void write_text(const std::string& path, std::string_view content, unsigned mode) {
+  make_dirs(parent_path(path));
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) {
+    std::perror(path.c_str());
+    std::abort();
+  }
+  size_t done = 0;
+  while (done < content.size()) {
+    const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+    if (n <= 0) std::abort();
+    done += static_cast<size_t>(n);
+  }
+  ::fchmod(fd, mode);
+  ::close(fd);
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    std::perror(path.c_str());
+    std::abort();
+  }
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+void make_dirs(const std::string& path) {
+  if (create_directories(path) != 0) {
+    std::perror(path.c_str());
+    std::abort();
+  }
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace velk::testing

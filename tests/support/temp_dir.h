@@ -1,0 +1,31 @@
+// A fresh directory under the system temporary directory, removed with
+// everything in it when the value goes out of scope.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace velk::testing {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() joined with a relative path.
+  std::string operator/(std::string_view relative) const;
+
+ private:
+  std::string path_;
+};
+
+// Small file helpers for tests: they abort the test run on failure.
+void write_text(const std::string& path, std::string_view content, unsigned mode = 0644);
+std::string read_text(const std::string& path);
+void make_dirs(const std::string& path);
+bool exists(const std::string& path);  // lstat: a dangling link exists
+
+}  // namespace velk::testing
