@@ -1,0 +1,94 @@
+// The backup pool: numbered slots in the control directory, each a copy of
+// the owned surfaces captured before a change, with its record, optionally
+// held against the rolling reclamation.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "product/declaration.h"
+#include "store/target.h"
+
+namespace velk {
+
+struct SlotRecord {
+  uint32_t schema_version = 1;
+  std::string backup_ref;
+  std::string operation;
+  std::string operation_id;
+  std::string target_identity_digest;  // identity of what the payload holds
+  std::optional<std::string> setup_id;
+  std::optional<std::string> setup_definition_digest;
+};
+
+struct SlotEntry {
+  std::string name;  // "slot-" and 12 digits
+  std::string dir;
+  SlotRecord record;
+};
+
+struct HeldSlot {
+  std::string name;
+  std::string reason;  // trimmed HELD text, or "no reason recorded"
+};
+
+// "slot-" followed by 12 ASCII digits, or "{text} is not a backup reference"
+// (integrity_mismatch).
+Result<std::string> parse_slot_ref(std::string_view text);
+std::string slot_name(uint64_t number);
+
+// Slot directories of the pool (entries that are directories, links
+// followed, named as slot references), any order.
+Result<std::vector<std::string>> list_slot_dirs(const BackupPool& pool);
+// Complete slots with their records, newest first.
+Result<std::vector<SlotEntry>> list_slots(const BackupPool& pool);
+// Paths of slot directories without a record, sorted as bytes.
+Result<std::vector<std::string>> list_incomplete_slots(const BackupPool& pool);
+
+struct CaptureRequest {
+  std::string operation;
+  std::string operation_id;
+  std::string identity;  // the identity measured before the change
+  std::optional<std::string> setup_id;
+  std::optional<std::string> setup_definition_digest;
+};
+
+// Copies the owned surfaces into a new slot, writes its record, prunes the
+// pool and returns the slot's name. Run only after the link check passed.
+Result<std::string> capture(const BackupPool& pool, const std::string& target,
+                            const std::vector<std::string>& surfaces, const CaptureRequest& request);
+
+// Keeps the ten newest unheld complete slots; held and incomplete slots are
+// neither counted nor removed. A slot is renamed out of the reference form
+// before it is deleted, and leftovers of an interrupted prune are cleared.
+Status prune(const BackupPool& pool);
+
+// The payload directory of a complete slot, or "backup {name} is absent or
+// incomplete" (integrity_mismatch).
+Result<std::string> slot_payload(const BackupPool& pool, const std::string& name);
+
+// The newest complete slot, or the named one: "this target has no backup to
+// restore", "{ref} is not a completed backup of this target".
+Result<SlotEntry> resolve_restore_source(const BackupPool& pool,
+                                         const std::optional<std::string>& ref);
+
+// Replaces the owned surfaces of the scope with the payload, sparing the
+// never-touch paths, keeping permission bits. Returns the restored paths.
+Result<std::vector<std::string>> restore_payload(const std::string& target,
+                                                 const std::string& payload,
+                                                 std::optional<TargetScope> scope);
+
+Result<std::vector<HeldSlot>> list_held(const BackupPool& pool);
+// The hold reason of a slot when it is held.
+std::optional<std::string> hold_reason(const std::string& slot_dir);
+
+enum class HoldOutcome { held, already_held };
+enum class ReleaseOutcome { released, not_held };
+Result<HoldOutcome> hold(const BackupPool& pool, const std::string& ref,
+                         const std::optional<std::string>& reason);
+Result<ReleaseOutcome> release(const BackupPool& pool, const std::string& ref);
+
+}  // namespace velk

@@ -1,0 +1,83 @@
+// The state file at the top of a target: what this provider last did there.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "core/json.h"
+#include "product/declaration.h"
+
+namespace velk {
+
+enum class DriftState { clean, local_drift, unknown };
+std::string_view drift_state_name(DriftState state);
+
+inline constexpr uint32_t kStateSchema = 4;
+
+struct ProviderState {
+  uint32_t state_schema = kStateSchema;
+  uint32_t protocol_version = 3;
+  std::string provider_id;
+  std::string provider_version;
+  std::string provider_build_digest;
+  std::optional<std::string> provider_release_digest;
+  std::string harness_id;
+  std::string canonical_target;
+  std::string target_identity_digest;
+  std::optional<std::string> setup_stable_id;
+  std::optional<std::string> setup_version;
+  std::optional<std::string> setup_version_passport_digest;
+  std::optional<std::string> setup_definition_digest;
+  std::vector<std::string> component_refs;
+  std::optional<std::string> bundle_format;
+  std::optional<std::string> bundle_digest;
+  std::optional<std::string> artifact_digest;
+  std::optional<std::string> projection_profile_digest;
+  std::optional<std::string> provider_plan_digest;
+  std::string operation_id;
+  std::string target_precondition_digest;
+  std::vector<std::string> native_ownership;
+  std::vector<std::string> written_paths;
+  std::optional<std::string> backup_ref;
+  std::optional<std::string> previous_verified_identity;
+  DriftState drift_state = DriftState::clean;
+  bool operator==(const ProviderState&) const = default;
+};
+
+struct StateRead {
+  enum class Kind { absent, present, other_schema };
+  Kind kind = Kind::absent;
+  ProviderState state;        // when present
+  uint64_t found_schema = 0;  // when other_schema
+  bool present() const { return kind == Kind::present; }
+};
+
+// The state file's path in a target.
+std::string state_file_path(const std::string& target);
+
+// Errors (state_unavailable): "cannot read {path}", "{path} does not parse
+// as JSON", "{path} declares no state_schema", "{path} is schema 4 but does
+// not match it".
+Result<StateRead> read_state(const std::string& target);
+
+// The canonical bytes of a record (every field present, absent ones null).
+Result<std::string> encode_state(const ProviderState& state);
+
+// Replaces the state file through write_file_atomically.
+Status write_state(const std::string& target, const ProviderState& state);
+
+// The owned paths an operation acts on under a scope: the twelve owned
+// surfaces for none or project; under user_root the paths the state file
+// records in written_paths (none without a state file), and a refusal
+// (unsupported_operation) for a state file that predates that record.
+Result<std::vector<std::string>> managed_paths(const std::string& target,
+                                               std::optional<TargetScope> scope);
+
+// user_root when the state file reads and its native_ownership is exactly
+// ["skills"]; otherwise none.
+std::optional<TargetScope> inferred_scope(const std::string& target);
+
+}  // namespace velk
