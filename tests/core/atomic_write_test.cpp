@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 #include <gtest/gtest.h>
 
 #include "support/temp_dir.h"
@@ -100,7 +102,7 @@ TEST(WriteFileAtomically, FailedStagingKeepsTheDestination) {
 }
 
 TEST(WriteFileAtomically, RefusesDestinationsWithoutParentOrName) {
-  for (const std::string& destination : {"", "/", "///"}) {
+  for (const std::string& destination : std::vector<std::string>{"", "/", "///"}) {
     const Status status = write_file_atomically(destination, "x");
     ASSERT_FALSE(status.ok()) << destination;
     EXPECT_EQ(status.error().message, destination + " has no parent directory");
