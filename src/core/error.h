@@ -105,10 +105,12 @@ class [[nodiscard]] Result {
  public:
   // The implicit constructors pick the side by type; when T and E are the
   // same type both are disabled and the side is named with a tag.
-  Result(T value) requires(!std::is_same_v<T, E>)
-      : v_(std::in_place_index<0>, std::move(value)) {}
-  Result(E error) requires(!std::is_same_v<E, T>)
-      : v_(std::in_place_index<1>, std::move(error)) {}
+  // (Templates with distinct parameter lists, so that the two never
+  // redeclare each other when T and E coincide.)
+  template <class U = T, std::enable_if_t<!std::is_same_v<U, E>, int> = 0>
+  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
+  template <class U = E, std::enable_if_t<!std::is_same_v<U, T>, long> = 0>
+  Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}
   Result(std::in_place_index_t<0>, T value) : v_(std::in_place_index<0>, std::move(value)) {}
   Result(std::in_place_index_t<1>, E error) : v_(std::in_place_index<1>, std::move(error)) {}
 
