@@ -24,7 +24,7 @@ void set16(std::string& bytes, size_t at, uint16_t v) {
 
 TEST(BundleContainer, ReadsMembersInCentralDirectoryOrderWithTheirModes) {
   ZipArchive archive = sample_archive();
-  archive.entries.push_back(ZipEntry{.name = "files/empty", .data = "", .external_attributes = 0});
+  archive.entries.push_back(zip_entry("files/empty", "", 0));
   auto members = read_archive(archive);
   expect_valid(members);
   ASSERT_EQ(members->size(), 7u);
@@ -195,8 +195,8 @@ TEST(BundleContainer, ChecksTheMemberLayout) {
 
   // A repeated name fails before anything looks at the manifest.
   ZipArchive twice = valid;
-  twice.entries.push_back(ZipEntry{.name = "files/a", .data = "1"});
-  twice.entries.push_back(ZipEntry{.name = "files/a", .data = "2"});
+  twice.entries.push_back(zip_entry("files/a", "1"));
+  twice.entries.push_back(zip_entry("files/a", "2"));
   expect_refused(check_member_layout(*read_archive(twice)), ReasonCode::path_duplicate,
                  "member \"files/a\" appears twice");
   twice = valid;

@@ -91,20 +91,20 @@ TEST_F(BundleFiles, MatchesDeclaredFilesToArchiveMembers) {
                  "the manifest declares \"skills/s1.md\", which the archive does not carry");
 
   // A directory entry does not carry a file.
-  parts.file_entries.push_back(ZipEntry{.name = "files/skills/s1.md/", .data = ""});
+  parts.file_entries.push_back(zip_entry("files/skills/s1.md/", ""));
   expect_refused(read(parts), ReasonCode::digest_mismatch,
                  "the manifest declares \"skills/s1.md\", which the archive does not carry");
 
   parts = make_bundle(numbered_skills(1));
-  parts.file_entries.push_back(ZipEntry{.name = "files/x", .data = "x"});
+  parts.file_entries.push_back(zip_entry("files/x", "x"));
   expect_refused(read(parts), ReasonCode::unsupported_native_surface,
                  "the archive carries \"x\", which the manifest does not declare");
 
   // Members outside "files/" and directory entries are not consulted.
   parts = make_bundle(numbered_skills(1));
-  parts.file_entries.push_back(ZipEntry{.name = "notes.txt", .data = "hello"});
-  parts.file_entries.push_back(ZipEntry{.name = "files/", .data = ""});
-  parts.file_entries.push_back(ZipEntry{.name = "files/skills/", .data = ""});
+  parts.file_entries.push_back(zip_entry("notes.txt", "hello"));
+  parts.file_entries.push_back(zip_entry("files/", ""));
+  parts.file_entries.push_back(zip_entry("files/skills/", ""));
   auto bundle = read(parts);
   expect_valid(bundle);
   EXPECT_EQ(bundle->files.size(), 1u);

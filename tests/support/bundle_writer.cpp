@@ -48,6 +48,14 @@ uint32_t crc32_of(std::string_view data) {
 
 uint32_t file_attributes(uint32_t mode) { return (S_IFREG | mode) << 16; }
 
+ZipEntry zip_entry(std::string name, std::string data, uint32_t attributes) {
+  ZipEntry entry;
+  entry.name = std::move(name);
+  entry.data = std::move(data);
+  entry.external_attributes = attributes;
+  return entry;
+}
+
 std::string serialise_zip(const ZipArchive& archive) {
   std::string out;
   std::vector<uint32_t> offsets;
@@ -124,10 +132,10 @@ std::string BundleParts::manifest_bytes() const {
 
 ZipArchive BundleParts::archive() const {
   ZipArchive archive;
-  archive.entries.push_back(ZipEntry{.name = "bundle.json", .data = manifest_bytes()});
-  archive.entries.push_back(ZipEntry{.name = "setup-passport.json", .data = passport});
-  archive.entries.push_back(ZipEntry{.name = "composition-report.json", .data = composition_report});
-  archive.entries.push_back(ZipEntry{.name = "conversion-report.json", .data = conversion_report});
+  archive.entries.push_back(zip_entry("bundle.json", manifest_bytes()));
+  archive.entries.push_back(zip_entry("setup-passport.json", passport));
+  archive.entries.push_back(zip_entry("composition-report.json", composition_report));
+  archive.entries.push_back(zip_entry("conversion-report.json", conversion_report));
   archive.entries.insert(archive.entries.end(), file_entries.begin(), file_entries.end());
   return archive;
 }
@@ -184,9 +192,7 @@ BundleParts make_bundle(const std::map<std::string, FileSpec>& files,
     f["digest"] = digest_bytes(spec.bytes);
     f["byte_length"] = spec.bytes.size();
     file_list.push_back(std::move(f));
-    parts.file_entries.push_back(ZipEntry{.name = "files/" + path,
-                                          .data = spec.bytes,
-                                          .external_attributes = file_attributes(spec.mode)});
+    parts.file_entries.push_back(zip_entry("files/" + path, spec.bytes, file_attributes(spec.mode)));
   }
 
   const ProjectionProfile* profile = profile_for_scope(scope);

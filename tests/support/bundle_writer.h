@@ -64,6 +64,9 @@ std::string serialise_zip(const ZipArchive& archive);
 // External attributes of a regular file with the permission bits `mode`.
 uint32_t file_attributes(uint32_t mode);
 
+// An entry in the accepted shape.
+ZipEntry zip_entry(std::string name, std::string data, uint32_t attributes = 0100644u << 16);
+
 uint32_t crc32_of(std::string_view data);
 
 struct FileSpec {
