@@ -72,7 +72,8 @@ BundleCheck check_surfaces(const std::map<std::string, BundleFileData>& files,
   std::vector<std::string> surfaces = requested == RequestedScope::user_root
                                           ? profile_serving(requested).native_namespaces
                                           : d.owned_paths();
-  for (const auto& [path, data] : files) {
+  for (const auto& entry : files) {
+    const std::string& path = entry.first;
     if (std::none_of(surfaces.begin(), surfaces.end(),
                      [&](const std::string& s) { return lies_in(path, s); }))
       return refuse(ReasonCode::unsupported_native_surface,
