@@ -1,0 +1,46 @@
+// Shared helpers of the bundle tests: a temporary directory, reading a
+// built bundle back through read_bundle, and exact refusal checks.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "bundle/bundle.h"
+#include "support/bundle_writer.h"
+#include "support/temp_dir.h"
+
+namespace velk::testing {
+
+class BundleTest : public ::testing::Test {
+ protected:
+  // Writes the parts as a bundle file and reads it under `scope`.
+  ProtocolResult<ValidatedBundle> read(const BundleParts& parts,
+                                       RequestedScope scope = RequestedScope::none) {
+    return read_bundle(write_bundle(dir_ / "bundle.zip", parts), scope);
+  }
+  ProtocolResult<ValidatedBundle> read_bytes(const std::string& bytes,
+                                             RequestedScope scope = RequestedScope::none) {
+    return read_bundle(write_bundle(dir_ / "bundle.zip", bytes, ""), scope);
+  }
+  TempDir dir_;
+};
+
+// A skills file and an instruction file: valid for the global scope.
+inline std::map<std::string, FileSpec> sample_files() {
+  return {{"AGENTS.md", {"# Agents\n"}}, {"skills/review/SKILL.md", {"review\n", 0755}}};
+}
+
+template <class T>
+void expect_refused(const ProtocolResult<T>& result, ReasonCode code, const std::string& detail) {
+  ASSERT_FALSE(result.ok()) << "expected a refusal: " << detail;
+  EXPECT_EQ(result.error().detail, detail);
+  EXPECT_EQ(reason_name(result.error().code), reason_name(code)) << result.error().detail;
+}
+
+template <class T>
+void expect_valid(const ProtocolResult<T>& result) {
+  ASSERT_TRUE(result.ok()) << reason_name(result.error().code) << ": " << result.error().detail;
+}
+
+}  // namespace velk::testing

@@ -1,0 +1,141 @@
+// Limits and every declared file against the archive's members.
+#include "bundle_fixture.h"
+#include "core/digest.h"
+
+namespace velk::testing {
+namespace {
+
+using BundleFiles = BundleTest;
+
+std::map<std::string, FileSpec> numbered_skills(int count) {
+  std::map<std::string, FileSpec> files;
+  for (int i = 0; i < count; ++i) files["skills/s" + std::to_string(i) + ".md"] = {std::to_string(i)};
+  return files;
+}
+
+// The manifest entry of a declared file, found by path.
+Json& file_entry(BundleParts& parts, std::string_view path) {
+  for (Json& f : parts.manifest["files"])
+    if (f["path"] == path) return f;
+  ADD_FAILURE() << "no file " << path;
+  std::abort();
+}
+
+TEST_F(BundleFiles, LimitsTightenButNeverLoosen) {
+  BundleParts parts = make_bundle(numbered_skills(4));
+  parts.manifest["limits"] = {{"max_files", 3}};
+  parts.seal();
+  expect_refused(read(parts), ReasonCode::limit_exceeded, "4 files declared against a limit of 3");
+  parts.manifest["limits"] = {{"max_files", 4}};
+  parts.seal();
+  expect_valid(read(parts));
+
+  parts = make_bundle(numbered_skills(2001));
+  parts.manifest["limits"] = {{"max_files", 5000}};
+  parts.seal();
+  expect_refused(read(parts), ReasonCode::limit_exceeded,
+                 "2001 files declared against a limit of 2000");
+
+  parts = make_bundle(numbered_skills(2));
+  parts.manifest["limits"] = {{"max_bundle_bytes", 100}};
+  parts.seal();
+  const std::string size = std::to_string(parts.bytes().size());
+  expect_refused(read(parts), ReasonCode::limit_exceeded,
+                 "the artifact is " + size + " bytes against a limit of 100");
+
+  parts = make_bundle({{"skills/big.md", {"12345"}}, {"skills/small.md", {"1234"}}});
+  parts.manifest["limits"] = {{"max_file_bytes", 4}, {"max_bundle_bytes", 1u << 30}};
+  parts.seal();
+  expect_refused(read(parts), ReasonCode::limit_exceeded,
+                 "\"skills/big.md\" is larger than the declared file limit");
+}
+
+TEST_F(BundleFiles, RefusesLinksSpecialKindsAndOtherModes) {
+  struct Case {
+    void (*mutate)(Json&);
+    ReasonCode code;
+    std::string detail;
+  };
+  const Case cases[] = {
+      {[](Json& f) { f["kind"] = "symlink"; }, ReasonCode::link_not_allowed,
+       "\"skills/s1.md\" is declared as a link, which is never materialized"},
+      {[](Json& f) { f["kind"] = "hardlink"; }, ReasonCode::link_not_allowed,
+       "\"skills/s1.md\" is declared as a link, which is never materialized"},
+      {[](Json& f) { f["kind"] = "directory"; }, ReasonCode::special_file_not_allowed,
+       "\"skills/s1.md\" is declared as neither a file nor a link"},
+      {[](Json& f) { f.erase("kind"); }, ReasonCode::special_file_not_allowed,
+       "\"skills/s1.md\" is declared as neither a file nor a link"},
+      {[](Json& f) { f["mode"] = 511; }, ReasonCode::unsupported_native_surface,
+       "\"skills/s1.md\" declares mode 511, which is not allowed"},
+      {[](Json& f) { f["mode"] = 0; }, ReasonCode::unsupported_native_surface,
+       "\"skills/s1.md\" declares mode 0, which is not allowed"},
+      {[](Json& f) { f["byte_length"] = 4194305; }, ReasonCode::limit_exceeded,
+       "\"skills/s1.md\" is larger than the declared file limit"},
+      {[](Json& f) { f["byte_length"] = 2; }, ReasonCode::digest_mismatch,
+       "\"skills/s1.md\" is 1 bytes, not 2"},
+      {[](Json& f) { f["digest"] = digest_bytes("other"); }, ReasonCode::digest_mismatch,
+       "\"skills/s1.md\" does not hash to the digest that declares it"},
+  };
+  for (const Case& c : cases) {
+    BundleParts parts = make_bundle(numbered_skills(3));
+    c.mutate(file_entry(parts, "skills/s1.md"));
+    parts.seal();
+    expect_refused(read(parts), c.code, c.detail);
+  }
+}
+
+TEST_F(BundleFiles, MatchesDeclaredFilesToArchiveMembers) {
+  BundleParts parts = make_bundle(numbered_skills(3));
+  parts.file_entries.erase(parts.file_entries.begin() + 1);
+  expect_refused(read(parts), ReasonCode::digest_mismatch,
+                 "the manifest declares \"skills/s1.md\", which the archive does not carry");
+
+  // A directory entry does not carry a file.
+  parts.file_entries.push_back(zip_entry("files/skills/s1.md/", ""));
+  expect_refused(read(parts), ReasonCode::digest_mismatch,
+                 "the manifest declares \"skills/s1.md\", which the archive does not carry");
+
+  parts = make_bundle(numbered_skills(1));
+  parts.file_entries.push_back(zip_entry("files/x", "x"));
+  expect_refused(read(parts), ReasonCode::unsupported_native_surface,
+                 "the archive carries \"x\", which the manifest does not declare");
+
+  // Members outside "files/" and directory entries are not consulted.
+  parts = make_bundle(numbered_skills(1));
+  parts.file_entries.push_back(zip_entry("notes.txt", "hello"));
+  parts.file_entries.push_back(zip_entry("files/", ""));
+  parts.file_entries.push_back(zip_entry("files/skills/", ""));
+  auto bundle = read(parts);
+  expect_valid(bundle);
+  EXPECT_EQ(bundle->files.size(), 1u);
+}
+
+TEST_F(BundleFiles, RefusesDuplicatePaths) {
+  BundleParts parts = make_bundle({{"Skills/a.md", {"A"}}, {"skills/a.md", {"a"}}});
+  expect_refused(read(parts), ReasonCode::path_duplicate,
+                 "\"skills/a.md\" and \"Skills/a.md\" differ only in case");
+
+  // The same path twice passes every check of its own and then fails as a
+  // repeat.
+  parts = make_bundle(numbered_skills(2));
+  parts.manifest["files"].push_back(parts.manifest["files"][0]);
+  parts.seal();
+  expect_refused(read(parts), ReasonCode::path_duplicate, "\"skills/s0.md\" is declared twice");
+}
+
+TEST_F(BundleFiles, RefusesAFileBelowAnotherFile) {
+  BundleParts parts = make_bundle({{"skills/a", {"1"}}, {"skills/a/b.md", {"2"}}});
+  expect_refused(read(parts), ReasonCode::path_duplicate,
+                 "\"skills/a/b.md\" lies below \"skills/a\", which is declared as a file");
+
+  parts = make_bundle({{"skills/A", {"1"}}, {"skills/a/b/c.md", {"2"}}});
+  expect_refused(read(parts), ReasonCode::path_duplicate,
+                 "\"skills/a/b/c.md\" lies below \"skills/A\", which is declared as a file");
+
+  // A shared name prefix is not nesting.
+  parts = make_bundle({{"skills/a", {"1"}}, {"skills/ab/c.md", {"2"}}, {"skills/a.md", {"3"}}});
+  expect_valid(read(parts));
+}
+
+}  // namespace
+}  // namespace velk::testing

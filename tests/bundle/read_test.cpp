@@ -1,0 +1,188 @@
+// Reading the file a claim names, and the manifest's own identity.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+
+#include "bundle_fixture.h"
+#include "core/digest.h"
+#include "core/text.h"
+
+namespace velk::testing {
+namespace {
+
+using ReadBundle = BundleTest;
+
+TEST_F(ReadBundle, AcceptsAValidBundleAndKeepsItsFilesAndPassport) {
+  const BundleParts parts = make_bundle(sample_files(), std::nullopt, "team-setup", "2.4.1");
+  const BundleClaim claim = write_bundle(dir_ / "b.zip", parts);
+  auto bundle = read_bundle(claim, RequestedScope::global);
+  expect_valid(bundle);
+  EXPECT_EQ(bundle->claim, claim);
+  EXPECT_EQ(bundle->setup_stable_id, "team-setup");
+  EXPECT_EQ(bundle->setup_version, "2.4.1");
+  EXPECT_FALSE(bundle->bound_scope.has_value());
+  EXPECT_EQ(bundle->manifest.bundle_digest, parts.bundle_digest());
+  ASSERT_EQ(bundle->manifest.component_adaptations.size(), 2u);
+  EXPECT_EQ(bundle->manifest.component_adaptations[1].provider_component_kind, "skill");
+  ASSERT_EQ(bundle->files.size(), 2u);
+  auto it = bundle->files.begin();
+  EXPECT_EQ(it->first, "AGENTS.md");
+  EXPECT_EQ(it->second.bytes, "# Agents\n");
+  EXPECT_EQ(it->second.mode, 0644u);
+  ++it;
+  EXPECT_EQ(it->first, "skills/review/SKILL.md");
+  EXPECT_EQ(it->second.bytes, "review\n");
+  EXPECT_EQ(it->second.mode, 0755u);
+}
+
+TEST_F(ReadBundle, RefusesWhatCannotBeRead) {
+  BundleClaim claim = write_bundle(dir_ / "b.zip", make_bundle(sample_files()));
+  claim.path = dir_ / "missing.zip";
+  expect_refused(read_bundle(claim, RequestedScope::none), ReasonCode::digest_mismatch,
+                 "cannot read the bundle at " + claim.path + ": No such file or directory");
+  claim.path = dir_.path();
+  expect_refused(read_bundle(claim, RequestedScope::none), ReasonCode::digest_mismatch,
+                 "cannot read the bundle at " + claim.path + ": Is a directory");
+}
+
+TEST_F(ReadBundle, NeverWaitsForAWriterOnAFifo) {
+  const std::string fifo = dir_ / "bundle.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  BundleClaim claim = write_bundle(dir_ / "b.zip", make_bundle(sample_files()));
+  claim.path = fifo;
+  auto pending = std::async(std::launch::async, [&] { return read_bundle(claim, RequestedScope::none); });
+  if (pending.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+    // Release the blocked reader so the test can end, then fail.
+    const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+    if (fd >= 0) ::close(fd);
+    ADD_FAILURE() << "reading a FIFO waited for a writer";
+  }
+  expect_refused(pending.get(), ReasonCode::digest_mismatch,
+                 "cannot read the bundle at " + fifo + ": not a regular file");
+}
+
+TEST_F(ReadBundle, RefusesADevice) {
+  const std::string device = dir_ / "null";
+  if (::mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+    GTEST_SKIP() << "cannot make a device node here";
+  BundleClaim claim = write_bundle(dir_ / "b.zip", make_bundle(sample_files()));
+  claim.path = device;
+  expect_refused(read_bundle(claim, RequestedScope::none), ReasonCode::digest_mismatch,
+                 "cannot read the bundle at " + device + ": not a regular file");
+}
+
+TEST_F(ReadBundle, ChecksTheClaimBeforeOpeningTheArchive) {
+  const BundleParts parts = make_bundle(sample_files());
+  BundleClaim claim = write_bundle(dir_ / "b.zip", parts);
+
+  BundleClaim other = claim;
+  other.format = "ai-stp-bundle/1";
+  expect_refused(read_bundle(other, RequestedScope::none), ReasonCode::unsupported_bundle_format,
+                 "\"ai-stp-bundle/1\" is not a supported bundle format");
+
+  // One byte off fails on the size, whatever the digest says.
+  other = claim;
+  other.size = claim.size + 1;
+  other.artifact_digest = "sha256:nonsense";
+  expect_refused(read_bundle(other, RequestedScope::none), ReasonCode::digest_mismatch,
+                 "the artifact is " + std::to_string(claim.size) + " bytes, not " +
+                     std::to_string(claim.size + 1));
+
+  // The right size and a wrong digest fail before the bytes are read as an
+  // archive: these are not one.
+  const std::string garbage(claim.size, 'x');
+  other = write_bundle(dir_ / "garbage.zip", garbage, claim.bundle_digest);
+  other.artifact_digest = claim.artifact_digest;
+  expect_refused(read_bundle(other, RequestedScope::none), ReasonCode::digest_mismatch,
+                 "the artifact bytes do not hash to the digest that named them");
+  other.artifact_digest = digest_bytes(garbage);
+  expect_refused(read_bundle(other, RequestedScope::none), ReasonCode::unsupported_bundle_format,
+                 "the artifact does not end with a comment-free end-of-central-directory record");
+}
+
+TEST_F(ReadBundle, ReportsTheManifestParserMessage) {
+  BundleParts parts = make_bundle(sample_files());
+  parts.manifest_text = "{\"schema_version\": 2,\n  \"protocol_version\": }";
+  auto result = read(parts);
+  ASSERT_FALSE(result.ok());
+  EXPECT_EQ(result.error().code, ReasonCode::unsupported_bundle_format);
+  EXPECT_TRUE(starts_with(result.error().detail, "bundle.json does not parse: "));
+  EXPECT_NE(result.error().detail.find("line 2"), std::string::npos) << result.error().detail;
+
+  parts.manifest_text = R"({"schema_version":2,"harness_id":"a","harness_id":"b"})";
+  expect_refused(read(parts), ReasonCode::unsupported_bundle_format,
+                 "bundle.json does not parse: duplicate field `harness_id`");
+
+  parts = make_bundle(sample_files());
+  parts.manifest.erase("bundle_digest");
+  expect_refused(read(parts), ReasonCode::unsupported_bundle_format,
+                 "bundle.json does not parse: missing field `bundle_digest`");
+
+  parts = make_bundle(sample_files());
+  parts.manifest["files"][0]["mode"] = "420";
+  auto typed = read(parts);
+  ASSERT_FALSE(typed.ok());
+  EXPECT_TRUE(starts_with(typed.error().detail, "bundle.json does not parse: invalid type for field `mode`"))
+      << typed.error().detail;
+}
+
+TEST_F(ReadBundle, RefusesAnotherFormatProtocolOrHarness) {
+  BundleParts parts = make_bundle(sample_files());
+  parts.manifest["bundle_format"] = "ai-stp-bundle/3";
+  expect_refused(read(parts), ReasonCode::unsupported_bundle_format,
+                 "the manifest declares \"ai-stp-bundle/3\"");
+  parts = make_bundle(sample_files());
+  parts.manifest["protocol_version"] = 2;
+  expect_refused(read(parts), ReasonCode::unsupported_protocol_version,
+                 "the manifest declares bundle protocol 2, and this reader speaks 1");
+  parts = make_bundle(sample_files());
+  parts.manifest["harness_id"] = "other\nharness";
+  expect_refused(read(parts), ReasonCode::projection_profile_mismatch,
+                 "the bundle is for harness \"other\\nharness\", and this provider configures "
+                 "\"velk-build\"");
+}
+
+TEST_F(ReadBundle, TakesTheIdentityOverCanonicalJson) {
+  BundleParts parts = make_bundle(sample_files());
+  // Reformatted white space between members keeps the identity.
+  parts.manifest_text = parts.manifest.dump(4);
+  expect_valid(read(parts));
+
+  // One byte inside a string changes it.
+  std::string text = *parts.manifest_text;
+  text.replace(text.find("bundle-writer/1"), 15, "bundle-writer /1");
+  parts.manifest_text = text;
+  expect_refused(read(parts), ReasonCode::digest_mismatch,
+                 "the manifest does not hash to the identity it declares");
+
+  // A sealed change is a different bundle from the one the caller named.
+  parts = make_bundle(sample_files());
+  const std::string named = parts.bundle_digest();
+  parts.manifest["builder_version"] = "bundle-writer/2";
+  parts.seal();
+  expect_refused(read_bundle(write_bundle(dir_ / "b.zip", parts.bytes(), named), RequestedScope::none),
+                 ReasonCode::digest_mismatch,
+                 "the manifest's identity is not the one the caller named");
+}
+
+TEST_F(ReadBundle, ToleratesAnUnreadablePassport) {
+  BundleParts parts = make_bundle(sample_files());
+  parts.passport = "not json";
+  auto bundle = read(parts);
+  expect_valid(bundle);
+  EXPECT_EQ(bundle->setup_stable_id, "");
+  EXPECT_EQ(bundle->setup_version, "");
+
+  parts.passport = R"({"stable_id":"only-id","version":7})";
+  bundle = read(parts);
+  expect_valid(bundle);
+  EXPECT_EQ(bundle->setup_stable_id, "only-id");
+  EXPECT_EQ(bundle->setup_version, "");
+}
+
+}  // namespace
+}  // namespace velk::testing

@@ -1,0 +1,112 @@
+// Builds bundles for tests: valid ones from a map of files, and, through
+// the editable intermediate structure, ones that break exactly one rule.
+//
+//   auto parts = make_bundle({{"skills/a.md", {"text"}}});
+//   parts.manifest["harness_id"] = "other";  // break one rule
+//   parts.seal();                             // recompute the identity (or not)
+//   BundleClaim claim = write_bundle(dir / "b.zip", parts);
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bundle/claim.h"
+#include "core/json.h"
+#include "product/declaration.h"
+
+namespace velk::testing {
+
+// One archive member with every field a test may want to break. The local
+// header mirrors the central entry unless an override is set.
+struct ZipEntry {
+  std::string name;
+  std::string data;
+  uint32_t external_attributes = 0100644u << 16;
+  uint16_t version_made_by = 0x031E;  // Unix creator, version 3.0
+  uint16_t version_needed = 20;
+  uint16_t flags = 0;
+  uint16_t method = 0;
+  uint16_t time = 0;
+  uint16_t date = 0x0021;  // 1980-01-01
+  std::string extra;
+  std::string comment;
+  std::optional<uint32_t> crc;                // default: the data's CRC-32
+  std::optional<uint32_t> compressed_size;    // default: the data's length
+  std::optional<uint32_t> uncompressed_size;  // default: the data's length
+
+  std::optional<uint32_t> local_signature;
+  std::optional<std::string> local_name;
+  std::optional<uint16_t> local_flags;
+  std::optional<uint16_t> local_method;
+  std::optional<uint16_t> local_time;
+  std::optional<uint16_t> local_date;
+  std::string local_extra;
+};
+
+struct ZipArchive {
+  std::vector<ZipEntry> entries;
+  std::string comment;
+  uint16_t disk = 0;
+  uint16_t central_disk = 0;
+  std::optional<uint16_t> entries_on_disk;  // default: the entry count
+  std::optional<uint16_t> total_entries;    // default: the entry count
+  std::optional<uint32_t> central_offset;   // default: where it is written
+};
+
+// The archive's bytes: local headers with data, central directory, end
+// record, in entry order.
+std::string serialise_zip(const ZipArchive& archive);
+
+// External attributes of a regular file with the permission bits `mode`.
+uint32_t file_attributes(uint32_t mode);
+
+// An entry in the accepted shape.
+ZipEntry zip_entry(std::string name, std::string data, uint32_t attributes = 0100644u << 16);
+
+uint32_t crc32_of(std::string_view data);
+
+struct FileSpec {
+  std::string bytes;
+  uint32_t mode = 0644;
+};
+
+struct BundleParts {
+  // bundle.json as an editable value; "bundle_digest" is in it.
+  Json manifest;
+  // When set, written as bundle.json verbatim instead of `manifest`.
+  std::optional<std::string> manifest_text;
+  std::string passport;
+  std::string composition_report;
+  std::string conversion_report;
+  // The "files/..." members after the four fixed ones, in order.
+  std::vector<ZipEntry> file_entries;
+
+  // Recomputes manifest["bundle_digest"] from the rest of the manifest.
+  void seal();
+  std::string bundle_digest() const;
+  std::string manifest_bytes() const;
+  // The four fixed members and then the file entries.
+  ZipArchive archive() const;
+  std::string bytes() const;
+};
+
+// A valid bundle for the global scope (nullopt) or user_root: one component
+// adaptation per top-level entry of the paths, the profile binding of the
+// scope's real profile, a passport, both reports and the identity.
+// Project-bound bundles carry the main profile's identity under the scope
+// word "project".
+BundleParts make_bundle(const std::map<std::string, FileSpec>& files,
+                        std::optional<TargetScope> scope = std::nullopt,
+                        std::string_view setup_id = "test-setup",
+                        std::string_view setup_version = "1.0.0");
+
+// Writes the bytes to `path` and returns the claim that names them exactly.
+BundleClaim write_bundle(const std::string& path, std::string_view bytes,
+                         std::string bundle_digest);
+BundleClaim write_bundle(const std::string& path, const BundleParts& parts);
+
+}  // namespace velk::testing
