@@ -1,0 +1,113 @@
+#include "core/atomic_write.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "core/fs.h"
+#include "core/text.h"
+
+namespace velk {
+
+namespace {
+
+Error store_error(std::string message) {
+  return make_error(ErrorKind::state_unavailable, std::move(message));
+}
+
+// Writes the bytes into a fresh staging file and flushes them. Returns 0 or
+// the errno of the first failure; the file is closed either way.
+int stage(const std::string& staging, std::string_view bytes) {
+  // O_NOFOLLOW: a leftover link at the staging name must not redirect the
+  // write. O_NONBLOCK: a leftover FIFO must not make the write wait.
+  const int fd = retry_eintr([&] {
+    return ::open(staging.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                  0666);
+  });
+  if (fd < 0) return errno;
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int e = errno;
+    ::close(fd);
+    return e;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return EINVAL;
+  }
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n =
+        retry_eintr([&] { return ::write(fd, bytes.data() + done, bytes.size() - done); });
+    if (n < 0) {
+      const int e = errno;
+      ::close(fd);
+      return e;
+    }
+    done += static_cast<size_t>(n);
+  }
+  // fsync rather than fdatasync: the size and the rest of the metadata must
+  // be durable before the rename makes the file visible under its name.
+  if (retry_eintr([&] { return ::fsync(fd); }) != 0) {
+    const int e = errno;
+    ::close(fd);
+    return e;
+  }
+  if (::close(fd) != 0 && errno != EINTR) return errno;
+  return 0;
+}
+
+// Flushes the directory entry of the rename. Best effort: the replacement
+// has already happened when this runs.
+void flush_directory(const std::string& dir) {
+  const int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0) return;
+  (void)retry_eintr([&] { return ::fsync(fd); });
+  ::close(fd);
+}
+
+}  // namespace
+
+Status write_file_atomically(const std::string& destination, std::string_view bytes) {
+  // Trailing separators do not change which entry is named.
+  std::string_view trimmed = destination;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.remove_suffix(1);
+  if (trimmed.empty() || trimmed == "/")
+    return store_error(destination + " has no parent directory");
+
+  const size_t slash = trimmed.rfind('/');
+  const std::string name(slash == std::string_view::npos ? trimmed : trimmed.substr(slash + 1));
+  if (name == "." || name == ".." || !is_valid_utf8(name))
+    return store_error(destination + " has no usable file name");
+
+  std::string parent;
+  if (slash == std::string_view::npos) {
+    parent = ".";
+  } else {
+    std::string_view p = trimmed.substr(0, slash);
+    while (p.size() > 1 && p.back() == '/') p.remove_suffix(1);
+    parent = p.empty() ? "/" : std::string(p);
+  }
+
+  if (const int e = create_directories(parent); e != 0)
+    return system_error(ErrorKind::state_unavailable, "cannot create " + parent, e);
+
+  const std::string staging = path_join(parent, "." + name + ".staging");
+  const std::string final_path = path_join(parent, name);
+  if (const int e = stage(staging, bytes); e != 0) {
+    ::unlink(staging.c_str());
+    return system_error(ErrorKind::state_unavailable, "cannot stage " + staging, e);
+  }
+  if (::rename(staging.c_str(), final_path.c_str()) != 0) {
+    const int e = errno;
+    ::unlink(staging.c_str());
+    return system_error(ErrorKind::state_unavailable,
+                        "cannot promote " + staging + " to " + destination, e);
+  }
+  flush_directory(parent);
+  return {};
+}
+
+}  // namespace velk

@@ -1,0 +1,226 @@
+#include "store/target.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+
+#include "core/fs.h"
+#include "product/declaration.h"
+
+namespace velk {
+
+namespace {
+
+constexpr size_t kPoolCapacity = 10;
+
+// Makes a path absolute without resolving links: repeated separators and "."
+// components go, ".." stays (it may cross a link). Returns 0 or an errno.
+int make_absolute(std::string_view path, std::string* out) {
+  std::string base;
+  if (path.empty() || path.front() != '/') {
+    char cwd[PATH_MAX];
+    if (!::getcwd(cwd, sizeof cwd)) return errno;
+    base = cwd;
+  }
+  std::string result;
+  auto append = [&](std::string_view text) {
+    size_t i = 0;
+    while (i < text.size()) {
+      while (i < text.size() && text[i] == '/') ++i;
+      size_t j = i;
+      while (j < text.size() && text[j] != '/') ++j;
+      const std::string_view part = text.substr(i, j - i);
+      if (!part.empty() && part != ".") {
+        result += '/';
+        result += part;
+      }
+      i = j;
+    }
+  };
+  append(base);
+  append(path);
+  *out = result.empty() ? "/" : result;
+  return 0;
+}
+
+// The lock paths this process holds, each reduced to its components so that
+// "/t//x" and "/t/x" are the same entry.
+std::mutex registry_mutex;
+std::set<std::string>& registry() {
+  static std::set<std::string> held;
+  return held;
+}
+
+std::string registry_key(const std::string& path) {
+  std::string key;
+  (void)make_absolute(path, &key);
+  return key;
+}
+
+bool registry_add(const std::string& path) {
+  std::lock_guard<std::mutex> guard(registry_mutex);
+  return registry().insert(registry_key(path)).second;
+}
+
+void registry_remove(const std::string& path) {
+  std::lock_guard<std::mutex> guard(registry_mutex);
+  registry().erase(registry_key(path));
+}
+
+Error invalid(std::string message) { return make_error(ErrorKind::invalid_target, std::move(message)); }
+
+}  // namespace
+
+Result<Target> validate_target(std::string_view text) {
+  const std::string path(text);
+  if (path.empty() || path.front() != '/') return invalid("target must be absolute, got " + path);
+
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) {
+    const int e = errno;
+    return system_error(ErrorKind::invalid_target,
+                        "target " + path + " cannot be inspected: " + errno_text(e), e);
+  }
+  if (S_ISLNK(st.st_mode)) return invalid("target " + path + " is a symbolic link");
+  if (!S_ISDIR(st.st_mode)) return invalid("target " + path + " is not a directory");
+
+  std::string canonical;
+  char resolved[PATH_MAX];
+  if (::realpath(path.c_str(), resolved)) {
+    canonical = resolved;
+  } else if (const int e = make_absolute(path, &canonical); e != 0) {
+    return system_error(ErrorKind::invalid_target,
+                        "target " + path + " cannot be canonicalized and cannot be made absolute: " +
+                            errno_text(e),
+                        e);
+  }
+  return Target{canonical, std::string(declaration().control_dir_name)};
+}
+
+Result<TargetStore> locate_target_store(std::string_view text) {
+  VELK_ASSIGN(Target target, validate_target(text));
+  TargetStore store;
+  store.control_dir = path_join(target.path, target.control_name);
+  store.pool = BackupPool{path_join(store.control_dir, "backups"), kPoolCapacity};
+  store.target_path = std::move(target.path);
+  store.control_name = std::move(target.control_name);
+  return store;
+}
+
+Result<TargetStore> open_target_store(std::string_view text) {
+  VELK_ASSIGN(TargetStore store, locate_target_store(text));
+
+  struct stat st;
+  if (::lstat(store.control_dir.c_str(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode)) return invalid(store.control_dir + " exists but is not a plain directory");
+  } else {
+    if (const int e = create_directories(store.control_dir); e != 0)
+      return system_error(ErrorKind::state_unavailable, "cannot create " + store.control_dir, e);
+    if (::chmod(store.control_dir.c_str(), 0700) != 0)
+      return system_error(ErrorKind::state_unavailable, "cannot restrict " + store.control_dir, errno);
+  }
+
+  // The pool is written into and pruned: a link in its place would carry
+  // that outside the target, so only a real directory is accepted.
+  if (::lstat(store.pool.dir.c_str(), &st) == 0) {
+    if (!S_ISDIR(st.st_mode))
+      return system_error(ErrorKind::state_unavailable,
+                          "cannot create the backup pool at " + store.pool.dir, EEXIST);
+  } else if (const int e = create_directories(store.pool.dir); e != 0) {
+    return system_error(ErrorKind::state_unavailable,
+                        "cannot create the backup pool at " + store.pool.dir, e);
+  }
+  return store;
+}
+
+TargetLock::TargetLock(TargetLock&& other) noexcept
+    : path_(std::move(other.path_)), fd_(other.fd_) {
+  other.fd_ = -1;
+}
+
+TargetLock& TargetLock::operator=(TargetLock&& other) noexcept {
+  if (this != &other) {
+    release();
+    path_ = std::move(other.path_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+TargetLock::~TargetLock() { release(); }
+
+void TargetLock::release() {
+  if (fd_ < 0) return;
+  (void)::flock(fd_, LOCK_UN);
+  registry_remove(path_);
+  ::close(fd_);
+  fd_ = -1;
+}
+
+Result<TargetLock> lock_target(const std::string& control_dir) {
+  const std::string path = path_join(control_dir, "target.lock");
+  if (!registry_add(path))
+    return make_error(ErrorKind::lock_unavailable, "this process already holds " + path);
+
+  // O_NOFOLLOW: a link in place of the lock file must not lead outside the
+  // control directory. No O_TRUNC: the last holder's note stays until the
+  // next annotation.
+  const int fd = retry_eintr([&] {
+    return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
+  });
+  if (fd < 0) {
+    const int e = errno;
+    registry_remove(path);
+    return system_error(ErrorKind::state_unavailable, "cannot open lock file " + path, e);
+  }
+  struct stat st;
+  const int e = ::fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
+  if (e != 0) {
+    ::close(fd);
+    registry_remove(path);
+    return system_error(ErrorKind::state_unavailable, "cannot open lock file " + path, e);
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int flock_errno = errno;
+    ::close(fd);
+    registry_remove(path);
+    const std::string message = "another process holds " + path;
+    if (flock_errno == EWOULDBLOCK) return make_error(ErrorKind::lock_unavailable, message);
+    return system_error(ErrorKind::lock_unavailable, message, flock_errno);
+  }
+  return TargetLock(path, fd);
+}
+
+Status annotate_lock(TargetLock& lock, std::string_view text) {
+  auto fail = [&](int e) {
+    return system_error(ErrorKind::state_unavailable, "cannot annotate " + lock.path(), e);
+  };
+  if (!lock.held()) return fail(EBADF);
+  if (retry_eintr([&] { return ::ftruncate(lock.fd(), 0); }) != 0) return fail(errno);
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = retry_eintr([&] {
+      return ::pwrite(lock.fd(), text.data() + done, text.size() - done, static_cast<off_t>(done));
+    });
+    if (n < 0) return fail(errno);
+    done += static_cast<size_t>(n);
+  }
+  return {};
+}
+
+std::string lock_annotation(std::string_view operation) {
+  std::string text(declaration().provider_id);
+  text += ' ';
+  text += operation;
+  return text;
+}
+
+}  // namespace velk
