@@ -369,7 +369,7 @@ TEST(BackupsCommand, NoPoolListsNoBackupsAndCreatesNothing) {
 TEST(ReportCommands, TargetErrorsComeBeforeAnyOutput) {
   Sandbox box;
   write_text(box.path("file"), "x");
-  for (const std::string word : {"status", "diff", "backups"}) {
+  for (const char* word : {"status", "diff", "backups"}) {
     expect_failure(box.run({word, "--target", "relative/dir"}), "",
                    "target must be absolute, got relative/dir");
     expect_failure(box.run({word, "--target", box.path("file")}), "",

@@ -72,7 +72,9 @@ TEST(BuiltinSetups, EmbeddedBytesEqualTheShippedFilesInByteOrder) {
   ASSERT_EQ(files.size(), 24u);
   ASSERT_EQ(files.size(), shipped.size());
   for (size_t i = 0; i < files.size(); ++i) {
-    if (i > 0) EXPECT_LT(files[i - 1].path, files[i].path);
+    if (i > 0) {
+      EXPECT_LT(files[i - 1].path, files[i].path);
+    }
     const auto it = shipped.find(std::string(files[i].path));
     ASSERT_NE(it, shipped.end()) << files[i].path;
     EXPECT_EQ(files[i].bytes, it->second) << files[i].path;
@@ -178,7 +180,7 @@ TEST(OpenCatalog, OverrideNamingADirectoryIsTheCatalogEvenWhenEmpty) {
 TEST(OpenCatalog, OverrideNamingNoDirectoryEndsWithTheBuiltInCatalog) {
   TempDir temp;
   write_text(temp / "file", "x");
-  for (const std::string value : {temp / "file", temp / "missing", std::string("\xff\xfe"), std::string()}) {
+  for (const std::string& value : {temp / "file", temp / "missing", std::string("\xff\xfe"), std::string()}) {
     CatalogSearch search = isolated_search(temp);
     search.override_value = value;
     std::string dir;
