@@ -309,13 +309,6 @@ TEST(DiffCommand, ChangedTargetListsTheOwnedSurfaces) {
   EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "The target has changed since the recorded setup was applied.");
 }
 
-TEST(DiffCommand, NoStateFileHasNothingToCompare) {
-  Sandbox box;
-  install_files(box.target());
-  expect_output(box.run({"diff", "--target", box.target()}),
-                "Nothing to compare: velk-setup-system has applied no setup here.\n");
-}
-
 void write_slot(const std::string& pool, int number, const std::string& operation,
                 const std::string& setup_json) {
   const std::string name = "slot-00000000000" + std::to_string(number);
