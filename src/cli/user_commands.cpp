@@ -2,10 +2,20 @@
 
 #include <string>
 
+#include "cli/report_commands.h"
+
 namespace velk {
 
-Status run_user_command(const UserCommand& command, std::ostream&) {
-  // No command is wired in yet; each says so rather than pretending.
+Status run_user_command(const UserCommand& command, std::ostream& out) {
+  switch (command.word) {
+    case UserWord::list: return run_list(out);
+    case UserWord::status: return run_status(command.target, out);
+    case UserWord::diff: return run_diff(command.target, out);
+    case UserWord::backups: return run_backups(command.target, out);
+    default: break;
+  }
+  // The changing commands are not wired in yet; each says so rather than
+  // pretending.
   return make_error(ErrorKind::unsupported_operation,
                     std::string(user_word_name(command.word)) + " is not available in this build yet");
 }

@@ -242,10 +242,6 @@ TEST(CommandLine, ArgumentErrorsWithAReasonCodeStillGoToStandardError) {
 
 TEST(CommandLine, CommandsNotYetBuiltFailPlainly) {
   const std::vector<Words> user = {
-      {"list"},
-      {"status", "--target", "/t"},
-      {"diff", "--target", "/t"},
-      {"backups", "--target", "/t"},
       {"install", "minimal", "--target", "/t"},
       {"select", "minimal", "--target", "/t"},
       {"reinstall", "--target", "/t"},

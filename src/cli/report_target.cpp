@@ -1,0 +1,113 @@
+// `status`, `diff` and `backups`: reports on one target. The store is only
+// located, never opened, so a report creates nothing inside the target.
+#include <sys/stat.h>
+
+#include "cli/report_commands.h"
+#include "core/fs.h"
+#include "core/text.h"
+#include "product/declaration.h"
+#include "store/store.h"
+
+namespace velk {
+namespace {
+
+Result<std::string> measure_identity(const TargetStore& store) {
+  return target_identity(store.target_path, declaration().owned_paths());
+}
+
+// The complete slots, newest first; a pool that was never created (nothing
+// was ever changed here) has none.
+Result<std::vector<SlotEntry>> complete_slots(const TargetStore& store) {
+  if (!lstat_path(store.pool.dir)) return std::vector<SlotEntry>{};
+  return list_slots(store.pool);
+}
+
+}  // namespace
+
+Status run_status(std::string_view text, std::ostream& out) {
+  VELK_ASSIGN(const TargetStore store, locate_target_store(text));
+  VELK_ASSIGN(const std::string identity, measure_identity(store));
+  out << "Target   " << store.target_path << "\n";
+  out << "Identity " << short_digest(identity) << "\n";
+
+  VELK_ASSIGN(const StateRead read, read_state(store.target_path));
+  switch (read.kind) {
+    case StateRead::Kind::absent:
+      out << "Setup    none applied by " << declaration().provider_id << "\n";
+      break;
+    case StateRead::Kind::other_schema:
+      out << "Setup    recorded in schema " << read.found_schema
+          << ", which this build does not write\n";
+      out << "         reported as found; nothing was migrated\n";
+      break;
+    case StateRead::Kind::present:
+      if (read.state.setup_stable_id)
+        out << "Setup    " << *read.state.setup_stable_id << "\n";
+      else
+        out << "Setup    none \u2014 the last operation named no setup\n";
+      out << "Applied  operation " << read.state.operation_id << "\n";
+      if (identity == read.state.target_identity_digest) {
+        out << "Drift    none\n";
+      } else {
+        out << "Drift    the target has changed since it was applied\n";
+        out << "         run `diff` to see where, or `reinstall` to put it back\n";
+      }
+      break;
+  }
+
+  VELK_ASSIGN(const std::vector<SlotEntry> slots, complete_slots(store));
+  out << "Backups  " << slots.size() << "\n";
+  return {};
+}
+
+Status run_diff(std::string_view text, std::ostream& out) {
+  VELK_ASSIGN(const TargetStore store, locate_target_store(text));
+  VELK_ASSIGN(const std::string identity, measure_identity(store));
+  VELK_ASSIGN(const StateRead read, read_state(store.target_path));
+  if (!read.present()) {
+    out << "Nothing to compare: " << declaration().provider_id << " has applied no setup here.\n";
+    return {};
+  }
+  const ProviderState& state = read.state;
+  if (identity == state.target_identity_digest) {
+    out << "The target matches the setup recorded in it.\n";
+    return {};
+  }
+  out << "The target has changed since "
+      << (state.setup_stable_id ? *state.setup_stable_id : std::string("the recorded setup"))
+      << " was applied.\n";
+  out << "  recorded " << short_digest(state.target_identity_digest) << "\n";
+  out << "  observed " << short_digest(identity) << "\n";
+  out << "\nThis provider owns:\n";
+  for (const auto& surface : declaration().owned_surfaces) {
+    // A dangling link is something at that path: looked at without following.
+    const bool present = lstat_path(path_join(store.target_path, surface.path)).has_value();
+    out << "  " << (present ? "present" : "absent ") << "  " << surface.path << "\n";
+  }
+  out << "\n`reinstall` puts the recorded setup back. Everything else is left alone.\n";
+  return {};
+}
+
+Status run_backups(std::string_view text, std::ostream& out) {
+  VELK_ASSIGN(const TargetStore store, locate_target_store(text));
+  VELK_ASSIGN(const std::vector<SlotEntry> slots, complete_slots(store));
+  if (slots.empty()) {
+    out << "No backups. One is captured before every change.\n";
+    return {};
+  }
+  out << "Backups of " << store.target_path << ", newest first:\n\n";
+  bool newest = true;
+  for (const auto& slot : slots) {
+    out << "  " << slot.record.backup_ref;
+    if (newest) out << "  (restored by default)";
+    if (const auto reason = hold_reason(slot.dir)) out << "  (held: " << *reason << ")";
+    out << "\n";
+    out << "      before " << slot.record.operation << ", setup "
+        << (slot.record.setup_id ? *slot.record.setup_id : std::string("none")) << "\n";
+    newest = false;
+  }
+  out << "\nRestore a specific one with:  restore --backup <ref> --target <dir>\n";
+  return {};
+}
+
+}  // namespace velk
