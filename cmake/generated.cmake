@@ -2,3 +2,4 @@
 # setup catalog, the pinned release table). Each generator appends to
 # VELK_GENERATED_SOURCES.
 set(VELK_GENERATED_SOURCES "")
+include(${CMAKE_CURRENT_LIST_DIR}/releases.cmake)
