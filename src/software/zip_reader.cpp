@@ -234,8 +234,9 @@ class ZipExtractor {
   Status extract_entry(const CentralEntry& entry) {
     VELK_ASSIGN(const EntryPath path, target_.admit(entry.name));
     if (!entry.name.empty() && entry.name.back() == '/') return target_.make_directory(path);
-    VELK_ASSIGN(OutputFile out, target_.create_file(path, entry.size, "zip entry could not be written"));
     VELK_ASSIGN(const uint64_t body, body_offset(entry));
+    VELK_ASSIGN(OutputFile out,
+                target_.create_file(path, entry.size, "zip entry could not be written"));
     if (entry.method == 0)
       VELK_TRY(copy_stored(entry, body, out));
     else
