@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <variant>
 
@@ -102,8 +103,14 @@ ProtocolError to_protocol(const Error& error);
 template <class T, class E = Error>
 class [[nodiscard]] Result {
  public:
-  Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}
-  Result(E error) : v_(std::in_place_index<1>, std::move(error)) {}
+  // The implicit constructors pick the side by type; when T and E are the
+  // same type both are disabled and the side is named with a tag.
+  Result(T value) requires(!std::is_same_v<T, E>)
+      : v_(std::in_place_index<0>, std::move(value)) {}
+  Result(E error) requires(!std::is_same_v<E, T>)
+      : v_(std::in_place_index<1>, std::move(error)) {}
+  Result(std::in_place_index_t<0>, T value) : v_(std::in_place_index<0>, std::move(value)) {}
+  Result(std::in_place_index_t<1>, E error) : v_(std::in_place_index<1>, std::move(error)) {}
 
   bool ok() const { return v_.index() == 0; }
   explicit operator bool() const { return ok(); }

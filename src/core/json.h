@@ -21,7 +21,9 @@ using Json = nlohmann::ordered_json;
 // Canonical JSON: no whitespace, members sorted by UTF-16 code units,
 // integers only. A floating-point value fails with "canonical JSON in this
 // kernel is integer-only; a floating-point value has no defined spelling
-// here" (integrity_mismatch).
+// here" (integrity_mismatch). Text that is not valid UTF-8 is refused
+// (integrity_mismatch) rather than converted, so that distinct values never
+// share canonical bytes.
 Result<std::string> canonical_json(const Json& value);
 
 // Strict reader: one document, only white space after it, nesting at most

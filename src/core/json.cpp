@@ -1,0 +1,377 @@
+#include "core/json.h"
+
+#include <algorithm>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+
+#include "core/text.h"
+
+namespace velk {
+namespace {
+
+constexpr size_t kMaxDepth = 128;
+
+// ---- canonical serialiser ----
+
+Error canonical_error(std::string message) {
+  return make_error(ErrorKind::integrity_mismatch, std::move(message));
+}
+
+// Member names sort by UTF-16 code units, which differs from code point (and
+// UTF-8 byte) order for characters from U+E000 up against astral ones.
+std::u16string utf16_units(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  for (const char32_t c : utf8_code_points(text)) {
+    if (c >= 0x10000) {
+      const char32_t v = c - 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (v >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (v & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(c));
+    }
+  }
+  return out;
+}
+
+// Refuses text that is not UTF-8 rather than converting it: a lossy
+// conversion would give two different values the same bytes (and the same
+// digest), and could turn two distinct member names into one.
+Status write_string(std::string& out, std::string_view text) {
+  if (!is_valid_utf8(text))
+    return canonical_error("canonical JSON holds only UTF-8 text; a string is not valid UTF-8");
+  static constexpr char kHex[] = "0123456789abcdef";
+  out.push_back('"');
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      default:
+        if (c < 0x20) {
+          out += "\\u00";
+          out.push_back(kHex[c >> 4]);
+          out.push_back(kHex[c & 0xF]);
+        } else {
+          out.push_back(ch);
+        }
+    }
+  }
+  out.push_back('"');
+  return {};
+}
+
+Status write_canonical(std::string& out, const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::null:
+      out += "null";
+      return {};
+    case Json::value_t::boolean:
+      out += value.get<bool>() ? "true" : "false";
+      return {};
+    case Json::value_t::number_unsigned:
+      out += std::to_string(value.get<uint64_t>());
+      return {};
+    case Json::value_t::number_integer:
+      out += std::to_string(value.get<int64_t>());
+      return {};
+    case Json::value_t::number_float:
+      return canonical_error(
+          "canonical JSON in this kernel is integer-only; a floating-point value has no defined "
+          "spelling here");
+    case Json::value_t::string:
+      return write_string(out, value.get_ref<const std::string&>());
+    case Json::value_t::array: {
+      out.push_back('[');
+      bool first = true;
+      for (const Json& element : value) {
+        if (!first) out.push_back(',');
+        first = false;
+        VELK_TRY(write_canonical(out, element));
+      }
+      out.push_back(']');
+      return {};
+    }
+    case Json::value_t::object: {
+      // The names are listed and sorted first; each value is then looked up
+      // by name (through an index, as the object's own lookup is linear).
+      std::vector<std::pair<std::u16string, const std::string*>> names;
+      std::unordered_map<std::string_view, const Json*> by_name;
+      names.reserve(value.size());
+      by_name.reserve(value.size());
+      for (const auto& [name, member] : value.items()) {
+        names.emplace_back(utf16_units(name), &name);
+        by_name.emplace(name, &member);
+      }
+      std::sort(names.begin(), names.end(),
+                [](const auto& a, const auto& b) { return a.first < b.first; });
+      out.push_back('{');
+      bool first = true;
+      for (const auto& [units, name] : names) {
+        const auto found = by_name.find(*name);
+        if (found == by_name.end())
+          return canonical_error("object member disappeared between key listing and lookup");
+        if (!first) out.push_back(',');
+        first = false;
+        VELK_TRY(write_string(out, *name));
+        out.push_back(':');
+        VELK_TRY(write_canonical(out, *found->second));
+      }
+      out.push_back('}');
+      return {};
+    }
+    case Json::value_t::binary:
+    case Json::value_t::discarded:
+      break;
+  }
+  return canonical_error("canonical JSON has no spelling for binary data or a discarded value");
+}
+
+// ---- strict reader ----
+
+// Builds the value from the parser's events, refusing a repeated member
+// within one object and nesting deeper than kMaxDepth. Returning false stops
+// the parser at once.
+class StrictBuilder {
+ public:
+  using number_integer_t = Json::number_integer_t;
+  using number_unsigned_t = Json::number_unsigned_t;
+  using number_float_t = Json::number_float_t;
+  using string_t = Json::string_t;
+  using binary_t = Json::binary_t;
+
+  Json root;
+  std::string error;
+
+  bool null() { return put(Json(nullptr)); }
+  bool boolean(bool v) { return put(Json(v)); }
+  bool number_integer(number_integer_t v) { return put(Json(v)); }
+  bool number_unsigned(number_unsigned_t v) { return put(Json(v)); }
+  bool number_float(number_float_t v, const string_t&) { return put(Json(v)); }
+  bool string(string_t& v) { return put(Json(std::move(v))); }
+  bool binary(binary_t& v) { return put(Json::binary(std::move(v))); }
+
+  bool start_object(std::size_t) { return open(Json::object()); }
+  bool start_array(std::size_t) { return open(Json::array()); }
+  bool end_object() { return close(); }
+  bool end_array() { return close(); }
+
+  bool key(string_t& name) {
+    Open& top = stack_.back();
+    if (!top.names.insert(name).second) {
+      error = "duplicate field `" + name + "`";
+      return false;
+    }
+    key_ = std::move(name);
+    return true;
+  }
+
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& ex) {
+    // The library quotes the bytes it last read, which may be invalid UTF-8.
+    error = lossy_utf8(ex.what());
+    // Drop the library's "[json.exception.parse_error.101] " prefix.
+    if (!error.empty() && error.front() == '[') {
+      const size_t end = error.find("] ");
+      if (end != std::string::npos) error.erase(0, end + 2);
+    }
+    return false;
+  }
+
+ private:
+  struct Open {
+    Json* value;
+    std::unordered_set<std::string> names;
+  };
+
+  // Places a value in the innermost open container (or as the document) and
+  // returns where it now lives. Only the innermost container grows, so the
+  // pointers held for the enclosing ones stay valid.
+  Json* place(Json&& v) {
+    if (stack_.empty()) {
+      root = std::move(v);
+      return &root;
+    }
+    Json& top = *stack_.back().value;
+    if (top.is_array()) {
+      top.push_back(std::move(v));
+      return &top.back();
+    }
+    Json& slot = top[key_];
+    slot = std::move(v);
+    return &slot;
+  }
+
+  bool put(Json&& v) {
+    place(std::move(v));
+    return true;
+  }
+
+  bool open(Json&& container) {
+    if (stack_.size() >= kMaxDepth) {
+      error = "nesting is deeper than 128 levels";
+      return false;
+    }
+    Json* where = place(std::move(container));
+    stack_.push_back(Open{where, {}});
+    return true;
+  }
+
+  bool close() {
+    stack_.pop_back();
+    return true;
+  }
+
+  std::vector<Open> stack_;
+  std::string key_;
+};
+
+std::string field_type_error(std::string_view name, std::string_view expected,
+                             std::string_view found) {
+  return "invalid type for field `" + std::string(name) + "`: expected " + std::string(expected) +
+         ", found " + std::string(found);
+}
+
+std::string missing_field(std::string_view name) {
+  return "missing field `" + std::string(name) + "`";
+}
+
+bool is_unsigned(const Json& v) {
+  return v.is_number_unsigned() || (v.is_number_integer() && v.get<int64_t>() >= 0);
+}
+
+Mapped<std::vector<std::string>> string_list(const Json& list, std::string_view name) {
+  constexpr std::string_view kWhat = "an array of strings";
+  if (!list.is_array()) return field_type_error(name, kWhat, json_type_words(list));
+  std::vector<std::string> out;
+  out.reserve(list.size());
+  for (size_t i = 0; i < list.size(); ++i) {
+    const Json& item = list[i];
+    if (!item.is_string())
+      return field_type_error(name, kWhat,
+                              json_type_words(item) + " at index " + std::to_string(i));
+    out.push_back(item.get<std::string>());
+  }
+  return out;
+}
+
+}  // namespace
+
+Result<std::string> canonical_json(const Json& value) {
+  std::string out;
+  VELK_TRY(write_canonical(out, value));
+  return out;
+}
+
+Result<Json, std::string> parse_json(std::string_view text) {
+  StrictBuilder builder;
+  try {
+    const bool ok = Json::sax_parse(text.begin(), text.end(), &builder,
+                                    Json::input_format_t::json, /*strict=*/true);
+    if (!ok) {
+      if (builder.error.empty()) builder.error = "the document could not be read";
+      return std::move(builder.error);
+    }
+  } catch (const std::exception& ex) {
+    return std::string(ex.what());
+  }
+  return std::move(builder.root);
+}
+
+std::string compact_json(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+Mapped<const Json*> as_object(const Json& value) {
+  if (!value.is_object())
+    return "invalid type: expected an object, found " + json_type_words(value);
+  return &value;
+}
+
+const Json* find_member(const Json& object, std::string_view name) {
+  if (!object.is_object()) return nullptr;
+  const auto it = object.find(std::string(name));
+  return it == object.end() ? nullptr : &*it;
+}
+
+std::string json_type_words(const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::null: return "null";
+    case Json::value_t::boolean: return "a boolean";
+    case Json::value_t::number_integer:
+    case Json::value_t::number_unsigned: return "an integer";
+    case Json::value_t::number_float: return "a floating-point number";
+    case Json::value_t::string: return "a string";
+    case Json::value_t::array: return "an array";
+    case Json::value_t::object: return "an object";
+    case Json::value_t::binary: return "binary data";
+    case Json::value_t::discarded: break;
+  }
+  return "a discarded value";
+}
+
+Mapped<std::string> field_string(const Json& object, std::string_view name) {
+  // The value and the error are both texts, so each return names its side.
+  const Json* v = find_member(object, name);
+  if (v == nullptr) return {std::in_place_index<1>, missing_field(name)};
+  if (!v->is_string())
+    return {std::in_place_index<1>, field_type_error(name, "a string", json_type_words(*v))};
+  return {std::in_place_index<0>, v->get<std::string>()};
+}
+
+Mapped<std::optional<std::string>> field_optional_string(const Json& object,
+                                                         std::string_view name) {
+  const Json* v = find_member(object, name);
+  if (v == nullptr || v->is_null()) return std::optional<std::string>();
+  if (!v->is_string()) return field_type_error(name, "a string", json_type_words(*v));
+  return std::optional<std::string>(v->get<std::string>());
+}
+
+Mapped<uint64_t> field_u64(const Json& object, std::string_view name) {
+  const Json* v = find_member(object, name);
+  if (v == nullptr) return missing_field(name);
+  if (!is_unsigned(*v)) return field_type_error(name, "an unsigned integer", json_type_words(*v));
+  return v->get<uint64_t>();
+}
+
+Mapped<std::optional<uint64_t>> field_optional_u64(const Json& object, std::string_view name) {
+  const Json* v = find_member(object, name);
+  if (v == nullptr || v->is_null()) return std::optional<uint64_t>();
+  if (!is_unsigned(*v)) return field_type_error(name, "an unsigned integer", json_type_words(*v));
+  return std::optional<uint64_t>(v->get<uint64_t>());
+}
+
+Mapped<uint32_t> field_u32(const Json& object, std::string_view name) {
+  VELK_ASSIGN(const uint64_t value, field_u64(object, name));
+  if (value > 0xFFFFFFFFull)
+    return "invalid value for field `" + std::string(name) + "`: " + std::to_string(value) +
+           " does not fit 32 bits";
+  return static_cast<uint32_t>(value);
+}
+
+Mapped<bool> field_bool(const Json& object, std::string_view name) {
+  const Json* v = find_member(object, name);
+  if (v == nullptr) return missing_field(name);
+  if (!v->is_boolean()) return field_type_error(name, "a boolean", json_type_words(*v));
+  return v->get<bool>();
+}
+
+Mapped<std::vector<std::string>> field_string_list(const Json& object, std::string_view name) {
+  const Json* v = find_member(object, name);
+  if (v == nullptr) return missing_field(name);
+  return string_list(*v, name);
+}
+
+Mapped<std::vector<std::string>> field_optional_string_list(const Json& object,
+                                                            std::string_view name) {
+  const Json* v = find_member(object, name);
+  if (v == nullptr || v->is_null()) return std::vector<std::string>();
+  return string_list(*v, name);
+}
+
+}  // namespace velk
