@@ -3,7 +3,9 @@
 // tar and zip archives are streamed entry by entry. Extraction writes
 // regular files and directories and nothing else, never follows a link, and
 // never writes outside the destination. Every failure stops at once and
-// leaves the partly filled destination for the caller to clear.
+// leaves the partly filled destination for the caller to clear; failures are
+// state_unavailable errors whose message is the reader's own, with a failed
+// system call attached as the cause.
 #pragma once
 
 #include <cstdint>
