@@ -4,3 +4,4 @@
 set(VELK_GENERATED_SOURCES "")
 
 include(${CMAKE_CURRENT_LIST_DIR}/setups.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/releases.cmake)

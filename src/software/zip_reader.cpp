@@ -1,0 +1,344 @@
+#include "software/zip_reader.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/fs.h"
+#include "core/text.h"
+
+namespace velk {
+
+namespace {
+
+constexpr uint32_t kEndSignature = 0x06054b50;
+constexpr uint32_t kZip64LocatorSignature = 0x07064b50;
+constexpr uint32_t kCentralSignature = 0x02014b50;
+constexpr uint32_t kLocalSignature = 0x04034b50;
+constexpr size_t kEndSize = 22;
+constexpr size_t kCentralSize = 46;
+constexpr size_t kLocalSize = 30;
+constexpr size_t kTailSize = kEndSize + 65535;
+constexpr size_t kBufferSize = 64 * 1024;
+constexpr uint16_t kFlagEncrypted = 0x0001;
+constexpr uint16_t kFlagDataDescriptor = 0x0008;
+constexpr uint16_t kFlagStrongEncryption = 0x0040;
+constexpr uint16_t kZip64ExtraId = 0x0001;
+constexpr uint8_t kHostUnix = 3;
+
+uint16_t le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
+uint32_t le32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Positions the file and reads exactly `size` bytes. Returns the count read
+// (short at the file's end) or the errno; `seek_failed` tells which step
+// failed.
+Result<size_t, int> read_at(int fd, uint64_t offset, void* out, size_t size, bool* seek_failed) {
+  *seek_failed = false;
+  if (::lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0) {
+    *seek_failed = true;
+    return errno;
+  }
+  return read_up_to(fd, out, size);
+}
+
+struct CentralEntry {
+  std::string name;
+  uint16_t method = 0;
+  uint8_t host = 0;
+  uint32_t external_attributes = 0;
+  uint64_t compressed_size = 0;
+  uint64_t size = 0;
+  uint64_t local_offset = 0;
+};
+
+// Sequential reading of the central directory in buffered steps; entry
+// extraction moves the file position in between, so every refill positions
+// the file first.
+class DirectoryCursor {
+ public:
+  DirectoryCursor(int fd, uint64_t offset, uint64_t size)
+      : fd_(fd), offset_(offset), left_(size), buffer_(new unsigned char[kBufferSize]) {}
+
+  uint64_t remaining() const { return left_ + (len_ - pos_); }
+
+  // Copies exactly `size` bytes (the caller checked remaining()).
+  Status take(unsigned char* out, size_t size) {
+    while (size > 0) {
+      if (pos_ == len_) VELK_TRY(refill());
+      const size_t step = std::min(size, len_ - pos_);
+      std::copy(buffer_.get() + pos_, buffer_.get() + pos_ + step, out);
+      pos_ += step;
+      out += step;
+      size -= step;
+    }
+    return {};
+  }
+
+ private:
+  Status refill() {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(left_, kBufferSize));
+    bool seek_failed = false;
+    auto got = read_at(fd_, offset_, buffer_.get(), want, &seek_failed);
+    if (!got.ok())
+      return extract_system_error(seek_failed ? "zip central directory could not be reached"
+                                              : "zip central directory could not be read",
+                                  got.error());
+    if (*got < want || want == 0) return extract_error("zip central directory ends early");
+    offset_ += want;
+    left_ -= want;
+    pos_ = 0;
+    len_ = want;
+    return {};
+  }
+
+  int fd_;
+  uint64_t offset_;
+  uint64_t left_;
+  std::unique_ptr<unsigned char[]> buffer_;
+  size_t pos_ = 0;
+  size_t len_ = 0;
+};
+
+class ZipExtractor {
+ public:
+  ZipExtractor(int fd, ExtractTarget& target)
+      : fd_(fd),
+        target_(target),
+        input_(new unsigned char[kBufferSize]),
+        output_(new unsigned char[kBufferSize]) {}
+
+  Status run() {
+    struct stat st;
+    if (::fstat(fd_, &st) != 0) return extract_system_error("zip length could not be read", errno);
+    file_size_ = static_cast<uint64_t>(st.st_size);
+    VELK_TRY(find_end_record());
+    DirectoryCursor cursor(fd_, directory_offset_, directory_size_);
+    for (uint64_t i = 0; i < entry_count_; ++i) {
+      VELK_ASSIGN(const CentralEntry entry, read_central_entry(cursor));
+      VELK_TRY(extract_entry(entry));
+    }
+    return {};
+  }
+
+ private:
+  Status find_end_record() {
+    const size_t tail_size = static_cast<size_t>(std::min<uint64_t>(file_size_, kTailSize));
+    const uint64_t tail_offset = file_size_ - tail_size;
+    std::vector<unsigned char> tail(tail_size);
+    bool seek_failed = false;
+    auto got = read_at(fd_, tail_offset, tail.data(), tail_size, &seek_failed);
+    if (!got.ok())
+      return extract_system_error(
+          seek_failed ? "zip tail could not be reached" : "zip tail could not be read", got.error());
+    if (*got < tail_size) return extract_error("zip tail could not be read");
+    // The last signature whose record, comment included, fits in the file.
+    for (size_t at = tail_size >= kEndSize ? tail_size - kEndSize + 1 : 0; at-- > 0;) {
+      const unsigned char* p = tail.data() + at;
+      if (le32(p) != kEndSignature) continue;
+      if (at + kEndSize + le16(p + 20) > tail_size) continue;
+      return read_end_record(p, tail_offset + at, at >= 20 ? p - 20 : nullptr);
+    }
+    return extract_error("not a zip archive: no end-of-central-directory record");
+  }
+
+  Status read_end_record(const unsigned char* p, uint64_t end_offset,
+                         const unsigned char* locator) {
+    const uint16_t disk = le16(p + 4);
+    const uint16_t directory_disk = le16(p + 6);
+    const uint16_t disk_entries = le16(p + 8);
+    const uint16_t entries = le16(p + 10);
+    const uint32_t size = le32(p + 12);
+    const uint32_t offset = le32(p + 16);
+    if ((locator && le32(locator) == kZip64LocatorSignature) || disk == 0xFFFF ||
+        directory_disk == 0xFFFF || disk_entries == 0xFFFF || entries == 0xFFFF ||
+        size == 0xFFFFFFFF || offset == 0xFFFFFFFF)
+      return extract_error("zip uses the Zip64 format, which this reader does not accept");
+    if (disk != 0 || directory_disk != 0 || disk_entries != entries)
+      return extract_error("zip spans multiple disks");
+    if (offset > end_offset || size > end_offset - offset)
+      return extract_error("zip central directory is implausibly large");
+    directory_offset_ = offset;
+    directory_size_ = size;
+    entry_count_ = entries;
+    return {};
+  }
+
+  Result<CentralEntry> read_central_entry(DirectoryCursor& cursor) {
+    unsigned char h[kCentralSize];
+    if (cursor.remaining() < kCentralSize) return extract_error("zip central directory ends early");
+    VELK_TRY(cursor.take(h, kCentralSize));
+    if (le32(h) != kCentralSignature)
+      return extract_error("zip central directory header is malformed");
+    const uint16_t flags = le16(h + 8);
+    if (flags & (kFlagEncrypted | kFlagStrongEncryption))
+      return extract_error("zip entry is encrypted");
+    if (flags & kFlagDataDescriptor)
+      return extract_error("zip entry carries a data descriptor, whose sizes this reader will not "
+                           "trust");
+    CentralEntry entry;
+    entry.host = h[5];
+    entry.method = le16(h + 10);
+    entry.compressed_size = le32(h + 20);
+    entry.size = le32(h + 24);
+    const uint16_t name_length = le16(h + 28);
+    const uint16_t extra_length = le16(h + 30);
+    const uint16_t comment_length = le16(h + 32);
+    const uint16_t start_disk = le16(h + 34);
+    entry.external_attributes = le32(h + 38);
+    entry.local_offset = le32(h + 42);
+
+    if (cursor.remaining() < name_length) return extract_error("zip entry name is truncated");
+    entry.name.resize(name_length);
+    VELK_TRY(cursor.take(reinterpret_cast<unsigned char*>(entry.name.data()), name_length));
+    if (cursor.remaining() < uint64_t{extra_length} + comment_length)
+      return extract_error("zip record ends inside a field");
+    std::vector<unsigned char> extra(extra_length);
+    VELK_TRY(cursor.take(extra.data(), extra.size()));
+    bool zip64 = entry.compressed_size == 0xFFFFFFFF || entry.size == 0xFFFFFFFF ||
+                 entry.local_offset == 0xFFFFFFFF || start_disk == 0xFFFF;
+    for (size_t at = 0; at < extra.size();) {
+      if (extra.size() - at < 4) return extract_error("zip record ends inside a field");
+      const uint16_t id = le16(extra.data() + at);
+      const uint16_t length = le16(extra.data() + at + 2);
+      if (extra.size() - at - 4 < length) return extract_error("zip record ends inside a field");
+      if (id == kZip64ExtraId) zip64 = true;
+      at += 4 + size_t{length};
+    }
+    std::vector<unsigned char> comment(comment_length);
+    VELK_TRY(cursor.take(comment.data(), comment.size()));
+    if (zip64)
+      return extract_error("zip entry uses a Zip64 extended field, which this reader does not "
+                           "accept");
+    if (!is_valid_utf8(entry.name)) return extract_error("zip entry name is not valid UTF-8");
+    if (entry.method != 0 && entry.method != 8)
+      return extract_error(entry.name + " uses zip compression method " +
+                           std::to_string(entry.method) +
+                           ", and this reader accepts only stored and deflate");
+    return entry;
+  }
+
+  // Archive bits when a Unix tool made the entry; rw-r--r-- otherwise.
+  static uint32_t permission_bits(const CentralEntry& entry) {
+    const uint32_t bits = (entry.external_attributes >> 16) & 0777;
+    return entry.host == kHostUnix && bits != 0 ? bits : 0644;
+  }
+
+  Status extract_entry(const CentralEntry& entry) {
+    VELK_ASSIGN(const EntryPath path, target_.admit(entry.name));
+    if (!entry.name.empty() && entry.name.back() == '/') return target_.make_directory(path);
+    VELK_ASSIGN(const uint64_t body, body_offset(entry));
+    VELK_ASSIGN(OutputFile out,
+                target_.create_file(path, entry.size, "zip entry could not be written"));
+    if (entry.method == 0)
+      VELK_TRY(copy_stored(entry, body, out));
+    else
+      VELK_TRY(inflate_entry(entry, body, out));
+    return target_.finish_file(out, permission_bits(entry));
+  }
+
+  Result<uint64_t> body_offset(const CentralEntry& entry) {
+    unsigned char h[kLocalSize];
+    bool seek_failed = false;
+    auto got = read_at(fd_, entry.local_offset, h, kLocalSize, &seek_failed);
+    if (!got.ok()) return extract_system_error("zip local header could not be read", got.error());
+    if (*got < kLocalSize) return extract_error("zip local header could not be read");
+    if (le32(h) != kLocalSignature)
+      return extract_error(entry.name + " does not start with a local file header");
+    const uint64_t body = entry.local_offset + kLocalSize + le16(h + 26) + le16(h + 28);
+    if (body > file_size_) return extract_error("zip entry body could not be reached");
+    return body;
+  }
+
+  Error size_mismatch(const CentralEntry& entry, uint64_t produced) {
+    return extract_error(entry.name + " is " + std::to_string(produced) +
+                         " bytes and the archive states " + std::to_string(entry.size));
+  }
+
+  // Reads the next piece of the entry's stored bytes at `*offset`; 0 when
+  // the file ends.
+  Result<size_t> read_body(uint64_t* offset, uint64_t left) {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kBufferSize));
+    bool seek_failed = false;
+    auto got = read_at(fd_, *offset, input_.get(), want, &seek_failed);
+    if (!got.ok())
+      return extract_system_error(seek_failed ? "zip entry body could not be reached"
+                                              : "zip entry body could not be read",
+                                  got.error());
+    *offset += *got;
+    return *got;
+  }
+
+  Status copy_stored(const CentralEntry& entry, uint64_t offset, OutputFile& out) {
+    if (entry.compressed_size != entry.size) return size_mismatch(entry, entry.compressed_size);
+    uint64_t produced = 0;
+    while (produced < entry.size) {
+      VELK_ASSIGN(const size_t n, read_body(&offset, entry.size - produced));
+      if (n == 0) return size_mismatch(entry, produced);
+      VELK_TRY(out.write(input_.get(), n));
+      produced += n;
+    }
+    return {};
+  }
+
+  Status inflate_entry(const CentralEntry& entry, uint64_t offset, OutputFile& out) {
+    z_stream z{};
+    if (inflateInit2(&z, -15) != Z_OK)
+      return extract_error("zip entry's DEFLATE stream is malformed: inflate could not start");
+    struct Ender {
+      z_stream* z;
+      ~Ender() { inflateEnd(z); }
+    } ender{&z};
+    uint64_t input_left = entry.compressed_size;
+    uint64_t produced = 0;
+    for (;;) {
+      if (z.avail_in == 0) {
+        if (input_left == 0) return extract_error("zip entry ended before its DEFLATE stream did");
+        VELK_ASSIGN(const size_t n, read_body(&offset, input_left));
+        if (n == 0) return extract_error("zip entry ended before its DEFLATE stream did");
+        input_left -= n;
+        z.next_in = input_.get();
+        z.avail_in = static_cast<uInt>(n);
+      }
+      z.next_out = output_.get();
+      z.avail_out = static_cast<uInt>(kBufferSize);
+      const int rc = inflate(&z, Z_NO_FLUSH);
+      if (rc == Z_DATA_ERROR)
+        return extract_error(std::string("zip entry's DEFLATE stream is malformed: ") +
+                             (z.msg ? z.msg : "invalid data"));
+      if (rc != Z_OK && rc != Z_STREAM_END && rc != Z_BUF_ERROR)
+        return extract_error("zip entry's DEFLATE stream is malformed: inflate failed");
+      const size_t n = kBufferSize - z.avail_out;
+      produced += n;
+      // Stop at the first byte past the stated size: the limits were
+      // charged with that size.
+      if (produced > entry.size) return size_mismatch(entry, produced);
+      VELK_TRY(out.write(output_.get(), n));
+      if (rc == Z_STREAM_END) break;
+    }
+    if (produced != entry.size) return size_mismatch(entry, produced);
+    return {};
+  }
+
+  int fd_;
+  ExtractTarget& target_;
+  std::unique_ptr<unsigned char[]> input_;
+  std::unique_ptr<unsigned char[]> output_;
+  uint64_t file_size_ = 0;
+  uint64_t directory_offset_ = 0;
+  uint64_t directory_size_ = 0;
+  uint64_t entry_count_ = 0;
+};
+
+}  // namespace
+
+Status extract_zip(int fd, ExtractTarget& target) { return ZipExtractor(fd, target).run(); }
+
+}  // namespace velk
