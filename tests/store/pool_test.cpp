@@ -58,12 +58,6 @@ void make_slot(const PoolFixture& f, uint64_t n) {
   write_text(f.slot_dir(n) + "/slot.json", record_text(slot_name(n)));
 }
 
-void expect_error(const Status& status, ErrorKind kind, const std::string& message) {
-  ASSERT_FALSE(status.ok()) << message;
-  EXPECT_EQ(status.error().kind, kind);
-  EXPECT_EQ(status.error().message, message);
-}
-
 template <class T>
 void expect_error(const Result<T>& result, ErrorKind kind, const std::string& message) {
   ASSERT_FALSE(result.ok()) << message;

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -55,10 +56,13 @@ std::vector<std::string> names_from(uint64_t high, uint64_t low) {
   return out;
 }
 
-void fill_with_files(const std::string& dir, int count) {
-  for (int i = 0; i < count; ++i) {
-    const std::string sub = dir + "/d" + std::to_string(i / 1000);
-    if (i % 1000 == 0) make_dirs(sub);
+constexpr int kSubdirs = 10;
+constexpr int kFilesPerSubdir = 500;
+
+void fill_with_files(const std::string& dir) {
+  for (int i = 0; i < kSubdirs * kFilesPerSubdir; ++i) {
+    const std::string sub = dir + "/d" + std::to_string(i / kFilesPerSubdir);
+    if (i % kFilesPerSubdir == 0) make_dirs(sub);
     const int fd = ::open((sub + "/f" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0644);
     ASSERT_GE(fd, 0);
     ::close(fd);
@@ -91,7 +95,7 @@ TEST(Prune, AKilledPruneLeavesNoHalfSlot) {
   for (int attempt = 0; attempt < 3 && !interrupted; ++attempt) {
     PoolFixture f;
     f.make_slot(1);
-    fill_with_files(f.slot_dir(1) + "/payload", 20000);
+    fill_with_files(f.slot_dir(1) + "/payload");
     for (uint64_t n = 2; n <= 11; ++n) f.make_slot(n);
     const std::string leftover = f.pool.dir + "/.pruning-slot-000000000001";
 
@@ -101,11 +105,21 @@ TEST(Prune, AKilledPruneLeavesNoHalfSlot) {
       ::setpriority(PRIO_PROCESS, 0, 19);
       _exit(prune(f.pool).ok() ? 0 : 1);
     }
+    // Deletion has begun once slot 1 has lost its name, its record or the
+    // first of its subdirectories, whichever the prune does first.
+    const std::string slot1 = f.slot_dir(1);
+    const auto deletion_started = [&] {
+      struct stat st;
+      if (::lstat(slot1.c_str(), &st) != 0) return true;
+      if (::lstat((slot1 + "/slot.json").c_str(), &st) != 0) return true;
+      if (::lstat((slot1 + "/payload").c_str(), &st) != 0) return true;
+      return st.st_nlink < 2 + kSubdirs;
+    };
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
     int status = 0;
     bool exited = false;
     while (std::chrono::steady_clock::now() < deadline) {
-      if (exists(leftover)) break;
+      if (deletion_started()) break;
       if (::waitpid(child, &status, WNOHANG) == child) {
         exited = true;
         break;
@@ -114,7 +128,7 @@ TEST(Prune, AKilledPruneLeavesNoHalfSlot) {
     if (!exited) {
       ::kill(child, SIGKILL);
       ASSERT_EQ(::waitpid(child, &status, 0), child);
-      interrupted = WIFSIGNALED(status) && exists(leftover);
+      interrupted = WIFSIGNALED(status) && (exists(leftover) || exists(slot1));
     }
 
     // Whether or not the kill came mid-way, no listing shows slot 1.
