@@ -131,6 +131,7 @@ void BM_Capture1GiB(benchmark::State& state) {
     }
     state.PauseTiming();
     (void)velk::remove_path(pool.dir + "/" + *slot);
+    ::sync();  // the next copy starts with no write-back pending
     state.ResumeTiming();
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTotalBytes));
@@ -147,6 +148,7 @@ void BM_CpArchive1GiB(benchmark::State& state) {
     if (!run(state, command)) break;
     state.PauseTiming();
     (void)velk::remove_path(copy);
+    ::sync();
     state.ResumeTiming();
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTotalBytes));
