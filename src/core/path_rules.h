@@ -14,7 +14,13 @@ namespace velk {
 // special_file_not_allowed) with its message.
 Result<void, ProtocolError> check_bundle_path(std::string_view path);
 
-// Returns the name on success, or the archive entry error's message.
-Result<std::string, std::string> check_archive_entry_path(std::string_view name);
+// An archive entry error carries its message only. (A distinct type, since a
+// Result whose value and error are both strings cannot be built.)
+struct ArchiveEntryError {
+  std::string message;
+};
+
+// Returns the name on success, or the archive entry error.
+Result<std::string, ArchiveEntryError> check_archive_entry_path(std::string_view name);
 
 }  // namespace velk

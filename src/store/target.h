@@ -45,7 +45,6 @@ Result<TargetStore> open_target_store(std::string_view text);
 class TargetLock {
  public:
   TargetLock() = default;
-  TargetLock(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
   TargetLock(TargetLock&& other) noexcept;
   TargetLock& operator=(TargetLock&& other) noexcept;
   TargetLock(const TargetLock&) = delete;
@@ -59,6 +58,10 @@ class TargetLock {
   void release();
 
  private:
+  // Only lock_target makes a held lock: its path is in the registry.
+  friend Result<TargetLock> lock_target(const std::string& control_dir);
+  TargetLock(std::string path, int fd) : path_(std::move(path)), fd_(fd) {}
+
   std::string path_;
   int fd_ = -1;
 };

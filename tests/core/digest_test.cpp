@@ -94,11 +94,9 @@ TEST(Sha256, KnownVectors) {
 
 TEST(Sha256, DigestTextShape) {
   EXPECT_TRUE(is_digest_text(kEmptyDigest));
-  EXPECT_FALSE(is_digest_text("sha256:E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855"));
-  EXPECT_FALSE(is_digest_text(kEmptyDigest.substr(0, 70)));
-  EXPECT_FALSE(is_digest_text(kEmptyDigest + "0"));
-  EXPECT_FALSE(is_digest_text("sha512:" + kEmptyDigest.substr(7)));
-  EXPECT_FALSE(is_digest_text(kEmptyDigest.substr(0, 70) + "g"));
+  for (const std::string& bad : {"sha256:E3B0" + kEmptyDigest.substr(11), kEmptyDigest.substr(0, 70),
+                                 kEmptyDigest + "0", "sha512:" + kEmptyDigest.substr(7)})
+    EXPECT_FALSE(is_digest_text(bad)) << bad;
 }
 
 TEST(DigestFile, StreamsContentAcrossBufferBoundaries) {
@@ -137,19 +135,35 @@ TEST(DigestFile, RefusesMissingAndNonRegularFilesWithoutBlocking) {
   EXPECT_TRUE(dir.error().has_cause());
 }
 
+TEST(DigestDocument, HashesTagZeroByteAndCanonicalText) {
+  Json first = Json::object();
+  first["b"] = 1;
+  first["a"] = Json::array({true, nullptr, -5});
+  Json second = Json::object();
+  second["a"] = Json::array({true, nullptr, -5});
+  second["b"] = 1;
+
+  const std::string plan = digest_document(kPlanTag, first).value();
+  EXPECT_EQ(plan, digest_bytes("ai-stp:provider-plan:v3\0{\"a\":[true,null,-5],\"b\":1}"s));
+  // Member order does not count; the tag does.
+  EXPECT_EQ(digest_document(kPlanTag, second).value(), plan);
+  EXPECT_NE(digest_document(kBundleTag, first).value(), plan);
+  EXPECT_NE(digest_document(kProjectionTag, first).value(), plan);
+
+  Json with_float = Json::object();
+  with_float["a"] = 1.0;
+  auto refused = digest_document(kPlanTag, with_float);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().full(),
+            "canonical JSON in this kernel is integer-only; a floating-point value has no "
+            "defined spelling here");
+  EXPECT_EQ(refused.error().kind, ErrorKind::integrity_mismatch);
+}
+
 TEST(DigestRecords, EmptyListAndEmptyDirectoryDigestNoBytes) {
   TempDir tmp;
   EXPECT_EQ(digest_records({}), kEmptyDigest);
   EXPECT_EQ(tree_digest(tmp.path()), kEmptyDigest);
-}
-
-TEST(DigestRecords, SortsByPathBytes) {
-  std::vector<TreeRecord> records = {
-      {"a0", "file:-", ""}, {"\xc3\xa9", "dir", ""}, {"a/b", "dir", ""},
-      {"a", "dir", ""},     {"a.b", "dir", ""},      {"Z", "dir", ""}};
-  sort_records(records);
-  EXPECT_EQ(paths_of(records),
-            (std::vector<std::string>{"Z", "a", "a.b", "a/b", "a0", "\xc3\xa9"}));
 }
 
 TEST(DigestTree, RecordsEveryKindWithPathsRelativeToTheRoot) {
@@ -178,14 +192,15 @@ TEST(DigestTree, RecordsEveryKindWithPathsRelativeToTheRoot) {
   EXPECT_EQ(paths_of(walk(tmp.path(), tmp / "d")), (std::vector<std::string>{"d/e", "d/l"}));
 }
 
+// The order is that of the joined text as unsigned bytes, not of the
+// components: "." (0x2e) < "/" (0x2f) < "0" (0x30) < any non-ASCII byte.
 TEST(DigestTree, OrdersRecordsByJoinedPathBytes) {
   TempDir tmp;
-  write(tmp / "a0", "");
-  write(tmp / "a.b", "");
+  for (const char* name : {"a0", "a.b", "\xc3\xa9", "Z"}) write(tmp / name, "");
   make_dir(tmp / "a");
   write(tmp / "a/b", "");
   EXPECT_EQ(paths_of(walk(tmp.path(), tmp.path())),
-            (std::vector<std::string>{"a", "a.b", "a/b", "a0"}));
+            (std::vector<std::string>{"Z", "a", "a.b", "a/b", "a0", "\xc3\xa9"}));
 }
 
 TEST(DigestTree, ReplacesInvalidUtf8InNamesAndLinkTargets) {

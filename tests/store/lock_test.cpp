@@ -3,9 +3,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <thread>
-
 #include <gtest/gtest.h>
 
 #include "store/target.h"
@@ -21,81 +18,63 @@ using testing::write_text;
 
 constexpr int kWaitMs = 10000;
 
-// A child process that takes the lock on a control directory, reports "L"
-// (locked) or "F" (failed) on a pipe, then holds the lock until its release
-// pipe closes. It can also be killed.
+// A child process that takes the lock on a control directory, reports 'L'
+// (locked) or 'F' on a pipe, and holds it until the parent closes the other
+// pipe or kills it.
 class LockHolder {
  public:
   explicit LockHolder(const std::string& control_dir) {
-    int ready[2], release[2];
-    if (::pipe(ready) != 0 || ::pipe(release) != 0) std::abort();
-    pid_ = ::fork();
-    if (pid_ < 0) std::abort();
+    int ready[2], hold[2];
+    if (::pipe(ready) != 0 || ::pipe(hold) != 0 || (pid_ = ::fork()) < 0) std::abort();
     if (pid_ == 0) {
-      ::close(ready[0]);
-      ::close(release[1]);
       ::alarm(60);  // never outlive a stuck test
+      ::close(hold[1]);
       Result<TargetLock> lock = lock_target(control_dir);
       const char report = lock.ok() ? 'L' : 'F';
       (void)!::write(ready[1], &report, 1);
       char byte;
-      while (::read(release[0], &byte, 1) > 0) {
+      while (::read(hold[0], &byte, 1) > 0) {
       }
       ::_exit(0);
     }
     ::close(ready[1]);
-    ::close(release[0]);
-    ready_fd_ = ready[0];
-    release_fd_ = release[1];
+    ::close(hold[0]);
+    ready_ = ready[0];
+    hold_ = hold[1];
   }
-
-  ~LockHolder() {
-    if (pid_ > 0) kill_now();
-    if (ready_fd_ >= 0) ::close(ready_fd_);
-    if (release_fd_ >= 0) ::close(release_fd_);
-  }
+  ~LockHolder() { end(true); }
 
   // The child's report, or '?' when none came in time.
   char report() {
-    pollfd p{ready_fd_, POLLIN, 0};
-    if (::poll(&p, 1, kWaitMs) != 1) return '?';
+    pollfd p{ready_, POLLIN, 0};
     char c = '?';
-    if (::read(ready_fd_, &c, 1) != 1) return '?';
+    if (::poll(&p, 1, kWaitMs) != 1 || ::read(ready_, &c, 1) != 1) return '?';
     return c;
   }
 
-  // Lets the child end normally; true once it has exited.
-  bool finish() {
-    ::close(release_fd_);
-    release_fd_ = -1;
-    return reap();
-  }
-
-  bool kill_now() {
-    ::kill(pid_, SIGKILL);
-    return reap();
+  // Lets the child end (or kills it); true once it has been reaped in time.
+  bool end(bool kill) {
+    if (pid_ < 0) return false;
+    if (kill) ::kill(pid_, SIGKILL);
+    ::close(hold_);
+    ::close(ready_);
+    bool reaped = false;
+    for (int waited = 0; waited < kWaitMs && !reaped; waited += 5) {
+      reaped = ::waitpid(pid_, nullptr, WNOHANG) == pid_;
+      if (!reaped) ::usleep(5000);
+    }
+    if (!reaped) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    pid_ = -1;
+    return reaped;
   }
 
  private:
-  bool reap() {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return true;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-    return false;
-  }
-
   pid_t pid_ = -1;
-  int ready_fd_ = -1;
-  int release_fd_ = -1;
+  int ready_ = -1;
+  int hold_ = -1;
 };
 
 TEST(TargetLock, SecondProcessFailsAtOnceUntilTheHolderEnds) {
@@ -112,7 +91,7 @@ TEST(TargetLock, SecondProcessFailsAtOnceUntilTheHolderEnds) {
   EXPECT_EQ(busy.error().message, "another process holds " + lock_path);
   EXPECT_FALSE(busy.error().has_cause());
 
-  ASSERT_TRUE(holder.finish());
+  ASSERT_TRUE(holder.end(false));
   Result<TargetLock> after = lock_target(control);
   ASSERT_TRUE(after.ok()) << after.error().full();
   EXPECT_TRUE(after->held());
@@ -124,7 +103,7 @@ TEST(TargetLock, AKilledHolderLeavesNoLockBehind) {
   LockHolder holder(control);
   ASSERT_EQ(holder.report(), 'L');
   ASSERT_FALSE(lock_target(control).ok());
-  ASSERT_TRUE(holder.kill_now());
+  ASSERT_TRUE(holder.end(true));
   const Result<TargetLock> after = lock_target(control);
   EXPECT_TRUE(after.ok()) << after.error().full();
 }

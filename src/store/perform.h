@@ -1,0 +1,87 @@
+// The one write path. Every change to a target's owned surfaces runs
+// perform: lock, verify the identity the plan expected, refuse unresolved
+// work, capture a backup, publish the journal, make the operation's effects,
+// measure again, record the state file, commit and clear the journal,
+// release the lock.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/error.h"
+#include "product/declaration.h"
+#include "store/state.h"
+#include "store/target.h"
+
+namespace velk {
+
+// What perform needs to know of the accepted plan.
+struct PlanFacts {
+  std::string operation;  // its name, as journaled and annotated
+  std::string operation_id;
+  std::string plan_digest;
+  std::string expected_target_digest;
+  std::optional<TargetScope> scope;
+  std::optional<std::string> provider_release_digest;
+  std::string provider_build_digest;
+  std::optional<std::string> projection_profile_digest;
+};
+
+// What the operation's own steps see.
+struct PerformContext {
+  const TargetStore& store;
+  const std::vector<std::string>& surfaces;  // the owned paths of the scope
+  const StateRead& state_before;
+  std::string identity_before;
+  std::string backup_ref;  // the slot captured before the effects
+};
+
+// The state-record fields an operation decides; perform fills the rest.
+struct EffectsOutcome {
+  std::optional<std::string> setup_stable_id;
+  std::optional<std::string> setup_version;
+  std::optional<std::string> setup_version_passport_digest;
+  std::optional<std::string> setup_definition_digest;
+  std::vector<std::string> component_refs;
+  std::optional<std::string> bundle_format;
+  std::optional<std::string> bundle_digest;
+  std::optional<std::string> artifact_digest;
+  std::vector<std::string> written_paths;
+};
+
+// The boundaries perform passes, in order; an observer sees each one just
+// before the step after it starts (so a test can stop the process there).
+enum class PerformStep {
+  locked,
+  verified,
+  captured,
+  journal_published,
+  effects_made,
+  identity_measured,
+  state_written,
+  journal_committed,
+  journal_cleared,
+};
+
+struct PerformHooks {
+  // Runs under the lock after the link check, before the capture.
+  std::function<Status(const PerformContext&)> pre_checks;
+  // Makes the operation's changes to the owned surfaces.
+  std::function<Result<EffectsOutcome>(const PerformContext&)> effects;
+  // Optional: told of each boundary.
+  std::function<void(PerformStep)> observer;
+};
+
+struct PerformOutcome {
+  std::string backup_ref;
+  std::string identity_before;
+  std::string identity_after;
+  ProviderState state;  // the record written
+};
+
+Result<PerformOutcome> perform(std::string_view target_text, const PlanFacts& plan,
+                               const PerformHooks& hooks);
+
+}  // namespace velk

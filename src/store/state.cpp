@@ -1,0 +1,208 @@
+#include "store/state.h"
+
+#include <cerrno>
+
+#include "core/atomic_write.h"
+#include "core/fs.h"
+#include "core/text.h"
+
+namespace velk {
+
+std::string_view drift_state_name(DriftState state) {
+  switch (state) {
+    case DriftState::clean: return "clean";
+    case DriftState::local_drift: return "local_drift";
+    case DriftState::unknown: return "unknown";
+  }
+  std::abort();
+}
+
+std::string state_file_path(const std::string& target) {
+  return path_join(target, declaration().state_file_name);
+}
+
+namespace {
+
+Error state_error(std::string message) {
+  return make_error(ErrorKind::state_unavailable, std::move(message));
+}
+
+// The declared schema: a non-negative integer member "state_schema" of a
+// top-level object, or nothing.
+std::optional<uint64_t> declared_schema(const Json& document) {
+  if (!document.is_object()) return std::nullopt;
+  const Json* member = find_member(document, "state_schema");
+  if (!member) return std::nullopt;
+  if (member->is_number_unsigned()) return member->get<uint64_t>();
+  if (member->is_number_integer() && member->get<int64_t>() >= 0)
+    return static_cast<uint64_t>(member->get<int64_t>());
+  return std::nullopt;
+}
+
+Mapped<DriftState> field_drift_state(const Json& object) {
+  auto word = field_string(object, "drift_state");
+  if (!word.ok()) return std::move(word).error();
+  for (const DriftState s : {DriftState::clean, DriftState::local_drift, DriftState::unknown})
+    if (*word == drift_state_name(s)) return s;
+  return "unknown variant `" + *word +
+         "` for field `drift_state`, expected one of `clean`, `local_drift`, `unknown`";
+}
+
+// Assigns a mapped field or returns its error text from the enclosing
+// mapping function.
+#define VELK_MAP(field, expr)                          \
+  do {                                                 \
+    auto velk_mapped_ = (expr);                        \
+    if (!velk_mapped_.ok()) return velk_mapped_.error(); \
+    state.field = std::move(velk_mapped_).value();     \
+  } while (0)
+
+Mapped<ProviderState> map_state(const Json& o) {
+  ProviderState state;
+  VELK_MAP(state_schema, field_u32(o, "state_schema"));
+  VELK_MAP(protocol_version, field_u32(o, "protocol_version"));
+  VELK_MAP(provider_id, field_string(o, "provider_id"));
+  VELK_MAP(provider_version, field_string(o, "provider_version"));
+  VELK_MAP(provider_build_digest, field_string(o, "provider_build_digest"));
+  VELK_MAP(provider_release_digest, field_optional_string(o, "provider_release_digest"));
+  VELK_MAP(harness_id, field_string(o, "harness_id"));
+  VELK_MAP(canonical_target, field_string(o, "canonical_target"));
+  VELK_MAP(target_identity_digest, field_string(o, "target_identity_digest"));
+  VELK_MAP(setup_stable_id, field_optional_string(o, "setup_stable_id"));
+  VELK_MAP(setup_version, field_optional_string(o, "setup_version"));
+  VELK_MAP(setup_version_passport_digest, field_optional_string(o, "setup_version_passport_digest"));
+  VELK_MAP(setup_definition_digest, field_optional_string(o, "setup_definition_digest"));
+  VELK_MAP(component_refs, field_string_list(o, "component_refs"));
+  VELK_MAP(bundle_format, field_optional_string(o, "bundle_format"));
+  VELK_MAP(bundle_digest, field_optional_string(o, "bundle_digest"));
+  VELK_MAP(artifact_digest, field_optional_string(o, "artifact_digest"));
+  VELK_MAP(projection_profile_digest, field_optional_string(o, "projection_profile_digest"));
+  VELK_MAP(provider_plan_digest, field_optional_string(o, "provider_plan_digest"));
+  VELK_MAP(operation_id, field_string(o, "operation_id"));
+  VELK_MAP(target_precondition_digest, field_string(o, "target_precondition_digest"));
+  VELK_MAP(native_ownership, field_string_list(o, "native_ownership"));
+  VELK_MAP(written_paths, field_string_list(o, "written_paths"));
+  VELK_MAP(backup_ref, field_optional_string(o, "backup_ref"));
+  VELK_MAP(previous_verified_identity, field_optional_string(o, "previous_verified_identity"));
+  VELK_MAP(drift_state, field_drift_state(o));
+  return state;
+}
+
+#undef VELK_MAP
+
+Json optional_json(const std::optional<std::string>& value) {
+  return value ? Json(*value) : Json(nullptr);
+}
+
+Json list_json(const std::vector<std::string>& items) {
+  Json array = Json::array();
+  for (const auto& item : items) array.push_back(item);
+  return array;
+}
+
+}  // namespace
+
+Result<StateRead> read_state(const std::string& target) {
+  const std::string path = state_file_path(target);
+  auto bytes = read_file(path, "cannot read " + path);
+  if (!bytes.ok()) {
+    if (bytes.error().sys_errno == ENOENT) return StateRead{};
+    return std::move(bytes).error();
+  }
+
+  auto parsed = parse_json(*bytes);
+  if (!parsed.ok())
+    return with_cause(ErrorKind::state_unavailable, path + " does not parse as JSON", parsed.error());
+  const Json& document = *parsed;
+
+  const std::optional<uint64_t> schema = declared_schema(document);
+  if (!schema) return state_error(path + " declares no state_schema");
+  if (*schema != kStateSchema) {
+    StateRead read;
+    read.kind = StateRead::Kind::other_schema;
+    read.found_schema = *schema;
+    return read;
+  }
+
+  auto mapped = map_state(document);
+  if (!mapped.ok())
+    return with_cause(ErrorKind::state_unavailable,
+                      path + " is schema " + std::to_string(kStateSchema) + " but does not match it",
+                      mapped.error());
+  StateRead read;
+  read.kind = StateRead::Kind::present;
+  read.state = std::move(mapped).value();
+  return read;
+}
+
+Result<std::string> encode_state(const ProviderState& s) {
+  Json o = Json::object();
+  o["state_schema"] = s.state_schema;
+  o["protocol_version"] = s.protocol_version;
+  o["provider_id"] = s.provider_id;
+  o["provider_version"] = s.provider_version;
+  o["provider_build_digest"] = s.provider_build_digest;
+  o["provider_release_digest"] = optional_json(s.provider_release_digest);
+  o["harness_id"] = s.harness_id;
+  o["canonical_target"] = s.canonical_target;
+  o["target_identity_digest"] = s.target_identity_digest;
+  o["setup_stable_id"] = optional_json(s.setup_stable_id);
+  o["setup_version"] = optional_json(s.setup_version);
+  o["setup_version_passport_digest"] = optional_json(s.setup_version_passport_digest);
+  o["setup_definition_digest"] = optional_json(s.setup_definition_digest);
+  o["component_refs"] = list_json(s.component_refs);
+  o["bundle_format"] = optional_json(s.bundle_format);
+  o["bundle_digest"] = optional_json(s.bundle_digest);
+  o["artifact_digest"] = optional_json(s.artifact_digest);
+  o["projection_profile_digest"] = optional_json(s.projection_profile_digest);
+  o["provider_plan_digest"] = optional_json(s.provider_plan_digest);
+  o["operation_id"] = s.operation_id;
+  o["target_precondition_digest"] = s.target_precondition_digest;
+  o["native_ownership"] = list_json(s.native_ownership);
+  o["written_paths"] = list_json(s.written_paths);
+  o["backup_ref"] = optional_json(s.backup_ref);
+  o["previous_verified_identity"] = optional_json(s.previous_verified_identity);
+  o["drift_state"] = std::string(drift_state_name(s.drift_state));
+
+  auto bytes = canonical_json(o);
+  if (!bytes.ok())
+    return caused_by(ErrorKind::state_unavailable, "cannot encode the provider state", bytes.error());
+  return std::move(bytes).value();
+}
+
+Status write_state(const std::string& target, const ProviderState& state) {
+  VELK_ASSIGN(std::string bytes, encode_state(state));
+  return write_file_atomically(state_file_path(target), bytes);
+}
+
+Result<std::vector<std::string>> managed_paths(const std::string& target,
+                                               std::optional<TargetScope> scope) {
+  const ProductDeclaration& d = declaration();
+  if (scope != TargetScope::user_root) return d.owned_paths();
+
+  VELK_ASSIGN(StateRead read, read_state(target));
+  switch (read.kind) {
+    case StateRead::Kind::absent: return std::vector<std::string>{};
+    case StateRead::Kind::present: return std::move(read.state.written_paths);
+    case StateRead::Kind::other_schema: break;
+  }
+  return make_error(
+      ErrorKind::unsupported_operation,
+      "an operation under target_scope " + std::string(scope_name(TargetScope::user_root)) +
+          " acts on the files this provider recorded writing, and " + target +
+          " holds a state file written before this build recorded them. Refused rather than "
+          "widened to " +
+          join(d.user_root_profile.native_namespaces, ", ") +
+          " whole, which under this scope is a root several products read. Reinstall to "
+          "establish a record, or point --target at this product's own configuration home.");
+}
+
+std::optional<TargetScope> inferred_scope(const std::string& target) {
+  auto read = read_state(target);
+  if (read.ok() && read->present() &&
+      read->state.native_ownership == declaration().user_root_profile.native_namespaces)
+    return TargetScope::user_root;
+  return std::nullopt;
+}
+
+}  // namespace velk

@@ -1,0 +1,141 @@
+#include "cli/user_grammar.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace velk {
+namespace {
+
+using Words = std::vector<std::string>;
+
+// Parses a command line whose first word is a user command word.
+Result<UserCommand, ArgumentError> parse(const Words& words) {
+  const std::optional<UserWord> word = parse_user_word(words.at(0));
+  if (!word) std::abort();
+  return parse_user_command(*word, std::span<const std::string>(words).subspan(1));
+}
+
+std::string message_of(const Words& words) {
+  auto parsed = parse(words);
+  return parsed.ok() ? "(parsed)" : parsed.error().message;
+}
+
+struct Refused {
+  Words words;
+  std::string message;
+};
+
+TEST(UserGrammar, RefusesWithTheFirstFailure) {
+  const std::vector<Refused> cases = {
+      // Flags that are not among the five valued ones, named as typed.
+      {{"list", "--version"}, "--version is not an argument of list"},
+      {{"list", "--json"}, "--json is not an argument of list"},
+      {{"diff", "--help", "--target", "/t"}, "--help is not an argument of diff"},
+      {{"diff", "--", "--target", "/t"}, "-- is not an argument of diff"},
+      {{"reinstall", "--target=/t"}, "--target=/t is not an argument of reinstall"},
+      // Reading order decides before the checks that follow reading.
+      {{"install", "a", "b", "--nope"}, "--nope is not an argument of install"},
+      // Missing values: at the end, or followed by a flag.
+      {{"restore", "--target", "--backup", "b"}, "--target has no value"},
+      {{"hold", "--target", "/t", "--backup"}, "--backup has no value"},
+      {{"list", "--target", "--"}, "--target has no value"},
+      {{"restore", "--target", "/a", "--target"}, "--target has no value"},
+      // Repeats, one message per flag.
+      {{"restore", "--target", "/a", "--target", "/b"}, "--target was given twice"},
+      {{"hold", "--backup", "a", "--backup", "b"}, "--backup was given twice"},
+      {{"software", "--prefix", "/a", "--prefix", "/b"}, "--prefix was given twice"},
+      {{"hold", "--reason", "a", "--reason", "b"}, "--reason was given twice"},
+      {{"rollback", "--to", "1", "--to", "2"}, "--to was given twice"},
+      // Flags a word does not take, in the fixed order backup, prefix, to, reason.
+      {{"status", "--backup", "b", "--prefix", "p", "--target", "/t"},
+       "--backup is not an argument of status"},
+      {{"status", "--reason", "r", "--to", "v", "--prefix", "p"},
+       "--prefix is not an argument of status"},
+      {{"software", "--reason", "r", "--to", "v", "--prefix", "/p"},
+       "--to is not an argument of software"},
+      {{"restore", "--reason", "x", "--target", "/t"}, "--reason is not an argument of restore"},
+      {{"rollback", "--prefix", "/p", "--reason", "r"}, "--reason is not an argument of rollback"},
+      {{"install", "--backup", "x"}, "--backup is not an argument of install"},
+      {{"adopt", "extra", "--backup", "b"}, "--backup is not an argument of adopt"},
+      // install and select: the target first, then exactly one setup name.
+      {{"install", "a"}, "install requires --target <absolute-directory>"},
+      {{"select"}, "select requires --target <absolute-directory>"},
+      {{"install", "--target", "/t"}, "install requires a setup name; run `list` to see them"},
+      {{"select", "a", "b", "--target", "/t"}, "select takes one setup name"},
+      // Every other word refuses a setup name before asking for a target.
+      {{"list", "extra"}, "list takes no setup name"},
+      {{"remove", "extra"}, "remove takes no setup name"},
+      {{"software", "x"}, "software takes no setup name"},
+      {{"reinstall"}, "reinstall requires --target <absolute-directory>"},
+      {{"status"}, "status requires --target <absolute-directory>"},
+      {{"hold", "--backup", "b"}, "hold requires --target <absolute-directory>"},
+      {{"software"}, "software requires --prefix <absolute-directory>"},
+      {{"rollback", "--to", "1", "--target", "/t"}, "rollback requires --prefix <absolute-directory>"},
+  };
+  for (const Refused& c : cases) {
+    auto parsed = parse(c.words);
+    ASSERT_FALSE(parsed.ok()) << c.words.at(0) << " / " << c.message;
+    EXPECT_EQ(parsed.error().message, c.message);
+    EXPECT_FALSE(parsed.error().code.has_value()) << c.message;
+  }
+}
+
+TEST(UserGrammar, EveryWordThatNeedsATargetSaysSo) {
+  for (UserWord word : kUserWords) {
+    if (word == UserWord::list || word == UserWord::software || word == UserWord::rollback)
+      continue;
+    const std::string name(user_word_name(word));
+    EXPECT_EQ(message_of({name}), name + " requires --target <absolute-directory>");
+  }
+}
+
+TEST(UserGrammar, ReadsPositionalArgumentsAndValues) {
+  auto install = parse({"install", "--target", "/t", "minimal"});
+  ASSERT_TRUE(install.ok());
+  EXPECT_EQ(install->word, UserWord::install);
+  EXPECT_EQ(install->target, "/t");
+  EXPECT_EQ(install->setup, "minimal");
+
+  // A single dash and an empty word are setup names, not flags.
+  EXPECT_EQ(parse({"select", "-", "--target", "/t"})->setup, "-");
+  EXPECT_EQ(parse({"select", "", "--target", "/t"})->setup, "");
+  // A value may itself begin with one dash.
+  auto hold = parse({"hold", "--target", "/t", "--backup", "slot-1", "--reason", "-x"});
+  ASSERT_TRUE(hold.ok());
+  EXPECT_EQ(hold->backup, std::optional<std::string>("slot-1"));
+  EXPECT_EQ(hold->reason, std::optional<std::string>("-x"));
+
+  // The parser does not judge paths.
+  EXPECT_EQ(parse({"restore", "--target", "relative"})->target, "relative");
+}
+
+TEST(UserGrammar, OptionalValuesStayAbsentWhenNotGiven) {
+  auto hold = parse({"hold", "--target", "/t"});
+  ASSERT_TRUE(hold.ok());
+  EXPECT_FALSE(hold->backup.has_value());
+  EXPECT_FALSE(hold->reason.has_value());
+  auto rollback = parse({"rollback", "--prefix", "/p"});
+  ASSERT_TRUE(rollback.ok());
+  EXPECT_FALSE(rollback->to.has_value());
+}
+
+TEST(UserGrammar, IgnoresATargetGivenToCommandsWithoutOne) {
+  auto list = parse({"list", "--target", "/t"});
+  ASSERT_TRUE(list.ok());
+  UserCommand bare_list;
+  bare_list.word = UserWord::list;
+  EXPECT_EQ(*list, bare_list);
+
+  auto rollback = parse({"rollback", "--target", "/x", "--prefix", "/p", "--to", "1.0.13"});
+  ASSERT_TRUE(rollback.ok());
+  UserCommand expected;
+  expected.word = UserWord::rollback;
+  expected.prefix = "/p";
+  expected.to = "1.0.13";
+  EXPECT_EQ(*rollback, expected);
+}
+
+}  // namespace
+}  // namespace velk

@@ -1,0 +1,16 @@
+#include "protocol/dispatch.h"
+
+#include <gtest/gtest.h>
+
+namespace velk {
+namespace {
+
+TEST(RefusalDocument, HoldsTheFourMembersInOrder) {
+  const Json document =
+      refusal_document(ProtocolError{ReasonCode::recovery_required, "journal \"j\" is left"});
+  EXPECT_EQ(document.dump(),
+            R"({"state":"refused","rejected":true,"reason":"recovery_required","detail":"journal \"j\" is left"})");
+}
+
+}  // namespace
+}  // namespace velk

@@ -1,0 +1,267 @@
+#include "store/state.h"
+
+#include <gtest/gtest.h>
+
+#include "support/temp_dir.h"
+
+namespace velk {
+namespace {
+
+using testing::TempDir;
+using testing::exists;
+using testing::make_dirs;
+using testing::read_text;
+using testing::write_text;
+
+ProviderState sample_state() {
+  ProviderState s;
+  s.provider_id = "velk-setup-system";
+  s.provider_version = "0.0.63";
+  s.provider_build_digest = "sha256:b";
+  s.harness_id = "velk-build";
+  s.canonical_target = "/t";
+  s.target_identity_digest = "sha256:i";
+  s.setup_stable_id = "minimal";
+  s.operation_id = "op-1";
+  s.target_precondition_digest = "sha256:p";
+  s.native_ownership = {"skills"};
+  s.written_paths = {"skills/a/SKILL.md", "skills/b"};
+  s.backup_ref = "slot-000000000001";
+  return s;
+}
+
+// The canonical bytes of sample_state(): members sorted, absent optionals
+// null, no whitespace, no trailing newline.
+const char kSampleBytes[] =
+    R"({"artifact_digest":null,"backup_ref":"slot-000000000001","bundle_digest":null,)"
+    R"("bundle_format":null,"canonical_target":"/t","component_refs":[],"drift_state":"clean",)"
+    R"("harness_id":"velk-build","native_ownership":["skills"],"operation_id":"op-1",)"
+    R"("previous_verified_identity":null,"projection_profile_digest":null,"protocol_version":3,)"
+    R"("provider_build_digest":"sha256:b","provider_id":"velk-setup-system",)"
+    R"("provider_plan_digest":null,"provider_release_digest":null,"provider_version":"0.0.63",)"
+    R"("setup_definition_digest":null,"setup_stable_id":"minimal","setup_version":null,)"
+    R"("setup_version_passport_digest":null,"state_schema":4,"target_identity_digest":"sha256:i",)"
+    R"("target_precondition_digest":"sha256:p","written_paths":["skills/a/SKILL.md","skills/b"]})";
+
+// The sample document with one member removed (empty `value`) or replaced
+// by the given JSON text.
+std::string sample_with(const std::string& member, const std::string& value) {
+  Json doc = Json::parse(kSampleBytes);
+  if (value.empty()) doc.erase(member);
+  else doc[member] = Json::parse(value);
+  return doc.dump();
+}
+
+class StateFile : public ::testing::Test {
+ protected:
+  std::string path() const { return dir_ / "MIREL-VELK-PROVIDER.json"; }
+  void put(const std::string& bytes) { write_text(path(), bytes); }
+  Result<StateRead> read() const { return read_state(dir_.path()); }
+  void expect_failure(const std::string& message) {
+    const Result<StateRead> r = read();
+    ASSERT_FALSE(r.ok()) << message;
+    EXPECT_EQ(r.error().kind, ErrorKind::state_unavailable);
+    EXPECT_EQ(r.error().message, message);
+  }
+  TempDir dir_;
+};
+
+TEST_F(StateFile, AbsentIsNotAnError) {
+  EXPECT_EQ(state_file_path(dir_.path()), path());
+  const Result<StateRead> r = read();
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r->kind, StateRead::Kind::absent);
+}
+
+TEST_F(StateFile, AnotherSchemaIsReturnedWithoutLookingFurther) {
+  put(R"({"state_schema": 3})");
+  Result<StateRead> r = read();
+  ASSERT_TRUE(r.ok()) << r.error().full();
+  EXPECT_EQ(r->kind, StateRead::Kind::other_schema);
+  EXPECT_EQ(r->found_schema, 3u);
+
+  put(R"({"drift_state": 7, "state_schema": 5, "written_paths": "x"})");
+  r = read();
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r->found_schema, 5u);
+}
+
+TEST_F(StateFile, RefusesAMissingOrMalformedSchemaNumber) {
+  for (const std::string bytes :
+       {R"({"state_schema": "4"})", R"({"state_schema": -1})", "[]", "{}",
+        R"({"state_schema": 4.5})", R"({"state_schema": null})", "4"}) {
+    put(bytes);
+    SCOPED_TRACE(bytes);
+    expect_failure(path() + " declares no state_schema");
+  }
+}
+
+TEST_F(StateFile, ToleratesWhiteSpaceAroundTheDocumentOnly) {
+  put(std::string(" \n") + kSampleBytes + "\n  ");
+  const Result<StateRead> r = read();
+  ASSERT_TRUE(r.ok()) << r.error().full();
+  EXPECT_TRUE(r->present());
+  EXPECT_EQ(r->state, sample_state());
+
+  for (const std::string& bytes : {std::string(kSampleBytes) + "x", std::string(kSampleBytes) + "{}",
+                                  std::string(), std::string("{\"state_schema\":")}) {
+    put(bytes);
+    SCOPED_TRACE(bytes);
+    expect_failure(path() + " does not parse as JSON");
+    EXPECT_TRUE(read().error().has_cause());
+  }
+}
+
+TEST_F(StateFile, SchemaFourMustMatchTheRecord) {
+  const std::string mismatch = path() + " is schema 4 but does not match it";
+  struct Case {
+    std::string member, value, cause_mentions;
+  };
+  for (const Case& c : std::vector<Case>{{"drift_state", "", "drift_state"},
+                                         {"drift_state", "\"dirty\"", "dirty"},
+                                         {"written_paths", "\"skills\"", "written_paths"},
+                                         {"provider_id", "", "provider_id"},
+                                         {"setup_version", "4", "setup_version"},
+                                         {"protocol_version", "4294967296", "protocol_version"}}) {
+    SCOPED_TRACE(c.member + " " + c.value);
+    put(sample_with(c.member, c.value));
+    expect_failure(mismatch);
+    EXPECT_NE(read().error().cause.find(c.cause_mentions), std::string::npos) << read().error().cause;
+  }
+}
+
+TEST_F(StateFile, OptionalMembersMayBeMissingAndOtherDriftWordsRead) {
+  put(sample_with("backup_ref", ""));
+  Result<StateRead> r = read();
+  ASSERT_TRUE(r.ok()) << r.error().full();
+  EXPECT_FALSE(r->state.backup_ref.has_value());
+
+  put(sample_with("drift_state", "\"local_drift\""));
+  r = read();
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r->state.drift_state, DriftState::local_drift);
+}
+
+TEST_F(StateFile, WritesCanonicalBytesThatReadBackUnchanged) {
+  ASSERT_TRUE(write_state(dir_.path(), sample_state()).ok());
+  EXPECT_EQ(read_text(path()), kSampleBytes);
+  EXPECT_FALSE(exists(dir_ / ".MIREL-VELK-PROVIDER.json.staging"));
+
+  // Every optional set, and unusual text, survives a round trip.
+  ProviderState full = sample_state();
+  full.provider_release_digest = "sha256:r";
+  full.setup_version = "1.2.0";
+  full.setup_version_passport_digest = "sha256:v";
+  full.setup_definition_digest = "sha256:d";
+  full.component_refs = {"skill:a", "agent:\u00e9"};
+  full.bundle_format = "ai-stp-bundle/2";
+  full.bundle_digest = "sha256:bd";
+  full.artifact_digest = "sha256:ad";
+  full.projection_profile_digest = "sha256:pp";
+  full.provider_plan_digest = "sha256:plan";
+  full.previous_verified_identity = "sha256:prev";
+  full.canonical_target = "/t/with \"quote\"";
+  full.drift_state = DriftState::unknown;
+  ASSERT_TRUE(write_state(dir_.path(), full).ok());
+  const std::string first = read_text(path());
+  const Result<StateRead> r = read();
+  ASSERT_TRUE(r.ok()) << r.error().full();
+  EXPECT_EQ(r->state, full);
+  ASSERT_TRUE(write_state(dir_.path(), r->state).ok());
+  EXPECT_EQ(read_text(path()), first);
+}
+
+TEST_F(StateFile, UnknownMembersAreReadAndDroppedOnTheNextWrite) {
+  std::string doc = kSampleBytes;
+  doc.insert(1, R"("note":{"kept":false},)");
+  put(doc);
+  const Result<StateRead> r = read();
+  ASSERT_TRUE(r.ok()) << r.error().full();
+  ASSERT_TRUE(write_state(dir_.path(), r->state).ok());
+  EXPECT_EQ(read_text(path()), kSampleBytes);
+}
+
+TEST_F(StateFile, ReportsAFileThatCannotBeRead) {
+  make_dirs(path());
+  expect_failure("cannot read " + path());
+  EXPECT_TRUE(read().error().has_cause());
+}
+
+TEST_F(StateFile, AFailedWriteKeepsThePreviousFile) {
+  put("previous");
+  make_dirs(dir_ / ".MIREL-VELK-PROVIDER.json.staging/blocker");
+  ASSERT_FALSE(write_state(dir_.path(), sample_state()).ok());
+  EXPECT_EQ(read_text(path()), "previous");
+}
+
+class Scope : public StateFile {
+ protected:
+  void record(std::vector<std::string> ownership, std::vector<std::string> written) {
+    ProviderState s = sample_state();
+    s.native_ownership = std::move(ownership);
+    s.written_paths = std::move(written);
+    ASSERT_TRUE(write_state(dir_.path(), s).ok());
+  }
+};
+
+TEST_F(Scope, DefaultAndProjectScopesManageTheTwelveSurfaces) {
+  const std::vector<std::string> twelve = {"AGENTS.md", "config.toml", "sandbox.toml", "skills",
+                                           "agents",    "plugins",     "hooks",        "workflows",
+                                           "rules",     "commands",    "personas",     "roles"};
+  for (const auto scope : {std::optional<TargetScope>{}, std::optional{TargetScope::project}}) {
+    const auto paths = managed_paths(dir_.path(), scope);
+    ASSERT_TRUE(paths.ok());
+    EXPECT_EQ(*paths, twelve);
+  }
+  // Even a state file that could not be read does not matter here.
+  put("not json");
+  EXPECT_TRUE(managed_paths(dir_.path(), std::nullopt).ok());
+}
+
+TEST_F(Scope, UserRootManagesWhatTheStateFileRecords) {
+  auto paths = managed_paths(dir_.path(), TargetScope::user_root);
+  ASSERT_TRUE(paths.ok());
+  EXPECT_TRUE(paths->empty());
+
+  record({"skills"}, {"skills/z", "skills/a/SKILL.md"});
+  paths = managed_paths(dir_.path(), TargetScope::user_root);
+  ASSERT_TRUE(paths.ok());
+  EXPECT_EQ(*paths, (std::vector<std::string>{"skills/z", "skills/a/SKILL.md"}));
+
+  put("not json");
+  paths = managed_paths(dir_.path(), TargetScope::user_root);
+  ASSERT_FALSE(paths.ok());
+  EXPECT_EQ(paths.error().message, path() + " does not parse as JSON");
+}
+
+TEST_F(Scope, UserRootRefusesAStateFileWithoutARecord) {
+  put(R"({"state_schema":3})");
+  const auto paths = managed_paths(dir_.path(), TargetScope::user_root);
+  ASSERT_FALSE(paths.ok());
+  EXPECT_EQ(paths.error().kind, ErrorKind::unsupported_operation);
+  EXPECT_EQ(paths.error().message,
+            "an operation under target_scope user_root acts on the files this provider recorded "
+            "writing, and " + dir_.path() +
+                " holds a state file written before this build recorded them. Refused rather than "
+                "widened to skills whole, which under this scope is a root several products read. "
+                "Reinstall to establish a record, or point --target at this product's own "
+                "configuration home.");
+  EXPECT_FALSE(paths.error().has_cause());
+}
+
+TEST_F(Scope, InferredFromAnOwnershipOfSkillsAlone) {
+  EXPECT_EQ(inferred_scope(dir_.path()), std::nullopt);
+  record({"skills"}, {});
+  EXPECT_EQ(inferred_scope(dir_.path()), TargetScope::user_root);
+  record({"skills", "agents"}, {});
+  EXPECT_EQ(inferred_scope(dir_.path()), std::nullopt);
+  record({"Skills"}, {});
+  EXPECT_EQ(inferred_scope(dir_.path()), std::nullopt);
+  put(R"({"state_schema":3,"native_ownership":["skills"]})");
+  EXPECT_EQ(inferred_scope(dir_.path()), std::nullopt);
+  put("garbage");
+  EXPECT_EQ(inferred_scope(dir_.path()), std::nullopt);
+}
+
+}  // namespace
+}  // namespace velk
