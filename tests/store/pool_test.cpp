@@ -140,8 +140,10 @@ TEST(Pool, HoldRecordsAReasonAndReadsItBackTrimmed) {
 
 TEST(Pool, ResolvesOnlyCompleteSlots) {
   PoolFixture f;
-  expect_error(resolve_restore_source(f.pool, std::nullopt), ErrorKind::state_unavailable,
+  const BackupPool never_made{f.t / "no-pool", 10};
+  expect_error(resolve_restore_source(never_made, std::nullopt), ErrorKind::state_unavailable,
                "this target has no backup to restore");
+  EXPECT_TRUE(prune(never_made).ok() && list_incomplete_slots(never_made)->empty());
   f.capture_now({}, {"install", "a", "", {}, {}});
   f.capture_now({}, {"install", "b", "", {}, {}});
   make_dirs(f.slot_dir(3) + "/payload");
