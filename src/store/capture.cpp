@@ -78,7 +78,7 @@ Error prune_failure(const std::string& path, const Error& cause) {
 
 // Removes what an interrupted prune left under its ".pruning-" names.
 Status clear_prune_leftovers(const BackupPool& pool) {
-  VELK_ASSIGN(const auto names, list_directory(pool.dir));
+  VELK_ASSIGN(const auto names, list_pool(pool));
   for (const auto& name : names) {
     if (!starts_with(name, kPruningPrefix)) continue;
     const std::string path = path_join(pool.dir, name);

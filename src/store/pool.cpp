@@ -105,8 +105,15 @@ uint64_t slot_number(std::string_view name) {
   return n;
 }
 
+Result<std::vector<std::string>> list_pool(const BackupPool& pool) {
+  // A target no change has touched yet has no pool: nothing to list.
+  int err = 0;
+  if (!lstat_path(pool.dir, &err) && err == 0) return std::vector<std::string>{};
+  return list_directory(pool.dir);
+}
+
 Result<std::vector<std::string>> list_slot_dirs(const BackupPool& pool) {
-  VELK_ASSIGN(const auto names, list_directory(pool.dir));
+  VELK_ASSIGN(const auto names, list_pool(pool));
   std::vector<std::string> dirs;
   for (const auto& name : names) {
     if (!is_slot_ref(name)) continue;

@@ -41,7 +41,8 @@ Result<std::string> parse_slot_ref(std::string_view text);
 std::string slot_name(uint64_t number);
 
 // Slot directories of the pool (entries that are directories, links
-// followed, named as slot references), any order.
+// followed, named as slot references), any order. A pool directory that
+// does not exist yet lists as empty.
 Result<std::vector<std::string>> list_slot_dirs(const BackupPool& pool);
 // Complete slots with their records, newest first.
 Result<std::vector<SlotEntry>> list_slots(const BackupPool& pool);

@@ -5,6 +5,10 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "core/error.h"
+#include "store/target.h"
 
 namespace velk {
 
@@ -21,6 +25,9 @@ inline constexpr std::string_view kPreviousStateAbsentName = "previous-state.abs
 inline constexpr std::string_view kPruningPrefix = ".pruning-";
 // The largest number a 12-digit slot name can carry.
 inline constexpr uint64_t kMaxSlotNumber = 999'999'999'999;
+
+// The entry names of the pool directory; none when it does not exist yet.
+Result<std::vector<std::string>> list_pool(const BackupPool& pool);
 
 // The number of a slot name; 0 for a name that is not a slot reference.
 uint64_t slot_number(std::string_view name);

@@ -9,22 +9,14 @@
 #include "core/digest.h"
 #include "product/declaration.h"
 #include "store/tree_helpers.h"
-#include "support/temp_dir.h"
 
 namespace velk {
 namespace {
 
-using testing::kEmptyDigest;
-using testing::make_dirs;
-using testing::make_fifo;
-using testing::make_link;
-using testing::TempDir;
-using testing::write_text;
-
-std::vector<std::string> owned() { return declaration().owned_paths(); }
+using namespace velk::testing;
 
 std::string identity_of(const std::string& target,
-                        const std::vector<std::string>& surfaces = owned()) {
+                        const std::vector<std::string>& surfaces = declaration().owned_paths()) {
   auto result = target_identity(target, surfaces);
   EXPECT_TRUE(result.ok()) << result.error().full();
   return result.ok() ? *result : "";
@@ -32,16 +24,20 @@ std::string identity_of(const std::string& target,
 
 void populate(const TempDir& t) {
   write_text(t / "AGENTS.md", "be brief\n");
-  write_text(t / "config.toml", "model = \"m\"\n");
   write_text(t / "skills/a/SKILL.md", "skill a\n");
-  write_text(t / "plugins/p/plugin.json", "{}");
   write_text(t / "plugins/known_marketplaces.json", "[]");
 }
 
-TEST(TargetIdentity, FollowsEveryChangeUnderAnOwnedSurface) {
+TEST(TargetIdentity, FollowsTheOwnedSurfacesAndNothingElse) {
   TempDir t;
   populate(t);
   const std::string base = identity_of(t.path());
+  write_text(t / "auth.json", "{}");
+  write_text(t / "sessions/s1.json", "{}");
+  write_text(t / "notes.txt", "mine");
+  write_text(t / ".velk-setup-system/backups/slot-000000000001/slot.json", "{}");
+  write_text(t / "MIREL-VELK-PROVIDER.json", "{\"state_schema\":4}");
+  EXPECT_EQ(identity_of(t.path()), base);
 
   write_text(t / "skills/b/SKILL.md", "one");
   const std::string added = identity_of(t.path());
@@ -51,43 +47,23 @@ TEST(TargetIdentity, FollowsEveryChangeUnderAnOwnedSurface) {
   ASSERT_EQ(::unlink((t / "skills/b/SKILL.md").c_str()), 0);
   ASSERT_EQ(::rmdir((t / "skills/b").c_str()), 0);
   EXPECT_EQ(identity_of(t.path()), base);
-
-  // Inside a surface everything is measured, even a file the never-touch
-  // list names.
-  write_text(t / "plugins/known_marketplaces.json", "[\"m\"]");
+  // Inside a surface everything counts, even a file the never-touch list names.
+  write_text(t / "plugins/known_marketplaces.json", "[1]");
   EXPECT_NE(identity_of(t.path()), base);
 }
 
-TEST(TargetIdentity, IgnoresEverythingOutsideTheOwnedSurfaces) {
-  TempDir t;
-  populate(t);
-  const std::string base = identity_of(t.path());
-
-  write_text(t / "auth.json", "{\"token\":1}");
-  write_text(t / "sessions/s1.json", "{}");
-  write_text(t / "logs/today.log", "line\n");
-  write_text(t / "notes.txt", "mine");
-  write_text(t / ".velk-setup-system/backups/slot-000000000001/slot.json", "{}");
-  write_text(t / "MIREL-VELK-PROVIDER.json", "{\"state_schema\":4}");
-  EXPECT_EQ(identity_of(t.path()), base);
-
-  write_text(t / "auth.json", "{\"token\":2}");
-  write_text(t / "MIREL-VELK-PROVIDER.json", "{}");
-  EXPECT_EQ(identity_of(t.path()), base);
-}
-
-TEST(TargetIdentity, OnlyTheExecuteBitOfAFileCounts) {
+TEST(TargetIdentity, OfAFileOnlyTheExecuteBitCounts) {
   TempDir t;
   populate(t);
   const std::string file = t / "skills/a/SKILL.md";
   const std::string base = identity_of(t.path());
-
   ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
   const timeval times[2] = {{1000, 0}, {2000, 0}};
   ASSERT_EQ(::utimes(file.c_str(), times), 0);
-  if (::geteuid() == 0) ASSERT_EQ(::chown(file.c_str(), 4242, 4242), 0);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(file.c_str(), 4242, 4242), 0);
+  }
   EXPECT_EQ(identity_of(t.path()), base);
-
   ASSERT_EQ(::chmod(file.c_str(), 0700), 0);
   EXPECT_NE(identity_of(t.path()), base);
 }
@@ -95,95 +71,64 @@ TEST(TargetIdentity, OnlyTheExecuteBitOfAFileCounts) {
 TEST(TargetIdentity, MeasuresEachSurfaceOnceWithItsOwnRecord) {
   TempDir t;
   populate(t);
-  const std::vector<TreeRecord> expected = {
-      {"skills", "dir", ""},
-      {"skills/a", "dir", ""},
-      {"skills/a/SKILL.md", "file:-", digest_bytes("skill a\n")},
-  };
-  const std::string skills = digest_records(expected);
-  EXPECT_EQ(identity_of(t.path(), {"skills"}), skills);
-  EXPECT_EQ(identity_of(t.path(), {"skills/a", "skills", "skills", "skills/a/SKILL.md"}), skills);
-
-  // A surface that is itself excluded contributes nothing.
+  const std::vector<TreeRecord> skills = {{"skills", "dir", ""},
+                                          {"skills/a", "dir", ""},
+                                          {"skills/a/SKILL.md", "file:-", digest_bytes("skill a\n")}};
+  EXPECT_EQ(identity_of(t.path(), {"skills"}), digest_records(skills));
+  EXPECT_EQ(identity_of(t.path(), {"skills/a", "skills", "skills", "skills/a/SKILL.md"}),
+            digest_records(skills));
   EXPECT_EQ(identity_of(t.path(), {"plugins/known_marketplaces.json", "auth.json"}), kEmptyDigest);
-  // A nested surface alone is measured from the target's top.
-  EXPECT_EQ(identity_of(t.path(), {"skills/a"}), digest_records({expected[1], expected[2]}));
+
+  make_link("skills", t / "hooks");  // recorded as a link, never followed
+  EXPECT_EQ(identity_of(t.path(), {"hooks"}), digest_records({{"hooks", "link", "skills"}}));
 }
 
-TEST(TargetIdentity, RecordsALinkedSurfaceAsALinkWithoutFollowingIt) {
-  TempDir t;
-  make_dirs(t / "elsewhere");
-  write_text(t / "elsewhere/x.md", "x");
-  make_link("elsewhere", t / "hooks");
-  EXPECT_EQ(identity_of(t.path()), digest_records({{"hooks", "link", "elsewhere"}}));
-}
-
-TEST(TargetIdentity, NoSurfacePresentIsTheDigestOfNoBytes) {
-  TempDir first;
-  TempDir second;
+TEST(TargetIdentity, WithoutSurfacesIsTheDigestOfNoBytes) {
+  TempDir first, second;
   write_text(first / "auth.json", "secret");
   make_dirs(second / "sessions");
   EXPECT_EQ(identity_of(first.path()), kEmptyDigest);
   EXPECT_EQ(identity_of(second.path()), kEmptyDigest);
-}
-
-TEST(TargetIdentity, RefusesATargetThatIsNoDirectory) {
-  TempDir t;
-  write_text(t / "file", "");
-  for (const std::string& path : {t / "file", t / "missing"}) {
-    auto result = target_identity(path, owned());
-    ASSERT_FALSE(result.ok());
-    EXPECT_EQ(result.error().kind, ErrorKind::invalid_target);
-    EXPECT_EQ(result.error().message, path + " is not a directory");
-  }
+  expect_error(target_identity(first / "auth.json", {}), ErrorKind::invalid_target,
+               (first / "auth.json") + " is not a directory");
 }
 
 TEST(TargetIdentity, AFifoInASurfaceDoesNotBlock) {
   TempDir t;
   populate(t);
-  make_fifo(t / "skills/a/pipe");
-  testing::expect_returns_promptly(t / "skills/a/pipe",
-                                   [&] { (void)target_identity(t.path(), owned()); });
+  ASSERT_EQ(::mkfifo((t / "skills/a/pipe").c_str(), 0644), 0);
+  expect_returns_promptly(t / "skills/a/pipe",
+                          [&] { (void)target_identity(t.path(), declaration().owned_paths()); });
 }
 
-TEST(OwnedLinks, NamesEveryLinkAtAnyDepthSorted) {
+TEST(OwnedLinks, AreNamedAtAnyDepthInByteOrder) {
   TempDir t;
   populate(t);
-  auto none = find_owned_links(t.path(), owned());
-  ASSERT_TRUE(none.ok()) << none.error().full();
-  EXPECT_TRUE(none->empty());
+  const auto links_of = [&] {
+    auto links = find_owned_links(t.path(), declaration().owned_paths());
+    EXPECT_TRUE(links.ok()) << links.error().full();
+    return links.ok() ? *links : std::vector<std::string>{"?"};
+  };
+  EXPECT_TRUE(links_of().empty());
 
   make_dirs(t / "skills/x");
   make_link("../../AGENTS.md", t / "skills/x/ref");
+  EXPECT_EQ(links_of(), std::vector<std::string>{"skills/x/ref"});
   make_dirs(t / "agents");
   make_link("/nowhere", t / "agents/b");
   make_link("/nowhere", t / "agents/a");
-  make_link("/", t / "hooks");
-  make_link("/", t / "notes");  // not an owned surface
-  auto links = find_owned_links(t.path(), owned());
-  ASSERT_TRUE(links.ok()) << links.error().full();
-  EXPECT_EQ(*links, (std::vector<std::string>{"agents/a", "agents/b", "hooks", "skills/x/ref"}));
-
-  const Error refusal = owned_links_refusal(*links);
+  make_link("/", t / "notes");  // not owned
+  const Error refusal = owned_links_refusal(links_of());
   EXPECT_EQ(refusal.kind, ErrorKind::unsupported_native_surface);
   EXPECT_EQ(refusal.message,
             "a backup captures content, and these owned paths are links rather than content: "
-            "agents/a, agents/b, hooks, skills/x/ref. Nothing has been changed. Replace them with "
-            "what they point at, or move them out of the namespaces this provider owns.");
-}
+            "agents/a, agents/b, skills/x/ref. Nothing has been changed. Replace them with what "
+            "they point at, or move them out of the namespaces this provider owns.");
 
-TEST(OwnedLinks, ASurfaceThatIsALinkIsNamedAndNotDescended) {
-  TempDir t;
-  make_dirs(t / "real/inner");
-  make_link("/", t / "real/inner/deep");
+  // A surface that is itself a link is named, and not looked into.
+  ASSERT_EQ(::rename((t / "skills").c_str(), (t / "real").c_str()), 0);
   make_link("real", t / "skills");
-  auto links = find_owned_links(t.path(), owned());
-  ASSERT_TRUE(links.ok()) << links.error().full();
-  EXPECT_EQ(*links, std::vector<std::string>{"skills"});
-  EXPECT_EQ(owned_links_refusal(*links).message,
-            "a backup captures content, and these owned paths are links rather than content: "
-            "skills. Nothing has been changed. Replace them with what they point at, or move them "
-            "out of the namespaces this provider owns.");
+  EXPECT_EQ(links_of(), (std::vector<std::string>{"agents/a", "agents/b", "skills"}));
 }
 
 }  // namespace

@@ -15,6 +15,9 @@
 
 #include <gtest/gtest.h>
 
+#include "store/pool.h"
+#include "support/temp_dir.h"
+
 namespace velk::testing {
 
 inline constexpr std::string_view kEmptyDigest =
@@ -22,21 +25,16 @@ inline constexpr std::string_view kEmptyDigest =
 
 inline mode_t mode_of(const std::string& path) {
   struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return 0;
-  return st.st_mode & 07777;
+  return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 inline void make_link(const std::string& to, const std::string& at) {
   ASSERT_EQ(::symlink(to.c_str(), at.c_str()), 0) << at;
 }
 
-inline void make_fifo(const std::string& at) { ASSERT_EQ(::mkfifo(at.c_str(), 0644), 0) << at; }
-
-// Binds a listening Unix socket at `at`; the descriptor is closed, the
-// socket file stays.
+// Binds a Unix socket at `at`; the socket file stays after the close.
 inline void make_socket(const std::string& at) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-  ASSERT_GE(fd, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   ASSERT_LT(at.size(), sizeof address.sun_path) << at;
@@ -45,9 +43,8 @@ inline void make_socket(const std::string& at) {
   ::close(fd);
 }
 
-// Runs `work`, which may touch the FIFO at `fifo`, on another thread. If it
-// has not returned within ten seconds it is stuck opening the FIFO: a writer
-// is opened to release it and the test fails.
+// Runs `work` on another thread. Still running after ten seconds means it
+// waits on the FIFO: a writer is opened to release it and the test fails.
 inline void expect_returns_promptly(const std::string& fifo, std::function<void()> work) {
   auto done = std::async(std::launch::async, std::move(work));
   if (done.wait_for(std::chrono::seconds(10)) == std::future_status::ready) return;
@@ -55,6 +52,58 @@ inline void expect_returns_promptly(const std::string& fifo, std::function<void(
   const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
   done.wait();
   if (fd >= 0) ::close(fd);
+}
+
+template <class T>
+void expect_error(const Result<T>& result, ErrorKind kind, const std::string& message) {
+  ASSERT_FALSE(result.ok()) << message;
+  EXPECT_EQ(result.error().kind, kind);
+  EXPECT_EQ(result.error().message, message);
+}
+
+inline std::string record_text(const std::string& name, const std::string& operation_id = "x") {
+  return "{\"backup_ref\":\"" + name + "\",\"operation\":\"install\",\"operation_id\":\"" +
+         operation_id +
+         "\",\"schema_version\":1,\"setup_definition_digest\":null,\"setup_id\":null,"
+         "\"target_identity_digest\":\"" + std::string(kEmptyDigest) + "\"}";
+}
+
+// A target with its pool directory, as opening the store leaves it.
+struct PoolFixture {
+  TempDir t;
+  BackupPool pool{t / ".velk-setup-system/backups", 10};
+  PoolFixture() { make_dirs(pool.dir); }
+  std::string slot_dir(uint64_t n) const { return pool.dir + "/" + slot_name(n); }
+
+  // A complete slot made by hand, without capturing.
+  void make_slot(uint64_t n) const {
+    make_dirs(slot_dir(n) + "/payload");
+    write_text(slot_dir(n) + "/slot.json", record_text(slot_name(n)));
+  }
+
+  std::string capture_now(const std::vector<std::string>& surfaces = declaration().owned_paths(),
+                          CaptureRequest r = {"install", "op-1", std::string(kEmptyDigest), {},
+                                              {}}) const {
+    auto name = capture(pool, t.path(), surfaces, r);
+    EXPECT_TRUE(name.ok()) << name.error().full();
+    return name.ok() ? *name : "";
+  }
+
+  // The names of the complete slots, newest first.
+  std::vector<std::string> listed() const {
+    auto slots = list_slots(pool);
+    EXPECT_TRUE(slots.ok()) << slots.error().full();
+    std::vector<std::string> out;
+    for (const auto& s : slots.ok() ? *slots : std::vector<SlotEntry>{}) out.push_back(s.name);
+    return out;
+  }
+};
+
+// Slot names from `high` down to `low`.
+inline std::vector<std::string> slot_names(uint64_t high, uint64_t low) {
+  std::vector<std::string> out;
+  for (uint64_t n = high; n >= low; --n) out.push_back(slot_name(n));
+  return out;
 }
 
 }  // namespace velk::testing
