@@ -76,10 +76,20 @@ Result<SlotEntry> resolve_restore_source(const BackupPool& pool,
                                          const std::optional<std::string>& ref);
 
 // Replaces the owned surfaces of the scope with the payload, sparing the
-// never-touch paths, keeping permission bits. Returns the restored paths.
-Result<std::vector<std::string>> restore_payload(const std::string& target,
-                                                 const std::string& payload,
-                                                 std::optional<TargetScope> scope);
+// never-touch paths, keeping permission bits. Returns the restored paths,
+// relative to the target. Under user_root the paths cleared first are
+// `user_root_paths` (the written_paths the state file records), since that
+// root is shared with other products; under the other scopes they are the
+// twelve owned surfaces and `user_root_paths` is not used.
+Result<std::vector<std::string>> restore_payload(
+    const std::string& target, const std::string& payload, std::optional<TargetScope> scope,
+    const std::vector<std::string>& user_root_paths = {});
+
+// Puts back the state file the target had when the slot was captured (kept
+// as "previous-state.json"), or removes the target's state file when the
+// slot recorded that there was none ("previous-state.absent"). A slot with
+// neither leaves the state file as it is.
+Status restore_previous_state(const std::string& slot_dir, const std::string& target);
 
 Result<std::vector<HeldSlot>> list_held(const BackupPool& pool);
 // The hold reason of a slot when it is held.

@@ -1,0 +1,349 @@
+#include "core/digest.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+
+#include "core/fs.h"
+#include "core/text.h"
+
+namespace velk {
+
+namespace {
+
+constexpr std::string_view kDigestPrefix = "sha256:";
+constexpr int kAttempts = 8;
+
+// Fetched once: the implicit fetch behind EVP_sha256() repeats a provider
+// lookup on every initialisation, which shows when hashing many small files.
+const EVP_MD* sha256_method() {
+  static const EVP_MD* method = [] {
+    const EVP_MD* md = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+    if (md == nullptr) std::abort();
+    return md;
+  }();
+  return method;
+}
+
+EVP_MD_CTX* context(void* ctx) { return static_cast<EVP_MD_CTX*>(ctx); }
+
+bool is_lower_hex(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
+
+// ENOTDIR counts as absence too: a parent directory was replaced by a file.
+bool is_not_found(int err) { return err == ENOENT || err == ENOTDIR; }
+
+// The pause before attempt `attempt` (2..8) of a retried look at an entry:
+// a processor yield before the second, 1 ms before the others.
+void pause_before(int attempt) {
+  if (attempt <= 2) {
+    ::sched_yield();
+    return;
+  }
+  timespec wait{0, 1'000'000};
+  timespec rest{};
+  while (::nanosleep(&wait, &rest) != 0 && errno == EINTR) wait = rest;
+}
+
+// The refusal of anything that is not a regular file, worded as an open
+// failure so callers see one message for "cannot be digested".
+Error not_regular_error(const std::string& path, mode_t mode) {
+  if (S_ISDIR(mode)) return system_error(ErrorKind::state_unavailable, "cannot open " + path, EISDIR);
+  Error error = system_error(ErrorKind::state_unavailable, "cannot open " + path, EINVAL);
+  error.cause = "not a regular file";
+  return error;
+}
+
+// Opens with O_NONBLOCK so a FIFO never waits for a writer, then refuses
+// anything but a regular file before reading a byte.
+Result<std::string> digest_opened(const std::string& path, int extra_flags) {
+  const int fd = retry_eintr(
+      [&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | extra_flags); });
+  if (fd < 0) return system_error(ErrorKind::state_unavailable, "cannot open " + path, errno);
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    const int e = errno;
+    ::close(fd);
+    return system_error(ErrorKind::state_unavailable, "cannot open " + path, e);
+  }
+  if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
+    return not_regular_error(path, st.st_mode);
+  }
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+
+  // One fixed buffer: no file is ever held in memory whole.
+  static constexpr size_t kBufferSize = 65536;
+  alignas(4096) char buffer[kBufferSize];
+  Sha256 sha;
+  for (;;) {
+    const ssize_t n = retry_eintr([&] { return ::read(fd, buffer, kBufferSize); });
+    if (n < 0) {
+      const int e = errno;
+      ::close(fd);
+      return system_error(ErrorKind::state_unavailable, "cannot read " + path, e);
+    }
+    if (n == 0) break;
+    if (static_cast<size_t>(n) > kBufferSize) {
+      ::close(fd);
+      return make_error(ErrorKind::state_unavailable,
+                        "read reported more bytes than the buffer holds");
+    }
+    sha.update(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return sha.finish();
+}
+
+// Path components with empty and "." components dropped.
+std::vector<std::string_view> components(std::string_view path) {
+  std::vector<std::string_view> out;
+  size_t i = 0;
+  while (i < path.size()) {
+    while (i < path.size() && path[i] == '/') ++i;
+    size_t j = i;
+    while (j < path.size() && path[j] != '/') ++j;
+    const std::string_view part = path.substr(i, j - i);
+    if (!part.empty() && part != ".") out.push_back(part);
+    i = j;
+  }
+  return out;
+}
+
+bool same_directory(std::string_view a, std::string_view b) {
+  if (!a.empty() && !b.empty() && (a.front() == '/') != (b.front() == '/')) return false;
+  return components(a) == components(b);
+}
+
+// The record path of `entry`: its components below `root` joined with "/",
+// invalid UTF-8 replaced. An entry at or outside the root has none.
+Result<std::string> record_path(const std::string& root, const std::string& entry) {
+  const auto r = components(root);
+  const auto e = components(entry);
+  const bool absolute_mismatch =
+      !root.empty() && !entry.empty() && (root.front() == '/') != (entry.front() == '/');
+  if (absolute_mismatch || e.size() <= r.size() || !std::equal(r.begin(), r.end(), e.begin()))
+    return make_error(ErrorKind::state_unavailable, entry + " is not inside " + root);
+  std::string joined;
+  for (size_t i = r.size(); i < e.size(); ++i) {
+    if (i > r.size()) joined += '/';
+    joined += e[i];
+  }
+  return lossy_utf8(joined);
+}
+
+// readlink with the entry retry; nullopt when the link vanished.
+Result<std::optional<std::string>> read_link_retrying(const std::string& path, off_t size_hint) {
+  size_t size = std::max<size_t>(static_cast<size_t>(std::max<off_t>(size_hint, 0)) + 1, 256);
+  int err = 0;
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    if (attempt > 1) pause_before(attempt);
+    for (;;) {
+      std::string target(size, '\0');
+      const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+      if (n < 0) {
+        err = errno;
+        break;
+      }
+      // A full buffer may mean a cut-off target: read again with more room.
+      if (static_cast<size_t>(n) >= target.size()) {
+        size *= 2;
+        continue;
+      }
+      target.resize(static_cast<size_t>(n));
+      return std::optional<std::string>(std::move(target));
+    }
+    if (is_not_found(err)) return std::optional<std::string>();
+  }
+  return system_error(ErrorKind::state_unavailable, "cannot read link " + path, err);
+}
+
+// digest of a regular file met by a walk, with the file retry; nullopt when
+// it vanished. O_NOFOLLOW: an entry swapped for a link is never followed.
+Result<std::optional<std::string>> digest_entry_file(const std::string& path) {
+  std::optional<Error> last;
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    if (attempt > 1) pause_before(attempt);
+    auto digest = digest_opened(path, O_NOFOLLOW);
+    if (digest.ok()) return std::optional<std::string>(std::move(digest).value());
+    if (is_not_found(digest.error().sys_errno)) return std::optional<std::string>();
+    last = std::move(digest).error();
+    int err = 0;
+    if (!lstat_path(path, &err) && err == 0) return std::optional<std::string>();
+  }
+  return std::move(*last);
+}
+
+// Lists `dir` ("." and ".." left out). Below the root a directory is opened
+// with O_NOFOLLOW, so one swapped for a link after it was looked at is never
+// followed; the root itself may be reached through links.
+Result<std::vector<std::string>> list_entries(const std::string& dir, bool follow) {
+  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
+  const int fd = retry_eintr([&] { return ::open(dir.c_str(), flags); });
+  if (fd < 0) return system_error(ErrorKind::state_unavailable, "cannot list " + dir, errno);
+  DIR* d = ::fdopendir(fd);
+  if (d == nullptr) {
+    const int e = errno;
+    ::close(fd);
+    return system_error(ErrorKind::state_unavailable, "cannot list " + dir, e);
+  }
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(d);
+    if (entry == nullptr) {
+      const int e = errno;
+      ::closedir(d);
+      if (e != 0)
+        return system_error(ErrorKind::state_unavailable, "cannot read an entry of " + dir, e);
+      return names;
+    }
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+}
+
+}  // namespace
+
+bool is_digest_text(std::string_view text) {
+  if (text.size() != kDigestPrefix.size() + 64 || !starts_with(text, kDigestPrefix)) return false;
+  return std::all_of(text.begin() + kDigestPrefix.size(), text.end(), is_lower_hex);
+}
+
+Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
+  if (ctx_ == nullptr || EVP_DigestInit_ex(context(ctx_), sha256_method(), nullptr) != 1)
+    std::abort();
+}
+
+Sha256::~Sha256() { EVP_MD_CTX_free(context(ctx_)); }
+
+void Sha256::update(const void* data, size_t size) {
+  if (size == 0) return;
+  if (EVP_DigestUpdate(context(ctx_), data, size) != 1) std::abort();
+}
+
+std::string Sha256::finish() {
+  unsigned char value[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_DigestFinal_ex(context(ctx_), value, &length) != 1 || length != 32) std::abort();
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string text(kDigestPrefix);
+  text.reserve(kDigestPrefix.size() + 64);
+  for (unsigned int i = 0; i < length; ++i) {
+    text += kHex[value[i] >> 4];
+    text += kHex[value[i] & 0x0f];
+  }
+  return text;
+}
+
+std::string digest_bytes(std::string_view bytes) {
+  Sha256 sha;
+  sha.update(bytes);
+  return sha.finish();
+}
+
+Result<std::string> digest_file(const std::string& path) { return digest_opened(path, 0); }
+
+Result<std::string> digest_document(std::string_view tag, const Json& value) {
+  VELK_ASSIGN(const std::string canonical, canonical_json(value));
+  Sha256 sha;
+  sha.update(tag);
+  sha.update("\0", 1);
+  sha.update(canonical);
+  return sha.finish();
+}
+
+void sort_records(std::vector<TreeRecord>& records) {
+  // std::string compares through char_traits<char>, which orders bytes as
+  // unsigned char: plain byte order, a shorter prefix first.
+  std::sort(records.begin(), records.end(),
+            [](const TreeRecord& a, const TreeRecord& b) { return a.path < b.path; });
+}
+
+std::string digest_records(const std::vector<TreeRecord>& records) {
+  Sha256 sha;
+  for (const TreeRecord& record : records) {
+    sha.update(record.path);
+    sha.update("\0", 1);
+    sha.update(record.kind);
+    sha.update("\0", 1);
+    sha.update(record.detail);
+    sha.update("\0", 1);
+  }
+  return sha.finish();
+}
+
+Result<std::optional<struct stat>> lstat_retrying(const std::string& path) {
+  int err = 0;
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    if (attempt > 1) pause_before(attempt);
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) return std::optional<struct stat>(st);
+    err = errno;
+    if (is_not_found(err)) return std::optional<struct stat>();
+  }
+  return system_error(ErrorKind::state_unavailable, "cannot stat " + path, err);
+}
+
+Result<std::optional<TreeRecord>> entry_record(const std::string& root, const std::string& path) {
+  VELK_ASSIGN(std::string relative, record_path(root, path));
+  VELK_ASSIGN(const std::optional<struct stat> st, lstat_retrying(path));
+  if (!st) return std::optional<TreeRecord>();
+
+  TreeRecord record{std::move(relative), "", ""};
+  if (S_ISDIR(st->st_mode)) {
+    record.kind = "dir";
+  } else if (S_ISLNK(st->st_mode)) {
+    VELK_ASSIGN(std::optional<std::string> target, read_link_retrying(path, st->st_size));
+    if (!target) return std::optional<TreeRecord>();
+    record.kind = "link";
+    record.detail = lossy_utf8(*target);
+  } else if (S_ISREG(st->st_mode)) {
+    VELK_ASSIGN(std::optional<std::string> digest, digest_entry_file(path));
+    if (!digest) return std::optional<TreeRecord>();
+    record.kind = (st->st_mode & 0111) != 0 ? "file:x" : "file:-";
+    record.detail = std::move(*digest);
+  } else {
+    // A FIFO, socket or device is refused without being opened: opening a
+    // device can have effects of its own.
+    return not_regular_error(path, st->st_mode);
+  }
+  return std::optional<TreeRecord>(std::move(record));
+}
+
+Status walk_tree(const std::string& root, const std::string& dir,
+                 const std::vector<std::string>& exclusions, std::vector<TreeRecord>& records) {
+  const bool at_root = same_directory(dir, root);
+  VELK_ASSIGN(const std::vector<std::string> names, list_entries(dir, at_root));
+  for (const std::string& name : names) {
+    const std::string entry = path_join(dir, name);
+    VELK_ASSIGN(const std::string relative, record_path(root, entry));
+    if (at_root && std::find(exclusions.begin(), exclusions.end(), relative) != exclusions.end())
+      continue;
+    VELK_ASSIGN(std::optional<TreeRecord> record, entry_record(root, entry));
+    if (!record) continue;
+    const bool is_dir = record->kind == "dir";
+    records.push_back(std::move(*record));
+    if (is_dir) VELK_TRY(walk_tree(root, entry, exclusions, records));
+  }
+  return {};
+}
+
+Result<std::string> digest_tree(const std::string& dir) {
+  const auto st = stat_path(dir);
+  if (!st || !S_ISDIR(st->st_mode))
+    return make_error(ErrorKind::invalid_target, dir + " is not a directory");
+  std::vector<TreeRecord> records;
+  VELK_TRY(walk_tree(dir, dir, {}, records));
+  sort_records(records);
+  return digest_records(records);
+}
+
+}  // namespace velk

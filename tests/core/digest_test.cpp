@@ -1,0 +1,365 @@
+#include "core/digest.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "core/fs.h"
+
+namespace velk {
+namespace {
+
+using namespace std::string_literals;
+
+const std::string kEmptyDigest =
+    "sha256:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+// A fresh directory under the system temp dir, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    const char* base = std::getenv("TMPDIR");
+    std::string pattern = std::string(base && *base ? base : "/tmp") + "/velk-digest-XXXXXX";
+    if (::mkdtemp(pattern.data()) == nullptr) std::abort();
+    path_ = pattern;
+  }
+  ~TempDir() { (void)remove_path(path_); }
+  const std::string& path() const { return path_; }
+  std::string operator/(std::string_view relative) const { return path_join(path_, relative); }
+
+ private:
+  std::string path_;
+};
+
+void write(const std::string& path, std::string_view content, mode_t mode = 0644) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  ASSERT_GE(fd, 0) << path;
+  ASSERT_EQ(::write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
+  ::close(fd);
+  ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+}
+
+void make_dir(const std::string& path) { ASSERT_EQ(::mkdir(path.c_str(), 0755), 0) << path; }
+void make_link(const std::string& target, const std::string& path) {
+  ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path;
+}
+
+std::string tree_digest(const std::string& dir) {
+  auto digest = digest_tree(dir);
+  EXPECT_TRUE(digest.ok()) << (digest.ok() ? "" : digest.error().full());
+  return digest.ok() ? digest.value() : "";
+}
+
+std::vector<TreeRecord> walk(const std::string& root, const std::string& dir,
+                             const std::vector<std::string>& exclusions = {}) {
+  std::vector<TreeRecord> records;
+  const Status status = walk_tree(root, dir, exclusions, records);
+  EXPECT_TRUE(status.ok()) << (status.ok() ? "" : status.error().full());
+  sort_records(records);
+  return records;
+}
+
+std::vector<std::string> paths_of(const std::vector<TreeRecord>& records) {
+  std::vector<std::string> paths;
+  for (const auto& r : records) paths.push_back(r.path);
+  return paths;
+}
+
+TEST(Sha256, KnownVectors) {
+  EXPECT_EQ(digest_bytes(""), kEmptyDigest);
+  EXPECT_EQ(digest_bytes("abc"),
+            "sha256:ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(digest_bytes("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+            "sha256:248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+
+  // Fed in uneven pieces, including empty ones, the digest is the same.
+  const std::string million(1'000'000, 'a');
+  const std::string expected =
+      "sha256:cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0";
+  EXPECT_EQ(digest_bytes(million), expected);
+  Sha256 sha;
+  for (size_t at = 0, step = 1; at < million.size(); at += step, step = step * 3 % 70001 + 1)
+    sha.update(million.data() + at, std::min(step, million.size() - at));
+  sha.update("", 0);
+  EXPECT_EQ(sha.finish(), expected);
+}
+
+TEST(Sha256, DigestTextShape) {
+  EXPECT_TRUE(is_digest_text(kEmptyDigest));
+  EXPECT_FALSE(is_digest_text("sha256:E3B0C44298FC1C149AFBF4C8996FB92427AE41E4649B934CA495991B7852B855"));
+  EXPECT_FALSE(is_digest_text(kEmptyDigest.substr(0, 70)));
+  EXPECT_FALSE(is_digest_text(kEmptyDigest + "0"));
+  EXPECT_FALSE(is_digest_text("sha512:" + kEmptyDigest.substr(7)));
+  EXPECT_FALSE(is_digest_text(kEmptyDigest.substr(0, 70) + "g"));
+}
+
+TEST(DigestFile, StreamsContentAcrossBufferBoundaries) {
+  TempDir tmp;
+  write(tmp / "empty", "");
+  write(tmp / "million", std::string(1'000'000, 'a'));
+  std::string odd(65536 * 2 + 1, '\0');
+  for (size_t i = 0; i < odd.size(); ++i) odd[i] = static_cast<char>(i * 7 + i / 251);
+  write(tmp / "odd", odd);
+
+  EXPECT_EQ(digest_file(tmp / "empty").value(), kEmptyDigest);
+  EXPECT_EQ(digest_file(tmp / "million").value(),
+            "sha256:cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  EXPECT_EQ(digest_file(tmp / "odd").value(), digest_bytes(odd));
+}
+
+TEST(DigestFile, RefusesMissingAndNonRegularFilesWithoutBlocking) {
+  TempDir tmp;
+  auto missing = digest_file(tmp / "missing");
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().message, "cannot open " + (tmp / "missing"));
+  EXPECT_EQ(missing.error().kind, ErrorKind::state_unavailable);
+  EXPECT_EQ(missing.error().sys_errno, ENOENT);
+  EXPECT_TRUE(missing.error().has_cause());
+
+  // No writer ever opens this FIFO: a blocking open would hang here.
+  ASSERT_EQ(::mkfifo((tmp / "fifo").c_str(), 0644), 0);
+  auto fifo = digest_file(tmp / "fifo");
+  ASSERT_FALSE(fifo.ok());
+  EXPECT_EQ(fifo.error().full(), "cannot open " + (tmp / "fifo") + ": not a regular file");
+  EXPECT_EQ(fifo.error().kind, ErrorKind::state_unavailable);
+
+  auto dir = digest_file(tmp.path());
+  ASSERT_FALSE(dir.ok());
+  EXPECT_EQ(dir.error().message, "cannot open " + tmp.path());
+  EXPECT_TRUE(dir.error().has_cause());
+}
+
+TEST(DigestRecords, EmptyListAndEmptyDirectoryDigestNoBytes) {
+  TempDir tmp;
+  EXPECT_EQ(digest_records({}), kEmptyDigest);
+  EXPECT_EQ(tree_digest(tmp.path()), kEmptyDigest);
+}
+
+TEST(DigestRecords, SortsByPathBytes) {
+  std::vector<TreeRecord> records = {
+      {"a0", "file:-", ""}, {"\xc3\xa9", "dir", ""}, {"a/b", "dir", ""},
+      {"a", "dir", ""},     {"a.b", "dir", ""},      {"Z", "dir", ""}};
+  sort_records(records);
+  EXPECT_EQ(paths_of(records),
+            (std::vector<std::string>{"Z", "a", "a.b", "a/b", "a0", "\xc3\xa9"}));
+}
+
+TEST(DigestTree, RecordsEveryKindWithPathsRelativeToTheRoot) {
+  TempDir tmp;
+  write(tmp / "a", "hi");
+  write(tmp / "run", "#!/bin/sh\n", 0755);
+  make_dir(tmp / "d");
+  make_link("x", tmp / "d/l");
+  make_dir(tmp / "d/e");
+
+  const std::vector<TreeRecord> expected = {
+      {"a", "file:-", digest_bytes("hi")},
+      {"d", "dir", ""},
+      {"d/e", "dir", ""},
+      {"d/l", "link", "x"},
+      {"run", "file:x", digest_bytes("#!/bin/sh\n")},
+  };
+  EXPECT_EQ(walk(tmp.path(), tmp.path()), expected);
+
+  // The record bytes: every field ends in a zero byte, the last one too.
+  std::string fed;
+  for (const auto& r : expected) fed += r.path + '\0' + r.kind + '\0' + r.detail + '\0';
+  EXPECT_EQ(tree_digest(tmp.path()), digest_bytes(fed));
+
+  // A walk of a subdirectory still names entries from the root.
+  EXPECT_EQ(paths_of(walk(tmp.path(), tmp / "d")), (std::vector<std::string>{"d/e", "d/l"}));
+}
+
+TEST(DigestTree, OrdersRecordsByJoinedPathBytes) {
+  TempDir tmp;
+  write(tmp / "a0", "");
+  write(tmp / "a.b", "");
+  make_dir(tmp / "a");
+  write(tmp / "a/b", "");
+  EXPECT_EQ(paths_of(walk(tmp.path(), tmp.path())),
+            (std::vector<std::string>{"a", "a.b", "a/b", "a0"}));
+}
+
+TEST(DigestTree, ReplacesInvalidUtf8InNamesAndLinkTargets) {
+  TempDir tmp;
+  write(tmp / "bad\xff", "");
+  make_link("t\xfe", tmp / "link");
+  const auto records = walk(tmp.path(), tmp.path());
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].path, "bad\uFFFD");
+  EXPECT_EQ(records[1].detail, "t\uFFFD");
+}
+
+TEST(DigestTree, OnlyTheExecuteBitsOfThePermissionsCount) {
+  TempDir tmp;
+  write(tmp / "f", "same");
+  const std::string plain = tree_digest(tmp.path());
+
+  ASSERT_EQ(::chmod((tmp / "f").c_str(), 0600), 0);
+  const timeval times[2] = {{1000, 0}, {2000, 0}};
+  ASSERT_EQ(::utimes((tmp / "f").c_str(), times), 0);
+  EXPECT_EQ(tree_digest(tmp.path()), plain);
+
+  // Any one execute bit makes it "file:x".
+  ASSERT_EQ(::chmod((tmp / "f").c_str(), 0601), 0);
+  const std::string executable = tree_digest(tmp.path());
+  EXPECT_NE(executable, plain);
+  ASSERT_EQ(::chmod((tmp / "f").c_str(), 0710), 0);
+  EXPECT_EQ(tree_digest(tmp.path()), executable);
+
+  // Content counts, of course.
+  write(tmp / "f", "other", 0644);
+  EXPECT_NE(tree_digest(tmp.path()), plain);
+}
+
+TEST(DigestTree, LinksAreRecordedByTargetTextAndNeverFollowed) {
+  TempDir tmp;
+  make_dir(tmp / "tree");
+  make_dir(tmp / "outside");
+  write(tmp / "outside/file", "one");
+  make_link("../outside", tmp / "tree/to-dir");
+  make_link("../outside/file", tmp / "tree/to-file");
+  make_link("nowhere", tmp / "tree/dangling");
+
+  const std::vector<TreeRecord> expected = {
+      {"dangling", "link", "nowhere"},
+      {"to-dir", "link", "../outside"},
+      {"to-file", "link", "../outside/file"},
+  };
+  EXPECT_EQ(walk(tmp / "tree", tmp / "tree"), expected);
+
+  // What the links point at does not matter...
+  const std::string before = tree_digest(tmp / "tree");
+  write(tmp / "outside/file", "two");
+  write(tmp / "outside/new", "");
+  EXPECT_EQ(tree_digest(tmp / "tree"), before);
+
+  // ...but the target text does.
+  ASSERT_EQ(::unlink((tmp / "tree/dangling").c_str()), 0);
+  make_link("elsewhere", tmp / "tree/dangling");
+  EXPECT_NE(tree_digest(tmp / "tree"), before);
+}
+
+TEST(DigestTree, RootIsReachedThroughALinkButMustBeADirectory) {
+  TempDir tmp;
+  make_dir(tmp / "tree");
+  write(tmp / "tree/f", "x");
+  make_link("tree", tmp / "via");
+  EXPECT_EQ(tree_digest(tmp / "via"), tree_digest(tmp / "tree"));
+
+  for (const std::string& path : {tmp / "tree/f", tmp / "missing"}) {
+    auto digest = digest_tree(path);
+    ASSERT_FALSE(digest.ok());
+    EXPECT_EQ(digest.error().full(), path + " is not a directory");
+    EXPECT_EQ(digest.error().kind, ErrorKind::invalid_target);
+  }
+}
+
+TEST(DigestTree, FifoFailsPromptlyAsUnopenable) {
+  TempDir tmp;
+  make_dir(tmp / "sub");
+  write(tmp / "sub/a", "");
+  // No writer ever opens this FIFO: a blocking open would hang here.
+  ASSERT_EQ(::mkfifo((tmp / "sub/pipe").c_str(), 0644), 0);
+  auto digest = digest_tree(tmp.path());
+  ASSERT_FALSE(digest.ok());
+  EXPECT_EQ(digest.error().full(), "cannot open " + (tmp / "sub/pipe") + ": not a regular file");
+  EXPECT_EQ(digest.error().kind, ErrorKind::state_unavailable);
+}
+
+TEST(WalkTree, ExclusionsApplyOnlyDirectlyBelowTheRoot) {
+  TempDir tmp;
+  write(tmp / "skip", "");
+  write(tmp / "keep", "");
+  make_dir(tmp / "sub");
+  write(tmp / "sub/skip", "");
+  make_dir(tmp / "sub/skip2");
+
+  EXPECT_EQ(paths_of(walk(tmp.path(), tmp.path(), {"skip", "sub/skip2"})),
+            (std::vector<std::string>{"keep", "sub", "sub/skip", "sub/skip2"}));
+  // An excluded directory is not descended into.
+  EXPECT_EQ(paths_of(walk(tmp.path(), tmp.path() + "/", {"sub"})),
+            (std::vector<std::string>{"keep", "skip"}));
+  // Listing a subdirectory is not listing the root.
+  EXPECT_EQ(paths_of(walk(tmp.path(), tmp / "sub", {"skip"})),
+            (std::vector<std::string>{"sub/skip", "sub/skip2"}));
+}
+
+TEST(WalkTree, ReportsUnlistableDirectoriesAndEntriesOutsideTheRoot) {
+  TempDir tmp;
+  std::vector<TreeRecord> records;
+  const Status status = walk_tree(tmp.path(), tmp / "missing", {}, records);
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(status.error().message, "cannot list " + (tmp / "missing"));
+  EXPECT_TRUE(status.error().has_cause());
+
+  make_dir(tmp / "a");
+  make_dir(tmp / "b");
+  write(tmp / "b/f", "");
+  const Status outside = walk_tree(tmp / "a", tmp / "b", {}, records);
+  ASSERT_FALSE(outside.ok());
+  EXPECT_EQ(outside.error().full(), (tmp / "b/f") + " is not inside " + (tmp / "a"));
+  // "/x/ab" is not below "/x/a", and neither is the root itself.
+  EXPECT_FALSE(entry_record(tmp / "a", tmp / "ab").ok());
+  EXPECT_EQ(entry_record(tmp / "a", tmp / "a").error().message,
+            (tmp / "a") + " is not inside " + (tmp / "a"));
+}
+
+TEST(EntryRecord, VanishedEntriesGiveNothing) {
+  TempDir tmp;
+  write(tmp / "f", "x");
+  make_link("t", tmp / "l");
+  ASSERT_TRUE(entry_record(tmp.path(), tmp / "f").value().has_value());
+  ASSERT_EQ(::unlink((tmp / "f").c_str()), 0);
+  ASSERT_EQ(::unlink((tmp / "l").c_str()), 0);
+  EXPECT_FALSE(entry_record(tmp.path(), tmp / "f").value().has_value());
+  EXPECT_FALSE(entry_record(tmp.path(), tmp / "l").value().has_value());
+
+  // A parent replaced by a file: the entry is gone as well.
+  write(tmp / "d", "");
+  EXPECT_FALSE(entry_record(tmp.path(), tmp / "d/f").value().has_value());
+  EXPECT_FALSE(lstat_retrying(tmp / "d/f").value().has_value());
+}
+
+TEST(EntryRecord, PersistentStatFailureIsReportedAfterTheRetries) {
+  TempDir tmp;
+  const std::string path = tmp / std::string(300, 'n');  // longer than any name may be
+  auto st = lstat_retrying(path);
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().message, "cannot stat " + path);
+  EXPECT_EQ(st.error().sys_errno, ENAMETOOLONG);
+  EXPECT_EQ(entry_record(tmp.path(), path).error().message, "cannot stat " + path);
+}
+
+// The walk reads the whole listing before looking at any entry. Listing
+// this process's own descriptor directory uses one descriptor that is closed
+// again by the time its entry is looked at: an entry that vanished between
+// listing and looking, without any race.
+TEST(WalkTree, EntryVanishingAfterTheListingIsLeftOut) {
+  struct stat st;
+  if (::stat("/proc/self/fd", &st) != 0 || !S_ISDIR(st.st_mode))
+    GTEST_SKIP() << "no /proc/self/fd";
+  TempDir tmp;
+  const int probe = ::open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(probe, 0);
+  ::close(probe);  // the listing will get this lowest free number
+
+  std::vector<TreeRecord> records;
+  const Status status = walk_tree("/proc/self/fd", "/proc/self/fd", {}, records);
+  ASSERT_TRUE(status.ok()) << status.error().full();
+  for (const auto& r : records) {
+    EXPECT_NE(r.path, std::to_string(probe));
+    EXPECT_EQ(r.kind, "link");
+  }
+}
+
+}  // namespace
+}  // namespace velk
