@@ -137,6 +137,31 @@ TEST(DigestFile, RefusesMissingAndNonRegularFilesWithoutBlocking) {
   EXPECT_TRUE(dir.error().has_cause());
 }
 
+TEST(DigestDocument, HashesTagZeroByteAndCanonicalText) {
+  Json first = Json::object();
+  first["b"] = 1;
+  first["a"] = Json::array({true, nullptr, -5});
+  Json second = Json::object();
+  second["a"] = Json::array({true, nullptr, -5});
+  second["b"] = 1;
+
+  const std::string plan = digest_document(kPlanTag, first).value();
+  EXPECT_EQ(plan, digest_bytes("ai-stp:provider-plan:v3\0{\"a\":[true,null,-5],\"b\":1}"s));
+  // Member order does not count; the tag does.
+  EXPECT_EQ(digest_document(kPlanTag, second).value(), plan);
+  EXPECT_NE(digest_document(kBundleTag, first).value(), plan);
+  EXPECT_NE(digest_document(kProjectionTag, first).value(), plan);
+
+  Json with_float = Json::object();
+  with_float["a"] = 1.0;
+  auto refused = digest_document(kPlanTag, with_float);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().full(),
+            "canonical JSON in this kernel is integer-only; a floating-point value has no "
+            "defined spelling here");
+  EXPECT_EQ(refused.error().kind, ErrorKind::integrity_mismatch);
+}
+
 TEST(DigestRecords, EmptyListAndEmptyDirectoryDigestNoBytes) {
   TempDir tmp;
   EXPECT_EQ(digest_records({}), kEmptyDigest);
