@@ -89,12 +89,16 @@ Result<std::optional<Journal>> read_journal(const std::string& control_dir) {
   const std::string unparsable = "a journal exists at " + path + " but does not parse";
   auto parsed = parse_json(*bytes);
   if (!parsed.ok()) return with_cause(ErrorKind::recovery_required, unparsable, parsed.error());
+  // The schema is looked at first: a journal of another schema need not
+  // have this one's members at all.
+  if (parsed->is_object()) {
+    auto schema = field_u32(*parsed, "schema_version");
+    if (schema.ok() && *schema != kJournalSchema)
+      return recovery_error("journal schema " + std::to_string(*schema) + " is not the " +
+                            std::to_string(kJournalSchema) + " this build writes");
+  }
   auto mapped = map_journal(*parsed);
   if (!mapped.ok()) return with_cause(ErrorKind::recovery_required, unparsable, mapped.error());
-  if (mapped->schema_version != kJournalSchema)
-    return recovery_error("journal schema " + std::to_string(mapped->schema_version) +
-                          " is not the " + std::to_string(kJournalSchema) +
-                          " this build writes");
   return std::optional<Journal>(std::move(mapped).value());
 }
 
