@@ -44,9 +44,6 @@ TEST(ProviderInfo, PrintsOneStableCompactDocument) {
   EXPECT_EQ(doc["supported_commands"].dump(),
             R"(["provider-info","validate-bundle","plan-operation","apply-operation",)"
             R"("recover-operation","status","launch"])");
-  EXPECT_EQ(doc["supported_operations"].dump(),
-            R"(["install","replace","backup","restore","remove","software_install",)"
-            R"("software_update","software_remove","launch"])");
   EXPECT_EQ(doc["plan_request_fields"].dump(), R"(["target_scope","end_state"])");
 }
 

@@ -101,16 +101,5 @@ TEST(RecoverOperation, ABusyTargetIsRefusedWithoutWaiting) {
             refusal("provider_unavailable", "another process holds " + m.control + "/target.lock"));
 }
 
-TEST(RecoverOperation, ACleanTargetHasNothingToResolve) {
-  Managed m;
-  const std::string before = identity_now(m.t.path());
-  const std::string state = read_text(m.t / "MIREL-VELK-PROVIDER.json");
-  EXPECT_EQ(recover_of(m.t.path()), kNothingToResolve);
-  EXPECT_EQ(identity_now(m.t.path()), before);
-  EXPECT_EQ(read_text(m.t / "MIREL-VELK-PROVIDER.json"), state);
-  EXPECT_EQ(recover_of("relative/dir"),
-            refusal("provider_unavailable", "target must be absolute, got relative/dir"));
-}
-
 }  // namespace
 }  // namespace velk

