@@ -1,11 +1,70 @@
 #include "protocol/dispatch.h"
 
+#include "product/profile.h"
+#include "protocol/provider_info.h"
+#include "protocol/recover_operation.h"
+#include "protocol/status.h"
+
 namespace velk {
 
-ProviderOutcome run_provider_request(const ProviderRequest& request) {
-  // No handler is wired in yet; each command says so rather than pretending.
-  return ProviderFailure{std::string(provider_command_name(command_of(request))) +
+namespace {
+
+// Runtime errors become refusals here, and only here.
+ProviderOutcome answer(Result<Json> result) {
+  if (!result.ok()) return to_protocol(result.error());
+  return std::move(result).value();
+}
+
+// For handlers whose refusals carry codes no runtime kind has.
+[[maybe_unused]] ProviderOutcome answer(ProtocolResult<Json> result) {
+  if (!result.ok()) return std::move(result).error();
+  return std::move(result).value();
+}
+
+ProviderOutcome not_built(ProviderCommand command) {
+  return ProviderFailure{std::string(provider_command_name(command)) +
                          " is not available in this build yet"};
+}
+
+// The commands that publish or check against a projection profile cannot
+// answer for a declaration that fails its own checks.
+bool needs_profiles(ProviderCommand command) {
+  switch (command) {
+    case ProviderCommand::provider_info:
+    case ProviderCommand::validate_bundle:
+    case ProviderCommand::plan_operation:
+    case ProviderCommand::apply_operation:
+    case ProviderCommand::status: return true;
+    case ProviderCommand::recover_operation:
+    case ProviderCommand::launch: return false;
+  }
+  std::abort();
+}
+
+ProviderOutcome handle(const ProviderInfoRequest&) { return answer(provider_info_document()); }
+ProviderOutcome handle(const StatusRequest& request) { return answer(status_document(request)); }
+ProviderOutcome handle(const RecoverOperationRequest& request) {
+  return answer(recover_operation(request));
+}
+ProviderOutcome handle(const ValidateBundleRequest&) {
+  return not_built(ProviderCommand::validate_bundle);
+}
+ProviderOutcome handle(const PlanOperationRequest&) {
+  return not_built(ProviderCommand::plan_operation);
+}
+ProviderOutcome handle(const ApplyOperationRequest&) {
+  return not_built(ProviderCommand::apply_operation);
+}
+ProviderOutcome handle(const LaunchRequest&) { return not_built(ProviderCommand::launch); }
+
+}  // namespace
+
+ProviderOutcome run_provider_request(const ProviderRequest& request) {
+  if (needs_profiles(command_of(request))) {
+    if (const auto invalid = check_declared_profiles())
+      return ProviderFailure{"provider declaration is invalid: " + *invalid};
+  }
+  return std::visit([](const auto& r) { return handle(r); }, request);
 }
 
 Json refusal_document(const ProtocolError& refusal) {

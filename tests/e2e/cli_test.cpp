@@ -254,20 +254,26 @@ TEST(CommandLine, CommandsNotYetBuiltFailPlainly) {
       {"rollback", "--prefix", "/p", "--to", "1"},
   };
   const std::vector<Words> provider = {
-      {"provider-info"},
       {"validate-bundle", "--target", "/t", "--json", "--bundle", "/b", "--bundle-format", "f",
        "--bundle-digest", "d", "--artifact-digest", "a", "--bundle-size", "1"},
       {"plan-operation", "--target", "/t", "--json", "--operation", "install",
        "--provider-release-digest", "r", "--operation-id", "o", "--expires-at", "e"},
       {"apply-operation", "--target", "/t", "--json", "--plan", "p", "--plan-digest", "d",
        "--provider-release-digest", "r"},
-      {"recover-operation", "--target", "/t", "--json"},
-      {"status", "--target", "/t", "--json"},
       {"launch", "--target", "/t", "--prefix", "/p", "--json"},
   };
   for (const auto* group : {&user, &provider})
     for (const Words& words : *group)
       expect_error(words, words.front() + " is not available in this build yet");
+}
+
+TEST(CommandLine, RefusalsOfProviderCommandsAreAnswersOnStandardOutput) {
+  for (const char* command : {"status", "recover-operation"}) {
+    expect_text({command, "--target", "rel", "--json"},
+                R"({"state":"refused","rejected":true,"reason":"provider_unavailable",)"
+                R"("detail":"target must be absolute, got rel"})"
+                "\n");
+  }
 }
 
 TEST(CommandLine, RefusesArgumentsThatAreNotUtf8) {

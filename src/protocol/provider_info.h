@@ -1,0 +1,13 @@
+// provider-info: who this provider is, what it speaks and which projection
+// profiles it accepts bundles for.
+#pragma once
+
+#include "core/error.h"
+#include "core/json.h"
+
+namespace velk {
+
+// The provider-info document, in its fixed member order. Reads nothing.
+Result<Json> provider_info_document();
+
+}  // namespace velk

@@ -1,0 +1,138 @@
+#include "store/journal.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "core/atomic_write.h"
+#include "core/fs.h"
+#include "core/json.h"
+
+namespace velk {
+
+namespace {
+
+constexpr uint32_t kJournalSchema = 1;
+
+Error recovery_error(std::string message) {
+  return make_error(ErrorKind::recovery_required, std::move(message));
+}
+
+Mapped<Journal> map_journal(const Json& document) {
+  if (auto object = as_object(document); !object.ok()) return object.error();
+  Journal journal;
+  auto schema = field_u32(document, "schema_version");
+  if (!schema.ok()) return schema.error();
+  journal.schema_version = *schema;
+  auto phase = field_string(document, "phase");
+  if (!phase.ok()) return phase.error();
+  if (*phase != "prepared" && *phase != "committed")
+    return "unknown variant `" + *phase +
+           "` for field `phase`, expected one of `prepared`, `committed`";
+  journal.phase = std::move(*phase);
+  for (auto [field, name] : {std::pair{&Journal::operation_id, "operation_id"},
+                             std::pair{&Journal::operation, "operation"},
+                             std::pair{&Journal::plan_digest, "plan_digest"},
+                             std::pair{&Journal::target_precondition_digest,
+                                       "target_precondition_digest"}}) {
+    auto text = field_string(document, name);
+    if (!text.ok()) return text.error();
+    journal.*field = std::move(*text);
+  }
+  auto backup_ref = field_optional_string(document, "backup_ref");
+  if (!backup_ref.ok()) return backup_ref.error();
+  journal.backup_ref = std::move(*backup_ref);
+  auto scope = field_optional_string(document, "target_scope");
+  if (!scope.ok()) return scope.error();
+  if (*scope) {
+    journal.target_scope = parse_scope(**scope);
+    if (!journal.target_scope)
+      return "unknown variant `" + **scope +
+             "` for field `target_scope`, expected one of `project`, `user_root`";
+  }
+  return journal;
+}
+
+Status write_journal(const std::string& control_dir, const Journal& journal,
+                     std::string_view phase) {
+  Json o = Json::object();
+  o["schema_version"] = kJournalSchema;
+  o["phase"] = std::string(phase);
+  o["operation_id"] = journal.operation_id;
+  o["operation"] = journal.operation;
+  o["plan_digest"] = journal.plan_digest;
+  o["target_precondition_digest"] = journal.target_precondition_digest;
+  o["backup_ref"] = journal.backup_ref ? Json(*journal.backup_ref) : Json(nullptr);
+  if (journal.target_scope) o["target_scope"] = std::string(scope_name(*journal.target_scope));
+  auto bytes = canonical_json(o);
+  if (!bytes.ok())
+    return caused_by(ErrorKind::state_unavailable, "cannot encode the journal", bytes.error());
+  return write_file_atomically(journal_path(control_dir), *bytes);
+}
+
+}  // namespace
+
+std::string journal_path(const std::string& control_dir) {
+  return path_join(control_dir, "journal.json");
+}
+
+Result<std::optional<Journal>> read_journal(const std::string& control_dir) {
+  const std::string path = journal_path(control_dir);
+  auto bytes = read_file(path, "a journal exists at " + path + " but cannot be read");
+  if (!bytes.ok()) {
+    if (bytes.error().sys_errno == ENOENT) return std::optional<Journal>{};
+    Error e = std::move(bytes).error();
+    e.kind = ErrorKind::recovery_required;
+    return e;
+  }
+  const std::string unparsable = "a journal exists at " + path + " but does not parse";
+  auto parsed = parse_json(*bytes);
+  if (!parsed.ok()) return with_cause(ErrorKind::recovery_required, unparsable, parsed.error());
+  // The schema is looked at first: a journal of another schema need not
+  // have this one's members at all.
+  if (parsed->is_object()) {
+    auto schema = field_u32(*parsed, "schema_version");
+    if (schema.ok() && *schema != kJournalSchema)
+      return recovery_error("journal schema " + std::to_string(*schema) + " is not the " +
+                            std::to_string(kJournalSchema) + " this build writes");
+  }
+  auto mapped = map_journal(*parsed);
+  if (!mapped.ok()) return with_cause(ErrorKind::recovery_required, unparsable, mapped.error());
+  return std::optional<Journal>(std::move(mapped).value());
+}
+
+Status publish_journal(const std::string& control_dir, const Journal& journal) {
+  if (stat_path(journal_path(control_dir)))
+    return recovery_error("a journal is already published; only recovery may resolve it");
+  return write_journal(control_dir, journal, "prepared");
+}
+
+Status commit_journal(const std::string& control_dir, const Journal& journal) {
+  return write_journal(control_dir, journal, "committed");
+}
+
+Status clear_journal(const std::string& control_dir) {
+  const std::string path = journal_path(control_dir);
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+    return system_error(ErrorKind::state_unavailable, "cannot clear " + path, errno);
+  return {};
+}
+
+Status check_resolved(const std::string& control_dir, const std::string& transaction_dir,
+                      const std::vector<std::string>& incomplete_slots) {
+  VELK_ASSIGN(const auto journal, read_journal(control_dir));
+  if (journal)
+    return recovery_error("operation " + journal->operation_id + " is journaled as " +
+                          journal->phase + "; run recovery before planning");
+  if (lstat_path(transaction_dir))
+    return recovery_error("a transaction directory remains at " + transaction_dir +
+                          "; run recovery before planning");
+  if (!incomplete_slots.empty())
+    return recovery_error(
+        "backup slot " + *std::min_element(incomplete_slots.begin(), incomplete_slots.end()) +
+        " is incomplete; run recovery before planning");
+  return {};
+}
+
+}  // namespace velk

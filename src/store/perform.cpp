@@ -1,0 +1,135 @@
+#include "store/perform.h"
+
+#include "core/fs.h"
+#include "core/text.h"
+#include "product/facts.h"
+#include "store/identity.h"
+#include "store/journal.h"
+#include "store/pool.h"
+
+namespace velk {
+
+namespace {
+
+// The namespaces a record under the scope owns: the user-root profile's
+// under user_root, the twelve owned surfaces otherwise.
+std::vector<std::string> native_ownership(std::optional<TargetScope> scope) {
+  const ProductDeclaration& d = declaration();
+  if (scope == TargetScope::user_root) return d.user_root_profile.native_namespaces;
+  return d.owned_paths();
+}
+
+ProviderState fill_state(const TargetStore& store, const PlanFacts& plan,
+                         const StateRead& before, const std::string& identity_after,
+                         const std::string& backup_ref, EffectsOutcome effects) {
+  const ProductDeclaration& d = declaration();
+  ProviderState s;
+  s.state_schema = kStateSchema;
+  s.protocol_version = kProtocolVersion;
+  s.provider_id = std::string(d.provider_id);
+  s.provider_version = std::string(d.provider_version);
+  s.provider_build_digest = plan.provider_build_digest;
+  s.provider_release_digest = plan.provider_release_digest;
+  s.harness_id = std::string(d.product_id);
+  s.canonical_target = lossy_utf8(store.target_path);
+  s.target_identity_digest = identity_after;
+  s.setup_stable_id = std::move(effects.setup_stable_id);
+  s.setup_version = std::move(effects.setup_version);
+  s.setup_version_passport_digest = std::move(effects.setup_version_passport_digest);
+  s.setup_definition_digest = std::move(effects.setup_definition_digest);
+  s.component_refs = std::move(effects.component_refs);
+  s.bundle_format = std::move(effects.bundle_format);
+  s.bundle_digest = std::move(effects.bundle_digest);
+  s.artifact_digest = std::move(effects.artifact_digest);
+  s.projection_profile_digest = plan.projection_profile_digest;
+  s.provider_plan_digest = plan.plan_digest;
+  s.operation_id = plan.operation_id;
+  s.target_precondition_digest = plan.expected_target_digest;
+  s.native_ownership = native_ownership(plan.scope);
+  s.written_paths = std::move(effects.written_paths);
+  s.backup_ref = backup_ref;
+  if (before.present()) s.previous_verified_identity = before.state.target_identity_digest;
+  s.drift_state = DriftState::clean;
+  return s;
+}
+
+}  // namespace
+
+Result<PerformOutcome> perform(std::string_view target_text, const PlanFacts& plan,
+                               const PerformHooks& hooks) {
+  const auto observe = [&](PerformStep step) {
+    if (hooks.observer) hooks.observer(step);
+  };
+
+  VELK_ASSIGN(const TargetStore store, open_target_store(target_text));
+  // Held from here to the return, on every path: the destructor releases it.
+  VELK_ASSIGN(TargetLock lock, lock_target(store.control_dir));
+  VELK_TRY(annotate_lock(lock, lock_annotation(plan.operation)));
+  observe(PerformStep::locked);
+
+  const std::string& target = store.target_path;
+  VELK_ASSIGN(const std::vector<std::string> surfaces, managed_paths(target, plan.scope));
+  VELK_ASSIGN(const std::string identity_before, target_identity(target, surfaces));
+  if (identity_before != plan.expected_target_digest)
+    return make_error(ErrorKind::stale,
+                      "the target changed after the lock was taken; no effect was made");
+
+  VELK_ASSIGN(const auto incomplete, list_incomplete_slots(store.pool));
+  VELK_TRY(check_resolved(store.control_dir, path_join(store.control_dir, "transaction"),
+                          incomplete));
+  VELK_ASSIGN(const StateRead before, read_state(target));
+
+  VELK_ASSIGN(const auto links, find_owned_links(target, surfaces));
+  if (!links.empty()) return owned_links_refusal(links);
+
+  PerformContext context{store, surfaces, before, identity_before, ""};
+  if (hooks.pre_checks) VELK_TRY(hooks.pre_checks(context));
+  observe(PerformStep::verified);
+
+  CaptureRequest request{plan.operation, plan.operation_id, identity_before, std::nullopt,
+                         std::nullopt};
+  if (before.present()) {
+    request.setup_id = before.state.setup_stable_id;
+    request.setup_definition_digest = before.state.setup_definition_digest;
+  }
+  VELK_ASSIGN(context.backup_ref, capture(store.pool, target, surfaces, request));
+  observe(PerformStep::captured);
+
+  Journal journal;
+  journal.phase = "prepared";
+  journal.operation_id = plan.operation_id;
+  journal.operation = plan.operation;
+  journal.plan_digest = plan.plan_digest;
+  journal.target_precondition_digest = identity_before;
+  journal.backup_ref = context.backup_ref;
+  journal.target_scope = plan.scope;
+  VELK_TRY(publish_journal(store.control_dir, journal));
+  observe(PerformStep::journal_published);
+
+  // From here a failure leaves the journal prepared for recovery.
+  if (!hooks.effects) std::abort();
+  VELK_ASSIGN(EffectsOutcome effects, hooks.effects(context));
+  observe(PerformStep::effects_made);
+
+  // Under user_root the record names what was written, and that is what
+  // the next measurement of the target covers.
+  const std::vector<std::string>& measured =
+      plan.scope == TargetScope::user_root ? effects.written_paths : surfaces;
+  VELK_ASSIGN(const std::string identity_after, target_identity(target, measured));
+  observe(PerformStep::identity_measured);
+
+  ProviderState state =
+      fill_state(store, plan, before, identity_after, context.backup_ref, std::move(effects));
+  VELK_TRY(write_state(target, state));
+  observe(PerformStep::state_written);
+
+  journal.phase = "committed";
+  VELK_TRY(commit_journal(store.control_dir, journal));
+  observe(PerformStep::journal_committed);
+  VELK_TRY(clear_journal(store.control_dir));
+  observe(PerformStep::journal_cleared);
+
+  return PerformOutcome{context.backup_ref, identity_before, identity_after, std::move(state)};
+}
+
+}  // namespace velk

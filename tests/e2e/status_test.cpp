@@ -1,0 +1,194 @@
+// status --json through the binary, compared byte for byte.
+#include <gtest/gtest.h>
+
+#include "core/fs.h"
+#include "store/journal.h"
+#include "store/pool.h"
+#include "store/state.h"
+#include "support/runner.h"
+#include "support/temp_dir.h"
+#include "support/write_path.h"
+
+namespace velk {
+namespace {
+
+using testing::Files;
+using testing::TempDir;
+using testing::exists;
+using testing::identity_now;
+using testing::install_files;
+using testing::read_text;
+using testing::run_velk;
+using testing::write_files_effect;
+using testing::write_text;
+
+constexpr char kNothing[] =
+    "sha256:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+
+std::string status_of(const std::string& target, std::vector<std::string> extra = {}) {
+  std::vector<std::string> words = {"status", "--target", target, "--json"};
+  words.insert(words.end(), extra.begin(), extra.end());
+  const auto r = run_velk(words);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  return r.out;
+}
+
+// The document from `state` on; the leading drift member is the caller's.
+std::string document(const std::string& cleanup, const std::string& state,
+                     const std::string& digest, const std::string& target,
+                     const std::string& provider_state, const std::string& journal,
+                     const std::string& backups) {
+  return R"("shadowed_by":[],"cleanup_state":")" + cleanup + R"(","state":")" + state +
+         R"(","target_digest":")" + digest +
+         R"(","protocol_version":3,"provider_id":"velk-setup-system","harness_id":"velk-build",)"
+         R"("canonical_target":")" + target + R"(","target_identity_digest":")" + digest +
+         R"(","provider_state":)" + provider_state + R"(,"journal":)" + journal +
+         R"(,"backups":)" + backups + "}\n";
+}
+
+std::string readable(const std::string& operation_id, const std::string& backup,
+                     const std::string& recorded, const std::string& drift) {
+  return R"({"present":true,"readable":true,"setup_stable_id":"test-setup","setup_version":null,)"
+         R"("operation_id":")" + operation_id + R"(","backup_ref":")" + backup +
+         R"(","recorded_identity":")" + recorded + R"(","drift_state":")" + drift + "\"}";
+}
+
+std::string slot(int n, const std::string& setup = "null", const std::string& hold = "") {
+  return R"({"backup_ref":"slot-00000000000)" + std::to_string(n) +
+         R"(","operation":"install","setup_id":)" + setup + R"(,"held":)" +
+         (hold.empty() ? "false" : "true") + R"(,"hold_reason":)" +
+         (hold.empty() ? "null" : "\"" + hold + "\"") + "}";
+}
+
+const Files kFiles = {{"AGENTS.md", "agents\n"}, {"skills/a/SKILL.md", "a\n"}};
+
+TEST(Status, AnEmptyDirectoryIsUnmanagedAndNothingIsCreated) {
+  TempDir t;
+  EXPECT_EQ(status_of(t.path()), "{" + document("none", "unmanaged", kNothing, t.path(),
+                                                R"({"present":false})", "null", "[]"));
+  EXPECT_FALSE(exists(t / ".velk-setup-system"));
+  EXPECT_EQ(status_of(t / "absent"), "{" + document("none", "missing", kNothing, t / "absent",
+                                                    R"({"present":false})", "null", "[]"));
+}
+
+TEST(Status, AManagedTargetIsCleanUntilEditedByHand) {
+  TempDir t;
+  ASSERT_TRUE(install_files(t.path(), "op-1", kFiles).ok());
+  const std::string applied = identity_now(t.path());
+  EXPECT_EQ(status_of(t.path()),
+            R"({"drift_state":"clean",)" +
+                document("none", "managed", applied, t.path(),
+                         readable("op-1", "slot-000000000001", applied, "clean"), "null",
+                         "[" + slot(1) + "]"));
+
+  write_text(t / "skills/a/SKILL.md", "edited\n");
+  const std::string edited = identity_now(t.path());
+  ASSERT_NE(edited, applied);
+  EXPECT_EQ(status_of(t.path()),
+            "{" + document("none", "managed", edited, t.path(),
+                           readable("op-1", "slot-000000000001", applied, "local_drift"), "null",
+                           "[" + slot(1) + "]"));
+}
+
+TEST(Status, AStateFileOfAnotherSchemaIsReportedAndLeftAlone) {
+  TempDir t;
+  write_text(t / "MIREL-VELK-PROVIDER.json", "{\"state_schema\": 3}\n");
+  EXPECT_EQ(status_of(t.path()),
+            "{" + document("none", "unmanaged", kNothing, t.path(),
+                           R"({"present":true,"readable":false,"found_schema":3,)"
+                           R"("detail":"a schema this build does not write; status never migrates it"})",
+                           "null", "[]"));
+  EXPECT_EQ(read_text(t / "MIREL-VELK-PROVIDER.json"), "{\"state_schema\": 3}\n");
+  EXPECT_FALSE(exists(t / ".velk-setup-system"));
+
+  // One that does not parse is refused with the reader's message.
+  write_text(t / "MIREL-VELK-PROVIDER.json", "{\"state_schema\": 4,");
+  EXPECT_EQ(status_of(t.path()),
+            R"({"state":"refused","rejected":true,"reason":"provider_unavailable","detail":")" +
+                t.path() + "/MIREL-VELK-PROVIDER.json does not parse as JSON\"}\n");
+}
+
+TEST(Status, ReportsPreparedAndCommittedJournals) {
+  TempDir t;
+  ASSERT_TRUE(install_files(t.path(), "op-1", kFiles).ok());
+  const std::string applied = identity_now(t.path());
+  const std::string control = t / ".velk-setup-system";
+  ASSERT_TRUE(commit_journal(control, Journal{1, "committed", "op-1", "install", "sha256:p",
+                                              applied, "slot-000000000001", std::nullopt})
+                  .ok());
+  EXPECT_EQ(status_of(t.path()),
+            R"({"drift_state":"clean",)" +
+                document("pending", "managed", applied, t.path(),
+                         readable("op-1", "slot-000000000001", applied, "clean"),
+                         R"({"phase":"committed","operation":"install","operation_id":"op-1"})",
+                         "[" + slot(1) + "]"));
+  ASSERT_TRUE(clear_journal(control).ok());
+
+  // An effect that fails half way leaves the journal prepared.
+  PerformHooks hooks;
+  hooks.effects = [](const PerformContext& c) -> Result<EffectsOutcome> {
+    write_text(c.store.target_path + "/AGENTS.md", "half\n");
+    return make_error(ErrorKind::state_unavailable, "stopped");
+  };
+  ASSERT_FALSE(perform(t.path(), testing::plan_now(t.path(), "op-2"), hooks).ok());
+  const std::string half = identity_now(t.path());
+  EXPECT_EQ(status_of(t.path()),
+            "{" + document("required", "managed", half, t.path(),
+                           readable("op-1", "slot-000000000001", applied, "local_drift"),
+                           R"({"phase":"prepared","operation":"install","operation_id":"op-2"})",
+                           "[" + slot(2, "\"test-setup\"") + "," + slot(1) + "]"));
+}
+
+TEST(Status, ListsSlotsNewestFirstWithTheirHolds) {
+  TempDir t;
+  ASSERT_TRUE(install_files(t.path(), "op-1", kFiles).ok());
+  ASSERT_TRUE(install_files(t.path(), "op-2", {{"AGENTS.md", "two\n"}}).ok());
+  ASSERT_TRUE(install_files(t.path(), "op-3", kFiles).ok());
+  const BackupPool pool{t / ".velk-setup-system/backups", 10};
+  ASSERT_TRUE(hold(pool, "slot-000000000001", std::string("before the upgrade")).ok());
+  write_text(pool.dir + "/slot-000000000003/HELD", "   ");
+  const std::string applied = identity_now(t.path());
+  EXPECT_EQ(status_of(t.path()),
+            R"({"drift_state":"clean",)" +
+                document("none", "managed", applied, t.path(),
+                         readable("op-3", "slot-000000000003", applied, "clean"), "null",
+                         "[" + slot(3, "\"test-setup\"", "no reason recorded") + "," +
+                             slot(2, "\"test-setup\"") + "," +
+                             slot(1, "null", "before the upgrade") + "]"));
+}
+
+TEST(Status, TheProjectScopeIsRefusedOnOneLine) {
+  TempDir t;
+  const auto r = run_velk({"status", "--target", t.path(), "--json", "--target-scope", "project"});
+  EXPECT_EQ(r.out,
+            R"({"state":"refused","rejected":true,"reason":"unsupported_operation",)"
+            R"("detail":"--target-scope project names a target this provider publishes no projection profile for"})"
+            "\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.exit_code, 0);
+}
+
+TEST(Status, ARecordOwningOnlySkillsIsMeasuredUnderUserRoot) {
+  TempDir t;
+  write_text(t / "AGENTS.md", "another product's\n");
+  write_text(t / "skills/theirs/SKILL.md", "theirs\n");
+  ASSERT_TRUE(install_files(t.path(), "op-1", {{"skills/mine/SKILL.md", "mine\n"}},
+                            TargetScope::user_root)
+                  .ok());
+  const std::string measured = identity_now(t.path(), TargetScope::user_root);
+  ASSERT_NE(measured, identity_now(t.path()));
+  const std::string expected =
+      R"({"drift_state":"clean",)" +
+      document("none", "managed", measured, t.path(),
+               readable("op-1", "slot-000000000001", measured, "clean"), "null",
+               "[" + slot(1) + "]");
+  EXPECT_EQ(status_of(t.path()), expected);
+  EXPECT_EQ(status_of(t.path(), {"--target-scope", "user_root"}), expected);
+  // Others' files under the shared root are not this record's drift.
+  write_text(t / "skills/theirs/SKILL.md", "changed\n");
+  EXPECT_EQ(status_of(t.path()), expected);
+}
+
+}  // namespace
+}  // namespace velk

@@ -1,0 +1,258 @@
+// Kills a real process inside the write path at each boundary and checks
+// what the next run finds: planning refused, recovery through the binary,
+// and the target back to what it was.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "core/fs.h"
+#include "store/journal.h"
+#include "store/perform.h"
+#include "store/pool.h"
+#include "store/target.h"
+#include "support/runner.h"
+#include "support/temp_dir.h"
+#include "support/write_path.h"
+
+namespace velk {
+namespace {
+
+using testing::Files;
+using testing::TempDir;
+using testing::exists;
+using testing::identity_now;
+using testing::install_files;
+using testing::read_text;
+using testing::run_velk;
+using testing::state_bytes;
+using testing::write_text;
+
+const char* step_name(PerformStep step) {
+  switch (step) {
+    case PerformStep::locked: return "locked";
+    case PerformStep::verified: return "verified";
+    case PerformStep::captured: return "captured";
+    case PerformStep::journal_published: return "journal_published";
+    case PerformStep::effects_made: return "effects_made";
+    case PerformStep::identity_measured: return "identity_measured";
+    case PerformStep::state_written: return "state_written";
+    case PerformStep::journal_committed: return "journal_committed";
+    case PerformStep::journal_cleared: return "journal_cleared";
+  }
+  return "?";
+}
+
+// Runs `body` in a forked child and returns the signal that ended it (0 when
+// it exited). The wait is bounded: a child still running after 20 seconds is
+// killed and the test fails.
+int run_in_child(const std::function<void()>& body) {
+  const pid_t pid = ::fork();
+  if (pid < 0) std::abort();
+  if (pid == 0) {
+    body();
+    ::_exit(0);
+  }
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      ADD_FAILURE() << "the child did not end in time";
+      return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+}
+
+// Installs `files` as operation `id` in a child killed at `step`.
+int install_killed_at(const std::string& target, const std::string& id, const Files& files,
+                      PerformStep step, std::optional<TargetScope> scope = std::nullopt) {
+  return run_in_child([&] {
+    auto r = install_files(target, id, files, scope, [step](PerformStep at) {
+      if (at == step) ::raise(SIGKILL);
+    });
+    ::_exit(r.ok() ? 0 : 3);
+  });
+}
+
+std::string resolved_message(const std::string& target) {
+  const std::string control = path_join(target, ".velk-setup-system");
+  auto incomplete = list_incomplete_slots(BackupPool{path_join(control, "backups"), 10});
+  if (!incomplete.ok()) return incomplete.error().message;
+  const Status s = check_resolved(control, path_join(control, "transaction"), *incomplete);
+  return s.ok() ? "" : s.error().message;
+}
+
+std::string recover_output(const std::string& target) {
+  const auto r = run_velk({"recover-operation", "--target", target, "--json"});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  return r.out;
+}
+
+mode_t mode_of(const std::string& path) {
+  struct stat st{};
+  ::lstat(path.c_str(), &st);
+  return st.st_mode & 07777;
+}
+
+const Files kFirst = {{"AGENTS.md", "first agents\n"}, {"hooks/run.sh", "echo first\n"},
+                      {"skills/a/SKILL.md", "skill a\n"}};
+const Files kSecond = {{"AGENTS.md", "second agents\n"}, {"agents/new.md", "new agent\n"},
+                       {"hooks/run.sh", "echo second\n"}};
+
+// Content the product and the user keep beside what this provider owns.
+void seed_target(const TempDir& t) {
+  write_text(t / "plugins/known_marketplaces.json", "{\"kept\":true}\n");
+  write_text(t / "auth.json", "secret\n", 0600);
+  write_text(t / "notes.txt", "the user's own\n");
+}
+
+TEST(Crash, EveryKillBetweenPublishingAndCommittingIsUndoneByRecovery) {
+  const PerformStep steps[] = {PerformStep::journal_published, PerformStep::effects_made,
+                               PerformStep::identity_measured, PerformStep::state_written};
+  for (const bool managed_before : {false, true}) {
+    for (const PerformStep step : steps) {
+      SCOPED_TRACE(std::string(step_name(step)) + (managed_before ? ", managed" : ", unmanaged"));
+      TempDir t;
+      seed_target(t);
+      if (managed_before) {
+        ASSERT_TRUE(install_files(t.path(), "op-1", kFirst).ok());
+      } else {
+        write_text(t / "AGENTS.md", "hand written\n");
+        write_text(t / "skills/mine/SKILL.md", "mine\n");
+        write_text(t / "hooks/pre.sh", "echo pre\n", 0755);
+      }
+      const std::string before = identity_now(t.path());
+      const auto state_before = state_bytes(t.path());
+      const std::string slot = managed_before ? "slot-000000000002" : "slot-000000000001";
+
+      ASSERT_EQ(install_killed_at(t.path(), "op-2", kSecond, step), SIGKILL);
+
+      EXPECT_EQ(resolved_message(t.path()),
+                "operation op-2 is journaled as prepared; run recovery before planning");
+      EXPECT_EQ(recover_output(t.path()),
+                R"({"state":"verified","recovered":true,"phase":"prepared","restored_from":")" +
+                    slot + R"(","target_identity_digest":")" + before + "\"}\n");
+
+      EXPECT_EQ(identity_now(t.path()), before);
+      EXPECT_EQ(state_bytes(t.path()), state_before);
+      EXPECT_FALSE(exists(t / "agents/new.md"));
+      EXPECT_FALSE(exists(t / ".velk-setup-system/journal.json"));
+      EXPECT_EQ(read_text(t / "plugins/known_marketplaces.json"), "{\"kept\":true}\n");
+      EXPECT_EQ(read_text(t / "auth.json"), "secret\n");
+      EXPECT_EQ(read_text(t / "notes.txt"), "the user's own\n");
+      if (!managed_before) {
+        EXPECT_EQ(mode_of(t / "hooks/pre.sh"), 0755u);
+      }
+      EXPECT_EQ(resolved_message(t.path()), "");
+
+      // Planning goes on from the restored target.
+      const auto again = install_files(t.path(), "op-3", kSecond);
+      ASSERT_TRUE(again.ok()) << again.error().full();
+      EXPECT_EQ(again->state.previous_verified_identity,
+                managed_before ? std::optional<std::string>(before) : std::nullopt);
+    }
+  }
+}
+
+TEST(Crash, AKillAfterTheCommitLeavesOnlyTheCleanup) {
+  TempDir t;
+  seed_target(t);
+  ASSERT_TRUE(install_files(t.path(), "op-1", kFirst).ok());
+  ASSERT_EQ(install_killed_at(t.path(), "op-2", kSecond, PerformStep::journal_committed), SIGKILL);
+
+  EXPECT_EQ(resolved_message(t.path()),
+            "operation op-2 is journaled as committed; run recovery before planning");
+  const std::string after = identity_now(t.path());
+  const auto state_after = state_bytes(t.path());
+  ASSERT_TRUE(state_after.has_value());
+  EXPECT_NE(state_after->find("\"operation_id\":\"op-2\""), std::string::npos);
+
+  EXPECT_EQ(recover_output(t.path()),
+            R"({"state":"verified","recovered":true,"phase":"committed","target_identity_digest":")" +
+                after + "\"}\n");
+  EXPECT_EQ(identity_now(t.path()), after);
+  EXPECT_EQ(state_bytes(t.path()), state_after);
+  EXPECT_EQ(read_text(t / "agents/new.md"), "new agent\n");
+  EXPECT_EQ(resolved_message(t.path()), "");
+}
+
+TEST(Crash, AKillBeforeTheJournalLeavesTheTargetAsItWas) {
+  for (const PerformStep step : {PerformStep::locked, PerformStep::verified, PerformStep::captured}) {
+    SCOPED_TRACE(step_name(step));
+    TempDir t;
+    seed_target(t);
+    ASSERT_TRUE(install_files(t.path(), "op-1", kFirst).ok());
+    const std::string before = identity_now(t.path());
+    const auto state_before = state_bytes(t.path());
+
+    ASSERT_EQ(install_killed_at(t.path(), "op-2", kSecond, step), SIGKILL);
+
+    EXPECT_EQ(identity_now(t.path()), before);
+    EXPECT_EQ(state_bytes(t.path()), state_before);
+    EXPECT_EQ(resolved_message(t.path()), "");
+    EXPECT_EQ(recover_output(t.path()),
+              R"({"state":"verified","recovered":false,"detail":"no journal is published; there is nothing to resolve"})"
+              "\n");
+    // The dead process's lock is gone with it.
+    EXPECT_TRUE(install_files(t.path(), "op-3", kSecond).ok());
+  }
+}
+
+TEST(Crash, RecoveryUnderUserRootClearsOnlyWhatWasRecorded) {
+  TempDir t;
+  write_text(t / "skills/other-product/SKILL.md", "not ours\n");
+  const Files first = {{"skills/a/SKILL.md", "a\n"}};
+  ASSERT_TRUE(install_files(t.path(), "op-1", first, TargetScope::user_root).ok());
+  const std::string before = identity_now(t.path(), TargetScope::user_root);
+  const auto state_before = state_bytes(t.path());
+
+  const Files second = {{"skills/a/SKILL.md", "a two\n"}, {"skills/b/SKILL.md", "b\n"}};
+  ASSERT_EQ(install_killed_at(t.path(), "op-2", second, PerformStep::state_written,
+                              TargetScope::user_root),
+            SIGKILL);
+  EXPECT_EQ(recover_output(t.path()),
+            R"({"state":"verified","recovered":true,"phase":"prepared","restored_from":"slot-000000000002","target_identity_digest":")" +
+                before + "\"}\n");
+  EXPECT_EQ(state_bytes(t.path()), state_before);
+  EXPECT_EQ(read_text(t / "skills/a/SKILL.md"), "a\n");
+  EXPECT_FALSE(exists(t / "skills/b/SKILL.md"));
+  EXPECT_EQ(read_text(t / "skills/other-product/SKILL.md"), "not ours\n");
+}
+
+TEST(Crash, AFailedCaptureLeavesASlotThatRecoveryClears) {
+  TempDir t;
+  seed_target(t);
+  // A name the capture cannot copy stops it half way, as a kill would.
+  write_text(t / "skills/x/\xff-bad", "unnamed\n");
+  const std::string before = identity_now(t.path());
+  const auto failed = install_files(t.path(), "op-1", kSecond);
+  ASSERT_FALSE(failed.ok());
+
+  const std::string slot = t / ".velk-setup-system/backups/slot-000000000001";
+  ASSERT_TRUE(exists(slot));
+  EXPECT_FALSE(exists(slot + "/slot.json"));
+  EXPECT_EQ(identity_now(t.path()), before);
+  EXPECT_EQ(resolved_message(t.path()),
+            "backup slot " + slot + " is incomplete; run recovery before planning");
+
+  EXPECT_EQ(recover_output(t.path()),
+            R"({"state":"verified","recovered":true,"detail":"cleared the incomplete backup slot(s) slot-000000000001; no journal is published"})"
+            "\n");
+  EXPECT_FALSE(exists(slot));
+  EXPECT_EQ(resolved_message(t.path()), "");
+  EXPECT_EQ(identity_now(t.path()), before);
+}
+
+}  // namespace
+}  // namespace velk

@@ -1,0 +1,128 @@
+#include "store/journal.h"
+
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "core/fs.h"
+#include "support/temp_dir.h"
+
+namespace velk {
+namespace {
+
+using testing::TempDir;
+using testing::exists;
+using testing::make_dirs;
+using testing::read_text;
+using testing::write_text;
+
+Journal sample(std::optional<TargetScope> scope = std::nullopt) {
+  Journal j;
+  j.phase = "prepared";
+  j.operation_id = "op-7";
+  j.operation = "install";
+  j.plan_digest = "sha256:p";
+  j.target_precondition_digest = "sha256:t";
+  j.backup_ref = "slot-000000000003";
+  j.target_scope = scope;
+  return j;
+}
+
+TEST(Journal, IsWrittenCanonicallyWithTheScopeOnlyWhenNamed) {
+  TempDir t;
+  ASSERT_TRUE(publish_journal(t.path(), sample()).ok());
+  EXPECT_EQ(read_text(t / "journal.json"),
+            R"({"backup_ref":"slot-000000000003","operation":"install","operation_id":"op-7",)"
+            R"("phase":"prepared","plan_digest":"sha256:p","schema_version":1,)"
+            R"("target_precondition_digest":"sha256:t"})");
+
+  Journal committed = sample(TargetScope::user_root);
+  committed.backup_ref.reset();
+  ASSERT_TRUE(commit_journal(t.path(), committed).ok());
+  EXPECT_EQ(read_text(t / "journal.json"),
+            R"({"backup_ref":null,"operation":"install","operation_id":"op-7",)"
+            R"("phase":"committed","plan_digest":"sha256:p","schema_version":1,)"
+            R"("target_precondition_digest":"sha256:t","target_scope":"user_root"})");
+  auto read = read_journal(t.path());
+  ASSERT_TRUE(read.ok());
+  ASSERT_TRUE(read->has_value());
+  EXPECT_EQ((*read)->phase, "committed");
+  EXPECT_EQ((*read)->backup_ref, std::nullopt);
+  EXPECT_EQ((*read)->target_scope, TargetScope::user_root);
+}
+
+TEST(Journal, PublishingRefusesWhileOneExistsAndClearingIsIdempotent) {
+  TempDir t;
+  ASSERT_TRUE(publish_journal(t.path(), sample()).ok());
+  const std::string first = read_text(t / "journal.json");
+  const Status again = publish_journal(t.path(), sample(TargetScope::user_root));
+  ASSERT_FALSE(again.ok());
+  EXPECT_EQ(again.error().kind, ErrorKind::recovery_required);
+  EXPECT_EQ(again.error().message, "a journal is already published; only recovery may resolve it");
+  EXPECT_EQ(read_text(t / "journal.json"), first);
+
+  ASSERT_TRUE(clear_journal(t.path()).ok());
+  EXPECT_TRUE(clear_journal(t.path()).ok());
+  EXPECT_FALSE(read_journal(t.path())->has_value());
+}
+
+TEST(Journal, ReadingRefusesWhatItCannotTrust) {
+  TempDir t;
+  const std::string path = t / "journal.json";
+  struct Case {
+    std::string bytes;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"{", "a journal exists at " + path + " but does not parse"},
+      {R"({"schema_version":1,"phase":"prepared","operation":"install",)"
+       R"("plan_digest":"p","target_precondition_digest":"t"})",
+       "a journal exists at " + path + " but does not parse"},
+      {R"({"schema_version":2,"phase":"prepared","operation_id":"o","operation":"install",)"
+       R"("plan_digest":"p","target_precondition_digest":"t"})",
+       "journal schema 2 is not the 1 this build writes"},
+  };
+  for (const Case& c : cases) {
+    write_text(path, c.bytes);
+    auto read = read_journal(t.path());
+    ASSERT_FALSE(read.ok()) << c.bytes;
+    EXPECT_EQ(read.error().kind, ErrorKind::recovery_required);
+    EXPECT_EQ(read.error().message, c.message);
+  }
+  // A missing field is named in the cause.
+  write_text(path, cases[1].bytes);
+  EXPECT_NE(read_journal(t.path()).error().cause.find("operation_id"), std::string::npos);
+
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  make_dirs(path);
+  auto unreadable = read_journal(t.path());
+  ASSERT_FALSE(unreadable.ok());
+  EXPECT_EQ(unreadable.error().message, "a journal exists at " + path + " but cannot be read");
+  EXPECT_TRUE(unreadable.error().has_cause());
+}
+
+TEST(Journal, UnresolvedWorkIsRefusedJournalFirstThenTransactionThenSlots) {
+  TempDir t;
+  const std::string transaction = t / "transaction";
+  const std::vector<std::string> slots = {t / "backups/slot-000000000009",
+                                          t / "backups/slot-000000000004"};
+  const auto message = [&](const std::vector<std::string>& incomplete) {
+    const Status s = check_resolved(t.path(), transaction, incomplete);
+    if (s.ok()) return std::string();
+    EXPECT_EQ(s.error().kind, ErrorKind::recovery_required);
+    return s.error().message;
+  };
+  EXPECT_EQ(message({}), "");
+  EXPECT_EQ(message(slots), "backup slot " + slots[1] +
+                                " is incomplete; run recovery before planning");
+  make_dirs(transaction);
+  EXPECT_EQ(message(slots), "a transaction directory remains at " + transaction +
+                                "; run recovery before planning");
+  ASSERT_TRUE(publish_journal(t.path(), sample()).ok());
+  EXPECT_EQ(message(slots), "operation op-7 is journaled as prepared; run recovery before planning");
+  write_text(t / "journal.json", R"({"schema_version":2})");
+  EXPECT_EQ(message(slots), "journal schema 2 is not the 1 this build writes");
+}
+
+}  // namespace
+}  // namespace velk
