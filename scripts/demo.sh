@@ -4,3 +4,4 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 "$PWD/scripts/build.sh" build
 ./build/velk-setup-system --help
+./build/velk-setup-system list
