@@ -112,13 +112,9 @@ TEST_F(SoftwareCommands, RollbackRefusals) {
   expect_failure(run_velk({"rollback", "--prefix", P()}),
                  "rollback requires --to <version>; " + P() + " holds 0.9, 1.0.18");
   expect_failure(rollback("1.0.13"), "1.0.13 is not installed under " + P() + "; it holds 0.9, 1.0.18");
-  expect_failure(rollback("../prefix/1.0.18"),
-                 "../prefix/1.0.18 is not installed under " + P() + "; it holds 0.9, 1.0.18");
 
   expect_failure(run_velk({"software", "--prefix", "relative"}),
                  "--prefix relative is not an absolute path");
-  expect_failure(run_velk({"rollback", "--to", "1.0.18", "--prefix", ""}),
-                 "--prefix  is not an absolute path");
 }
 
 TEST_F(SoftwareCommands, RollbackWaitsForNoSoftwareOperation) {
