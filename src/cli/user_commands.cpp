@@ -3,6 +3,7 @@
 #include <string>
 
 #include "cli/report_commands.h"
+#include "cli/software_commands.h"
 
 namespace velk {
 
@@ -12,6 +13,8 @@ Status run_user_command(const UserCommand& command, std::ostream& out) {
     case UserWord::status: return run_status(command.target, out);
     case UserWord::diff: return run_diff(command.target, out);
     case UserWord::backups: return run_backups(command.target, out);
+    case UserWord::software: return run_software(command.prefix, out);
+    case UserWord::rollback: return run_rollback(command.prefix, command.to, out);
     default: break;
   }
   // The changing commands are not wired in yet; each says so rather than

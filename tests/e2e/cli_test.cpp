@@ -250,8 +250,6 @@ TEST(CommandLine, CommandsNotYetBuiltFailPlainly) {
       {"release", "--target", "/t"},
       {"remove", "--target", "/t"},
       {"adopt", "--target", "/t"},
-      {"software", "--prefix", "/p"},
-      {"rollback", "--prefix", "/p", "--to", "1"},
   };
   const std::vector<Words> provider = {
       {"validate-bundle", "--target", "/t", "--json", "--bundle", "/b", "--bundle-format", "f",

@@ -1,0 +1,172 @@
+// Paths of the program directory, the sibling write of P/bin, the
+// installation record's bytes and the inventory.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "core/fs.h"
+#include "core/json.h"
+#include "core/text.h"
+#include "product/declaration.h"
+#include "software/program_dir.h"
+#include "software/release_table.h"
+
+namespace velk {
+
+namespace {
+
+std::string product_word() { return std::string(declaration().executable_name); }
+
+// Writes every byte and flushes; returns 0 or the errno of the failure.
+int write_and_flush(int fd, std::string_view bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n =
+        retry_eintr([&] { return ::write(fd, bytes.data() + done, bytes.size() - done); });
+    if (n < 0) return errno;
+    done += static_cast<size_t>(n);
+  }
+  if (retry_eintr([&] { return ::fsync(fd); }) != 0) return errno;
+  return 0;
+}
+
+void flush_directory(const std::string& dir) {
+  const int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0) return;
+  (void)retry_eintr([&] { return ::fsync(fd); });
+  ::close(fd);
+}
+
+}  // namespace
+
+std::string prefix_path(std::string_view prefix) {
+  while (prefix.size() > 1 && prefix.back() == '/') prefix.remove_suffix(1);
+  return std::string(prefix);
+}
+
+std::string version_dir(const std::string& prefix, std::string_view version) {
+  return path_join(prefix, version);
+}
+
+std::string incoming_dir(const std::string& prefix, std::string_view version) {
+  return path_join(prefix, ".incoming-" + std::string(version));
+}
+
+std::string replaced_dir(const std::string& prefix, std::string_view version) {
+  return path_join(prefix, ".replaced-" + std::string(version));
+}
+
+std::string bin_dir(const std::string& prefix) { return path_join(prefix, "bin"); }
+
+std::string command_path(const std::string& prefix) {
+  return path_join(bin_dir(prefix), product_word());
+}
+
+std::string version_marker_path(const std::string& prefix) {
+  return path_join(bin_dir(prefix), "." + product_word() + ".version");
+}
+
+std::string record_path(const std::string& prefix) {
+  return path_join(bin_dir(prefix), "." + product_word() + ".manifest.json");
+}
+
+std::string prefix_control_dir(const std::string& prefix) {
+  return path_join(prefix, declaration().control_dir_name);
+}
+
+std::string program_in_version(std::string_view version) {
+  auto release = select_release(version);
+  if (release.ok()) {
+    auto build = host_build(**release);
+    if (build.ok() && !(*build)->entry_point.empty()) return (*build)->entry_point;
+  }
+  return product_word();
+}
+
+bool is_version_name(std::string_view name) {
+  return !name.empty() && name.front() != '.' && name.find('/') == std::string_view::npos &&
+         name != "bin";
+}
+
+std::string sibling_path(const std::string& path) {
+  const std::string name = file_name(path);
+  if (name.empty()) return path;
+  const std::string sibling = name.front() == '.' ? name + ".incoming" : "." + name + ".incoming";
+  return path_join(parent_path(path), sibling);
+}
+
+Status write_through_sibling(const std::string& path, std::string_view bytes) {
+  const std::string sibling = sibling_path(path);
+  if (sibling == path) {
+    // No final name to stand beside: written in place.
+    const int fd = retry_eintr([&] {
+      return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
+    });
+    if (fd < 0) return system_error(ErrorKind::state_unavailable, "cannot write " + path, errno);
+    const int e = write_and_flush(fd, bytes);
+    ::close(fd);
+    if (e != 0) return system_error(ErrorKind::state_unavailable, "cannot write " + path, e);
+    return {};
+  }
+  // A sibling left by an interrupted write (a file, a link, anything but a
+  // directory) goes first, so the new one is created fresh and a planted
+  // link cannot redirect the write.
+  if (::unlink(sibling.c_str()) != 0 && errno != ENOENT)
+    return system_error(ErrorKind::state_unavailable, "cannot write " + sibling, errno);
+  const int fd = retry_eintr([&] {
+    return ::open(sibling.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
+  });
+  if (fd < 0) return system_error(ErrorKind::state_unavailable, "cannot write " + sibling, errno);
+  const int e = write_and_flush(fd, bytes);
+  ::close(fd);
+  if (e != 0) {
+    ::unlink(sibling.c_str());
+    return system_error(ErrorKind::state_unavailable, "cannot write " + sibling, e);
+  }
+  if (::rename(sibling.c_str(), path.c_str()) != 0) {
+    const int err = errno;
+    ::unlink(sibling.c_str());
+    return system_error(ErrorKind::state_unavailable,
+                        "cannot replace " + path + " with " + sibling, err);
+  }
+  flush_directory(parent_path(path));
+  return {};
+}
+
+std::string installation_record(std::string_view version, std::string_view executable,
+                                std::string_view executable_sha256) {
+  std::string slashed(executable);
+  std::replace(slashed.begin(), slashed.end(), '\\', '/');
+  Json record = Json::object();
+  record["schema_version"] = 1;
+  record["version"] = std::string(version);
+  record["executable"] = slashed;
+  record["executable_sha256"] = std::string(executable_sha256);
+  return compact_json(record);
+}
+
+Result<Inventory> take_inventory(const std::string& prefix) {
+  Inventory inventory;
+  auto names = list_directory(prefix);
+  if (!names.ok()) {
+    if (names.error().sys_errno == ENOENT) return inventory;
+    return std::move(names).error();
+  }
+  for (const std::string& name : *names) {
+    if (!is_version_name(name)) continue;
+    // A link named like a version is not a tree this provider placed.
+    const auto st = lstat_path(path_join(prefix, name));
+    if (st && S_ISDIR(st->st_mode)) inventory.installed.push_back(name);
+  }
+  std::sort(inventory.installed.begin(), inventory.installed.end());
+  auto marker = read_file(version_marker_path(prefix), "cannot read the version marker");
+  if (marker.ok() && std::binary_search(inventory.installed.begin(), inventory.installed.end(),
+                                        *marker))
+    inventory.exposed = *marker;
+  return inventory;
+}
+
+}  // namespace velk

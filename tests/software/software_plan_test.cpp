@@ -1,0 +1,117 @@
+// The effect lines a software plan records, against prefixes in each state
+// an install can find, and the plan's artifact entry and platform record.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include "core/fs.h"
+#include "software/software.h"
+#include "support/software_prefix.h"
+#include "support/temp_dir.h"
+
+namespace velk::testing {
+namespace {
+
+using Lines = std::vector<std::string>;
+
+class SoftwarePlan : public ::testing::Test {
+ protected:
+  std::string P() const { return tmp_ / "prefix"; }
+
+  Lines effects(Operation op, std::string_view version) {
+    auto lines = software_plan_effects(op, P(), version, planned_software(version).build);
+    EXPECT_TRUE(lines.ok()) << lines.error().full();
+    return lines.ok() ? *lines : Lines{};
+  }
+
+  // The lines every install or update ends with.
+  Lines fetch_lines(std::string_view version) {
+    const Build build = planned_software(version).build;
+    return {"download " + build.url + " (" + std::to_string(build.byte_length) +
+                " bytes) in the operation's own download phase",
+            "check those bytes against " + build.sha256,
+            "place them as " + P() + "/" + std::string(version) + "/velk",
+            "point " + P() + "/bin/velk at it"};
+  }
+
+  static Lines then(Lines first, const Lines& rest) {
+    first.insert(first.end(), rest.begin(), rest.end());
+    return first;
+  }
+
+  TempDir tmp_;
+};
+
+TEST_F(SoftwarePlan, InstallLinesFollowWhatIsAlreadyThere) {
+  // Nothing there, not even the prefix: no opening line.
+  EXPECT_EQ(effects(Operation::software_install, "1.0.18"), fetch_lines("1.0.18"));
+  EXPECT_FALSE(exists(P()));
+
+  ASSERT_TRUE(install_version(P(), "1.0.18").ok());
+  EXPECT_EQ(effects(Operation::software_install, "1.0.18"),
+            then({"replace " + P() + "/1.0.18, which is already installed"}, fetch_lines("1.0.18")));
+  EXPECT_EQ(effects(Operation::software_update, "1.0.13"),
+            then({"move " + P() + "/bin/velk from 1.0.18 to 1.0.13, keeping 1.0.18 where it is"},
+                 fetch_lines("1.0.13")));
+
+  // Nothing exposed: the installed versions are named.
+  ASSERT_EQ(::unlink((P() + "/bin/.velk.version").c_str()), 0);
+  make_dirs(P() + "/0.9");
+  EXPECT_EQ(effects(Operation::software_install, "1.0.13"),
+            then({"install 1.0.13 beside 0.9, 1.0.18, which no entry point names"},
+                 fetch_lines("1.0.13")));
+}
+
+TEST_F(SoftwarePlan, RemoveLinesNameWhatStays) {
+  ASSERT_TRUE(install_version(P(), "1.0.18").ok());
+  EXPECT_EQ(effects(Operation::software_remove, "1.0.18"),
+            (Lines{"remove " + P() + "/1.0.18, the 1.0.18 tree this provider installed",
+                   "remove " + P() + "/bin/velk"}));
+
+  ASSERT_TRUE(install_version(P(), "1.0.13").ok());
+  // 1.0.13 is exposed; removing it takes the command, and 1.0.18 stays.
+  EXPECT_EQ(effects(Operation::software_remove, "1.0.13"),
+            (Lines{"remove " + P() + "/1.0.13, the 1.0.13 tree this provider installed",
+                   "remove " + P() + "/bin/velk",
+                   "leave 1.0.18 in place: this build pins 1.0.13 and does not decide about "
+                   "versions it does not pin"}));
+  // Removing the version that is not exposed leaves the command where it
+  // points, as apply does.
+  EXPECT_EQ(effects(Operation::software_remove, "1.0.18"),
+            (Lines{"remove " + P() + "/1.0.18, the 1.0.18 tree this provider installed",
+                   "leave 1.0.13 in place: this build pins 1.0.18 and does not decide about "
+                   "versions it does not pin"}));
+}
+
+TEST_F(SoftwarePlan, Refusals) {
+  auto update = software_plan_effects(Operation::software_update, P(), "1.0.18",
+                                      planned_software("1.0.18").build);
+  ASSERT_FALSE(update.ok());
+  EXPECT_EQ(update.error().message,
+            "there is no velk under " + P() +
+                " to update; software_install is the operation that puts one there");
+
+  auto no_prefix = software_plan_effects(Operation::software_remove, std::nullopt, "1.0.18",
+                                         planned_software("1.0.18").build);
+  ASSERT_FALSE(no_prefix.ok());
+  EXPECT_EQ(no_prefix.error().message,
+            "software_remove installs a program, which lives under --prefix, not under "
+            "--target; name an absolute --prefix");
+  EXPECT_EQ(to_protocol(no_prefix.error()).code, ReasonCode::provider_unavailable);
+}
+
+TEST_F(SoftwarePlan, ArchivesAreExtractedAndArtifactEntriesKeepTheirOrder) {
+  Build build = planned_software("1.0.18").build;
+  build.format = ArtifactForm::tar_gzip;
+  build.entry_point = "velk-1.0.18/bin/velk";
+  auto lines = software_plan_effects(Operation::software_install, P(), "1.0.18", build);
+  ASSERT_TRUE(lines.ok());
+  EXPECT_EQ(lines->at(2), "extract them into " + P() + "/1.0.18, whose velk-1.0.18/bin/velk is "
+                          "the program");
+  EXPECT_EQ(compact_json(software_artifact_entry(build)),
+            "{\"platform\":\"" + build.platform + "\",\"url\":\"" + build.url +
+                "\",\"sha256\":\"" + build.sha256 + "\",\"byte_length\":" +
+                std::to_string(build.byte_length) + ",\"entry_point\":\"velk-1.0.18/bin/velk\"}");
+}
+
+}  // namespace
+}  // namespace velk::testing
