@@ -4,6 +4,7 @@
 #include "protocol/provider_info.h"
 #include "protocol/recover_operation.h"
 #include "protocol/status.h"
+#include "software/launch.h"
 
 namespace velk {
 
@@ -55,7 +56,11 @@ ProviderOutcome handle(const PlanOperationRequest&) {
 ProviderOutcome handle(const ApplyOperationRequest&) {
   return not_built(ProviderCommand::apply_operation);
 }
-ProviderOutcome handle(const LaunchRequest&) { return not_built(ProviderCommand::launch); }
+// Returns only when the product could not be started: on success the process
+// has become the product.
+ProviderOutcome handle(const LaunchRequest& request) {
+  return to_protocol(launch_installed(request.prefix, request.target, request.args));
+}
 
 }  // namespace
 

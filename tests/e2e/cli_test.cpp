@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/runner.h"
+#include "support/temp_dir.h"
 
 namespace velk {
 namespace {
@@ -215,8 +216,13 @@ TEST(CommandLine, PrintsTheHelpOfEachProviderCommand) {
 }
 
 TEST(CommandLine, HelpAfterTheSeparatorGoesToTheProduct) {
-  expect_error({"launch", "--target", "/t", "--prefix", "/p", "--json", "--", "--help", "x"},
-               "launch is not available in this build yet");
+  // Not help: launch itself runs, and refuses because nothing is installed.
+  testing::TempDir dir;
+  const std::string prefix = dir / "prefix";
+  expect_text({"launch", "--target", dir.path(), "--prefix", prefix, "--json", "--", "--help", "x"},
+              R"({"state":"refused","rejected":true,"reason":"provider_unavailable","detail":")" +
+                  prefix + "/bin/velk is not installed under " + prefix +
+                  ": No such file or directory; run software_install first\"}\n");
 }
 
 TEST(CommandLine, StatusIsTheProviderCommandWhereverJsonAppears) {
@@ -258,7 +264,6 @@ TEST(CommandLine, CommandsNotYetBuiltFailPlainly) {
        "--provider-release-digest", "r", "--operation-id", "o", "--expires-at", "e"},
       {"apply-operation", "--target", "/t", "--json", "--plan", "p", "--plan-digest", "d",
        "--provider-release-digest", "r"},
-      {"launch", "--target", "/t", "--prefix", "/p", "--json"},
   };
   for (const auto* group : {&user, &provider})
     for (const Words& words : *group)
