@@ -246,16 +246,11 @@ TEST(CommandLine, CommandsNotYetBuiltFailPlainly) {
       {"select", "minimal", "--target", "/t"},
       {"reinstall", "--target", "/t"},
       {"restore", "--target", "/t"},
-      {"hold", "--target", "/t", "--backup", "b", "--reason", "r"},
-      {"release", "--target", "/t"},
       {"remove", "--target", "/t"},
-      {"adopt", "--target", "/t"},
       {"software", "--prefix", "/p"},
       {"rollback", "--prefix", "/p", "--to", "1"},
   };
   const std::vector<Words> provider = {
-      {"validate-bundle", "--target", "/t", "--json", "--bundle", "/b", "--bundle-format", "f",
-       "--bundle-digest", "d", "--artifact-digest", "a", "--bundle-size", "1"},
       {"plan-operation", "--target", "/t", "--json", "--operation", "install",
        "--provider-release-digest", "r", "--operation-id", "o", "--expires-at", "e"},
       {"apply-operation", "--target", "/t", "--json", "--plan", "p", "--plan-digest", "d",
