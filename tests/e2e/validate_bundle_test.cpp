@@ -86,6 +86,10 @@ TEST_F(ValidateBundle, RefusalsAreAnswers) {
   expect_rejected(wrong, "digest_mismatch",
                   "the artifact bytes do not hash to the digest that named them");
 
+  // An empty file is bytes too: it fails as a container, not as a read.
+  expect_rejected(write_bundle(dir_ / "empty.zip", "", claim.bundle_digest),
+                  "unsupported_bundle_format", "the artifact is too short to be a ZIP");
+
   BundleParts parts = make_bundle({{"AGENTS.md", {"# Agents\n"}}});
   parts.manifest["harness_id"] = "other";
   parts.seal();
