@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "cli/adopt_command.h"
+#include "cli/hold_commands.h"
 #include "cli/report_commands.h"
 #include "cli/software_commands.h"
 
@@ -15,6 +17,9 @@ Status run_user_command(const UserCommand& command, std::ostream& out) {
     case UserWord::backups: return run_backups(command.target, out);
     case UserWord::software: return run_software(command.prefix, out);
     case UserWord::rollback: return run_rollback(command.prefix, command.to, out);
+    case UserWord::hold: return run_hold(command, out);
+    case UserWord::release: return run_release(command, out);
+    case UserWord::adopt: return run_adopt(command, out);
     default: break;
   }
   // The changing commands are not wired in yet; each says so rather than

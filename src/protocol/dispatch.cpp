@@ -4,6 +4,7 @@
 #include "protocol/provider_info.h"
 #include "protocol/recover_operation.h"
 #include "protocol/status.h"
+#include "protocol/validate_bundle.h"
 #include "software/launch.h"
 
 namespace velk {
@@ -47,8 +48,8 @@ ProviderOutcome handle(const StatusRequest& request) { return answer(status_docu
 ProviderOutcome handle(const RecoverOperationRequest& request) {
   return answer(recover_operation(request));
 }
-ProviderOutcome handle(const ValidateBundleRequest&) {
-  return not_built(ProviderCommand::validate_bundle);
+ProviderOutcome handle(const ValidateBundleRequest& request) {
+  return validate_bundle_document(request);
 }
 ProviderOutcome handle(const PlanOperationRequest&) {
   return not_built(ProviderCommand::plan_operation);

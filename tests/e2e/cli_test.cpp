@@ -252,14 +252,9 @@ TEST(CommandLine, CommandsNotYetBuiltFailPlainly) {
       {"select", "minimal", "--target", "/t"},
       {"reinstall", "--target", "/t"},
       {"restore", "--target", "/t"},
-      {"hold", "--target", "/t", "--backup", "b", "--reason", "r"},
-      {"release", "--target", "/t"},
       {"remove", "--target", "/t"},
-      {"adopt", "--target", "/t"},
   };
   const std::vector<Words> provider = {
-      {"validate-bundle", "--target", "/t", "--json", "--bundle", "/b", "--bundle-format", "f",
-       "--bundle-digest", "d", "--artifact-digest", "a", "--bundle-size", "1"},
       {"plan-operation", "--target", "/t", "--json", "--operation", "install",
        "--provider-release-digest", "r", "--operation-id", "o", "--expires-at", "e"},
       {"apply-operation", "--target", "/t", "--json", "--plan", "p", "--plan-digest", "d",

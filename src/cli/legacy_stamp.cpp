@@ -1,0 +1,99 @@
+#include "cli/legacy_stamp.h"
+
+#include <sys/stat.h>
+
+#include "core/digest.h"
+#include "core/fs.h"
+#include "product/declaration.h"
+
+namespace velk {
+namespace {
+
+Mapped<std::vector<std::pair<std::string, std::string>>> claimed_files(const Json& doc) {
+  const Json* files = find_member(doc, "managed_files");
+  if (!files) return std::string("missing field `managed_files`");
+  if (!files->is_object())
+    return "invalid type for field `managed_files`: expected an object, found " +
+           json_type_words(*files);
+  std::vector<std::pair<std::string, std::string>> out;
+  for (const auto& [path, recorded] : files->items()) {
+    if (!recorded.is_string())
+      return "invalid type for field `managed_files`: expected a string for each path, found " +
+             json_type_words(recorded);
+    out.emplace_back(path, recorded.get<std::string>());
+  }
+  return out;
+}
+
+bool is_plain_relative(std::string_view path) {
+  if (path.empty() || path.front() == '/' || path.find('\0') != std::string_view::npos)
+    return false;
+  for (const auto& segment : split_path(path))
+    if (segment.empty() || segment == "." || segment == "..") return false;
+  return true;
+}
+
+bool within(std::string_view path, std::string_view surface) {
+  return path == surface ||
+         (path.size() > surface.size() && path.starts_with(surface) && path[surface.size()] == '/');
+}
+
+}  // namespace
+
+Mapped<StampParse> parse_legacy_stamp(std::string_view text) {
+  auto parsed = parse_json(text);
+  if (!parsed.ok()) return std::move(parsed).error();
+  const Json& doc = parsed.value();
+  if (auto object = as_object(doc); !object.ok()) return std::move(object).error();
+
+  // The schema decides how the rest reads, so it is judged first.
+  auto schema = field_u64(doc, "schema_version");
+  if (!schema.ok()) return std::move(schema).error();
+  if (*schema != kLegacyStampSchema) return StampParse{std::nullopt, *schema};
+
+  LegacyStamp stamp;
+  const std::pair<std::string_view, std::string*> strings[] = {
+      {"product_name", &stamp.product_name},
+      {"build_version", &stamp.build_version},
+      {"setup_id", &stamp.setup_id},
+      {"canonical_target", &stamp.canonical_target},
+  };
+  for (const auto& [name, field] : strings) {
+    auto value = field_string(doc, name);
+    if (!value.ok()) return std::move(value).error();
+    *field = std::move(*value);
+  }
+  auto files = claimed_files(doc);
+  if (!files.ok()) return std::move(files).error();
+  stamp.managed_files = std::move(*files);
+  return StampParse{std::move(stamp), std::nullopt};
+}
+
+bool claim_is_owned(std::string_view path) {
+  if (!is_plain_relative(path)) return false;
+  const ProductDeclaration& d = declaration();
+  // The credentials, sessions and managed policy inside an owned directory
+  // stay the product's, whatever an old stamp says.
+  for (const auto never : d.never_touch)
+    if (within(path, never)) return false;
+  for (const auto& surface : d.owned_surfaces)
+    if (within(path, surface.path)) return true;
+  return false;
+}
+
+bool claimed_file_matches(const std::string& target, const std::string& relative,
+                          const std::string& digest) {
+  std::string path = target;
+  const auto segments = split_path(relative);
+  for (size_t i = 0; i < segments.size(); ++i) {
+    path = path_join(path, segments[i]);
+    const auto st = lstat_path(path);
+    if (!st) return false;
+    const bool last = i + 1 == segments.size();
+    if (last ? !S_ISREG(st->st_mode) : !S_ISDIR(st->st_mode)) return false;
+  }
+  const auto found = digest_file(path);
+  return found.ok() && *found == digest;
+}
+
+}  // namespace velk

@@ -1,0 +1,201 @@
+// adopt through the binary: the stamp checks that refuse before anything is
+// created, the report, and the adopted target as status and the state file
+// show it.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/digest.h"
+#include "core/json.h"
+#include "product/catalog.h"
+#include "store/state.h"
+#include "support/runner.h"
+#include "support/temp_dir.h"
+
+namespace velk {
+namespace {
+
+using testing::exists;
+using testing::make_dirs;
+using testing::read_text;
+using testing::run_velk;
+using testing::RunResult;
+using testing::TempDir;
+using testing::write_text;
+
+const std::string kStamp = "MIREL-VELK-BUILD-SETUP.json";
+const std::string kFourteen(14, ' ');
+
+class AdoptTest : public ::testing::Test {
+ protected:
+  AdoptTest() {
+    write_text(dir_ / "AGENTS.md", "# rules\n");
+    write_text(dir_ / "skills/review/SKILL.md", "review\n");
+    write_text(dir_ / "auth.json", "{\"token\":\"secret\"}");
+    stamp_ = Json::object();
+    stamp_["schema_version"] = 1;
+    stamp_["product_name"] = "mirel-velk-setup";
+    stamp_["build_version"] = "1.8.2";
+    stamp_["setup_id"] = "minimal";
+    stamp_["canonical_target"] = target();
+    stamp_["managed_files"] = Json::object();
+    claim("AGENTS.md");
+    claim("skills/review/SKILL.md");
+  }
+
+  std::string target() const { return dir_.path(); }
+  std::string stamp_path() const { return dir_ / kStamp; }
+  // Claims a path at the digest of what it holds now.
+  void claim(const std::string& path) {
+    stamp_["managed_files"][path] = digest_bytes(read_text(dir_ / path));
+  }
+  void write_stamp() const { write_text(stamp_path(), compact_json(stamp_)); }
+  RunResult adopt() const { return run_velk({"adopt", "--target", target()}); }
+  std::vector<std::string> tree() const {
+    std::vector<std::string> out;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(target()))
+      out.push_back(e.path().string());
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  // A refusal leaves every file where it was and creates nothing.
+  void expect_refused(const std::string& message) const {
+    const auto before = tree();
+    const RunResult r = adopt();
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "velk-setup-system: " + message + "\n");
+    EXPECT_EQ(tree(), before);
+    EXPECT_FALSE(exists(dir_ / ".velk-setup-system"));
+  }
+  std::string first_line() const {
+    return "mirel-velk-setup wrote " + kStamp + " for setup \"minimal\", build 1.8.2.\n";
+  }
+
+  TempDir dir_;
+  Json stamp_;
+};
+
+TEST_F(AdoptTest, RefusesWithoutAStampItCanRead) {
+  expect_refused(target() + " holds no " + kStamp + "; there is nothing to adopt");
+
+  stamp_["schema_version"] = 2;
+  write_stamp();
+  expect_refused(stamp_path() + " is schema 2, and this build reads 1; adopting a record it "
+                                "cannot read would be claiming files it did not check");
+
+  stamp_["schema_version"] = 1;
+  stamp_.erase("setup_id");
+  write_stamp();
+  expect_refused(stamp_path() +
+                 " is not a stamp this build understands: missing field `setup_id`");
+
+  write_text(stamp_path(), R"({"schema_version":1,"setup_id":"a","setup_id":"b"})");
+  expect_refused(stamp_path() +
+                 " is not a stamp this build understands: duplicate field `setup_id`");
+
+  std::filesystem::remove(stamp_path());
+  std::filesystem::create_symlink(dir_ / "elsewhere.json", stamp_path());
+  expect_refused(stamp_path() +
+                 " cannot be read: it is a symbolic link, which this build does not follow "
+                 "inside a target");
+}
+
+TEST_F(AdoptTest, RefusesAClaimOutsideWhatThisProviderOwns) {
+  // auth.json is the product's credential; the other two reach it or a
+  // never-touch path by way of an owned directory.
+  for (const std::string path : {"auth.json", "skills/../auth.json", "plugins/known_marketplaces.json"}) {
+    stamp_["managed_files"] = Json::object();
+    claim("AGENTS.md");
+    stamp_["managed_files"][path] = digest_bytes("");
+    write_stamp();
+    expect_refused(kStamp + " claims \"" + path +
+                   "\", which velk-setup-system does not own; adopting it would record "
+                   "ownership of files no" + kFourteen +
+                   "later operation of this provider would write, restore or remove");
+  }
+}
+
+TEST_F(AdoptTest, AdoptsWithoutRewritingAndRecordsTheSetup) {
+  write_stamp();
+  const std::string agents = read_text(dir_ / "AGENTS.md");
+  const RunResult r = adopt();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string kept = target() + "/.velk-setup-system/adopted/" + kStamp;
+  EXPECT_EQ(r.out, first_line() + "\nvelk-setup-system now owns " + target() +
+                       ".\n  previous state captured as slot-000000000001\n"
+                       "  the old stamp is kept at " + kept + "\n");
+  EXPECT_FALSE(exists(stamp_path()));
+  EXPECT_EQ(read_text(kept), compact_json(stamp_));
+  EXPECT_EQ(read_text(dir_ / "AGENTS.md"), agents);
+  EXPECT_EQ(read_text(dir_ / ".velk-setup-system/backups/slot-000000000001/payload/AGENTS.md"),
+            agents);
+
+  auto state = read_state(target());
+  ASSERT_TRUE(state.ok() && state->present());
+  EXPECT_EQ(state->state.setup_stable_id, "minimal");
+  EXPECT_EQ(state->state.written_paths,
+            (std::vector<std::string>{"AGENTS.md", "skills/review/SKILL.md"}));
+  // The same catalog the binary finds, beside the build.
+  auto catalog = open_catalog();
+  ASSERT_TRUE(catalog.ok());
+  auto setups = read_setups(*catalog);
+  ASSERT_TRUE(setups.ok());
+  auto minimal = find_setup(*setups, "minimal");
+  ASSERT_TRUE(minimal.ok());
+  EXPECT_EQ(state->state.setup_definition_digest, minimal->definition_digest);
+
+  const RunResult status = run_velk({"status", "--target", target()});
+  EXPECT_NE(status.out.find("\nSetup    minimal\n"), std::string::npos) << status.out;
+  EXPECT_NE(status.out.find("\nDrift    none\n"), std::string::npos) << status.out;
+}
+
+TEST_F(AdoptTest, ReportsAnotherPathAndChangedFilesAndKeepsUnknownSetups) {
+  stamp_["canonical_target"] = "/home/old/.velk";
+  stamp_["setup_id"] = "retired\tsetup";
+  write_text(dir_ / "config.toml", "a = 1\n");
+  claim("config.toml");
+  write_text(dir_ / "config.toml", "a = 2\n");               // edited since
+  stamp_["managed_files"]["hooks/gone.sh"] = digest_bytes("");  // absent
+  make_dirs(dir_ / "agents/dir");
+  stamp_["managed_files"]["agents/dir"] = digest_bytes("");     // not a file
+  write_stamp();
+  const RunResult r = adopt();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::string head =
+      "mirel-velk-setup wrote " + kStamp + " for setup \"retired\\tsetup\", build 1.8.2.\n"
+      "This stamp was written for \"/home/old/.velk\", and is being adopted at " + target() +
+      ".\n  every path it claims is checked against this target, not that one\n"
+      "  3 of 5 are not what the stamp recorded; they are adopted as they are, and" +
+      kFourteen + "the backup below holds them\n\n";
+  EXPECT_EQ(r.out.substr(0, head.size()), head);
+  EXPECT_EQ(read_text(dir_ / "config.toml"), "a = 2\n");
+
+  // A setup this build does not ship is still recorded, without a digest.
+  auto state = read_state(target());
+  ASSERT_TRUE(state.ok() && state->present());
+  EXPECT_EQ(state->state.setup_stable_id, "retired\tsetup");
+  EXPECT_EQ(state->state.setup_definition_digest, std::nullopt);
+}
+
+TEST_F(AdoptTest, NeverOverwritesAStampAdoptedEarlier) {
+  write_stamp();
+  ASSERT_EQ(adopt().exit_code, 0);
+  write_stamp();
+  const std::string kept = target() + "/.velk-setup-system/adopted/" + kStamp;
+  write_text(kept, "the first one");
+  const RunResult r = adopt();
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "velk-setup-system: " + kept +
+                       " already keeps a stamp adopted earlier; move it away before adopting "
+                       "again. No effect was made\n");
+  EXPECT_EQ(read_text(kept), "the first one");
+  EXPECT_TRUE(exists(stamp_path()));
+  EXPECT_FALSE(exists(dir_ / ".velk-setup-system/backups/slot-000000000002"));
+}
+
+}  // namespace
+}  // namespace velk
