@@ -1,7 +1,7 @@
 #include <utility>
 
 #include "bundle/bundle.h"
-#include "bundle/mapped_file.h"
+#include "bundle/artifact_buffer.h"
 #include "bundle/validate.h"
 #include "core/digest.h"
 #include "core/fs.h"
@@ -51,12 +51,12 @@ ProtocolResult<std::string> manifest_identity(std::string_view text) {
 ProtocolResult<ValidatedBundle> read_bundle(const BundleClaim& claim, RequestedScope requested) {
   // Opened non-blocking and refused unless it is a regular file, so a FIFO
   // or a device at the path never makes validation wait.
-  auto read = map_file(claim.path, "cannot read the bundle at " + claim.path);
+  auto read = read_artifact(claim.path, "cannot read the bundle at " + claim.path);
   if (!read.ok())
     return refuse(ReasonCode::digest_mismatch,
                   "cannot read the bundle at " + claim.path + ": " + read.error().cause);
-  MappedFile mapped = std::move(read).value();
-  const std::string_view artifact = mapped.bytes();
+  ArtifactBuffer buffer = std::move(read).value();
+  const std::string_view artifact = buffer.bytes();
 
   if (claim.format != kBundleFormat)
     return refuse(ReasonCode::unsupported_bundle_format,
@@ -71,7 +71,7 @@ ProtocolResult<ValidatedBundle> read_bundle(const BundleClaim& claim, RequestedS
 
   VELK_ASSIGN(std::vector<BundleMember> members, read_container(artifact));
   // Every member holds its own copy now; the artifact is not needed again.
-  mapped.reset();
+  buffer.reset();
   VELK_ASSIGN(const std::string_view manifest_text, check_member_layout(members));
 
   auto parsed = parse_manifest(manifest_text);
