@@ -97,12 +97,8 @@ std::optional<std::string> catalog_definition_digest(const std::string& setup_id
 }
 
 Status flush_directory(const std::string& dir) {
-  const int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-  if (fd < 0) return system_error(ErrorKind::state_unavailable, "cannot flush " + dir, errno);
-  const int rc = ::fsync(fd);
-  const int e = errno;
-  ::close(fd);
-  if (rc != 0) return system_error(ErrorKind::state_unavailable, "cannot flush " + dir, e);
+  if (const int e = sync_directory(dir); e != 0)
+    return system_error(ErrorKind::state_unavailable, "cannot flush " + dir, e);
   return {};
 }
 

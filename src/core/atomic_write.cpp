@@ -37,16 +37,9 @@ int stage(const std::string& staging, std::string_view bytes) {
     ::close(fd);
     return EINVAL;
   }
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n =
-        retry_eintr([&] { return ::write(fd, bytes.data() + done, bytes.size() - done); });
-    if (n < 0) {
-      const int e = errno;
-      ::close(fd);
-      return e;
-    }
-    done += static_cast<size_t>(n);
+  if (const int e = write_all(fd, bytes); e != 0) {
+    ::close(fd);
+    return e;
   }
   // fsync rather than fdatasync: the size and the rest of the metadata must
   // be durable before the rename makes the file visible under its name.
@@ -57,15 +50,6 @@ int stage(const std::string& staging, std::string_view bytes) {
   }
   if (::close(fd) != 0 && errno != EINTR) return errno;
   return 0;
-}
-
-// Flushes the directory entry of the rename. Best effort: the replacement
-// has already happened when this runs.
-void flush_directory(const std::string& dir) {
-  const int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-  if (fd < 0) return;
-  (void)retry_eintr([&] { return ::fsync(fd); });
-  ::close(fd);
 }
 
 }  // namespace
@@ -106,7 +90,7 @@ Status write_file_atomically(const std::string& destination, std::string_view by
     return system_error(ErrorKind::state_unavailable,
                         "cannot promote " + staging + " to " + destination, e);
   }
-  flush_directory(parent);
+  (void)sync_directory(parent);
   return {};
 }
 

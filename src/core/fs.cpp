@@ -147,6 +147,26 @@ Result<std::vector<std::string>> list_directory(const std::string& dir) {
   return names;
 }
 
+int write_all(int fd, std::string_view bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n =
+        retry_eintr([&] { return ::write(fd, bytes.data() + done, bytes.size() - done); });
+    if (n < 0) return errno;
+    done += static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int sync_directory(const std::string& dir) {
+  const int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0) return errno;
+  const int rc = retry_eintr([&] { return ::fsync(fd); });
+  const int e = rc != 0 ? errno : 0;
+  ::close(fd);
+  return e;
+}
+
 int create_directories(const std::string& path) {
   if (path.empty()) return 0;
   struct stat st;

@@ -48,6 +48,15 @@ int create_directories(const std::string& path);
 // Failure: "cannot remove {path}" (state_unavailable, cause attached).
 Status remove_path(const std::string& path);
 
+// Writes every byte to the descriptor, retrying short and interrupted
+// writes. Returns 0 or the errno of the failure.
+int write_all(int fd, std::string_view bytes);
+
+// Flushes a directory (its entries: a rename or a creation in it) to stable
+// storage. Returns 0 or the errno of the failure; most callers ignore it,
+// since what it makes durable has already happened.
+int sync_directory(const std::string& dir);
+
 // Retries `fn` while it fails with EINTR.
 template <class Fn>
 auto retry_eintr(Fn fn) {

@@ -22,22 +22,9 @@ std::string product_word() { return std::string(declaration().executable_name); 
 
 // Writes every byte and flushes; returns 0 or the errno of the failure.
 int write_and_flush(int fd, std::string_view bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n =
-        retry_eintr([&] { return ::write(fd, bytes.data() + done, bytes.size() - done); });
-    if (n < 0) return errno;
-    done += static_cast<size_t>(n);
-  }
+  if (const int e = write_all(fd, bytes); e != 0) return e;
   if (retry_eintr([&] { return ::fsync(fd); }) != 0) return errno;
   return 0;
-}
-
-void flush_directory(const std::string& dir) {
-  const int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-  if (fd < 0) return;
-  (void)retry_eintr([&] { return ::fsync(fd); });
-  ::close(fd);
 }
 
 }  // namespace
@@ -132,7 +119,7 @@ Status write_through_sibling(const std::string& path, std::string_view bytes) {
     return system_error(ErrorKind::state_unavailable,
                         "cannot replace " + path + " with " + sibling, err);
   }
-  flush_directory(parent_path(path));
+  (void)sync_directory(parent_path(path));
   return {};
 }
 

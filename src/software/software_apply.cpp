@@ -41,12 +41,6 @@ class FdCloser {
   int fd_;
 };
 
-void flush_directory(const std::string& dir) {
-  const int fd = retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
-  if (fd < 0) return;
-  (void)retry_eintr([&] { return ::fsync(fd); });
-  ::close(fd);
-}
 
 // The artifact must be exactly the planned bytes. The length is compared
 // before anything is hashed, so a short or padded download is refused
@@ -145,7 +139,7 @@ Status land(const std::string& prefix, const std::string& version) {
     return state_error("the staged " + version + " tree could not be promoted: " + reason +
                        suffix);
   }
-  flush_directory(prefix);
+  (void)sync_directory(prefix);
   // A failure here is finished by the next run's recovery scan.
   if (stepped_aside) (void)remove_path(replaced);
   return {};
