@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "cli/change_commands.h"
 #include "cli/report_commands.h"
 
 namespace velk {
@@ -12,6 +13,11 @@ Status run_user_command(const UserCommand& command, std::ostream& out) {
     case UserWord::status: return run_status(command.target, out);
     case UserWord::diff: return run_diff(command.target, out);
     case UserWord::backups: return run_backups(command.target, out);
+    case UserWord::install: return run_install(command.target, command.setup, out);
+    case UserWord::select: return run_select(command.target, command.setup, out);
+    case UserWord::reinstall: return run_reinstall(command.target, out);
+    case UserWord::restore: return run_restore(command.target, command.backup, out);
+    case UserWord::remove: return run_remove(command.target, out);
     default: break;
   }
   // The changing commands are not wired in yet; each says so rather than
