@@ -242,13 +242,8 @@ TEST(CommandLine, ArgumentErrorsWithAReasonCodeStillGoToStandardError) {
 
 TEST(CommandLine, CommandsNotYetBuiltFailPlainly) {
   const std::vector<Words> user = {
-      {"install", "minimal", "--target", "/t"},
-      {"select", "minimal", "--target", "/t"},
-      {"reinstall", "--target", "/t"},
-      {"restore", "--target", "/t"},
       {"hold", "--target", "/t", "--backup", "b", "--reason", "r"},
       {"release", "--target", "/t"},
-      {"remove", "--target", "/t"},
       {"adopt", "--target", "/t"},
       {"software", "--prefix", "/p"},
       {"rollback", "--prefix", "/p", "--to", "1"},
@@ -256,10 +251,6 @@ TEST(CommandLine, CommandsNotYetBuiltFailPlainly) {
   const std::vector<Words> provider = {
       {"validate-bundle", "--target", "/t", "--json", "--bundle", "/b", "--bundle-format", "f",
        "--bundle-digest", "d", "--artifact-digest", "a", "--bundle-size", "1"},
-      {"plan-operation", "--target", "/t", "--json", "--operation", "install",
-       "--provider-release-digest", "r", "--operation-id", "o", "--expires-at", "e"},
-      {"apply-operation", "--target", "/t", "--json", "--plan", "p", "--plan-digest", "d",
-       "--provider-release-digest", "r"},
       {"launch", "--target", "/t", "--prefix", "/p", "--json"},
   };
   for (const auto* group : {&user, &provider})
