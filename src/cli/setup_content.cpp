@@ -67,7 +67,11 @@ class HomeReader {
     for (const auto never : declaration().never_touch)
       if (path_is_within(inner, never))
         return refuse(inner, "is a path " + provider + " never touches");
-    if (!owned(inner)) return refuse(inner, "lies outside the entries " + provider + " owns");
+    if (!owned(inner))
+      return refuse(inner, "lies outside the entries " + provider + " owns" +
+                               (scope_ == TargetScope::user_root
+                                    ? " under target_scope " + std::string(scope_name(*scope_))
+                                    : std::string()));
     if (!is_valid_utf8(inner)) return refuse(inner, "has a name that is not UTF-8");
     VELK_ASSIGN(std::string bytes, read_file(path, "cannot read " + path));
     content_.files.emplace(inner, BundleFileData{std::move(bytes), (mode & 0100) ? 0755u : 0644u});
