@@ -4,6 +4,7 @@
 
 #include "cli/adopt_command.h"
 #include "cli/hold_commands.h"
+#include "cli/change_commands.h"
 #include "cli/report_commands.h"
 #include "cli/software_commands.h"
 
@@ -20,6 +21,11 @@ Status run_user_command(const UserCommand& command, std::ostream& out) {
     case UserWord::hold: return run_hold(command, out);
     case UserWord::release: return run_release(command, out);
     case UserWord::adopt: return run_adopt(command, out);
+    case UserWord::install: return run_install(command.target, command.setup, out);
+    case UserWord::select: return run_select(command.target, command.setup, out);
+    case UserWord::reinstall: return run_reinstall(command.target, out);
+    case UserWord::restore: return run_restore(command.target, command.backup, out);
+    case UserWord::remove: return run_remove(command.target, out);
     default: break;
   }
   // The changing commands are not wired in yet; each says so rather than

@@ -1,6 +1,8 @@
 #include "protocol/dispatch.h"
 
 #include "product/profile.h"
+#include "protocol/apply_operation.h"
+#include "protocol/plan_operation.h"
 #include "protocol/provider_info.h"
 #include "protocol/recover_operation.h"
 #include "protocol/status.h"
@@ -18,7 +20,7 @@ ProviderOutcome answer(Result<Json> result) {
 }
 
 // For handlers whose refusals carry codes no runtime kind has.
-[[maybe_unused]] ProviderOutcome answer(ProtocolResult<Json> result) {
+ProviderOutcome answer(ProtocolResult<Json> result) {
   if (!result.ok()) return std::move(result).error();
   return std::move(result).value();
 }
@@ -51,11 +53,11 @@ ProviderOutcome handle(const RecoverOperationRequest& request) {
 ProviderOutcome handle(const ValidateBundleRequest& request) {
   return validate_bundle_document(request);
 }
-ProviderOutcome handle(const PlanOperationRequest&) {
-  return not_built(ProviderCommand::plan_operation);
+ProviderOutcome handle(const PlanOperationRequest& request) {
+  return answer(plan_operation(request));
 }
-ProviderOutcome handle(const ApplyOperationRequest&) {
-  return not_built(ProviderCommand::apply_operation);
+ProviderOutcome handle(const ApplyOperationRequest& request) {
+  return answer(apply_operation(request));
 }
 // Returns only when the product could not be started: on success the process
 // has become the product.

@@ -91,7 +91,8 @@ Status clear_prune_leftovers(const BackupPool& pool) {
 
 Result<std::string> capture(const BackupPool& pool, const std::string& target,
                             const std::vector<std::string>& surfaces,
-                            const CaptureRequest& request) {
+                            const CaptureRequest& request,
+                            const std::optional<std::string>& spare) {
   VELK_ASSIGN(const auto dirs, list_slot_dirs(pool));
   uint64_t highest = 0;
   for (const auto& dir : dirs) highest = std::max(highest, slot_number(file_name(dir)));
@@ -121,15 +122,16 @@ Result<std::string> capture(const BackupPool& pool, const std::string& target,
   VELK_ASSIGN(const std::string bytes, encode_record(record));
   VELK_TRY(write_file_atomically(path_join(slot_dir, kSlotRecordName), bytes));
 
-  VELK_TRY(prune(pool));
+  VELK_TRY(prune(pool, spare));
   return name;
 }
 
-Status prune(const BackupPool& pool) {
+Status prune(const BackupPool& pool, const std::optional<std::string>& spare) {
   VELK_TRY(clear_prune_leftovers(pool));
   VELK_ASSIGN(const auto slots, list_slots(pool));
   size_t kept = 0;
   for (const auto& slot : slots) {
+    if (slot.name == spare) continue;
     const auto held = stat_path(path_join(slot.dir, kHeldName));
     if (held && S_ISREG(held->st_mode)) continue;
     if (kept < pool.capacity) {

@@ -92,7 +92,8 @@ Result<PerformOutcome> perform(std::string_view target_text, const PlanFacts& pl
     request.setup_id = before.state.setup_stable_id;
     request.setup_definition_digest = before.state.setup_definition_digest;
   }
-  VELK_ASSIGN(context.backup_ref, capture(store.pool, target, surfaces, request));
+  VELK_ASSIGN(context.backup_ref,
+              capture(store.pool, target, surfaces, request, plan.restore_source));
   observe(PerformStep::captured);
 
   Journal journal;

@@ -27,6 +27,8 @@ struct PlanFacts {
   std::optional<std::string> provider_release_digest;
   std::string provider_build_digest;
   std::optional<std::string> projection_profile_digest;
+  // The slot a restore puts back; the capture before it must not reclaim it.
+  std::optional<std::string> restore_source;
 };
 
 // What the operation's own steps see.

@@ -59,13 +59,17 @@ struct CaptureRequest {
 
 // Copies the owned surfaces into a new slot, writes its record, prunes the
 // pool and returns the slot's name. Run only after the link check passed.
+// The prune keeps the `spare` slot even beyond the capacity: the source of
+// a restore, which the restore still has to read.
 Result<std::string> capture(const BackupPool& pool, const std::string& target,
-                            const std::vector<std::string>& surfaces, const CaptureRequest& request);
+                            const std::vector<std::string>& surfaces, const CaptureRequest& request,
+                            const std::optional<std::string>& spare = std::nullopt);
 
 // Keeps the ten newest unheld complete slots; held and incomplete slots are
 // neither counted nor removed. A slot is renamed out of the reference form
 // before it is deleted, and leftovers of an interrupted prune are cleared.
-Status prune(const BackupPool& pool);
+// The `spare` slot, when named, is kept as well and not counted.
+Status prune(const BackupPool& pool, const std::optional<std::string>& spare = std::nullopt);
 
 // The payload directory of a complete slot, or "backup {name} is absent or
 // incomplete" (integrity_mismatch).

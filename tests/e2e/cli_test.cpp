@@ -246,25 +246,6 @@ TEST(CommandLine, ArgumentErrorsWithAReasonCodeStillGoToStandardError) {
   expect_error({"provider-info", "--json"}, "provider-info takes no arguments");
 }
 
-TEST(CommandLine, CommandsNotYetBuiltFailPlainly) {
-  const std::vector<Words> user = {
-      {"install", "minimal", "--target", "/t"},
-      {"select", "minimal", "--target", "/t"},
-      {"reinstall", "--target", "/t"},
-      {"restore", "--target", "/t"},
-      {"remove", "--target", "/t"},
-  };
-  const std::vector<Words> provider = {
-      {"plan-operation", "--target", "/t", "--json", "--operation", "install",
-       "--provider-release-digest", "r", "--operation-id", "o", "--expires-at", "e"},
-      {"apply-operation", "--target", "/t", "--json", "--plan", "p", "--plan-digest", "d",
-       "--provider-release-digest", "r"},
-  };
-  for (const auto* group : {&user, &provider})
-    for (const Words& words : *group)
-      expect_error(words, words.front() + " is not available in this build yet");
-}
-
 TEST(CommandLine, RefusalsOfProviderCommandsAreAnswersOnStandardOutput) {
   for (const char* command : {"status", "recover-operation"}) {
     expect_text({command, "--target", "rel", "--json"},

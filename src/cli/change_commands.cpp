@@ -1,0 +1,176 @@
+#include "cli/change_commands.h"
+
+#include "cli/operation_id.h"
+#include "cli/setup_content.h"
+#include "core/clock.h"
+#include "core/text.h"
+#include "product/catalog.h"
+#include "product/declaration.h"
+#include "product/facts.h"
+#include "protocol/apply_plan.h"
+#include "protocol/plan_artifact.h"
+#include "protocol/plan_target.h"
+#include "store/store.h"
+
+namespace velk {
+namespace {
+
+// How long a plan made by a user command stays valid: it is applied at
+// once, so this only has to cover the time taken to reach the lock.
+constexpr int64_t kHumanPlanLifetimeMillis = 5 * 60 * 1000;
+
+constexpr std::string_view kCaptureEffect = "capture the current target into a new backup slot";
+
+// A refusal of the protocol machinery, as the error line a person reads.
+Error as_error(const ProtocolError& refusal) {
+  return make_error(ErrorKind::state_unavailable, refusal.detail);
+}
+
+template <class T>
+Result<T> lift(ProtocolResult<T> result) {
+  if (!result.ok()) return as_error(result.error());
+  return std::move(result).value();
+}
+
+Result<TargetSurvey> survey(std::string_view target) {
+  return lift(survey_target(target, std::nullopt));
+}
+
+// The plan a consumer would have asked for, made against the target as
+// surveyed, and applied through the same code.
+struct HumanPlan {
+  Operation operation = Operation::install;
+  std::vector<std::string> effects;
+  std::optional<std::string> backup_ref;
+  std::optional<std::string> restore_target_digest;
+  std::vector<EndState> end_state;
+};
+
+Result<ApplyOutcome> apply_human_plan(const TargetSurvey& survey, HumanPlan human,
+                                      const SetupContent* content) {
+  PlanFields fields;
+  VELK_ASSIGN(fields.provider_build_digest, provider_build_digest());
+  fields.operation_id = human_operation_id_now(survey.identity);
+  fields.operation = human.operation;
+  fields.canonical_target = lossy_utf8(survey.store.target_path);
+  fields.expected_target_digest = survey.identity;
+  fields.projection_profile_digest = survey.profile_digest;
+  fields.backup_ref = std::move(human.backup_ref);
+  fields.restore_target_digest = std::move(human.restore_target_digest);
+  fields.target_scope = survey.scope;
+  fields.expires_at = format_utc_millis(now_utc_millis() + kHumanPlanLifetimeMillis);
+  fields.end_state = std::move(human.end_state);
+  fields.effects = std::move(human.effects);
+  VELK_ASSIGN(const SealedPlan sealed, lift(seal_plan(fields)));
+
+  ApplyInputs inputs;
+  inputs.content = content;
+  return lift(apply_plan(survey.store.target_path, sealed.plan, sealed.digest, inputs));
+}
+
+std::string captured(const ApplyOutcome& outcome) {
+  return outcome.backup_ref.empty() ? std::string("(none)") : outcome.backup_ref;
+}
+
+Status write_setup(std::string_view target, std::string_view id, Operation operation,
+                   std::ostream& out) {
+  VELK_TRY(locate_target_store(target));
+  VELK_ASSIGN(const Catalog catalog, open_catalog());
+  VELK_ASSIGN(const std::vector<CatalogSetup> setups, read_setups(catalog));
+  VELK_ASSIGN(const CatalogSetup setup, find_setup(setups, id));
+  VELK_ASSIGN(const TargetSurvey surveyed, survey(target));
+  VELK_ASSIGN(const SetupContent content, read_setup_content(setup, surveyed.scope));
+
+  HumanPlan plan;
+  plan.operation = operation;
+  plan.effects = {std::string(kCaptureEffect), "write setup " + setup.id + " into them"};
+  VELK_ASSIGN(const ApplyOutcome outcome, apply_human_plan(surveyed, std::move(plan), &content));
+
+  out << "Applied setup " << setup.id << " to " << surveyed.store.target_path << ".\n";
+  if (!outcome.backup_ref.empty())
+    out << "  previous state captured as " << outcome.backup_ref << "\n";
+  out << "  target identity now " << short_digest(outcome.target_identity_digest) << "\n";
+  return {};
+}
+
+}  // namespace
+
+Status run_install(std::string_view target, std::string_view setup, std::ostream& out) {
+  return write_setup(target, setup, Operation::install, out);
+}
+
+Status run_select(std::string_view target, std::string_view setup, std::ostream& out) {
+  return write_setup(target, setup, Operation::replace, out);
+}
+
+Status run_reinstall(std::string_view target, std::ostream& out) {
+  VELK_ASSIGN(const TargetStore store, locate_target_store(target));
+  VELK_ASSIGN(const StateRead read, read_state(store.target_path));
+  if (!read.present())
+    return make_error(ErrorKind::state_unavailable,
+                      "nothing is recorded here to reinstall; use `install <setup>` to choose one");
+  if (!read.state.setup_stable_id)
+    return make_error(ErrorKind::state_unavailable,
+                      "the recorded state names no setup, so there is nothing to re-apply");
+  return write_setup(target, *read.state.setup_stable_id, Operation::replace, out);
+}
+
+Status run_restore(std::string_view target, const std::optional<std::string>& backup,
+                   std::ostream& out) {
+  VELK_ASSIGN(const TargetSurvey surveyed, survey(target));
+  VELK_ASSIGN(const SlotEntry slot, resolve_restore_source(surveyed.store.pool, backup));
+
+  HumanPlan plan;
+  plan.operation = Operation::restore;
+  plan.effects = {std::string(kCaptureEffect),
+                  backup ? "restore the target from " + slot.name
+                         : std::string("restore the target from the most recent backup")};
+  plan.backup_ref = slot.name;
+  plan.restore_target_digest = slot.record.target_identity_digest;
+  VELK_ASSIGN(const ApplyOutcome outcome, apply_human_plan(surveyed, std::move(plan), nullptr));
+
+  const std::string& path = surveyed.store.target_path;
+  if (backup)
+    out << "Restored " << slot.name << " into " << path << ".\n";
+  else
+    out << "Restored the most recent backup into " << path << ".\n";
+  out << "  state before this restore captured as " << captured(outcome) << "\n";
+  return {};
+}
+
+Status run_remove(std::string_view target, std::ostream& out) {
+  VELK_ASSIGN(const TargetSurvey surveyed, survey(target));
+  const std::string& path = surveyed.store.target_path;
+  const std::string provider(declaration().provider_id);
+  if (!surveyed.state.present()) {
+    const std::vector<std::string> present = owned_surfaces_present(path);
+    if (present.empty()) {
+      out << "Nothing to remove: " << provider << " has applied no setup at " << path
+          << ", and none of what it declares is here.\n";
+      return {};
+    }
+    return make_error(
+        ErrorKind::state_unavailable,
+        provider + " has applied no setup at " + path +
+            " -- no state file, or one written before this build recorded what it wrote. "
+            "Removing would take " +
+            join(present, ", ") +
+            " whole, and nothing here says this provider put them there. Install a setup first "
+            "if you want one removed, or take what you put there yourself.");
+  }
+
+  VELK_ASSIGN(RemovalPlan removal, lift(plan_removal(surveyed, nullptr)));
+  HumanPlan plan;
+  plan.operation = Operation::remove;
+  plan.effects = {std::string(kCaptureEffect)};
+  plan.effects.insert(plan.effects.end(), removal.lines.begin(), removal.lines.end());
+  plan.end_state = std::move(removal.end_states);
+  VELK_ASSIGN(const ApplyOutcome outcome, apply_human_plan(surveyed, std::move(plan), nullptr));
+
+  out << "Removed everything " << provider << " owns from " << path << ".\n";
+  out << "  previous state captured as " << captured(outcome) << "\n";
+  out << "  restore it with:  restore --target " << path << "\n";
+  return {};
+}
+
+}  // namespace velk

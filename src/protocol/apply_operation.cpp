@@ -1,0 +1,29 @@
+#include "protocol/apply_operation.h"
+
+#include "core/fs.h"
+#include "protocol/apply_plan.h"
+
+namespace velk {
+
+ProtocolResult<Json> apply_operation(const ApplyOperationRequest& request) {
+  auto text = read_file(request.plan_path, "cannot read " + request.plan_path);
+  if (!text.ok()) {
+    const Error& e = text.error();
+    return ProtocolError{ReasonCode::provider_unavailable,
+                         "the approved plan at " + request.plan_path + " cannot be read: " +
+                             (e.has_cause() ? e.cause : e.message)};
+  }
+  auto plan = parse_json(*text);
+  if (!plan.ok())
+    return ProtocolError{ReasonCode::provider_unavailable,
+                         "the approved plan is not JSON: " + plan.error()};
+
+  ApplyInputs inputs;
+  inputs.bundle = request.bundle;
+  inputs.prefix = request.prefix;
+  VELK_ASSIGN(const ApplyOutcome outcome,
+              apply_plan(request.target, *plan, request.plan_digest, inputs));
+  return apply_result_document(outcome);
+}
+
+}  // namespace velk

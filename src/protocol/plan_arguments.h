@@ -1,0 +1,29 @@
+// The argument rules of plan-operation: checked in table order before
+// anything is read, each a refusal.
+#pragma once
+
+#include "core/error.h"
+#include "protocol/request.h"
+
+namespace velk {
+
+// The first rule the request breaks, in table order, or success.
+Result<void, ProtocolError> check_plan_arguments(const PlanOperationRequest& request);
+
+// A target operation: install, replace, backup, restore or remove.
+bool configures_target(Operation op);
+
+// "{op} configures a target and installs no program, so --prefix {prefix}
+// means nothing to it" (unsupported_operation).
+ProtocolError prefix_refusal(Operation op, const std::string& prefix);
+
+// "{op} arrives as a bundle, and none was named" (unsupported_bundle_format).
+ProtocolError missing_bundle_refusal(Operation op);
+
+// "{op} is not declared by this provider" (unsupported_operation).
+ProtocolError undeclared_refusal(Operation op);
+
+// "{op} is not available in this build yet" (provider_unavailable).
+ProtocolError unavailable_refusal(Operation op);
+
+}  // namespace velk

@@ -1,0 +1,13 @@
+// plan-operation: the plan envelope for one requested operation, or a
+// refusal. Reads the target and the bundle; writes nothing anywhere.
+#pragma once
+
+#include "core/error.h"
+#include "core/json.h"
+#include "protocol/request.h"
+
+namespace velk {
+
+ProtocolResult<Json> plan_operation(const PlanOperationRequest& request);
+
+}  // namespace velk

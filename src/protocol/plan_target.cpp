@@ -1,0 +1,162 @@
+#include "protocol/plan_target.h"
+
+#include <set>
+
+#include "core/digest.h"
+#include "core/fs.h"
+#include "core/text.h"
+#include "product/profile.h"
+#include "store/identity.h"
+#include "store/journal.h"
+
+namespace velk {
+namespace {
+
+ProtocolError refuse(ReasonCode code, std::string detail) {
+  return ProtocolError{code, std::move(detail)};
+}
+
+}  // namespace
+
+std::string scope_word(std::optional<TargetScope> scope) {
+  return scope ? std::string(scope_name(*scope)) : std::string("global");
+}
+
+std::optional<TargetScope> recorded_scope(const ProviderState& state) {
+  if (state.native_ownership == declaration().user_root_profile.native_namespaces)
+    return TargetScope::user_root;
+  return std::nullopt;
+}
+
+ProtocolError scope_mismatch(const std::string& target, std::optional<TargetScope> recorded,
+                             std::optional<TargetScope> named) {
+  return refuse(ReasonCode::unsupported_operation,
+                target + " is managed under target_scope " + scope_word(recorded) +
+                    ", and this plan names " + scope_word(named) +
+                    "; a plan under another scope would measure another inventory, so name the "
+                    "scope the target is managed under");
+}
+
+ProtocolResult<TargetSurvey> survey_target(std::string_view target,
+                                           std::optional<TargetScope> requested) {
+  TargetSurvey survey;
+  {
+    auto located = locate_target_store(target);
+    if (!located.ok()) return to_protocol(located.error());
+    survey.store = std::move(located).value();
+  }
+  const TargetStore& store = survey.store;
+  const std::string& path = store.target_path;
+
+  auto incomplete = list_incomplete_slots(store.pool);
+  if (!incomplete.ok()) return to_protocol(incomplete.error());
+  if (auto resolved = check_resolved(store.control_dir, path_join(store.control_dir, "transaction"),
+                                     *incomplete);
+      !resolved.ok())
+    return to_protocol(resolved.error());
+
+  auto state = read_state(path);
+  if (!state.ok()) return to_protocol(state.error());
+  survey.state = std::move(state).value();
+  const std::optional<TargetScope> recorded =
+      survey.state.present() ? recorded_scope(survey.state.state) : std::nullopt;
+  survey.scope = requested ? requested : recorded;
+  if (requested && survey.state.present() && recorded != requested)
+    return scope_mismatch(path, recorded, requested);
+
+  auto managed = managed_paths(path, survey.scope);
+  if (!managed.ok()) return to_protocol(managed.error());
+  survey.managed = std::move(managed).value();
+  auto identity = target_identity(path, survey.managed);
+  if (!identity.ok()) return to_protocol(identity.error());
+  survey.identity = std::move(identity).value();
+
+  const ProjectionProfile* profile = profile_for_scope(survey.scope);
+  if (!profile)
+    return refuse(ReasonCode::unsupported_operation,
+                  "--target-scope " + scope_word(survey.scope) +
+                      " names a target this provider publishes no projection profile for");
+  auto digest = profile_digest(*profile);
+  if (!digest.ok()) return to_protocol(digest.error());
+  survey.profile_digest = std::move(digest).value();
+  return survey;
+}
+
+std::vector<std::string> scope_notes(std::optional<TargetScope> scope) {
+  if (scope == TargetScope::user_root)
+    return {"only the files this provider recorded writing under this scope go; anything else "
+            "under the same root is left alone"};
+  return {"these entries go whole, not file by file: " +
+              join(declaration().main_profile.native_namespaces, ", "),
+          "whatever else is in them goes too -- your own keys in a file it names, your own files "
+          "in a directory it names -- and the backup slot holds it"};
+}
+
+ProtocolResult<SlotEntry> restore_source(const TargetStore& store,
+                                         const std::optional<std::string>& ref) {
+  if (ref && !parse_slot_ref(*ref).ok())
+    return refuse(ReasonCode::digest_mismatch, *ref + " is not a completed backup of this target");
+  auto slot = resolve_restore_source(store.pool, ref);
+  if (!slot.ok()) return to_protocol(slot.error());
+  return std::move(slot).value();
+}
+
+ProtocolError user_root_remove_refusal(const std::string& target) {
+  const std::string word(scope_name(TargetScope::user_root));
+  return refuse(
+      ReasonCode::unsupported_operation,
+      "remove under target_scope " + word +
+          " is scoped to the files this provider recorded writing, and " + target +
+          " holds no readable record of them -- no state file, or one written before this build "
+          "recorded them. Refused rather than widened to " +
+          join(declaration().user_root_profile.native_namespaces, ", ") +
+          " whole, which under this scope is a root several products read. Reinstall to "
+          "establish a record, remove the components through the consumer, or point --target at "
+          "this product's own configuration home.");
+}
+
+std::string bundle_member_name(const std::string& path) { return "files/" + path; }
+
+ProtocolResult<RemovalPlan> plan_removal(const TargetSurvey& survey,
+                                         const ValidatedBundle* bundle) {
+  const std::string& target = survey.store.target_path;
+  if (survey.scope == TargetScope::user_root && !survey.state.present())
+    return user_root_remove_refusal(target);
+
+  std::set<std::string> declared;
+  if (bundle) {
+    for (const BundleFile& file : bundle->manifest.files) declared.insert(file.path);
+    for (const auto& [path, data] : bundle->files)
+      if (!declared.count(path))
+        return refuse(ReasonCode::unsupported_native_surface,
+                      "the bundle carries " + quoted_form(bundle_member_name(path)) +
+                          " and its manifest does not declare it");
+  }
+
+  RemovalPlan plan;
+  std::set<std::string> placed;
+  const auto survive = [&](const std::string& path) {
+    const BundleFileData& data = bundle->files.at(path);
+    plan.end_states.push_back(EndState{path, true, bundle_member_name(path),
+                                       digest_bytes(data.bytes), data.bytes.size()});
+    placed.insert(path);
+    ++plan.survivors;
+  };
+  for (const std::string& owned : survey.managed) {
+    if (lstat_path(path_join(target, owned))) plan.lines.push_back("remove " + owned);
+    if (bundle && bundle->files.count(owned) && !placed.count(owned)) {
+      survive(owned);
+      continue;
+    }
+    plan.end_states.push_back(EndState{owned, false, "", "", 0});
+    if (!bundle) continue;
+    for (const auto& [path, data] : bundle->files)
+      if (!placed.count(path) && path != owned && path_is_within(path, owned)) survive(path);
+  }
+  if (bundle)
+    for (const auto& [path, data] : bundle->files)
+      if (!placed.count(path)) survive(path);
+  return plan;
+}
+
+}  // namespace velk

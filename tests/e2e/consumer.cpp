@@ -1,0 +1,63 @@
+#include "consumer.h"
+
+#include <gtest/gtest.h>
+
+#include "support/runner.h"
+#include "support/temp_dir.h"
+
+namespace velk::testing {
+
+std::vector<std::string> bundle_flags(const BundleClaim& claim) {
+  return {"--bundle",          claim.path,          "--bundle-format", claim.format,
+          "--bundle-digest",   claim.bundle_digest, "--artifact-digest", claim.artifact_digest,
+          "--bundle-size",     std::to_string(claim.size)};
+}
+
+Json provider_json(const std::vector<std::string>& args) {
+  const RunResult r = run_velk(args);
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(!r.out.empty() && r.out.back() == '\n' && r.out.find('\n') == r.out.size() - 1)
+      << r.out;
+  auto parsed = parse_json(r.out);
+  EXPECT_TRUE(parsed.ok()) << r.out;
+  return parsed.ok() ? *parsed : Json();
+}
+
+Json plan_request(const std::string& target, const std::string& operation,
+                  const std::vector<std::string>& extra, const std::string& expires_at) {
+  std::vector<std::string> args = {"plan-operation", "--target", target, "--json",
+                                   "--operation", operation, "--operation-id", "op-" + operation,
+                                   "--expires-at", expires_at,
+                                   "--provider-release-digest", "release-1"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return provider_json(args);
+}
+
+std::string store_plan(const Json& envelope, const std::string& path) {
+  auto text = canonical_json(envelope.at("plan"));
+  EXPECT_TRUE(text.ok());
+  write_text(path, text.ok() ? *text : "");
+  return path;
+}
+
+Json apply_request(const std::string& target, const std::string& plan_path,
+                   const std::string& digest, const std::vector<std::string>& extra) {
+  std::vector<std::string> args = {"apply-operation", "--target", target, "--json",
+                                   "--plan", plan_path, "--plan-digest", digest,
+                                   "--provider-release-digest", "release-1"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return provider_json(args);
+}
+
+std::string status_identity(const std::string& target) {
+  return provider_json({"status", "--target", target, "--json"})
+      .value("target_identity_digest", std::string());
+}
+
+std::string refusal_of(const Json& document) {
+  if (!document.is_object() || document.value("state", "") != "refused") return "";
+  return document.value("reason", "") + ": " + document.value("detail", "");
+}
+
+}  // namespace velk::testing

@@ -1,0 +1,205 @@
+// Apply: the checks before the lock, the bundle a plan was made with, the
+// survivors of a removal, the modes written, and a restore of the oldest
+// slot of a full pool.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include "core/digest.h"
+#include "core/fs.h"
+#include "plan_fixture.h"
+#include "protocol/plan_artifact.h"
+#include "store/pool.h"
+#include "support/write_path.h"
+
+namespace velk {
+namespace {
+
+using testing::BundleParts;
+using testing::TempDir;
+using testing::exists;
+using testing::expect_refused;
+using testing::identity_now;
+using testing::install_files;
+using testing::make_bundle;
+using testing::must_plan;
+using testing::plan_of;
+using testing::read_text;
+using testing::write_bundle;
+
+struct Planned {
+  Json plan;
+  std::string digest;
+};
+
+Planned planned(const PlanOperationRequest& request) {
+  const Json envelope = must_plan(plan_operation(request));
+  return {envelope.at("plan"), envelope.at("plan_digest").get<std::string>()};
+}
+
+// The plan edited and re-digested, as a consumer that forges one would.
+Planned forged(Planned p, const std::function<void(Json&)>& edit) {
+  edit(p.plan);
+  p.digest = plan_digest(p.plan).value();
+  return p;
+}
+
+ProtocolResult<ApplyOutcome> apply_to(const std::string& target, const Planned& p,
+                                   std::optional<BundleClaim> bundle = std::nullopt) {
+  ApplyInputs inputs;
+  inputs.bundle = std::move(bundle);
+  return apply_plan(target, p.plan, p.digest, inputs);
+}
+
+size_t slots_of(const std::string& target) {
+  return list_slots(BackupPool{target + "/.velk-setup-system/backups", 10})->size();
+}
+
+struct Fixture {
+  TempDir t;
+  TempDir side;
+  BundleClaim bundle(const std::string& name, const BundleParts& parts) {
+    return write_bundle(side / name, parts);
+  }
+};
+
+TEST(Apply, RefusesAPlanThatIsNotTheApprovedOneOrNotForThisTarget) {
+  Fixture f;
+  const Planned p = planned(plan_of(f.t.path(), Operation::backup));
+  expect_refused(apply_plan(f.t.path(), p.plan, "sha256:" + std::string(64, '0'), {}),
+                 ReasonCode::digest_mismatch,
+                 "the approved plan artifact has another digest; no effect was made");
+  expect_refused(apply_to(f.t.path(), forged(p, [](Json& j) { j.erase("operation"); })),
+                 ReasonCode::unsupported_operation, "the plan artifact has no operation");
+  expect_refused(apply_to(f.t.path(), forged(p, [](Json& j) { j["operation"] = "upgrade"; })),
+                 ReasonCode::unsupported_operation,
+                 "upgrade is not an operation this protocol defines");
+  expect_refused(apply_to(f.t.path(), forged(p, [](Json& j) { j["expires_at"] = 5; })),
+                 ReasonCode::stale,
+                 "the plan's expiry 5 is not the exact shape YYYY-MM-DDTHH:MM:SS.mmmZ, so no "
+                 "authorization could be read from it; no effect was made");
+  expect_refused(apply_to(f.t.path(), forged(p, [](Json& j) { j["target_scope"] = "project"; })),
+                 ReasonCode::unsupported_operation,
+                 "--target-scope project names a target this provider publishes no projection "
+                 "profile for");
+  ApplyInputs with_prefix;
+  with_prefix.prefix = "/opt/velk";
+  expect_refused(apply_plan(f.t.path(), p.plan, p.digest, with_prefix),
+                 ReasonCode::unsupported_operation,
+                 "backup configures a target and installs no program, so --prefix /opt/velk "
+                 "means nothing to it");
+
+  // Two empty directories measure the same; the plan still names one.
+  TempDir other;
+  expect_refused(apply_to(other.path(), p), ReasonCode::stale,
+                 "the approved plan was made for " + f.t.path() + ", not " + other.path() +
+                     "; no effect was made");
+  EXPECT_FALSE(exists(other / ".velk-setup-system"));
+  EXPECT_FALSE(exists(f.t / ".velk-setup-system"));
+}
+
+TEST(Apply, InstallReadsOnlyTheBundleThePlanNamesAndWritesDeclaredModes) {
+  Fixture f;
+  auto parts = make_bundle({{"hooks/run.sh", {"#!/bin/sh\n", 0755}}, {"AGENTS.md", {"a\n"}}});
+  // Archive attributes that ask for set-user-id and more: only the declared
+  // modes may reach the disk.
+  parts.file_entries[0].external_attributes = 0100777u << 16;
+  parts.file_entries[1].external_attributes = 0104755u << 16;
+  auto request = plan_of(f.t.path(), Operation::install);
+  request.bundle = f.bundle("a.zip", parts);
+  const Planned p = planned(request);
+
+  expect_refused(apply_to(f.t.path(), p), ReasonCode::unsupported_bundle_format,
+                 "install arrives as a bundle, and none was named");
+  const BundleClaim other = f.bundle("b.zip", make_bundle({{"AGENTS.md", {"b\n"}}}));
+  expect_refused(apply_to(f.t.path(), p, other), ReasonCode::digest_mismatch,
+                 "the bundle named at apply is not the one the plan was made with; no effect "
+                 "was made");
+  EXPECT_FALSE(exists(f.t / ".velk-setup-system"));
+
+  const auto done = apply_to(f.t.path(), p, request.bundle);
+  ASSERT_TRUE(done.ok()) << done.error().detail;
+  EXPECT_EQ(done->setup_id, "test-setup");
+  EXPECT_EQ(lstat_path(f.t / "AGENTS.md")->st_mode & 07777, 0644u);
+  EXPECT_EQ(lstat_path(f.t / "hooks/run.sh")->st_mode & 07777, 0755u);
+  const auto state = read_state(f.t.path());
+  ASSERT_TRUE(state.ok() && state->present());
+  EXPECT_EQ(state->state.written_paths, (std::vector<std::string>{"AGENTS.md", "hooks/run.sh"}));
+  EXPECT_EQ(state->state.component_refs,
+            (std::vector<std::string>{"component.AGENTS.md", "component.hooks"}));
+  EXPECT_EQ(state->state.bundle_digest, parts.bundle_digest());
+  EXPECT_EQ(state->state.setup_version, "1.0.0");
+  EXPECT_EQ(state->state.provider_release_digest, "release-1");
+}
+
+TEST(Apply, ARemovalLeavesExactlyThePlannedBytes) {
+  Fixture f;
+  ASSERT_TRUE(install_files(f.t.path(), "op-1", {{"AGENTS.md", "x\n"}, {"rules/r.md", "r\n"}}).ok());
+  const auto parts = make_bundle({{"AGENTS.md", {"kept\n"}}});
+  auto request = plan_of(f.t.path(), Operation::remove);
+  request.bundle = f.bundle("keep.zip", parts);
+  const Planned p = planned(request);
+
+  expect_refused(apply_to(f.t.path(), p), ReasonCode::unsupported_bundle_format,
+                 "this remove was planned with surviving bytes, and no bundle was named to carry "
+                 "them");
+  // A forged plan may not move the bundle's bytes onto another path.
+  const Planned moved = forged(p, [](Json& j) { j["end_state"][0]["path"] = "auth.json"; });
+  expect_refused(apply_to(f.t.path(), moved, request.bundle), ReasonCode::digest_mismatch,
+                 "the plan leaves \"auth.json\" at bytes the bundle named for apply does not "
+                 "carry; no effect was made");
+  const Planned twice = forged(p, [](Json& j) {
+    j["end_state"].push_back(j["end_state"][0]);
+  });
+  expect_refused(apply_to(f.t.path(), twice, request.bundle), ReasonCode::digest_mismatch,
+                 "the plan leaves 2 files behind and the bundle carries 1; no effect was made");
+  EXPECT_EQ(slots_of(f.t.path()), 1u);
+
+  ASSERT_TRUE(apply_to(f.t.path(), p, request.bundle).ok());
+  EXPECT_EQ(read_text(f.t / "AGENTS.md"), "kept\n");
+  EXPECT_FALSE(exists(f.t / "rules"));
+  EXPECT_FALSE(read_state(f.t.path())->state.setup_stable_id);
+
+  const Planned bare = planned(plan_of(f.t.path(), Operation::remove));
+  expect_refused(apply_to(f.t.path(), bare, request.bundle), ReasonCode::unsupported_operation,
+                 "this remove plan leaves no bytes behind, so a bundle named at apply was never "
+                 "authorized; plan the removal with the bundle");
+}
+
+TEST(Apply, RestoringTheOldestSlotOfAFullPoolKeepsItUntilItIsRead) {
+  Fixture f;
+  testing::write_text(f.t / "AGENTS.md", "by hand\n");
+  const std::string oldest = identity_now(f.t.path());
+  for (int i = 0; i < 10; ++i) {
+    ASSERT_TRUE(install_files(f.t.path(), "op-" + std::to_string(i),
+                              {{"AGENTS.md", "v" + std::to_string(i) + "\n"}})
+                    .ok());
+  }
+  ASSERT_EQ(slots_of(f.t.path()), 10u);
+  auto request = plan_of(f.t.path(), Operation::restore);
+  request.backup_ref = "slot-000000000001";
+  const Planned p = planned(request);
+  EXPECT_EQ(p.plan.at("restore_target_digest"), oldest);
+
+  const auto done = apply_to(f.t.path(), p);
+  ASSERT_TRUE(done.ok()) << done.error().detail;
+  EXPECT_EQ(read_text(f.t / "AGENTS.md"), "by hand\n");
+  EXPECT_EQ(done->target_identity_digest, oldest);
+  EXPECT_EQ(identity_now(f.t.path()), oldest);
+}
+
+TEST(Apply, ARestoreWhoseSlotNoLongerHoldsThePlannedTargetIsStale) {
+  Fixture f;
+  ASSERT_TRUE(install_files(f.t.path(), "op-1", {{"AGENTS.md", "one\n"}}).ok());
+  const Planned p = planned(plan_of(f.t.path(), Operation::restore));
+  const Planned other = forged(p, [](Json& j) {
+    j["restore_target_digest"] = "sha256:" + std::string(64, 'e');
+  });
+  expect_refused(apply_to(f.t.path(), other), ReasonCode::stale,
+                 "backup slot-000000000001 no longer holds the target this plan restores; no "
+                 "effect was made");
+  EXPECT_EQ(slots_of(f.t.path()), 1u);
+}
+
+}  // namespace
+}  // namespace velk

@@ -1,0 +1,46 @@
+// Shared helpers of the plan and apply tests: requests made in-process, and
+// bundles written beside the target.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "protocol/apply_plan.h"
+#include "protocol/plan_operation.h"
+#include "support/bundle_writer.h"
+#include "support/temp_dir.h"
+
+namespace velk::testing {
+
+inline constexpr char kLater[] = "2099-12-31T23:59:59.999Z";
+
+inline PlanOperationRequest plan_of(const std::string& target, Operation op) {
+  PlanOperationRequest r;
+  r.target = target;
+  r.operation = op;
+  r.provider_release_digest = "release-1";
+  r.operation_id = "op-plan";
+  r.expires_at = kLater;
+  return r;
+}
+
+inline void expect_refusal(const ProtocolError& error, ReasonCode code, const std::string& detail) {
+  EXPECT_EQ(error.detail, detail);
+  EXPECT_EQ(reason_name(error.code), reason_name(code)) << error.detail;
+}
+
+template <class T>
+void expect_refused(const ProtocolResult<T>& result, ReasonCode code, const std::string& detail) {
+  ASSERT_FALSE(result.ok()) << "expected a refusal: " << detail;
+  expect_refusal(result.error(), code, detail);
+}
+
+template <class T>
+T must_plan(ProtocolResult<T> result) {
+  EXPECT_TRUE(result.ok()) << (result.ok() ? "" : result.error().detail);
+  if (!result.ok()) std::abort();
+  return std::move(result).value();
+}
+
+}  // namespace velk::testing
