@@ -2,6 +2,7 @@
 
 #include "core/fs.h"
 #include "protocol/apply_plan.h"
+#include "protocol/apply_software.h"
 
 namespace velk {
 
@@ -17,6 +18,10 @@ ProtocolResult<Json> apply_operation(const ApplyOperationRequest& request) {
   if (!plan.ok())
     return ProtocolError{ReasonCode::provider_unavailable,
                          "the approved plan is not JSON: " + plan.error()};
+
+  VELK_ASSIGN(const Operation op, check_approved_plan(*plan, request.plan_digest));
+  if (is_software_operation(op))
+    return apply_software_plan(op, *plan, request.prefix, request.software_artifacts);
 
   ApplyInputs inputs;
   inputs.bundle = request.bundle;

@@ -310,9 +310,7 @@ Result<EffectsOutcome> effects(const Change& change, const PerformContext& conte
 
 }  // namespace
 
-ProtocolResult<ApplyOutcome> apply_plan(std::string_view target, const Json& plan,
-                                        const std::string& approved_digest,
-                                        const ApplyInputs& inputs) {
+ProtocolResult<Operation> check_approved_plan(const Json& plan, const std::string& approved_digest) {
   {
     auto digest = plan_digest(plan);
     if (!digest.ok() || *digest != approved_digest)
@@ -322,10 +320,15 @@ ProtocolResult<ApplyOutcome> apply_plan(std::string_view target, const Json& pla
   VELK_ASSIGN(const Operation op, read_operation(plan));
   VELK_TRY(check_expiry(plan));
   VELK_TRY(check_plan(plan));
+  return op;
+}
 
+ProtocolResult<ApplyOutcome> apply_plan(std::string_view target, const Json& plan,
+                                        const std::string& approved_digest,
+                                        const ApplyInputs& inputs) {
+  VELK_ASSIGN(const Operation op, check_approved_plan(plan, approved_digest));
   if (inputs.prefix && configures_target(op)) return prefix_refusal(op, *inputs.prefix);
-  if (op == Operation::launch) return undeclared_refusal(op);
-  if (!configures_target(op)) return unavailable_refusal(op);
+  if (!configures_target(op)) return undeclared_refusal(op);
 
   Change change;
   VELK_ASSIGN(change.plan, read_plan(plan, op));

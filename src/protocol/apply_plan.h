@@ -42,6 +42,11 @@ struct ApplyOutcome {
   std::optional<std::string> setup_id;
 };
 
+// What every apply proves first, in this order: the plan's digest is the
+// approved one, its operation is one the protocol defines, it has not
+// expired, and it passes the plan check. Returns the operation.
+ProtocolResult<Operation> check_approved_plan(const Json& plan, const std::string& approved_digest);
+
 // Checks the parsed plan against the approved digest, its operation, its
 // expiry and the inputs, then runs the change on the target.
 ProtocolResult<ApplyOutcome> apply_plan(std::string_view target, const Json& plan,

@@ -25,11 +25,6 @@ ProviderOutcome answer(ProtocolResult<Json> result) {
   return std::move(result).value();
 }
 
-ProviderOutcome not_built(ProviderCommand command) {
-  return ProviderFailure{std::string(provider_command_name(command)) +
-                         " is not available in this build yet"};
-}
-
 // The commands that publish or check against a projection profile cannot
 // answer for a declaration that fails its own checks.
 bool needs_profiles(ProviderCommand command) {

@@ -125,11 +125,6 @@ ProtocolError undeclared_refusal(Operation op) {
   return refuse(ReasonCode::unsupported_operation, name_of(op) + " is not declared by this provider");
 }
 
-ProtocolError unavailable_refusal(Operation op) {
-  return refuse(ReasonCode::provider_unavailable,
-                name_of(op) + " is not available in this build yet");
-}
-
 Result<void, ProtocolError> check_plan_arguments(const PlanOperationRequest& request) {
   for (const Rule& rule : rules())
     if (auto refusal = rule(request)) return std::move(*refusal);

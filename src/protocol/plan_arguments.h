@@ -23,7 +23,4 @@ ProtocolError missing_bundle_refusal(Operation op);
 // "{op} is not declared by this provider" (unsupported_operation).
 ProtocolError undeclared_refusal(Operation op);
 
-// "{op} is not available in this build yet" (provider_unavailable).
-ProtocolError unavailable_refusal(Operation op);
-
 }  // namespace velk

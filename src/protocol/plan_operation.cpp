@@ -7,6 +7,7 @@
 #include "product/facts.h"
 #include "protocol/plan_arguments.h"
 #include "protocol/plan_artifact.h"
+#include "protocol/plan_software.h"
 #include "protocol/plan_target.h"
 
 namespace velk {
@@ -87,11 +88,17 @@ Json envelope(const SealedPlan& sealed, const std::optional<BundleClaim>& valida
 ProtocolResult<Json> plan_operation(const PlanOperationRequest& request) {
   VELK_TRY(check_plan_arguments(request));
   const Operation op = request.operation;
-  if (!configures_target(op)) return unavailable_refusal(op);
-
-  VELK_ASSIGN(const TargetSurvey survey, survey_target(request.target, request.target_scope));
+  const bool software = is_software_operation(op);
+  if (!configures_target(op) && !software) return undeclared_refusal(op);
 
   PlanFields fields;
+  // A software plan reads the release table and the prefix; what it finds
+  // there decides before the target is looked at.
+  if (software) VELK_TRY(plan_software(request, fields));
+
+  VELK_ASSIGN(const TargetSurvey survey,
+              survey_target(request.target, request.target_scope, !software));
+
   auto build = provider_build_digest();
   if (!build.ok()) return to_protocol(build.error());
   fields.provider_build_digest = std::move(build).value();
@@ -116,6 +123,9 @@ ProtocolResult<Json> plan_operation(const PlanOperationRequest& request) {
   }
 
   switch (op) {
+    case Operation::software_install:
+    case Operation::software_update:
+    case Operation::software_remove: break;  // planned above
     case Operation::install:
     case Operation::replace: VELK_TRY(plan_writes(survey, *bundle, fields)); break;
     case Operation::backup:

@@ -38,7 +38,8 @@ ProtocolError scope_mismatch(const std::string& target, std::optional<TargetScop
 }
 
 ProtocolResult<TargetSurvey> survey_target(std::string_view target,
-                                           std::optional<TargetScope> requested) {
+                                           std::optional<TargetScope> requested,
+                                           bool pending_recovery_matters) {
   TargetSurvey survey;
   {
     auto located = locate_target_store(target);
@@ -48,12 +49,14 @@ ProtocolResult<TargetSurvey> survey_target(std::string_view target,
   const TargetStore& store = survey.store;
   const std::string& path = store.target_path;
 
-  auto incomplete = list_incomplete_slots(store.pool);
-  if (!incomplete.ok()) return to_protocol(incomplete.error());
-  if (auto resolved = check_resolved(store.control_dir, path_join(store.control_dir, "transaction"),
-                                     *incomplete);
-      !resolved.ok())
-    return to_protocol(resolved.error());
+  if (pending_recovery_matters) {
+    auto incomplete = list_incomplete_slots(store.pool);
+    if (!incomplete.ok()) return to_protocol(incomplete.error());
+    if (auto resolved = check_resolved(store.control_dir,
+                                       path_join(store.control_dir, "transaction"), *incomplete);
+        !resolved.ok())
+      return to_protocol(resolved.error());
+  }
 
   auto state = read_state(path);
   if (!state.ok()) return to_protocol(state.error());

@@ -30,9 +30,11 @@ struct TargetSurvey {
 // Canonicalises the target, refuses while recovery is pending, decides the
 // scope (the requested one, or the one the state file records) and refuses
 // a request that names another scope than the record, applies the
-// user-root record rule and measures the identity.
+// user-root record rule and measures the identity. A software plan, which
+// changes nothing in the target, passes `pending_recovery_matters` false.
 ProtocolResult<TargetSurvey> survey_target(std::string_view target,
-                                           std::optional<TargetScope> requested);
+                                           std::optional<TargetScope> requested,
+                                           bool pending_recovery_matters = true);
 
 // The scope word a record or a plan stands for; "global" for none.
 std::string scope_word(std::optional<TargetScope> scope);

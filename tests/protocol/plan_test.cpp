@@ -64,7 +64,9 @@ TEST(PlanArguments, TheFirstBrokenRuleInTableOrderDecides) {
       {Operation::launch, false, false, false, false, false, false,
        ReasonCode::unsupported_operation, "launch is not declared by this provider"},
       {Operation::software_install, false, true, true, false, false, false,
-       ReasonCode::provider_unavailable, "software_install is not available in this build yet"},
+       ReasonCode::unsupported_operation,
+       "this build names velk 1.0.18 and 1.0.13; it cannot install 1.2.3, and installing one it "
+       "does name instead would be answering a question nobody asked"},
   };
   for (const Case& c : cases) {
     auto r = plan_of(kNowhere, c.op);
