@@ -1,7 +1,9 @@
 #include "support/temp_dir.h"
 
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <unistd.h>
 
 #include <climits>
@@ -14,9 +16,17 @@
 
 namespace velk::testing {
 
-TempDir::TempDir() {
+namespace {
+std::string default_base() {
   const char* base = std::getenv("TMPDIR");
-  std::string templ = std::string(base && *base ? base : "/tmp") + "/velk-test-XXXXXX";
+  return base && *base ? base : "/tmp";
+}
+}  // namespace
+
+TempDir::TempDir() : TempDir(default_base()) {}
+
+TempDir::TempDir(const std::string& base) {
+  std::string templ = (base.empty() ? default_base() : base) + "/velk-test-XXXXXX";
   if (!::mkdtemp(templ.data())) {
     std::perror("mkdtemp");
     std::abort();
@@ -32,6 +42,13 @@ TempDir::~TempDir() {
 }
 
 std::string TempDir::operator/(std::string_view relative) const { return path_join(path_, relative); }
+
+std::string memory_temp_base() {
+  struct statfs fs;
+  if (::statfs("/dev/shm", &fs) == 0 && fs.f_type == TMPFS_MAGIC && ::access("/dev/shm", W_OK) == 0)
+    return "/dev/shm";
+  return "";
+}
 
 void write_text(const std::string& path, std::string_view content, unsigned mode) {
   make_dirs(parent_path(path));

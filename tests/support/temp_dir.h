@@ -10,6 +10,8 @@ namespace velk::testing {
 class TempDir {
  public:
   TempDir();
+  // A fresh directory under `base` instead of the system temporary one.
+  explicit TempDir(const std::string& base);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -21,6 +23,12 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// A memory-backed directory to put temporary directories in (/dev/shm),
+// or "" when there is none: a test that writes thousands of flushed files
+// uses it so that each flush costs nothing, since a killed process loses no
+// written data either way.
+std::string memory_temp_base();
 
 // Small file helpers for tests: they abort the test run on failure.
 void write_text(const std::string& path, std::string_view content, unsigned mode = 0644);
