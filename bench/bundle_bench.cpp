@@ -6,92 +6,35 @@
 // `bundle_bench --write-bundle DIR` only writes DIR/bundle.zip and prints
 // the five claim flags, one argument a line, for bench/bundle_memory.sh.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <map>
 #include <string>
 #include <vector>
 
+#include "bench_support.h"
 #include "bundle/bundle.h"
-#include "core/fs.h"
-#include "support/bundle_writer.h"
 
 namespace {
 
-constexpr int kFiles = 2000;
-constexpr size_t kFileSize = 33000;  // 2,000 x 33,000 bytes and the archive's own overhead
-
-velk::BundleClaim write_full_bundle(const std::string& dir) {
-  std::map<std::string, velk::testing::FileSpec> files;
-  uint64_t state = 0x9E3779B97F4A7C15ull;
-  for (int i = 0; i < kFiles; ++i) {
-    std::string bytes(kFileSize, '\0');
-    for (char& c : bytes) {
-      state ^= state << 13;
-      state ^= state >> 7;
-      state ^= state << 17;
-      c = static_cast<char>(' ' + state % 95);
-    }
-    char name[48];
-    std::snprintf(name, sizeof name, "skills/s%04d/SKILL.md", i);
-    files[name] = {std::move(bytes)};
-  }
-  const velk::testing::BundleParts parts = velk::testing::make_bundle(files);
-  files.clear();
-  return velk::testing::write_bundle(dir + "/bundle.zip", parts);
-}
-
-std::vector<std::string> claim_flags(const velk::BundleClaim& claim) {
-  return {"--bundle",          claim.path,          "--bundle-format", claim.format,
-          "--bundle-digest",   claim.bundle_digest, "--artifact-digest", claim.artifact_digest,
-          "--bundle-size",     std::to_string(claim.size)};
-}
+using velk::bench::claim_flags;
+using velk::bench::kBundleFiles;
+using velk::bench::run_quietly;
+using velk::bench::write_full_bundle;
 
 struct Data {
-  std::string dir;
-  velk::BundleClaim claim;
+  velk::bench::ScratchDir scratch{"velk-bundle-bench"};
+  std::string dir = scratch.path;
+  velk::BundleClaim claim = write_full_bundle(dir);
 
   Data() {
-    const char* base = std::getenv("TMPDIR");
-    std::string templ = std::string(base && *base ? base : "/tmp") + "/velk-bundle-bench-XXXXXX";
-    if (!::mkdtemp(templ.data())) std::abort();
-    dir = templ;
-    claim = write_full_bundle(dir);
     std::fprintf(stderr, "bundle: %llu bytes, %d files\n",
-                 static_cast<unsigned long long>(claim.size), kFiles);
+                 static_cast<unsigned long long>(claim.size), kBundleFiles);
   }
-  ~Data() { (void)velk::remove_path(dir); }
 };
 
 Data& data() {
   static Data d;
   return d;
-}
-
-// Runs a program with its output sent to /dev/null; returns the exit
-// status (-1 when it did not exit) and its peak resident memory in KiB.
-int run_quietly(const std::vector<std::string>& argv, long* peak_kib) {
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  const pid_t child = ::fork();
-  if (child == 0) {
-    const int null = ::open("/dev/null", O_WRONLY);
-    ::dup2(null, 1);
-    ::execv(args[0], args.data());
-    ::_exit(127);
-  }
-  int status = 0;
-  struct rusage usage;
-  if (::wait4(child, &status, 0, &usage) != child) return -1;
-  if (peak_kib) *peak_kib = usage.ru_maxrss;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 void BM_ReadBundle(benchmark::State& state) {

@@ -375,6 +375,8 @@ ProtocolResult<ApplyOutcome> apply_plan(std::string_view target, const Json& pla
     facts.projection_profile_digest = std::move(profile).value();
   }
   if (op == Operation::restore) facts.restore_source = change.plan.backup_ref;
+  if (change.content) facts.planned_writes = paths_of(change.content->files);
+  if (op == Operation::remove) facts.planned_writes = paths_of(change.survivors);
 
   PerformHooks hooks;
   hooks.pre_checks = [&change](const PerformContext& context) {

@@ -5,7 +5,10 @@
 #include "product/facts.h"
 #include "store/identity.h"
 #include "store/journal.h"
+#include "core/atomic_write.h"
+#include "core/json.h"
 #include "store/pool.h"
+#include "store/pool_files.h"
 
 namespace velk {
 
@@ -94,6 +97,11 @@ Result<PerformOutcome> perform(std::string_view target_text, const PlanFacts& pl
   }
   VELK_ASSIGN(context.backup_ref,
               capture(store.pool, target, surfaces, request, plan.restore_source));
+  if (plan.scope == TargetScope::user_root && !plan.planned_writes.empty()) {
+    VELK_ASSIGN(const std::string planned, canonical_json(Json(plan.planned_writes)));
+    VELK_TRY(write_file_atomically(
+        path_join(path_join(store.pool.dir, context.backup_ref), kPlannedWritesName), planned));
+  }
   observe(PerformStep::captured);
 
   Journal journal;

@@ -29,6 +29,11 @@ struct PlanFacts {
   std::optional<std::string> projection_profile_digest;
   // The slot a restore puts back; the capture before it must not reclaim it.
   std::optional<std::string> restore_source;
+  // The paths the effects may write. Under user_root, where only recorded
+  // paths are cleared, they are kept with the slot before the journal is
+  // published, so that recovery also takes away files a killed change wrote
+  // before its record did.
+  std::vector<std::string> planned_writes;
 };
 
 // What the operation's own steps see.

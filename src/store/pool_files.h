@@ -20,6 +20,10 @@ inline constexpr std::string_view kHeldName = "HELD";
 // that it had none.
 inline constexpr std::string_view kPreviousStateName = "previous-state.json";
 inline constexpr std::string_view kPreviousStateAbsentName = "previous-state.absent";
+// Under user_root, the paths the change was about to write (a canonical JSON
+// array), so that recovery can take away what a killed change added before
+// it could record it.
+inline constexpr std::string_view kPlannedWritesName = "planned-writes.json";
 // A slot being reclaimed is renamed to this prefix and its name first, so an
 // interrupted prune never leaves a half-deleted directory in slot form.
 inline constexpr std::string_view kPruningPrefix = ".pruning-";

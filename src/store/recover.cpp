@@ -27,11 +27,26 @@ std::vector<std::string> kept_written_paths(const std::string& slot_dir) {
   return paths.ok() ? std::move(paths).value() : std::vector<std::string>{};
 }
 
+// The paths the interrupted change was about to write, when it kept them.
+std::vector<std::string> planned_writes(const std::string& slot_dir) {
+  const std::string path = path_join(slot_dir, kPlannedWritesName);
+  auto bytes = read_file(path, "cannot read " + path);
+  if (!bytes.ok()) return {};
+  auto parsed = parse_json(*bytes);
+  if (!parsed.ok() || !parsed->is_array()) return {};
+  std::vector<std::string> paths;
+  for (const Json& item : *parsed)
+    if (item.is_string()) paths.push_back(item.get<std::string>());
+  return paths;
+}
+
 // Under user_root only what this provider recorded writing is cleared: what
-// the record before the change named, and what the interrupted change
-// recorded if it got that far.
+// the record before the change named, what the interrupted change was about
+// to write, and what it recorded if it got that far.
 std::vector<std::string> user_root_paths(const StateRead& current, const std::string& slot_dir) {
   std::vector<std::string> paths = kept_written_paths(slot_dir);
+  const std::vector<std::string> planned = planned_writes(slot_dir);
+  paths.insert(paths.end(), planned.begin(), planned.end());
   if (current.present())
     paths.insert(paths.end(), current.state.written_paths.begin(),
                  current.state.written_paths.end());

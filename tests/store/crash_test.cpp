@@ -209,25 +209,29 @@ TEST(Crash, AKillBeforeTheJournalLeavesTheTargetAsItWas) {
   }
 }
 
-TEST(Crash, RecoveryUnderUserRootClearsOnlyWhatWasRecorded) {
-  TempDir t;
-  write_text(t / "skills/other-product/SKILL.md", "not ours\n");
-  const Files first = {{"skills/a/SKILL.md", "a\n"}};
-  ASSERT_TRUE(install_files(t.path(), "op-1", first, TargetScope::user_root).ok());
-  const std::string before = identity_now(t.path(), TargetScope::user_root);
-  const auto state_before = state_bytes(t.path());
+TEST(Crash, RecoveryUnderUserRootClearsOnlyWhatWasRecordedOrPlanned) {
+  // Killed before the change's record is written and after: either way the
+  // file it added goes, and the other product's files stay.
+  for (const PerformStep step : {PerformStep::effects_made, PerformStep::state_written}) {
+    SCOPED_TRACE(step_name(step));
+    TempDir t;
+    write_text(t / "skills/other-product/SKILL.md", "not ours\n");
+    const Files first = {{"skills/a/SKILL.md", "a\n"}};
+    ASSERT_TRUE(install_files(t.path(), "op-1", first, TargetScope::user_root).ok());
+    const std::string before = identity_now(t.path(), TargetScope::user_root);
+    const auto state_before = state_bytes(t.path());
 
-  const Files second = {{"skills/a/SKILL.md", "a two\n"}, {"skills/b/SKILL.md", "b\n"}};
-  ASSERT_EQ(install_killed_at(t.path(), "op-2", second, PerformStep::state_written,
-                              TargetScope::user_root),
-            SIGKILL);
-  EXPECT_EQ(recover_output(t.path()),
-            R"({"state":"verified","recovered":true,"phase":"prepared","restored_from":"slot-000000000002","target_identity_digest":")" +
-                before + "\"}\n");
-  EXPECT_EQ(state_bytes(t.path()), state_before);
-  EXPECT_EQ(read_text(t / "skills/a/SKILL.md"), "a\n");
-  EXPECT_FALSE(exists(t / "skills/b/SKILL.md"));
-  EXPECT_EQ(read_text(t / "skills/other-product/SKILL.md"), "not ours\n");
+    const Files second = {{"skills/a/SKILL.md", "a two\n"}, {"skills/b/SKILL.md", "b\n"}};
+    ASSERT_EQ(install_killed_at(t.path(), "op-2", second, step, TargetScope::user_root), SIGKILL);
+    EXPECT_TRUE(exists(t / "skills/b/SKILL.md"));
+    EXPECT_EQ(recover_output(t.path()),
+              R"({"state":"verified","recovered":true,"phase":"prepared","restored_from":"slot-000000000002","target_identity_digest":")" +
+                  before + "\"}\n");
+    EXPECT_EQ(state_bytes(t.path()), state_before);
+    EXPECT_EQ(read_text(t / "skills/a/SKILL.md"), "a\n");
+    EXPECT_FALSE(exists(t / "skills/b/SKILL.md"));
+    EXPECT_EQ(read_text(t / "skills/other-product/SKILL.md"), "not ours\n");
+  }
 }
 
 TEST(Crash, AFailedCaptureLeavesASlotThatRecoveryClears) {

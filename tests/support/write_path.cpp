@@ -71,9 +71,11 @@ Result<PerformOutcome> install_files(const std::string& target, const std::strin
                                      Files files, std::optional<TargetScope> scope,
                                      std::function<void(PerformStep)> observer) {
   PerformHooks hooks;
-  hooks.effects = write_files_effect(std::move(files), "test-setup");
+  hooks.effects = write_files_effect(files, "test-setup");
   hooks.observer = std::move(observer);
-  return perform(target, plan_now(target, operation_id, scope), hooks);
+  PlanFacts plan = plan_now(target, operation_id, scope);
+  for (const auto& [path, bytes] : files) plan.planned_writes.push_back(path);
+  return perform(target, plan, hooks);
 }
 
 std::optional<std::string> state_bytes(const std::string& target) {
