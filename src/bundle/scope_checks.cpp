@@ -88,6 +88,15 @@ BundleCheck check_surfaces(const std::map<std::string, BundleFileData>& files,
                     "the bundle writes " + quoted_form(path) +
                         ", which belongs to the product and which " + std::string(d.provider_id) +
                         " never touches");
+    // A file where the product keeps one of its own below it (a file named
+    // "plugins") could only land by replacing the directory that holds the
+    // product's file, which every change spares.
+    for (const std::string_view p : d.never_touch)
+      if (lies_in(p, folded))
+        return refuse(ReasonCode::unsupported_native_surface,
+                      "the bundle writes " + quoted_form(path) + " as a file, where the product keeps " +
+                          quoted_form(p) + ", which " + std::string(d.provider_id) +
+                          " never touches");
   }
   return {};
 }
