@@ -27,22 +27,19 @@ T parsed_as(const Words& words) {
   return std::get<T>(*parsed);
 }
 
-const Words kBundle = {"--bundle",          "/b.zip",        "--bundle-format",
-                       "ai-stp-bundle/2",   "--bundle-digest", "sha256:b",
-                       "--artifact-digest", "sha256:a",      "--bundle-size",
-                       "42"};
-
-Words plan_with(const Words& extra) {
-  Words words = {"plan-operation",  "--target",     "/t",  "--json",       "--operation",
-                 "install",         "--provider-release-digest", "sha256:r", "--operation-id",
-                 "op-1",            "--expires-at", "2030-01-01T00:00:00.000Z"};
-  words.insert(words.end(), extra.begin(), extra.end());
-  return words;
-}
+const Words kBundle = {"--bundle", "/b.zip", "--bundle-format", "ai-stp-bundle/2", "--bundle-digest",
+                       "sha256:b", "--artifact-digest", "sha256:a", "--bundle-size", "42"};
 
 Words with(Words words, const Words& extra) {
   words.insert(words.end(), extra.begin(), extra.end());
   return words;
+}
+
+Words plan_with(const Words& extra) {
+  return with({"plan-operation", "--target", "/t", "--json", "--operation", "install",
+               "--provider-release-digest", "sha256:r", "--operation-id", "op-1", "--expires-at",
+               "2030-01-01T00:00:00.000Z"},
+              extra);
 }
 
 struct Refused {

@@ -51,15 +51,12 @@ TEST(BuiltinSetups, EmbeddedBytesEqualTheShippedFilesInByteOrder) {
   sort_records(shipped);
   std::erase_if(shipped, [](const TreeRecord& r) { return r.kind == "dir"; });
   const auto files = builtin_setup_files();
-  ASSERT_EQ(files.size(), 24u);
+  ASSERT_FALSE(files.empty());
   ASSERT_EQ(files.size(), shipped.size());
   for (size_t i = 0; i < files.size(); ++i) {
     EXPECT_EQ(files[i].path, shipped[i].path);
     EXPECT_EQ(files[i].bytes, read_text(kSourceCatalog + "/" + shipped[i].path)) << files[i].path;
   }
-  EXPECT_EQ(files.front().path, "baseline/home/AGENTS.md");
-  EXPECT_EQ(files[9].path, "mirel-builder/home/agents/mirel-builder.md");
-  EXPECT_EQ(files.back().path, "mirel-builder/setup.json");
 }
 
 TEST(BuiltinSetups, WrittenOutCatalogReadsLikeTheShippedOne) {
@@ -84,11 +81,7 @@ TEST(BuiltinSetups, WrittenOutCatalogReadsLikeTheShippedOne) {
     EXPECT_EQ(s.dir, written->dir + "/" + s.id);
     EXPECT_EQ(s.temp, written->temp);
   }
-  const auto& minimal = *by_id["minimal"];
-  EXPECT_EQ(minimal.description, "Instructions only; the product keeps its own defaults.");
-  EXPECT_EQ(minimal.file_count, 1u);
-  EXPECT_EQ(by_id["mirel-builder"]->file_count, 15u);
-  EXPECT_EQ(minimal.manifest_digest,
+  EXPECT_EQ(by_id["minimal"]->manifest_digest,
             digest_bytes(read_text(kSourceCatalog + "/minimal/setup.json")));
 }
 
