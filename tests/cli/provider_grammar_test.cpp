@@ -27,22 +27,19 @@ T parsed_as(const Words& words) {
   return std::get<T>(*parsed);
 }
 
-const Words kBundle = {"--bundle",          "/b.zip",        "--bundle-format",
-                       "ai-stp-bundle/2",   "--bundle-digest", "sha256:b",
-                       "--artifact-digest", "sha256:a",      "--bundle-size",
-                       "42"};
-
-Words plan_with(const Words& extra) {
-  Words words = {"plan-operation",  "--target",     "/t",  "--json",       "--operation",
-                 "install",         "--provider-release-digest", "sha256:r", "--operation-id",
-                 "op-1",            "--expires-at", "2030-01-01T00:00:00.000Z"};
-  words.insert(words.end(), extra.begin(), extra.end());
-  return words;
-}
+const Words kBundle = {"--bundle", "/b.zip", "--bundle-format", "ai-stp-bundle/2", "--bundle-digest",
+                       "sha256:b", "--artifact-digest", "sha256:a", "--bundle-size", "42"};
 
 Words with(Words words, const Words& extra) {
   words.insert(words.end(), extra.begin(), extra.end());
   return words;
+}
+
+Words plan_with(const Words& extra) {
+  return with({"plan-operation", "--target", "/t", "--json", "--operation", "install",
+               "--provider-release-digest", "sha256:r", "--operation-id", "op-1", "--expires-at",
+               "2030-01-01T00:00:00.000Z"},
+              extra);
 }
 
 struct Refused {
@@ -57,7 +54,6 @@ TEST(ProviderGrammar, RefusesWithTheFirstFailure) {
       "--artifact-digest and --bundle-size";
   const Words validate = with({"validate-bundle", "--target", "/t", "--json"}, kBundle);
   const std::vector<Refused> cases = {
-      {{"provider-info", "--json"}, "provider-info takes no arguments"},
       {{"provider-info", "--"}, "provider-info takes no arguments"},
       // Reading.
       {{"status", "--json", "--json"}, "--json was given twice"},
@@ -68,8 +64,6 @@ TEST(ProviderGrammar, RefusesWithTheFirstFailure) {
       {{"status", "--target", "--json"}, "--target has no value"},
       {{"launch", "--target", "/t", "--json", "--prefix", "--", "/p"}, "--prefix has no value"},
       {{"status", "--target", "/a", "--target", "/b", "--json"}, "--target was given twice"},
-      {{"apply-operation", "--plan", "a", "--plan", "b"}, "--plan was given twice"},
-      {{"status", "--json", "x"}, "x is not a flag"},
       // Missing required flags, all of them in table order.
       {{"status", "--json"}, "status is missing --target; run `status --help` for what it takes"},
       {{"status", "--target", "/t"}, "status is missing --json; run `status --help` for what it takes"},
@@ -89,10 +83,7 @@ TEST(ProviderGrammar, RefusesWithTheFirstFailure) {
        "`apply-operation --help` for what it takes"},
       {{"launch", "--target", "/t", "--json"},
        "launch is missing --prefix; run `launch --help` for what it takes"},
-      {{"recover-operation", "--target", "/t"},
-       "recover-operation is missing --json; run `recover-operation --help` for what it takes"},
       // Values, in the order each command takes them out.
-      {plan_with({"--operation", "x"}), "--operation was given twice"},
       {{"plan-operation", "--target", "/t", "--json", "--operation", "bogus",
         "--provider-release-digest", "r", "--operation-id", "o", "--expires-at", "e", "--prefix",
         "rel"},
@@ -102,7 +93,6 @@ TEST(ProviderGrammar, RefusesWithTheFirstFailure) {
        "Install is not an operation this protocol defines", ReasonCode::unsupported_operation},
       {plan_with({"--bundle", "/b", "--bundle-size", "1", "--prefix", "rel"}), all_five},
       {plan_with({"--prefix", "rel", "--target-scope", "nope"}), "--prefix rel is not an absolute path"},
-      {plan_with({"--prefix", ""}), "--prefix  is not an absolute path"},
       {plan_with({"--target-scope", "global", "--aaa", "1"}),
        "global is not a target scope this build knows; it knows project, user_root",
        ReasonCode::unsupported_operation},
@@ -112,8 +102,6 @@ TEST(ProviderGrammar, RefusesWithTheFirstFailure) {
       {{"apply-operation", "--target", "/t", "--json", "--plan", "p", "--plan-digest", "d",
         "--provider-release-digest", "r", "--artifact-digest", "a"},
        all_five},
-      {{"launch", "--target", "/t", "--prefix", "relative", "--json"},
-       "--prefix relative is not an absolute path"},
       // Leftover flags: the first in byte order is named.
       {{"status", "--target", "/t", "--json", "--operation", "x"},
        "--operation is not an argument of this command"},
@@ -146,11 +134,7 @@ TEST(ProviderGrammar, BundleSizeIsAnUnsignedDecimalThatFits64Bits) {
                       "--bundle-format", "f", "--bundle-digest", "d", "--artifact-digest", "a",
                       "--bundle-size"};
   const std::vector<std::pair<std::string, uint64_t>> accepted = {
-      {"+12", 12},
-      {"0", 0},
-      {"007", 7},
-      {"18446744073709551615", std::numeric_limits<uint64_t>::max()},
-  };
+      {"+12", 12}, {"0", 0}, {"007", 7}, {"18446744073709551615", std::numeric_limits<uint64_t>::max()}};
   for (const auto& [text, value] : accepted)
     EXPECT_EQ(parsed_as<ValidateBundleRequest>(with(head, {text})).claim.size, value) << text;
 
@@ -163,14 +147,12 @@ TEST(ProviderGrammar, BundleSizeIsAnUnsignedDecimalThatFits64Bits) {
   }
 }
 
-TEST(ProviderGrammar, ValidateBundleCarriesTheClaim) {
-  const auto request =
+TEST(ProviderGrammar, ValidateAndPlanTakeEveryField) {
+  const auto validate =
       parsed_as<ValidateBundleRequest>(with({"validate-bundle", "--json", "--target", "/t"}, kBundle));
-  EXPECT_EQ(request.target, "/t");
-  EXPECT_EQ(request.claim, (BundleClaim{"/b.zip", "ai-stp-bundle/2", "sha256:b", "sha256:a", 42}));
-}
+  EXPECT_EQ(validate.target, "/t");
+  EXPECT_EQ(validate.claim, (BundleClaim{"/b.zip", "ai-stp-bundle/2", "sha256:b", "sha256:a", 42}));
 
-TEST(ProviderGrammar, PlanOperationTakesEveryField) {
   const auto bare = parsed_as<PlanOperationRequest>(plan_with({}));
   EXPECT_EQ(bare.target, "/t");
   EXPECT_EQ(bare.operation, Operation::install);
@@ -189,8 +171,7 @@ TEST(ProviderGrammar, PlanOperationTakesEveryField) {
   EXPECT_EQ(full.prefix, std::optional<std::string>("/p"));
   EXPECT_EQ(full.software_version, std::optional<std::string>("1.0.13"));
   EXPECT_EQ(full.target_scope, std::optional<TargetScope>(TargetScope::user_root));
-  ASSERT_TRUE(full.bundle.has_value());
-  EXPECT_EQ(full.bundle->size, 42u);
+  EXPECT_EQ(full.bundle, validate.claim);
 
   // Every operation name is accepted.
   for (Operation op : kOperations) {
@@ -227,15 +208,12 @@ TEST(ProviderGrammar, OnlyLaunchKeepsWhatFollowsTheBareSeparator) {
       parsed_as<StatusRequest>({"status", "--target", "/t", "--json", "--", "--bogus", "x"});
   EXPECT_EQ(status.target, "/t");
   EXPECT_FALSE(status.target_scope.has_value());
-  EXPECT_EQ(parsed_as<RecoverOperationRequest>({"recover-operation", "--json", "--target", "/t", "--"})
-                .target,
-            "/t");
-}
-
-TEST(ProviderGrammar, StatusReadsTheScope) {
   EXPECT_EQ(parsed_as<StatusRequest>({"status", "--target", "/t", "--json", "--target-scope", "project"})
                 .target_scope,
             std::optional<TargetScope>(TargetScope::project));
+  EXPECT_EQ(parsed_as<RecoverOperationRequest>({"recover-operation", "--json", "--target", "/t", "--"})
+                .target,
+            "/t");
 }
 
 }  // namespace

@@ -17,11 +17,6 @@ Result<UserCommand, ArgumentError> parse(const Words& words) {
   return parse_user_command(*word, std::span<const std::string>(words).subspan(1));
 }
 
-std::string message_of(const Words& words) {
-  auto parsed = parse(words);
-  return parsed.ok() ? "(parsed)" : parsed.error().message;
-}
-
 struct Refused {
   Words words;
   std::string message;
@@ -31,7 +26,6 @@ TEST(UserGrammar, RefusesWithTheFirstFailure) {
   const std::vector<Refused> cases = {
       // Flags that are not among the five valued ones, named as typed.
       {{"list", "--version"}, "--version is not an argument of list"},
-      {{"list", "--json"}, "--json is not an argument of list"},
       {{"diff", "--help", "--target", "/t"}, "--help is not an argument of diff"},
       {{"diff", "--", "--target", "/t"}, "-- is not an argument of diff"},
       {{"reinstall", "--target=/t"}, "--target=/t is not an argument of reinstall"},
@@ -41,12 +35,7 @@ TEST(UserGrammar, RefusesWithTheFirstFailure) {
       {{"restore", "--target", "--backup", "b"}, "--target has no value"},
       {{"hold", "--target", "/t", "--backup"}, "--backup has no value"},
       {{"list", "--target", "--"}, "--target has no value"},
-      {{"restore", "--target", "/a", "--target"}, "--target has no value"},
-      // Repeats, one message per flag.
       {{"restore", "--target", "/a", "--target", "/b"}, "--target was given twice"},
-      {{"hold", "--backup", "a", "--backup", "b"}, "--backup was given twice"},
-      {{"software", "--prefix", "/a", "--prefix", "/b"}, "--prefix was given twice"},
-      {{"hold", "--reason", "a", "--reason", "b"}, "--reason was given twice"},
       {{"rollback", "--to", "1", "--to", "2"}, "--to was given twice"},
       // Flags a word does not take, in the fixed order backup, prefix, to, reason.
       {{"status", "--backup", "b", "--prefix", "p", "--target", "/t"},
@@ -61,15 +50,11 @@ TEST(UserGrammar, RefusesWithTheFirstFailure) {
       {{"adopt", "extra", "--backup", "b"}, "--backup is not an argument of adopt"},
       // install and select: the target first, then exactly one setup name.
       {{"install", "a"}, "install requires --target <absolute-directory>"},
-      {{"select"}, "select requires --target <absolute-directory>"},
       {{"install", "--target", "/t"}, "install requires a setup name; run `list` to see them"},
       {{"select", "a", "b", "--target", "/t"}, "select takes one setup name"},
       // Every other word refuses a setup name before asking for a target.
       {{"list", "extra"}, "list takes no setup name"},
-      {{"remove", "extra"}, "remove takes no setup name"},
       {{"software", "x"}, "software takes no setup name"},
-      {{"reinstall"}, "reinstall requires --target <absolute-directory>"},
-      {{"status"}, "status requires --target <absolute-directory>"},
       {{"hold", "--backup", "b"}, "hold requires --target <absolute-directory>"},
       {{"software"}, "software requires --prefix <absolute-directory>"},
       {{"rollback", "--to", "1", "--target", "/t"}, "rollback requires --prefix <absolute-directory>"},
@@ -87,7 +72,9 @@ TEST(UserGrammar, EveryWordThatNeedsATargetSaysSo) {
     if (word == UserWord::list || word == UserWord::software || word == UserWord::rollback)
       continue;
     const std::string name(user_word_name(word));
-    EXPECT_EQ(message_of({name}), name + " requires --target <absolute-directory>");
+    auto parsed = parse({name});
+    ASSERT_FALSE(parsed.ok()) << name;
+    EXPECT_EQ(parsed.error().message, name + " requires --target <absolute-directory>");
   }
 }
 
@@ -111,30 +98,19 @@ TEST(UserGrammar, ReadsPositionalArgumentsAndValues) {
   EXPECT_EQ(parse({"restore", "--target", "relative"})->target, "relative");
 }
 
-TEST(UserGrammar, OptionalValuesStayAbsentWhenNotGiven) {
-  auto hold = parse({"hold", "--target", "/t"});
-  ASSERT_TRUE(hold.ok());
-  EXPECT_FALSE(hold->backup.has_value());
-  EXPECT_FALSE(hold->reason.has_value());
-  auto rollback = parse({"rollback", "--prefix", "/p"});
-  ASSERT_TRUE(rollback.ok());
-  EXPECT_FALSE(rollback->to.has_value());
-}
-
-TEST(UserGrammar, IgnoresATargetGivenToCommandsWithoutOne) {
-  auto list = parse({"list", "--target", "/t"});
-  ASSERT_TRUE(list.ok());
-  UserCommand bare_list;
-  bare_list.word = UserWord::list;
-  EXPECT_EQ(*list, bare_list);
-
-  auto rollback = parse({"rollback", "--target", "/x", "--prefix", "/p", "--to", "1.0.13"});
-  ASSERT_TRUE(rollback.ok());
+TEST(UserGrammar, LeavesOutWhatWasNotGivenAndIgnoresAStrayTarget) {
   UserCommand expected;
+  expected.word = UserWord::hold;
+  expected.target = "/t";
+  EXPECT_EQ(parse({"hold", "--target", "/t"}).value(), expected);
+  expected = UserCommand{};
+  expected.word = UserWord::list;
+  EXPECT_EQ(parse({"list", "--target", "/t"}).value(), expected);
   expected.word = UserWord::rollback;
   expected.prefix = "/p";
+  EXPECT_EQ(parse({"rollback", "--prefix", "/p"}).value(), expected);
   expected.to = "1.0.13";
-  EXPECT_EQ(*rollback, expected);
+  EXPECT_EQ(parse({"rollback", "--target", "/x", "--prefix", "/p", "--to", "1.0.13"}).value(), expected);
 }
 
 }  // namespace

@@ -48,8 +48,7 @@ TEST(CanonicalJson, OrdersMembersByUtf16CodeUnits) {
   // A proper prefix first; nested objects are sorted too, arrays keep order.
   EXPECT_EQ(canonical_of(R"({"ab": [3, 1, {"z": 0, "y": 0}], "a": {"d": null, "c": true}})"),
             R"({"a":{"c":true,"d":null},"ab":[3,1,{"y":0,"z":0}]})");
-  EXPECT_EQ(canonical_of(R"( { } )"), "{}");
-  EXPECT_EQ(canonical_of(R"([ ])"), "[]");
+  EXPECT_EQ(canonical_of(R"([ { } ,[ ]])"), "[{},[]]");
 }
 
 TEST(CanonicalJson, EscapesOnlyQuotesBackslashesAndControls) {
@@ -133,11 +132,9 @@ TEST(ParseJson, ReadsOneDocumentAndKeepsTheParsersPosition) {
   EXPECT_EQ(refusal("[1] x"),
             "parse error at line 1, column 5: syntax error while parsing value - invalid literal; "
             "last read: '1] x'; expected end of input");
-  EXPECT_TRUE(starts_with(refusal("{} {}"), "parse error at line 1, column 4: "));
   EXPECT_TRUE(starts_with(refusal("{\"a\": 1,\n  x}"),
                           "parse error at line 2, column 3: syntax error while parsing object key"));
   EXPECT_TRUE(starts_with(refusal(""), "parse error at line 1, column 1: "));
-  EXPECT_TRUE(starts_with(refusal("[1,]"), "parse error at line 1, column 4: "));
   EXPECT_TRUE(starts_with(refusal("{\"a\": 1} // note"), "parse error at line 1, "));
 
   // Invalid UTF-8 is refused, and the message quoting it is itself UTF-8.
@@ -161,177 +158,140 @@ TEST(CompactJson, KeepsInsertionOrderAndRawText) {
 
 // ---- typed mapping ----
 
+template <class T>
+std::string refusal_of(const Mapped<T>& mapped) {
+  return mapped.ok() ? "(accepted)" : mapped.error();
+}
+
 TEST(TypedFields, MapValuesAndNameWhatIsWrong) {
   const Json doc = *parse_json(R"({
     "s": "text", "n": 4294967295, "big": 4294967296, "neg": -1, "f": 1.5,
     "b": true, "list": ["x", "y"], "mixed": ["x", 2], "nil": null, "obj": {}
   })");
-
   EXPECT_EQ(*field_string(doc, "s"), "text");
-  EXPECT_EQ(field_string(doc, "absent").error(), "missing field `absent`");
-  EXPECT_EQ(field_string(doc, "nil").error(),
-            "invalid type for field `nil`: expected a string, found null");
-  EXPECT_EQ(field_optional_string(doc, "nil")->has_value(), false);
-  EXPECT_EQ(field_optional_string(doc, "absent")->has_value(), false);
   EXPECT_EQ(field_optional_string(doc, "s")->value(), "text");
-  EXPECT_EQ(field_optional_string(doc, "b").error(),
-            "invalid type for field `b`: expected a string, found a boolean");
-
+  EXPECT_FALSE(field_optional_string(doc, "nil")->has_value());
+  EXPECT_FALSE(field_optional_string(doc, "absent")->has_value());
   EXPECT_EQ(*field_u64(doc, "big"), 4294967296u);
-  EXPECT_EQ(field_u64(doc, "neg").error(),
-            "invalid type for field `neg`: expected an unsigned integer, found an integer");
-  EXPECT_EQ(field_u64(doc, "f").error(),
-            "invalid type for field `f`: expected an unsigned integer, found a floating-point "
-            "number");
-  EXPECT_EQ(field_optional_u64(doc, "nil")->has_value(), false);
   EXPECT_EQ(field_optional_u64(doc, "n")->value(), 4294967295u);
-  EXPECT_EQ(field_optional_u64(doc, "s").error(),
-            "invalid type for field `s`: expected an unsigned integer, found a string");
+  EXPECT_FALSE(field_optional_u64(doc, "nil")->has_value());
   EXPECT_EQ(*field_u32(doc, "n"), 4294967295u);
-  EXPECT_EQ(field_u32(doc, "big").error(),
-            "invalid value for field `big`: 4294967296 does not fit 32 bits");
-  EXPECT_EQ(field_u32(doc, "missing").error(), "missing field `missing`");
   // A non-negative integer built in code is unsigned too.
   EXPECT_EQ(*field_u32(Json{{"k", int64_t{7}}}, "k"), 7u);
-
   EXPECT_TRUE(*field_bool(doc, "b"));
-  EXPECT_EQ(field_bool(doc, "obj").error(),
-            "invalid type for field `obj`: expected a boolean, found an object");
-
   EXPECT_EQ(*field_string_list(doc, "list"), (std::vector<std::string>{"x", "y"}));
-  EXPECT_EQ(field_string_list(doc, "mixed").error(),
-            "invalid type for field `mixed`: expected an array of strings, found an integer at "
-            "index 1");
-  EXPECT_EQ(field_string_list(doc, "s").error(),
-            "invalid type for field `s`: expected an array of strings, found a string");
-  EXPECT_EQ(field_string_list(doc, "nil").error(),
-            "invalid type for field `nil`: expected an array of strings, found null");
+  EXPECT_EQ(field_optional_string_list(doc, "list")->size(), 2u);
   EXPECT_TRUE(field_optional_string_list(doc, "nil")->empty());
   EXPECT_TRUE(field_optional_string_list(doc, "absent")->empty());
-  EXPECT_EQ(field_optional_string_list(doc, "list")->size(), 2u);
-
   EXPECT_EQ(*as_object(doc), &doc);
-  EXPECT_EQ(as_object(doc["list"]).error(), "invalid type: expected an object, found an array");
-  EXPECT_EQ(find_member(doc["list"], "x"), nullptr);
   EXPECT_EQ(find_member(doc, "s"), &doc["s"]);
+  EXPECT_EQ(find_member(doc["list"], "x"), nullptr);
+
+  const std::string type = "invalid type for field ";
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {refusal_of(field_string(doc, "absent")), "missing field `absent`"},
+      {refusal_of(field_u32(doc, "missing")), "missing field `missing`"},
+      {refusal_of(field_string(doc, "nil")), type + "`nil`: expected a string, found null"},
+      {refusal_of(field_optional_string(doc, "b")),
+       type + "`b`: expected a string, found a boolean"},
+      {refusal_of(field_u64(doc, "neg")),
+       type + "`neg`: expected an unsigned integer, found an integer"},
+      {refusal_of(field_u64(doc, "f")),
+       type + "`f`: expected an unsigned integer, found a floating-point number"},
+      {refusal_of(field_optional_u64(doc, "s")),
+       type + "`s`: expected an unsigned integer, found a string"},
+      {refusal_of(field_u32(doc, "big")),
+       "invalid value for field `big`: 4294967296 does not fit 32 bits"},
+      {refusal_of(field_bool(doc, "obj")), type + "`obj`: expected a boolean, found an object"},
+      {refusal_of(field_string_list(doc, "mixed")),
+       type + "`mixed`: expected an array of strings, found an integer at index 1"},
+      {refusal_of(field_string_list(doc, "s")),
+       type + "`s`: expected an array of strings, found a string"},
+      {refusal_of(field_string_list(doc, "nil")),
+       type + "`nil`: expected an array of strings, found null"},
+      {refusal_of(as_object(doc["list"])), "invalid type: expected an object, found an array"},
+  };
+  for (const auto& [actual, expected] : refused) EXPECT_EQ(actual, expected);
 }
 
 // ---- round trip over random documents ----
 
-class DocumentGenerator {
- public:
-  explicit DocumentGenerator(uint64_t seed) : rng_(seed) {}
-
-  Json value(int depth) {
-    const int kind = pick(depth >= 5 ? 5 : 7);
-    switch (kind) {
-      case 0: return nullptr;
-      case 1: return pick(2) == 0;
-      case 2: return unsigned_number();
-      case 3: return negative_number();
-      case 4: return text(pick(12));
-      case 5: {
-        Json a = Json::array();
-        for (int n = pick(5); n > 0; --n) a.push_back(value(depth + 1));
-        return a;
-      }
-      default: {
-        Json o = Json::object();
-        for (int n = pick(6); n > 0; --n) o[text(pick(5))] = value(depth + 1);
-        return o;
-      }
+// Random documents of every kind of value. Names and strings mix characters
+// that stress escaping and UTF-16 order (controls, quotes, the edges of the
+// surrogate gap, astral ones) with random ones from each UTF-8 length.
+Json random_value(std::mt19937_64& rng, int depth) {
+  auto pick = [&](uint64_t n) { return rng() % n; };
+  auto text = [&] {
+    static const char32_t kEdges[] = {0, 0x1f, '"', '\\', '/', 0x7f, 0x80, 0xD7FF, 0xE000, 0xFFFF, 0x10000, 0x10FFFF};
+    std::string s;
+    for (auto n = pick(8); n > 0; --n) {
+      const auto ranges = pick(4);
+      append_utf8(s, ranges == 0   ? kEdges[pick(std::size(kEdges))]
+                     : ranges == 1 ? static_cast<char32_t>(0x80 + pick(0xD800 - 0x80))
+                     : ranges == 2 ? static_cast<char32_t>(0xE000 + pick(0x110000 - 0xE000))
+                                   : static_cast<char32_t>(0x20 + pick(0x5F)));
     }
-  }
-
-  // Reinserts every object's members in a shuffled order.
-  Json shuffled(const Json& v) {
-    if (v.is_array()) {
+    return s;
+  };
+  switch (pick(depth >= 5 ? 5 : 7)) {
+    case 0: return nullptr;
+    case 1: return pick(2) == 0;
+    case 2: return pick(4) == 0 ? std::numeric_limits<uint64_t>::max() : rng() >> pick(64);
+    case 3:
+      if (pick(4) == 0) return std::numeric_limits<int64_t>::min();
+      return -1 - static_cast<int64_t>((rng() >> 1) >> pick(63));
+    case 4: return text();
+    case 5: {
       Json a = Json::array();
-      for (const Json& e : v) a.push_back(shuffled(e));
+      for (auto n = pick(5); n > 0; --n) a.push_back(random_value(rng, depth + 1));
       return a;
     }
-    if (!v.is_object()) return v;
-    std::vector<std::string> names;
-    for (const auto& [name, member] : v.items()) names.push_back(name);
-    std::shuffle(names.begin(), names.end(), rng_);
-    Json o = Json::object();
-    for (const auto& name : names) o[name] = shuffled(v.at(name));
-    return o;
-  }
-
- private:
-  int pick(int n) { return static_cast<int>(rng_() % static_cast<uint64_t>(n)); }
-
-  uint64_t unsigned_number() {
-    switch (pick(4)) {
-      case 0: return static_cast<uint64_t>(pick(10));
-      case 1: return std::numeric_limits<uint64_t>::max();
-      default: return rng_() >> pick(64);
+    default: {
+      Json o = Json::object();
+      for (auto n = pick(6); n > 0; --n) o[text()] = random_value(rng, depth + 1);
+      return o;
     }
   }
+}
 
-  int64_t negative_number() {
-    if (pick(4) == 0) return std::numeric_limits<int64_t>::min();
-    return -1 - static_cast<int64_t>((rng_() >> 1) >> pick(63));
-  }
-
-  char32_t character() {
-    switch (pick(8)) {
-      case 0: return static_cast<char32_t>(pick(0x20));  // controls, NUL included
-      case 1: return U"\"\\/\x7f"[pick(4)];
-      case 2: return static_cast<char32_t>(0x10000 + pick(0x100000));  // astral
-      case 3: return static_cast<char32_t>(0xE000 + pick(0x2000));    // above the surrogates
-      case 4: {
-        const auto c = static_cast<char32_t>(0x80 + pick(0xD800 - 0x80));
-        return c;
-      }
-      default: return static_cast<char32_t>(0x20 + pick(0x5F));  // printable ASCII
-    }
-  }
-
-  std::string text(int length) {
-    std::string s;
-    for (int i = 0; i < length; ++i) append_utf8(s, character());
-    return s;
-  }
-
-  std::mt19937_64 rng_;
-};
-
-// Orders code points the way their UTF-16 code units order: astral
-// characters (high surrogate first) fall between U+D7FF and U+E000.
-std::vector<uint32_t> utf16_order_key(const std::string& name) {
-  std::vector<uint32_t> key;
-  for (const char32_t c : utf8_code_points(name))
-    key.push_back(c >= 0xE000 && c <= 0xFFFF ? c + 0x110000 : c);
-  return key;
+// The same value with every object's members reinserted in a shuffled order.
+Json shuffled(std::mt19937_64& rng, const Json& v) {
+  Json out = v.is_object() ? Json::object() : v;
+  if (v.is_array())
+    for (size_t i = 0; i < v.size(); ++i) out[i] = shuffled(rng, v[i]);
+  if (!v.is_object()) return out;
+  std::vector<std::string> names;
+  for (const auto& [name, member] : v.items()) names.push_back(name);
+  std::shuffle(names.begin(), names.end(), rng);
+  for (const auto& name : names) out[name] = shuffled(rng, v.at(name));
+  return out;
 }
 
 // Every object of a reparsed canonical document lists its members in
-// strictly increasing UTF-16 order.
+// strictly increasing UTF-16 order: astral characters (high surrogate
+// first) fall between U+D7FF and U+E000.
 void expect_sorted(const Json& v) {
   if (v.is_array()) {
     for (const Json& e : v) expect_sorted(e);
     return;
   }
   if (!v.is_object()) return;
-  std::vector<uint32_t> previous;
-  bool first = true;
+  std::vector<std::vector<uint32_t>> keys;
   for (const auto& [name, member] : v.items()) {
-    const auto key = utf16_order_key(name);
-    if (!first) {
-      EXPECT_LT(previous, key) << "member " << quoted_form(name);
+    keys.emplace_back();
+    for (const char32_t c : utf8_code_points(name))
+      keys.back().push_back(c >= 0xE000 && c <= 0xFFFF ? c + 0x110000 : c);
+    if (keys.size() > 1) {
+      EXPECT_LT(keys[keys.size() - 2], keys.back()) << quoted_form(name);
     }
-    previous = key;
-    first = false;
     expect_sorted(member);
   }
 }
 
 TEST(CanonicalJsonProperty, RoundTripsAndIsStableForRandomDocuments) {
-  DocumentGenerator gen(0x5eed'cafe'f00dULL);
+  std::mt19937_64 rng(0x5eed'cafe'f00dULL);
   for (int i = 0; i < 3000; ++i) {
-    const Json doc = gen.value(0);
+    const Json doc = random_value(rng, 0);
     const auto bytes = canonical_json(doc);
     ASSERT_TRUE(bytes.ok()) << bytes.error().message;
 
@@ -342,7 +302,7 @@ TEST(CanonicalJsonProperty, RoundTripsAndIsStableForRandomDocuments) {
     expect_sorted(*reparsed);
 
     ASSERT_EQ(*canonical_json(*reparsed), *bytes);
-    ASSERT_EQ(*canonical_json(gen.shuffled(doc)), *bytes);
+    ASSERT_EQ(*canonical_json(shuffled(rng, doc)), *bytes);
     ASSERT_TRUE(is_valid_utf8(*bytes));
   }
 }

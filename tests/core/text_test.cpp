@@ -13,9 +13,7 @@ TEST(QuotedForm, EscapesQuotesBackslashesAndControls) {
   // A no-break space and a zero-width space are not printable; letters are.
   EXPECT_EQ(quoted_form("a\u00a0b\u200bc"), "\"a\\u{a0}b\\u{200b}c\"");
   EXPECT_EQ(quoted_form("Lpt\u00b9 \u00e9"), "\"Lpt\u00b9 \u00e9\"");
-}
-
-TEST(QuotedForm, InvalidUtf8BecomesReplacementCharacter) {
+  // Invalid UTF-8 becomes the replacement character.
   EXPECT_EQ(quoted_form("a\xff" "b"), "\"a\uFFFDb\"");
 }
 

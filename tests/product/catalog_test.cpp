@@ -1,10 +1,8 @@
 #include "product/catalog.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <map>
 
 #include "core/digest.h"
@@ -23,37 +21,19 @@ using testing::write_text;
 
 const std::string kSourceCatalog = std::string(VELK_SOURCE_DIR) + "/setups/velk-build";
 
-// Every regular file below `dir`, by relative path.
-void collect_files(const std::string& root, const std::string& dir,
-                   std::map<std::string, std::string>& files) {
-  auto names = list_directory(dir);
-  ASSERT_TRUE(names.ok()) << names.error().full();
-  for (const auto& name : *names) {
-    const std::string path = path_join(dir, name);
-    struct stat st;
-    ASSERT_EQ(::lstat(path.c_str(), &st), 0);
-    if (S_ISDIR(st.st_mode)) {
-      collect_files(root, path, files);
-    } else {
-      files[path.substr(root.size() + 1)] = read_text(path);
-    }
-  }
-}
-
 void write_setup(const std::string& catalog, const std::string& dir, const std::string& manifest,
                  bool with_home = true) {
   write_text(catalog + "/" + dir + "/setup.json", manifest);
   if (with_home) write_text(catalog + "/" + dir + "/home/AGENTS.md", "rules\n");
 }
 
-std::string manifest(const std::string& id, const std::string& extra = "") {
-  return R"({"schema_version": 1, "id": ")" + id + R"(", "description": "d")" + extra + "}";
+std::string manifest(const std::string& id) {
+  return R"({"schema_version": 1, "id": ")" + id + R"(", "description": "d"})";
 }
 
 std::string read_error(const std::string& dir) {
   auto setups = read_setups(Catalog{dir, nullptr});
-  EXPECT_FALSE(setups.ok());
-  return setups.ok() ? "" : setups.error().full();
+  return setups.ok() ? "(read)" : setups.error().full();
 }
 
 // A search that finds nothing beside the program or in the working
@@ -66,23 +46,17 @@ CatalogSearch isolated_search(const TempDir& temp) {
 }
 
 TEST(BuiltinSetups, EmbeddedBytesEqualTheShippedFilesInByteOrder) {
-  std::map<std::string, std::string> shipped;
-  collect_files(kSourceCatalog, kSourceCatalog, shipped);
+  std::vector<TreeRecord> shipped;
+  ASSERT_TRUE(walk_tree(kSourceCatalog, kSourceCatalog, {}, shipped).ok());
+  sort_records(shipped);
+  std::erase_if(shipped, [](const TreeRecord& r) { return r.kind == "dir"; });
   const auto files = builtin_setup_files();
-  ASSERT_EQ(files.size(), 24u);
+  ASSERT_FALSE(files.empty());
   ASSERT_EQ(files.size(), shipped.size());
   for (size_t i = 0; i < files.size(); ++i) {
-    if (i > 0) {
-      EXPECT_LT(files[i - 1].path, files[i].path);
-    }
-    const auto it = shipped.find(std::string(files[i].path));
-    ASSERT_NE(it, shipped.end()) << files[i].path;
-    EXPECT_EQ(files[i].bytes, it->second) << files[i].path;
+    EXPECT_EQ(files[i].path, shipped[i].path);
+    EXPECT_EQ(files[i].bytes, read_text(kSourceCatalog + "/" + shipped[i].path)) << files[i].path;
   }
-  EXPECT_EQ(files.front().path, "baseline/home/AGENTS.md");
-  EXPECT_EQ(files[6].path, "minimal/home/AGENTS.md");
-  EXPECT_EQ(files[9].path, "mirel-builder/home/agents/mirel-builder.md");
-  EXPECT_EQ(files.back().path, "mirel-builder/setup.json");
 }
 
 TEST(BuiltinSetups, WrittenOutCatalogReadsLikeTheShippedOne) {
@@ -90,9 +64,8 @@ TEST(BuiltinSetups, WrittenOutCatalogReadsLikeTheShippedOne) {
   auto written = write_builtin_catalog(temp.path());
   ASSERT_TRUE(written.ok()) << written.error().full();
   auto setups = read_setups(*written);
-  ASSERT_TRUE(setups.ok()) << setups.error().full();
   auto shipped = read_setups(Catalog{kSourceCatalog, nullptr});
-  ASSERT_TRUE(shipped.ok()) << shipped.error().full();
+  ASSERT_TRUE(setups.ok() && shipped.ok());
   ASSERT_EQ(setups->size(), 4u);
 
   std::map<std::string, const CatalogSetup*> by_id;
@@ -108,17 +81,7 @@ TEST(BuiltinSetups, WrittenOutCatalogReadsLikeTheShippedOne) {
     EXPECT_EQ(s.dir, written->dir + "/" + s.id);
     EXPECT_EQ(s.temp, written->temp);
   }
-  const auto& minimal = *by_id["minimal"];
-  EXPECT_EQ(minimal.description, "Instructions only; the product keeps its own defaults.");
-  EXPECT_TRUE(minimal.sources.empty());
-  EXPECT_EQ(minimal.file_count, 1u);
-  EXPECT_EQ(by_id["baseline"]->description,
-            "A working floor: instructions plus conservative configuration.");
-  EXPECT_EQ(by_id["baseline"]->sources.size(), 1u);
-  EXPECT_EQ(by_id["full-auto"]->sources.size(), 2u);
-  EXPECT_EQ(by_id["mirel-builder"]->sources.size(), 7u);
-  EXPECT_EQ(by_id["mirel-builder"]->file_count, 15u);
-  EXPECT_EQ(minimal.manifest_digest,
+  EXPECT_EQ(by_id["minimal"]->manifest_digest,
             digest_bytes(read_text(kSourceCatalog + "/minimal/setup.json")));
 }
 
@@ -130,28 +93,20 @@ TEST(BuiltinSetups, EachWriteOutGetsItsOwnDirectoryRemovedWithTheLastReference) 
     auto first = write_builtin_catalog(temp.path());
     auto second = write_builtin_catalog(temp.path());
     ASSERT_TRUE(first.ok() && second.ok());
-    EXPECT_NE(first->dir, second->dir);
     const std::string prefix = temp.path() + "/velk-setup-system-" + std::to_string(::getpid()) + "-";
-    EXPECT_EQ(first->dir.rfind(prefix, 0), 0u) << first->dir;
-    const auto n1 = std::stoull(first->dir.substr(prefix.size()));
-    const auto n2 = std::stoull(second->dir.substr(prefix.size()));
-    EXPECT_EQ(n2, n1 + 1);
+    ASSERT_EQ(first->dir.rfind(prefix, 0), 0u) << first->dir;
+    EXPECT_EQ(std::stoull(second->dir.substr(prefix.size())),
+              std::stoull(first->dir.substr(prefix.size())) + 1);
     first_dir = first->dir;
     EXPECT_TRUE(exists(first->dir + "/minimal/home/AGENTS.md"));
-    auto setups = read_setups(*first);
-    ASSERT_TRUE(setups.ok());
-    kept = *setups;
+    kept = read_setups(*first).value();
   }
   // The setups still refer to the first directory; the second is gone.
   EXPECT_TRUE(exists(first_dir + "/baseline/setup.json"));
   EXPECT_EQ(list_directory(temp.path())->size(), 1u);
   kept.clear();
-  EXPECT_FALSE(exists(first_dir));
   EXPECT_TRUE(list_directory(temp.path())->empty());
-}
 
-TEST(BuiltinSetups, WriteOutFailureNamesTheOverrideVariable) {
-  TempDir temp;
   write_text(temp / "file", "");
   auto written = write_builtin_catalog(temp / "file");
   ASSERT_FALSE(written.ok());
@@ -190,9 +145,7 @@ TEST(OpenCatalog, OverrideNamingNoDirectoryEndsWithTheBuiltInCatalog) {
       ASSERT_NE(catalog->temp, nullptr);
       dir = catalog->dir;
       EXPECT_EQ(parent_path(dir), temp / "tmp");
-      auto setups = read_setups(*catalog);
-      ASSERT_TRUE(setups.ok());
-      EXPECT_EQ(setups->size(), 4u);
+      EXPECT_EQ(read_setups(*catalog)->size(), 4u);
     }
     EXPECT_FALSE(exists(dir));
   }
@@ -201,40 +154,38 @@ TEST(OpenCatalog, OverrideNamingNoDirectoryEndsWithTheBuiltInCatalog) {
 TEST(OpenCatalog, SearchesBesideTheProgramThenTheWorkingDirectory) {
   TempDir temp;
   CatalogSearch search = isolated_search(temp);
+  auto found_at = [&](const std::string& expected) {
+    auto catalog = open_catalog(search);
+    ASSERT_TRUE(catalog.ok());
+    EXPECT_EQ(catalog->dir, expected);
+  };
   // Too far up: the fifth level above the program is not searched.
   write_setup(temp / "setups/velk-build", "far", manifest("far"));
   write_setup(temp / "work/setups/velk-build", "cwd", manifest("cwd"));
-  auto catalog = open_catalog(search);
-  ASSERT_TRUE(catalog.ok());
-  EXPECT_EQ(catalog->dir, temp / "work/setups/velk-build");
-
+  found_at(temp / "work/setups/velk-build");
   // The great-grandparent of the program's directory is the last base tried.
   write_setup(temp / "bin/setups/velk-build", "up", manifest("up"));
-  catalog = open_catalog(search);
-  ASSERT_TRUE(catalog.ok());
-  EXPECT_EQ(catalog->dir, temp / "bin/setups/velk-build");
-
-  // A nearer candidate without any setup.json is passed over.
+  found_at(temp / "bin/setups/velk-build");
+  // A nearer candidate without any setup.json in a subdirectory is passed over.
   make_dirs(temp / "bin/a/b/setups/velk-build/nothing");
   write_text(temp / "bin/a/setups/velk-build/setup.json", manifest("loose"));
-  catalog = open_catalog(search);
-  ASSERT_TRUE(catalog.ok());
-  EXPECT_EQ(catalog->dir, temp / "bin/setups/velk-build");
-
+  found_at(temp / "bin/setups/velk-build");
   write_setup(temp / "bin/a/b/c/setups/velk-build", "near", manifest("near"));
-  catalog = open_catalog(search);
-  ASSERT_TRUE(catalog.ok());
-  EXPECT_EQ(catalog->dir, temp / "bin/a/b/c/setups/velk-build");
+  found_at(temp / "bin/a/b/c/setups/velk-build");
   EXPECT_TRUE(list_directory(temp / "tmp")->empty());
 }
 
-TEST(ReadSetups, ManifestMembers) {
+TEST(ReadSetups, ReadsMembersAndCountsRegularFilesAtAnyDepth) {
   TempDir temp;
   write_setup(temp.path(), "plain", R"({"schema_version": 1, "id": "plain", "description": "no sources"})");
   write_setup(temp.path(), "extra",
               R"({"schema_version": 1, "id": "extra", "description": "d", "sources": ["a", "b"], "note": {"x": 1}})");
   make_dirs(temp / "not-a-setup/home");
   write_text(temp / "loose.json", "{}");
+  write_text(temp / "extra/home/skills/x/SKILL.md", "s");
+  write_text(temp / "extra/home/skills/x/references/a.md", "a");
+  make_dirs(temp / "extra/home/empty");
+  ASSERT_EQ(::symlink("AGENTS.md", (temp / "extra/home/link").c_str()), 0);
   auto setups = read_setups(Catalog{temp.path(), nullptr});
   ASSERT_TRUE(setups.ok()) << setups.error().full();
   ASSERT_EQ(setups->size(), 2u);
@@ -242,62 +193,39 @@ TEST(ReadSetups, ManifestMembers) {
   for (const auto& s : *setups) by_id[s.id] = s;
   EXPECT_TRUE(by_id["plain"].sources.empty());
   EXPECT_EQ(by_id["plain"].description, "no sources");
+  EXPECT_EQ(by_id["plain"].file_count, 1u);
   EXPECT_EQ(by_id["extra"].sources, (std::vector<std::string>{"a", "b"}));
-}
-
-TEST(ReadSetups, CountsRegularFilesAtAnyDepth) {
-  TempDir temp;
-  write_setup(temp.path(), "deep", manifest("deep"));
-  write_text(temp / "deep/home/skills/x/SKILL.md", "s");
-  write_text(temp / "deep/home/skills/x/references/a.md", "a");
-  make_dirs(temp / "deep/home/empty");
-  ASSERT_EQ(::symlink("AGENTS.md", (temp / "deep/home/link").c_str()), 0);
-  auto setups = read_setups(Catalog{temp.path(), nullptr});
-  ASSERT_TRUE(setups.ok()) << setups.error().full();
-  ASSERT_EQ(setups->size(), 1u);
-  EXPECT_EQ(setups->front().file_count, 3u);
-  auto tree = digest_tree(temp / "deep/home");
-  ASSERT_TRUE(tree.ok());
-  EXPECT_EQ(setups->front().definition_digest, *tree);
+  EXPECT_EQ(by_id["extra"].file_count, 3u);
+  EXPECT_EQ(by_id["extra"].definition_digest, digest_tree(temp / "extra/home").value());
 }
 
 TEST(ReadSetups, FailuresNameThePathAndEndTheRead) {
   TempDir temp;
-  const std::string foo = temp / "foo";
-  write_setup(foo, "foo", manifest("bar"));
-  EXPECT_EQ(read_error(foo), foo + "/foo/setup.json declares id bar but sits in foo");
-
-  const std::string schema = temp / "schema";
-  write_setup(schema, "s", R"({"schema_version": 2, "id": "s", "description": "d"})");
-  EXPECT_EQ(read_error(schema), schema + "/s/setup.json is schema 2 and this build writes 1");
-
-  const std::string missing = temp / "missing";
-  write_setup(missing, "m", R"({"schema_version": 1, "id": "m"})");
-  EXPECT_EQ(read_error(missing), missing + "/m/setup.json does not parse: missing field `description`");
-
-  const std::string twice = temp / "twice";
-  write_setup(twice, "t", R"({"schema_version": 1, "id": "t", "id": "t", "description": "d"})");
-  EXPECT_EQ(read_error(twice), twice + "/t/setup.json does not parse: duplicate field `id`");
-
-  const std::string broken = temp / "broken";
-  write_setup(broken, "b", "{");
-  EXPECT_EQ(read_error(broken).rfind(broken + "/b/setup.json does not parse: ", 0), 0u);
-
-  const std::string homeless = temp / "homeless";
-  write_setup(homeless, "h", manifest("h"), false);
-  EXPECT_EQ(read_error(homeless), homeless + "/h has no home tree");
-
-  const std::string file_home = temp / "file-home";
-  write_setup(file_home, "f", manifest("f"), false);
-  write_text(file_home + "/f/home", "not a tree");
-  EXPECT_EQ(read_error(file_home), file_home + "/f has no home tree");
-
+  const std::string v1 = R"({"schema_version": 1, "id": )";
+  // catalog, setup directory, manifest, whether it has a home tree, message
+  const std::vector<std::tuple<std::string, std::string, std::string, bool, std::string>> rows = {
+      {"foo", "foo", manifest("bar"), true, "/foo/setup.json declares id bar but sits in foo"},
+      {"schema", "s", R"({"schema_version": 2, "id": "s", "description": "d"})", true,
+       "/s/setup.json is schema 2 and this build writes 1"},
+      {"missing", "m", v1 + R"("m"})", true,
+       "/m/setup.json does not parse: missing field `description`"},
+      {"twice", "t", v1 + R"("t", "id": "t", "description": "d"})", true,
+       "/t/setup.json does not parse: duplicate field `id`"},
+      {"homeless", "h", manifest("h"), false, "/h has no home tree"},
+  };
+  for (const auto& [catalog, dir, text, home, message] : rows) {
+    write_setup(temp / catalog, dir, text, home);
+    EXPECT_EQ(read_error(temp / catalog), (temp / catalog) + message);
+  }
+  write_setup(temp / "broken", "b", "{");
+  EXPECT_EQ(read_error(temp / "broken").rfind((temp / "broken/b/setup.json") + " does not parse: ", 0), 0u);
+  write_setup(temp / "file-home", "f", manifest("f"), false);
+  write_text(temp / "file-home/f/home", "not a tree");
+  EXPECT_EQ(read_error(temp / "file-home"), (temp / "file-home/f") + " has no home tree");
   // One bad setup fails the whole read, good ones beside it notwithstanding.
-  const std::string mixed = temp / "mixed";
-  write_setup(mixed, "good", manifest("good"));
-  write_setup(mixed, "bad", manifest("other"));
-  EXPECT_EQ(read_error(mixed), mixed + "/bad/setup.json declares id other but sits in bad");
-
+  write_setup(temp / "mixed", "good", manifest("good"));
+  write_setup(temp / "mixed", "bad", manifest("other"));
+  EXPECT_EQ(read_error(temp / "mixed"), (temp / "mixed/bad/setup.json") + " declares id other but sits in bad");
   EXPECT_EQ(read_error(temp / "nowhere"),
             "cannot list the setup catalog at " + (temp / "nowhere") + ": No such file or directory");
 }
@@ -307,13 +235,9 @@ TEST(FindSetup, ExactIdOnlyAndTheShippedIdsInCatalogOrder) {
   setups[0].id = "minimal";
   setups[1].id = "baseline";
   setups[2].id = "full-auto";
-  auto found = find_setup(setups, "baseline");
-  ASSERT_TRUE(found.ok());
-  EXPECT_EQ(found->id, "baseline");
+  EXPECT_EQ(find_setup(setups, "baseline")->id, "baseline");
   for (const char* id : {"Baseline", "base", "baseline "}) EXPECT_FALSE(find_setup(setups, id).ok());
-  auto missing = find_setup(setups, "we\"ird\n");
-  ASSERT_FALSE(missing.ok());
-  EXPECT_EQ(missing.error().full(),
+  EXPECT_EQ(find_setup(setups, "we\"ird\n").error().full(),
             "\"we\\\"ird\\n\" is not a setup; this build ships minimal, baseline, full-auto");
 }
 
