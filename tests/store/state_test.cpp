@@ -1,17 +1,16 @@
 #include "store/state.h"
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include "product/declaration.h"
 #include "support/temp_dir.h"
 
 namespace velk {
 namespace {
 
-using testing::TempDir;
-using testing::exists;
-using testing::make_dirs;
-using testing::read_text;
-using testing::write_text;
+using namespace velk::testing;
 
 ProviderState sample_state() {
   ProviderState s;
@@ -66,23 +65,16 @@ class StateFile : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(StateFile, AbsentIsNotAnError) {
+TEST_F(StateFile, AbsentOrAnotherSchemaIsReturnedWithoutLookingFurther) {
   EXPECT_EQ(state_file_path(dir_.path()), path());
-  const Result<StateRead> r = read();
+  Result<StateRead> r = read();
   ASSERT_TRUE(r.ok());
   EXPECT_EQ(r->kind, StateRead::Kind::absent);
-}
-
-TEST_F(StateFile, AnotherSchemaIsReturnedWithoutLookingFurther) {
-  put(R"({"state_schema": 3})");
-  Result<StateRead> r = read();
-  ASSERT_TRUE(r.ok()) << r.error().full();
-  EXPECT_EQ(r->kind, StateRead::Kind::other_schema);
-  EXPECT_EQ(r->found_schema, 3u);
 
   put(R"({"drift_state": 7, "state_schema": 5, "written_paths": "x"})");
   r = read();
-  ASSERT_TRUE(r.ok());
+  ASSERT_TRUE(r.ok()) << r.error().full();
+  EXPECT_EQ(r->kind, StateRead::Kind::other_schema);
   EXPECT_EQ(r->found_schema, 5u);
 }
 
@@ -96,12 +88,21 @@ TEST_F(StateFile, RefusesAMissingOrMalformedSchemaNumber) {
   }
 }
 
-TEST_F(StateFile, ToleratesWhiteSpaceAroundTheDocumentOnly) {
+TEST_F(StateFile, ToleratesWhiteSpaceAroundTheDocumentAndMissingOptionals) {
   put(std::string(" \n") + kSampleBytes + "\n  ");
-  const Result<StateRead> r = read();
+  Result<StateRead> r = read();
   ASSERT_TRUE(r.ok()) << r.error().full();
   EXPECT_TRUE(r->present());
   EXPECT_EQ(r->state, sample_state());
+
+  put(sample_with("backup_ref", ""));
+  r = read();
+  ASSERT_TRUE(r.ok()) << r.error().full();
+  EXPECT_FALSE(r->state.backup_ref.has_value());
+  put(sample_with("drift_state", "\"local_drift\""));
+  r = read();
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(r->state.drift_state, DriftState::local_drift);
 
   for (const std::string& bytes : {std::string(kSampleBytes) + "x", std::string(kSampleBytes) + "{}",
                                   std::string(), std::string("{\"state_schema\":")}) {
@@ -128,18 +129,6 @@ TEST_F(StateFile, SchemaFourMustMatchTheRecord) {
     expect_failure(mismatch);
     EXPECT_NE(read().error().cause.find(c.cause_mentions), std::string::npos) << read().error().cause;
   }
-}
-
-TEST_F(StateFile, OptionalMembersMayBeMissingAndOtherDriftWordsRead) {
-  put(sample_with("backup_ref", ""));
-  Result<StateRead> r = read();
-  ASSERT_TRUE(r.ok()) << r.error().full();
-  EXPECT_FALSE(r->state.backup_ref.has_value());
-
-  put(sample_with("drift_state", "\"local_drift\""));
-  r = read();
-  ASSERT_TRUE(r.ok());
-  EXPECT_EQ(r->state.drift_state, DriftState::local_drift);
 }
 
 TEST_F(StateFile, WritesCanonicalBytesThatReadBackUnchanged) {
@@ -181,17 +170,16 @@ TEST_F(StateFile, UnknownMembersAreReadAndDroppedOnTheNextWrite) {
   EXPECT_EQ(read_text(path()), kSampleBytes);
 }
 
-TEST_F(StateFile, ReportsAFileThatCannotBeRead) {
-  make_dirs(path());
-  expect_failure("cannot read " + path());
-  EXPECT_TRUE(read().error().has_cause());
-}
-
-TEST_F(StateFile, AFailedWriteKeepsThePreviousFile) {
+TEST_F(StateFile, AFailedWriteKeepsThePreviousFileAndAnUnreadableOneIsReported) {
   put("previous");
   make_dirs(dir_ / ".MIREL-VELK-PROVIDER.json.staging/blocker");
   ASSERT_FALSE(write_state(dir_.path(), sample_state()).ok());
   EXPECT_EQ(read_text(path()), "previous");
+
+  ASSERT_EQ(::unlink(path().c_str()), 0);
+  make_dirs(path());
+  expect_failure("cannot read " + path());
+  EXPECT_TRUE(read().error().has_cause());
 }
 
 class Scope : public StateFile {
@@ -204,25 +192,10 @@ class Scope : public StateFile {
   }
 };
 
-TEST_F(Scope, DefaultAndProjectScopesManageTheTwelveSurfaces) {
-  const std::vector<std::string> twelve = {"AGENTS.md", "config.toml", "sandbox.toml", "skills",
-                                           "agents",    "plugins",     "hooks",        "workflows",
-                                           "rules",     "commands",    "personas",     "roles"};
-  for (const auto scope : {std::optional<TargetScope>{}, std::optional{TargetScope::project}}) {
-    const auto paths = managed_paths(dir_.path(), scope);
-    ASSERT_TRUE(paths.ok());
-    EXPECT_EQ(*paths, twelve);
-  }
-  // Even a state file that could not be read does not matter here.
-  put("not json");
-  EXPECT_TRUE(managed_paths(dir_.path(), std::nullopt).ok());
-}
-
-TEST_F(Scope, UserRootManagesWhatTheStateFileRecords) {
+TEST_F(Scope, UserRootManagesWhatTheStateFileRecordsTheOthersTheOwnedSurfaces) {
   auto paths = managed_paths(dir_.path(), TargetScope::user_root);
   ASSERT_TRUE(paths.ok());
   EXPECT_TRUE(paths->empty());
-
   record({"skills"}, {"skills/z", "skills/a/SKILL.md"});
   paths = managed_paths(dir_.path(), TargetScope::user_root);
   ASSERT_TRUE(paths.ok());
@@ -232,6 +205,12 @@ TEST_F(Scope, UserRootManagesWhatTheStateFileRecords) {
   paths = managed_paths(dir_.path(), TargetScope::user_root);
   ASSERT_FALSE(paths.ok());
   EXPECT_EQ(paths.error().message, path() + " does not parse as JSON");
+  // Other scopes do not read the state file at all.
+  for (const auto scope : {std::optional<TargetScope>{}, std::optional{TargetScope::project}}) {
+    paths = managed_paths(dir_.path(), scope);
+    ASSERT_TRUE(paths.ok());
+    EXPECT_EQ(*paths, declaration().owned_paths());
+  }
 }
 
 TEST_F(Scope, UserRootRefusesAStateFileWithoutARecord) {
