@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include "core/digest.h"
-#include "core/fs.h"
 #include "plan_fixture.h"
 #include "protocol/plan_artifact.h"
 #include "store/journal.h"

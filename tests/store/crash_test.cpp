@@ -6,8 +6,6 @@
 #include "core/fs.h"
 #include "store/child.h"
 #include "store/journal.h"
-#include "store/perform.h"
-#include "store/target.h"
 #include "store/tree_helpers.h"
 #include "support/runner.h"
 #include "support/write_path.h"
@@ -60,7 +58,7 @@ TEST(Crash, EveryKillBetweenPublishingAndCommittingIsUndoneByRecovery) {
                                PerformStep::identity_measured, PerformStep::state_written};
   for (const bool managed_before : {false, true}) {
     for (const PerformStep step : steps) {
-      SCOPED_TRACE(::testing::Message() << "step " << int(step) << (managed_before ? ", managed" : ""));
+      SCOPED_TRACE(std::to_string(int(step)) + (managed_before ? " managed" : ""));
       TempDir t;
       seed_target(t);
       if (managed_before) {

@@ -1,10 +1,8 @@
 #include "store/journal.h"
 
-#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
-#include "core/fs.h"
 #include "support/temp_dir.h"
 
 namespace velk {

@@ -3,12 +3,10 @@
 // journal as they were.
 #include "store/perform.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include "core/fs.h"
 #include "product/facts.h"
 #include "product/profile.h"
 #include "store/identity.h"
