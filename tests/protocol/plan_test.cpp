@@ -3,25 +3,16 @@
 #include <gtest/gtest.h>
 
 #include "core/digest.h"
-#include "core/fs.h"
 #include "plan_fixture.h"
 #include "protocol/plan_artifact.h"
 #include "store/journal.h"
+#include "store/state.h"
 #include "support/write_path.h"
 
 namespace velk {
 namespace {
 
-using testing::TempDir;
-using testing::exists;
-using testing::expect_refusal;
-using testing::expect_refused;
-using testing::install_files;
-using testing::make_bundle;
-using testing::must_plan;
-using testing::plan_of;
-using testing::write_bundle;
-using testing::write_text;
+using namespace velk::testing;
 
 constexpr char kNowhere[] = "/nonexistent/velk-target";
 
@@ -155,14 +146,8 @@ TEST(PlanTarget, UserRootNeedsARecordOfWhatWasWritten) {
   write_text(m.t / "MIREL-VELK-PROVIDER.json", R"({"state_schema":3})");
   auto request = plan_of(m.t.path(), Operation::backup);
   request.target_scope = TargetScope::user_root;
-  expect_refused(
-      plan_operation(request), ReasonCode::unsupported_operation,
-      "an operation under target_scope user_root acts on the files this provider recorded "
-      "writing, and " + m.t.path() +
-          " holds a state file written before this build recorded them. Refused rather than "
-          "widened to skills whole, which under this scope is a root several products read. "
-          "Reinstall to establish a record, or point --target at this product's own "
-          "configuration home.");
+  expect_refused(plan_operation(request), ReasonCode::unsupported_operation,
+                 managed_paths(m.t.path(), TargetScope::user_root).error().message);
 
   TempDir fresh;
   auto remove = plan_of(fresh.path(), Operation::remove);
@@ -218,7 +203,7 @@ TEST(PlanRemove, EndStatesFollowTheOwnedPathsAndTheBundleSurvivors) {
 TEST(PlanRestore, NamesTheSlotAndTheIdentityItRecorded) {
   Target m;
   ASSERT_TRUE(install_files(m.t.path(), "op-1", {{"AGENTS.md", "one\n"}}).ok());
-  const std::string first = testing::identity_now(m.t.path());
+  const std::string first = identity_now(m.t.path());
   ASSERT_TRUE(install_files(m.t.path(), "op-2", {{"AGENTS.md", "two\n"}}).ok());
 
   auto request = plan_of(m.t.path(), Operation::restore);

@@ -30,9 +30,12 @@ void populate(const TempDir& t) {
 
 TEST(TargetIdentity, FollowsTheOwnedSurfacesAndNothingElse) {
   TempDir t;
+  write_text(t / "auth.json", "{}");
+  EXPECT_EQ(identity_of(t.path()), kEmptyDigest);  // no surface: the digest of no bytes
+  expect_error(target_identity(t / "auth.json", {}), ErrorKind::invalid_target,
+               (t / "auth.json") + " is not a directory");
   populate(t);
   const std::string base = identity_of(t.path());
-  write_text(t / "auth.json", "{}");
   write_text(t / "sessions/s1.json", "{}");
   write_text(t / "notes.txt", "mine");
   write_text(t / ".velk-setup-system/backups/slot-000000000001/slot.json", "{}");
@@ -81,16 +84,6 @@ TEST(TargetIdentity, MeasuresEachSurfaceOnceWithItsOwnRecord) {
 
   make_link("skills", t / "hooks");  // recorded as a link, never followed
   EXPECT_EQ(identity_of(t.path(), {"hooks"}), digest_records({{"hooks", "link", "skills"}}));
-}
-
-TEST(TargetIdentity, WithoutSurfacesIsTheDigestOfNoBytes) {
-  TempDir first, second;
-  write_text(first / "auth.json", "secret");
-  make_dirs(second / "sessions");
-  EXPECT_EQ(identity_of(first.path()), kEmptyDigest);
-  EXPECT_EQ(identity_of(second.path()), kEmptyDigest);
-  expect_error(target_identity(first / "auth.json", {}), ErrorKind::invalid_target,
-               (first / "auth.json") + " is not a directory");
 }
 
 TEST(TargetIdentity, AFifoInASurfaceDoesNotBlock) {

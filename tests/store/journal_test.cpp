@@ -1,31 +1,17 @@
 #include "store/journal.h"
 
-#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
-#include "core/fs.h"
 #include "support/temp_dir.h"
 
 namespace velk {
 namespace {
 
-using testing::TempDir;
-using testing::exists;
-using testing::make_dirs;
-using testing::read_text;
-using testing::write_text;
+using namespace velk::testing;
 
 Journal sample(std::optional<TargetScope> scope = std::nullopt) {
-  Journal j;
-  j.phase = "prepared";
-  j.operation_id = "op-7";
-  j.operation = "install";
-  j.plan_digest = "sha256:p";
-  j.target_precondition_digest = "sha256:t";
-  j.backup_ref = "slot-000000000003";
-  j.target_scope = scope;
-  return j;
+  return Journal{1, "prepared", "op-7", "install", "sha256:p", "sha256:t", "slot-000000000003", scope};
 }
 
 TEST(Journal, IsWrittenCanonicallyWithTheScopeOnlyWhenNamed) {

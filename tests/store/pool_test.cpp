@@ -74,25 +74,21 @@ TEST(Pool, CaptureCopiesTheSurfacesTheRecordAndThePreviousState) {
 
 TEST(Pool, RotationKeepsTheTenNewestUnheldSlotsAndEveryHeldOne) {
   PoolFixture f;
-  for (int i = 0; i < 12; ++i) f.capture_now();
-  EXPECT_EQ(f.listed(), slot_names(12, 3));
-
-  PoolFixture g;
-  make_dirs(g.slot_dir(1) + "/payload");  // incomplete: never counted, never pruned
-  g.capture_now();
-  g.capture_now();
-  ASSERT_TRUE(hold(g.pool, "slot-000000000002", "first").ok());
-  ASSERT_TRUE(hold(g.pool, "slot-000000000003", std::nullopt).ok());
-  for (int i = 0; i < 11; ++i) g.capture_now();
+  make_dirs(f.slot_dir(1) + "/payload");  // incomplete: never counted, never pruned
+  f.capture_now();
+  f.capture_now();
+  ASSERT_TRUE(hold(f.pool, "slot-000000000002", "first").ok());
+  ASSERT_TRUE(hold(f.pool, "slot-000000000003", std::nullopt).ok());
+  for (int i = 0; i < 11; ++i) f.capture_now();
   auto expected = slot_names(14, 5);
   expected.insert(expected.end(), {"slot-000000000003", "slot-000000000002"});
-  EXPECT_EQ(g.listed(), expected);
-  EXPECT_EQ(*list_incomplete_slots(g.pool), std::vector<std::string>{g.slot_dir(1)});
+  EXPECT_EQ(f.listed(), expected);
+  EXPECT_EQ(*list_incomplete_slots(f.pool), std::vector<std::string>{f.slot_dir(1)});
 
-  ASSERT_TRUE(release(g.pool, "slot-000000000002").ok());
-  ASSERT_TRUE(release(g.pool, "slot-000000000003").ok());
-  g.capture_now();
-  EXPECT_EQ(g.listed(), slot_names(15, 6));
+  ASSERT_TRUE(release(f.pool, "slot-000000000002").ok());
+  ASSERT_TRUE(release(f.pool, "slot-000000000003").ok());
+  f.capture_now();
+  EXPECT_EQ(f.listed(), slot_names(15, 6));
 }
 
 TEST(Pool, HoldsAtMostNineSlots) {

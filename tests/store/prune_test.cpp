@@ -1,16 +1,12 @@
 // A prune interrupted part-way must not leave a half-deleted slot that a
 // listing takes for a slot.
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
 
 #include <gtest/gtest.h>
 
+#include "store/child.h"
 #include "store/tree_helpers.h"
 
 namespace velk {
@@ -54,12 +50,6 @@ TEST(Prune, AKilledPruneLeavesNoHalfSlot) {
     }
     for (uint64_t n = 2; n <= 11; ++n) f.make_slot(n);
 
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      ::setpriority(PRIO_PROCESS, 0, 19);
-      _exit(prune(f.pool).ok() ? 0 : 1);
-    }
     // Deletion has begun once slot 1 has lost its name, its record or one
     // of its subdirectories, whichever the prune does first.
     const auto deletion_started = [&] {
@@ -69,16 +59,11 @@ TEST(Prune, AKilledPruneLeavesNoHalfSlot) {
         return true;
       return st.st_nlink < 2 + kSubdirs;
     };
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    int status = 0;
-    bool exited = false;
-    while (std::chrono::steady_clock::now() < deadline && !deletion_started())
-      if ((exited = ::waitpid(child, &status, WNOHANG) == child)) break;
-    if (!exited) {
-      ::kill(child, SIGKILL);
-      ASSERT_EQ(::waitpid(child, &status, 0), child);
-      interrupted = WIFSIGNALED(status);
-    }
+    const pid_t child = spawn([&] {
+      ::setpriority(PRIO_PROCESS, 0, 19);
+      ::_exit(prune(f.pool).ok() ? 0 : 1);
+    });
+    interrupted = reap(child, deletion_started) == SIGKILL;
     expect_only_slots_2_to_11(f);
     ASSERT_TRUE(prune(f.pool).ok());
     EXPECT_FALSE(exists(f.pool.dir + "/.pruning-slot-000000000001"));

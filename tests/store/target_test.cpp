@@ -1,70 +1,55 @@
 #include "store/target.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include "support/temp_dir.h"
+#include "core/fs.h"
+#include "store/tree_helpers.h"
 
 namespace velk {
 namespace {
 
-using testing::TempDir;
-using testing::exists;
-using testing::make_dirs;
-using testing::read_text;
-using testing::write_text;
+using namespace velk::testing;
 
-mode_t mode_of(const std::string& path) {
-  struct stat st;
-  if (::lstat(path.c_str(), &st) != 0) return 0;
-  return st.st_mode & 07777;
-}
-
-void expect_invalid(const Result<Target>& result, const std::string& message) {
-  ASSERT_FALSE(result.ok()) << message;
-  EXPECT_EQ(result.error().kind, ErrorKind::invalid_target);
-  EXPECT_EQ(result.error().message, message);
-}
-
-TEST(ValidateTarget, RefusesRelativeAndEmptyText) {
-  expect_invalid(validate_target("relative/dir"), "target must be absolute, got relative/dir");
-  expect_invalid(validate_target(""), "target must be absolute, got ");
-}
-
-TEST(ValidateTarget, RefusesMissingLinkedAndNonDirectoryTargets) {
+TEST(ValidateTarget, RefusesWhatIsNoAbsolutePathOfADirectory) {
   TempDir dir;
-  const Result<Target> missing = validate_target(dir / "missing");
-  expect_invalid(missing,
-                 "target " + (dir / "missing") + " cannot be inspected: No such file or directory");
-  EXPECT_EQ(missing.error().cause, "No such file or directory");
-
   make_dirs(dir / "real");
-  ASSERT_EQ(::symlink((dir / "real").c_str(), (dir / "link").c_str()), 0);
-  expect_invalid(validate_target(dir / "link"), "target " + (dir / "link") + " is a symbolic link");
-
+  make_link(dir / "real", dir / "link");
   write_text(dir / "file", "");
-  expect_invalid(validate_target(dir / "file"), "target " + (dir / "file") + " is not a directory");
+  const std::pair<std::string, std::string> cases[] = {
+      {"relative/dir", "target must be absolute, got relative/dir"},
+      {"", "target must be absolute, got "},
+      {dir / "missing",
+       "target " + (dir / "missing") + " cannot be inspected: No such file or directory"},
+      {dir / "link", "target " + (dir / "link") + " is a symbolic link"},
+      {dir / "file", "target " + (dir / "file") + " is not a directory"},
+  };
+  for (const auto& [text, message] : cases) {
+    expect_error(validate_target(text), ErrorKind::invalid_target, message);
+  }
+  EXPECT_EQ(validate_target(dir / "missing").error().cause, "No such file or directory");
 }
 
 TEST(ValidateTarget, ResolvesLinkedParentsAndRedundantComponents) {
   TempDir dir;
   make_dirs(dir / "real/target");
-  ASSERT_EQ(::symlink((dir / "real").c_str(), (dir / "parent").c_str()), 0);
-
-  const Result<Target> through_link = validate_target(dir / "parent/target");
-  ASSERT_TRUE(through_link.ok()) << through_link.error().full();
-  EXPECT_EQ(through_link->path, dir / "real/target");
-  EXPECT_EQ(through_link->control_name, ".velk-setup-system");
-
-  const Result<Target> untidy = validate_target(dir.path() + "//real/./target/");
-  ASSERT_TRUE(untidy.ok());
-  EXPECT_EQ(untidy->path, dir / "real/target");
+  make_link(dir / "real", dir / "parent");
+  for (const std::string& text : {dir / "parent/target", dir.path() + "//real/./target/"}) {
+    const Result<Target> target = validate_target(text);
+    ASSERT_TRUE(target.ok()) << target.error().full();
+    EXPECT_EQ(target->path, dir / "real/target");
+  }
 }
 
-TEST(OpenTargetStore, CreatesARestrictedControlDirectoryAndThePool) {
+TEST(TargetStore, LocatingCreatesNothingAndOpeningMakesARestrictedControlDirectory) {
   TempDir dir;
+  const Result<TargetStore> located = locate_target_store(dir.path());
+  ASSERT_TRUE(located.ok());
+  EXPECT_FALSE(exists(located->control_dir));
+  expect_error(locate_target_store("t"), ErrorKind::invalid_target,
+               "target must be absolute, got t");
+
   const Result<TargetStore> store = open_target_store(dir.path());
   ASSERT_TRUE(store.ok()) << store.error().full();
   EXPECT_EQ(store->target_path, dir.path());
@@ -72,13 +57,11 @@ TEST(OpenTargetStore, CreatesARestrictedControlDirectoryAndThePool) {
   EXPECT_EQ(store->control_dir, dir / ".velk-setup-system");
   EXPECT_EQ(store->pool.dir, dir / ".velk-setup-system/backups");
   EXPECT_EQ(store->pool.capacity, 10u);
+  EXPECT_EQ(located->control_dir, store->control_dir);
+  EXPECT_EQ(located->pool.dir, store->pool.dir);
   EXPECT_EQ(mode_of(store->control_dir), 0700u);
-  struct stat st;
-  ASSERT_EQ(::lstat(store->pool.dir.c_str(), &st), 0);
-  EXPECT_TRUE(S_ISDIR(st.st_mode));
-
-  // Opening again accepts what is there.
-  ASSERT_TRUE(open_target_store(dir.path()).ok());
+  EXPECT_TRUE(S_ISDIR(lstat_path(store->pool.dir)->st_mode));
+  ASSERT_TRUE(open_target_store(dir.path()).ok());  // accepts what is there
 }
 
 TEST(OpenTargetStore, LeavesTheModeOfAnExistingControlDirectory) {
@@ -90,49 +73,22 @@ TEST(OpenTargetStore, LeavesTheModeOfAnExistingControlDirectory) {
   EXPECT_TRUE(exists(dir / ".velk-setup-system/backups"));
 }
 
-TEST(OpenTargetStore, RefusesAControlEntryThatIsNotAPlainDirectory) {
+TEST(OpenTargetStore, RefusesAControlDirectoryOrPoolThatIsNoPlainDirectory) {
   TempDir dir;
-  write_text(dir / "t/.velk-setup-system", "not a directory");
-  const Result<TargetStore> file = open_target_store(dir / "t");
-  ASSERT_FALSE(file.ok());
-  EXPECT_EQ(file.error().kind, ErrorKind::invalid_target);
-  EXPECT_EQ(file.error().message,
-            (dir / "t/.velk-setup-system") + " exists but is not a plain directory");
-  EXPECT_EQ(read_text(dir / "t/.velk-setup-system"), "not a directory");
-
-  // A link to a directory is refused too, and nothing is created through it.
-  make_dirs(dir / "u");
   make_dirs(dir / "elsewhere");
-  ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (dir / "u/.velk-setup-system").c_str()), 0);
-  const Result<TargetStore> link = open_target_store(dir / "u");
-  ASSERT_FALSE(link.ok());
-  EXPECT_EQ(link.error().message, (dir / "u/.velk-setup-system") + " exists but is not a plain directory");
-  EXPECT_FALSE(exists(dir / "elsewhere/backups"));
-}
-
-TEST(OpenTargetStore, RefusesAPoolThatIsALink) {
-  TempDir dir;
-  make_dirs(dir / "t/.velk-setup-system");
-  make_dirs(dir / "elsewhere");
-  ASSERT_EQ(::symlink((dir / "elsewhere").c_str(), (dir / "t/.velk-setup-system/backups").c_str()), 0);
-  const Result<TargetStore> store = open_target_store(dir / "t");
-  ASSERT_FALSE(store.ok());
-  EXPECT_EQ(store.error().kind, ErrorKind::state_unavailable);
-  EXPECT_EQ(store.error().message,
-            "cannot create the backup pool at " + (dir / "t/.velk-setup-system/backups"));
-}
-
-TEST(LocateTargetStore, CreatesNothing) {
-  TempDir dir;
-  const Result<TargetStore> store = locate_target_store(dir.path());
-  ASSERT_TRUE(store.ok());
-  EXPECT_EQ(store->control_dir, dir / ".velk-setup-system");
-  EXPECT_EQ(store->pool.dir, dir / ".velk-setup-system/backups");
-  EXPECT_FALSE(exists(store->control_dir));
-
-  const Result<TargetStore> relative = locate_target_store("t");
-  ASSERT_FALSE(relative.ok());
-  EXPECT_EQ(relative.error().message, "target must be absolute, got t");
+  write_text(dir / "file/.velk-setup-system", "not a directory");
+  make_dirs(dir / "link");
+  make_link(dir / "elsewhere", dir / "link/.velk-setup-system");
+  make_dirs(dir / "pool/.velk-setup-system");
+  make_link(dir / "elsewhere", dir / "pool/.velk-setup-system/backups");
+  for (const std::string t : {"file", "link"}) {
+    expect_error(open_target_store(dir / t), ErrorKind::invalid_target,
+                 (dir / t) + "/.velk-setup-system exists but is not a plain directory");
+  }
+  expect_error(open_target_store(dir / "pool"), ErrorKind::state_unavailable,
+               "cannot create the backup pool at " + (dir / "pool/.velk-setup-system/backups"));
+  EXPECT_EQ(read_text(dir / "file/.velk-setup-system"), "not a directory");
+  EXPECT_FALSE(exists(dir / "elsewhere/backups"));  // nothing made through a link
 }
 
 }  // namespace
