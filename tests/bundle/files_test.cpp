@@ -13,14 +13,6 @@ std::map<std::string, FileSpec> numbered_skills(int count) {
   return files;
 }
 
-// The manifest entry of a declared file, found by path.
-Json& file_entry(BundleParts& parts, std::string_view path) {
-  for (Json& f : parts.manifest["files"])
-    if (f["path"] == path) return f;
-  ADD_FAILURE() << "no file " << path;
-  std::abort();
-}
-
 // A bundle of the files whose manifest declares the limits.
 BundleParts limited(const std::map<std::string, FileSpec>& files, const Json& limits) {
   BundleParts parts = make_bundle(files);
@@ -71,7 +63,8 @@ TEST_F(BundleFiles, RefusesLinksSpecialKindsAndOtherModes) {
   };
   for (const Case& c : cases) {
     BundleParts parts = make_bundle(numbered_skills(3));
-    c.mutate(file_entry(parts, "skills/s1.md"));
+    ASSERT_EQ(parts.manifest["files"][1]["path"], "skills/s1.md");
+    c.mutate(parts.manifest["files"][1]);
     parts.seal();
     expect_refused(read(parts), c.code, c.detail);
   }
@@ -103,31 +96,26 @@ TEST_F(BundleFiles, MatchesDeclaredFilesToArchiveMembers) {
   EXPECT_EQ(bundle->files.size(), 1u);
 }
 
-TEST_F(BundleFiles, RefusesDuplicatePaths) {
-  BundleParts parts = make_bundle({{"Skills/a.md", {"A"}}, {"skills/a.md", {"a"}}});
-  expect_refused(read(parts), ReasonCode::path_duplicate,
-                 "\"skills/a.md\" and \"Skills/a.md\" differ only in case");
+TEST_F(BundleFiles, RefusesPathsThatCollide) {
+  const std::pair<std::map<std::string, FileSpec>, std::string> cases[] = {
+      {{{"Skills/a.md", {"A"}}, {"skills/a.md", {"a"}}},
+       "\"skills/a.md\" and \"Skills/a.md\" differ only in case"},
+      {{{"skills/a", {"1"}}, {"skills/a/b.md", {"2"}}},
+       "\"skills/a/b.md\" lies below \"skills/a\", which is declared as a file"},
+      {{{"skills/A", {"1"}}, {"skills/a/b/c.md", {"2"}}},
+       "\"skills/a/b/c.md\" lies below \"skills/A\", which is declared as a file"},
+  };
+  for (const auto& [files, detail] : cases)
+    expect_refused(read(make_bundle(files)), ReasonCode::path_duplicate, detail);
+  // A shared name prefix is not nesting.
+  expect_valid(read(make_bundle({{"skills/a", {"1"}}, {"skills/ab/c.md", {"2"}}, {"skills/a.md", {"3"}}})));
 
   // The same path twice passes every check of its own and then fails as a
   // repeat.
-  parts = make_bundle(numbered_skills(2));
+  BundleParts parts = make_bundle(numbered_skills(2));
   parts.manifest["files"].push_back(parts.manifest["files"][0]);
   parts.seal();
   expect_refused(read(parts), ReasonCode::path_duplicate, "\"skills/s0.md\" is declared twice");
-}
-
-TEST_F(BundleFiles, RefusesAFileBelowAnotherFile) {
-  BundleParts parts = make_bundle({{"skills/a", {"1"}}, {"skills/a/b.md", {"2"}}});
-  expect_refused(read(parts), ReasonCode::path_duplicate,
-                 "\"skills/a/b.md\" lies below \"skills/a\", which is declared as a file");
-
-  parts = make_bundle({{"skills/A", {"1"}}, {"skills/a/b/c.md", {"2"}}});
-  expect_refused(read(parts), ReasonCode::path_duplicate,
-                 "\"skills/a/b/c.md\" lies below \"skills/A\", which is declared as a file");
-
-  // A shared name prefix is not nesting.
-  parts = make_bundle({{"skills/a", {"1"}}, {"skills/ab/c.md", {"2"}}, {"skills/a.md", {"3"}}});
-  expect_valid(read(parts));
 }
 
 }  // namespace

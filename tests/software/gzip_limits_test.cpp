@@ -39,16 +39,12 @@ class GzipTest : public ExtractTest {
   std::string tar_, tgz_;
 };
 
-std::string le32(uint32_t v) {
-  std::string out(4, '\0');
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<char>(v >> (8 * i));
-  return out;
+std::string le32(uint64_t v) {
+  return {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
 }
-
 std::string hex32(uint32_t v) {
   char text[11];
-  std::snprintf(text, sizeof text, "0x%08x", v);
-  return text;
+  return std::string(text, std::snprintf(text, sizeof text, "0x%08x", v));
 }
 
 TEST_F(GzipTest, HeaderRefusals) {
@@ -92,7 +88,7 @@ TEST_F(GzipTest, TrailerAndStreamDamage) {
   EXPECT_EQ(failure_of(tgz_.substr(0, n - 1), true), unclean + "gzip trailer is truncated");
   EXPECT_EQ(failure_of(tgz_.substr(0, n - 8) + le32(crc ^ 1) + tgz_.substr(n - 4), true),
             unclean + "gzip CRC-32 mismatch: stated " + hex32(crc ^ 1) + ", inflated " + hex32(crc));
-  EXPECT_EQ(failure_of(tgz_.substr(0, n - 4) + le32(static_cast<uint32_t>(tar_.size() + 3)), true),
+  EXPECT_EQ(failure_of(tgz_.substr(0, n - 4) + le32(tar_.size() + 3), true),
             unclean + "gzip length mismatch: stated " + std::to_string(tar_.size() + 3) +
                 ", inflated " + std::to_string(tar_.size()));
   EXPECT_EQ(failure_of(tgz_.substr(0, 40)), "gzip stream ended before the DEFLATE data did");

@@ -78,9 +78,10 @@ TEST_F(ProgramDir, ReinstallReplacesTheTreeAndUpdateNeedsOne) {
   ASSERT_TRUE(update.ok()) << update.error().full();
   EXPECT_EQ(update->operation, Operation::software_update);
   EXPECT_EQ(update->files, 1u);
-  EXPECT_EQ(tree_listing(at("1.0.18")), (Lines{"velk"}));
-  EXPECT_FALSE(exists(at(".replaced-1.0.18")));
-  EXPECT_FALSE(exists(at(".incoming-1.0.18")));
+  EXPECT_EQ(tree_listing(P()),
+            (Lines{".velk-setup-system/", ".velk-setup-system/target.lock", "1.0.18/",
+                   "1.0.18/velk", "bin/", "bin/.velk.manifest.json", "bin/.velk.version",
+                   "bin/velk"}));
 }
 
 TEST_F(ProgramDir, ArtifactMustBeThePlannedBytes) {
