@@ -26,6 +26,8 @@ class BundleTest : public ::testing::Test {
   TempDir dir_;
 };
 
+constexpr ReasonCode kProfile = ReasonCode::projection_profile_mismatch;
+
 // A skills file and an instruction file: valid for the global scope.
 inline std::map<std::string, FileSpec> sample_files() {
   return {{"AGENTS.md", {"# Agents\n"}}, {"skills/review/SKILL.md", {"review\n", 0755}}};

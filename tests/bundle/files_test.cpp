@@ -13,41 +13,28 @@ std::map<std::string, FileSpec> numbered_skills(int count) {
   return files;
 }
 
-// The manifest entry of a declared file, found by path.
-Json& file_entry(BundleParts& parts, std::string_view path) {
-  for (Json& f : parts.manifest["files"])
-    if (f["path"] == path) return f;
-  ADD_FAILURE() << "no file " << path;
-  std::abort();
+// A bundle of the files whose manifest declares the limits.
+BundleParts limited(const std::map<std::string, FileSpec>& files, const Json& limits) {
+  BundleParts parts = make_bundle(files);
+  parts.manifest["limits"] = limits;
+  parts.seal();
+  return parts;
 }
 
 TEST_F(BundleFiles, LimitsTightenButNeverLoosen) {
-  BundleParts parts = make_bundle(numbered_skills(4));
-  parts.manifest["limits"] = {{"max_files", 3}};
-  parts.seal();
-  expect_refused(read(parts), ReasonCode::limit_exceeded, "4 files declared against a limit of 3");
-  parts.manifest["limits"] = {{"max_files", 4}};
-  parts.seal();
-  expect_valid(read(parts));
+  expect_refused(read(limited(numbered_skills(4), {{"max_files", 3}})), ReasonCode::limit_exceeded,
+                 "4 files declared against a limit of 3");
+  expect_valid(read(limited(numbered_skills(4), {{"max_files", 4}})));
+  expect_refused(read(limited(numbered_skills(2001), {{"max_files", 5000}})),
+                 ReasonCode::limit_exceeded, "2001 files declared against a limit of 2000");
 
-  parts = make_bundle(numbered_skills(2001));
-  parts.manifest["limits"] = {{"max_files", 5000}};
-  parts.seal();
-  expect_refused(read(parts), ReasonCode::limit_exceeded,
-                 "2001 files declared against a limit of 2000");
-
-  parts = make_bundle(numbered_skills(2));
-  parts.manifest["limits"] = {{"max_bundle_bytes", 100}};
-  parts.seal();
-  const std::string size = std::to_string(parts.bytes().size());
-  expect_refused(read(parts), ReasonCode::limit_exceeded,
-                 "the artifact is " + size + " bytes against a limit of 100");
-
-  parts = make_bundle({{"skills/big.md", {"12345"}}, {"skills/small.md", {"1234"}}});
-  parts.manifest["limits"] = {{"max_file_bytes", 4}, {"max_bundle_bytes", 1u << 30}};
-  parts.seal();
-  expect_refused(read(parts), ReasonCode::limit_exceeded,
-                 "\"skills/big.md\" is larger than the declared file limit");
+  const BundleParts small = limited(numbered_skills(2), {{"max_bundle_bytes", 100}});
+  expect_refused(read(small), ReasonCode::limit_exceeded,
+                 "the artifact is " + std::to_string(small.bytes().size()) +
+                     " bytes against a limit of 100");
+  expect_refused(read(limited({{"skills/big.md", {"12345"}}, {"skills/small.md", {"1234"}}},
+                              {{"max_file_bytes", 4}, {"max_bundle_bytes", 1u << 30}})),
+                 ReasonCode::limit_exceeded, "\"skills/big.md\" is larger than the declared file limit");
 }
 
 TEST_F(BundleFiles, RefusesLinksSpecialKindsAndOtherModes) {
@@ -67,8 +54,6 @@ TEST_F(BundleFiles, RefusesLinksSpecialKindsAndOtherModes) {
        "\"skills/s1.md\" is declared as neither a file nor a link"},
       {[](Json& f) { f["mode"] = 511; }, ReasonCode::unsupported_native_surface,
        "\"skills/s1.md\" declares mode 511, which is not allowed"},
-      {[](Json& f) { f["mode"] = 0; }, ReasonCode::unsupported_native_surface,
-       "\"skills/s1.md\" declares mode 0, which is not allowed"},
       {[](Json& f) { f["byte_length"] = 4194305; }, ReasonCode::limit_exceeded,
        "\"skills/s1.md\" is larger than the declared file limit"},
       {[](Json& f) { f["byte_length"] = 2; }, ReasonCode::digest_mismatch,
@@ -78,7 +63,8 @@ TEST_F(BundleFiles, RefusesLinksSpecialKindsAndOtherModes) {
   };
   for (const Case& c : cases) {
     BundleParts parts = make_bundle(numbered_skills(3));
-    c.mutate(file_entry(parts, "skills/s1.md"));
+    ASSERT_EQ(parts.manifest["files"][1]["path"], "skills/s1.md");
+    c.mutate(parts.manifest["files"][1]);
     parts.seal();
     expect_refused(read(parts), c.code, c.detail);
   }
@@ -110,31 +96,26 @@ TEST_F(BundleFiles, MatchesDeclaredFilesToArchiveMembers) {
   EXPECT_EQ(bundle->files.size(), 1u);
 }
 
-TEST_F(BundleFiles, RefusesDuplicatePaths) {
-  BundleParts parts = make_bundle({{"Skills/a.md", {"A"}}, {"skills/a.md", {"a"}}});
-  expect_refused(read(parts), ReasonCode::path_duplicate,
-                 "\"skills/a.md\" and \"Skills/a.md\" differ only in case");
+TEST_F(BundleFiles, RefusesPathsThatCollide) {
+  const std::pair<std::map<std::string, FileSpec>, std::string> cases[] = {
+      {{{"Skills/a.md", {"A"}}, {"skills/a.md", {"a"}}},
+       "\"skills/a.md\" and \"Skills/a.md\" differ only in case"},
+      {{{"skills/a", {"1"}}, {"skills/a/b.md", {"2"}}},
+       "\"skills/a/b.md\" lies below \"skills/a\", which is declared as a file"},
+      {{{"skills/A", {"1"}}, {"skills/a/b/c.md", {"2"}}},
+       "\"skills/a/b/c.md\" lies below \"skills/A\", which is declared as a file"},
+  };
+  for (const auto& [files, detail] : cases)
+    expect_refused(read(make_bundle(files)), ReasonCode::path_duplicate, detail);
+  // A shared name prefix is not nesting.
+  expect_valid(read(make_bundle({{"skills/a", {"1"}}, {"skills/ab/c.md", {"2"}}, {"skills/a.md", {"3"}}})));
 
   // The same path twice passes every check of its own and then fails as a
   // repeat.
-  parts = make_bundle(numbered_skills(2));
+  BundleParts parts = make_bundle(numbered_skills(2));
   parts.manifest["files"].push_back(parts.manifest["files"][0]);
   parts.seal();
   expect_refused(read(parts), ReasonCode::path_duplicate, "\"skills/s0.md\" is declared twice");
-}
-
-TEST_F(BundleFiles, RefusesAFileBelowAnotherFile) {
-  BundleParts parts = make_bundle({{"skills/a", {"1"}}, {"skills/a/b.md", {"2"}}});
-  expect_refused(read(parts), ReasonCode::path_duplicate,
-                 "\"skills/a/b.md\" lies below \"skills/a\", which is declared as a file");
-
-  parts = make_bundle({{"skills/A", {"1"}}, {"skills/a/b/c.md", {"2"}}});
-  expect_refused(read(parts), ReasonCode::path_duplicate,
-                 "\"skills/a/b/c.md\" lies below \"skills/A\", which is declared as a file");
-
-  // A shared name prefix is not nesting.
-  parts = make_bundle({{"skills/a", {"1"}}, {"skills/ab/c.md", {"2"}}, {"skills/a.md", {"3"}}});
-  expect_valid(read(parts));
 }
 
 }  // namespace

@@ -29,24 +29,28 @@ TEST_F(ReadBundle, AcceptsAValidBundleAndKeepsItsFilesAndPassport) {
   ASSERT_EQ(bundle->manifest.component_adaptations.size(), 2u);
   EXPECT_EQ(bundle->manifest.component_adaptations[1].provider_component_kind, "skill");
   ASSERT_EQ(bundle->files.size(), 2u);
-  auto it = bundle->files.begin();
-  EXPECT_EQ(it->first, "AGENTS.md");
-  EXPECT_EQ(it->second.bytes, "# Agents\n");
-  EXPECT_EQ(it->second.mode, 0644u);
-  ++it;
-  EXPECT_EQ(it->first, "skills/review/SKILL.md");
-  EXPECT_EQ(it->second.bytes, "review\n");
-  EXPECT_EQ(it->second.mode, 0755u);
+  EXPECT_EQ(bundle->files.at("AGENTS.md").bytes, "# Agents\n");
+  EXPECT_EQ(bundle->files.at("AGENTS.md").mode, 0644u);
+  EXPECT_EQ(bundle->files.at("skills/review/SKILL.md").bytes, "review\n");
+  EXPECT_EQ(bundle->files.at("skills/review/SKILL.md").mode, 0755u);
+}
+
+// The claim of a valid bundle, pointed at `path`, and the refusal to read it.
+void expect_unreadable(const std::string& path, const std::string& why) {
+  BundleClaim claim = write_bundle(path + ".zip", make_bundle(sample_files()));
+  claim.path = path;
+  expect_refused(read_bundle(claim, RequestedScope::none), ReasonCode::digest_mismatch,
+                 "cannot read the bundle at " + path + ": " + why);
 }
 
 TEST_F(ReadBundle, RefusesWhatCannotBeRead) {
-  BundleClaim claim = write_bundle(dir_ / "b.zip", make_bundle(sample_files()));
-  claim.path = dir_ / "missing.zip";
-  expect_refused(read_bundle(claim, RequestedScope::none), ReasonCode::digest_mismatch,
-                 "cannot read the bundle at " + claim.path + ": No such file or directory");
-  claim.path = dir_.path();
-  expect_refused(read_bundle(claim, RequestedScope::none), ReasonCode::digest_mismatch,
-                 "cannot read the bundle at " + claim.path + ": Is a directory");
+  expect_unreadable(dir_ / "missing", "No such file or directory");
+  make_dirs(dir_ / "dir");
+  expect_unreadable(dir_ / "dir", "Is a directory");
+  const std::string device = dir_ / "null";
+  if (::mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+    GTEST_SKIP() << "cannot make a device node here";
+  expect_unreadable(device, "not a regular file");
 }
 
 TEST_F(ReadBundle, NeverWaitsForAWriterOnAFifo) {
@@ -63,16 +67,6 @@ TEST_F(ReadBundle, NeverWaitsForAWriterOnAFifo) {
   }
   expect_refused(pending.get(), ReasonCode::digest_mismatch,
                  "cannot read the bundle at " + fifo + ": not a regular file");
-}
-
-TEST_F(ReadBundle, RefusesADevice) {
-  const std::string device = dir_ / "null";
-  if (::mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
-    GTEST_SKIP() << "cannot make a device node here";
-  BundleClaim claim = write_bundle(dir_ / "b.zip", make_bundle(sample_files()));
-  claim.path = device;
-  expect_refused(read_bundle(claim, RequestedScope::none), ReasonCode::digest_mismatch,
-                 "cannot read the bundle at " + device + ": not a regular file");
 }
 
 TEST_F(ReadBundle, ChecksTheClaimBeforeOpeningTheArchive) {
@@ -122,28 +116,28 @@ TEST_F(ReadBundle, ReportsTheManifestParserMessage) {
   expect_refused(read(parts), ReasonCode::unsupported_bundle_format,
                  "bundle.json does not parse: missing field `bundle_digest`");
 
-  parts = make_bundle(sample_files());
-  parts.manifest["files"][0]["mode"] = "420";
-  auto typed = read(parts);
-  ASSERT_FALSE(typed.ok());
-  EXPECT_TRUE(starts_with(typed.error().detail, "bundle.json does not parse: invalid type for field `mode`"))
-      << typed.error().detail;
 }
 
 TEST_F(ReadBundle, RefusesAnotherFormatProtocolOrHarness) {
-  BundleParts parts = make_bundle(sample_files());
-  parts.manifest["bundle_format"] = "ai-stp-bundle/3";
-  expect_refused(read(parts), ReasonCode::unsupported_bundle_format,
-                 "the manifest declares \"ai-stp-bundle/3\"");
-  parts = make_bundle(sample_files());
-  parts.manifest["protocol_version"] = 2;
-  expect_refused(read(parts), ReasonCode::unsupported_protocol_version,
-                 "the manifest declares bundle protocol 2, and this reader speaks 1");
-  parts = make_bundle(sample_files());
-  parts.manifest["harness_id"] = "other\nharness";
-  expect_refused(read(parts), ReasonCode::projection_profile_mismatch,
-                 "the bundle is for harness \"other\\nharness\", and this provider configures "
-                 "\"velk-build\"");
+  const struct {
+    const char* field;
+    Json value;
+    ReasonCode code;
+    std::string detail;
+  } cases[] = {
+      {"bundle_format", "ai-stp-bundle/3", ReasonCode::unsupported_bundle_format,
+       "the manifest declares \"ai-stp-bundle/3\""},
+      {"protocol_version", 2, ReasonCode::unsupported_protocol_version,
+       "the manifest declares bundle protocol 2, and this reader speaks 1"},
+      {"harness_id", "other\nharness", ReasonCode::projection_profile_mismatch,
+       "the bundle is for harness \"other\\nharness\", and this provider configures "
+       "\"velk-build\""},
+  };
+  for (const auto& c : cases) {
+    BundleParts parts = make_bundle(sample_files());
+    parts.manifest[c.field] = c.value;
+    expect_refused(read(parts), c.code, c.detail);
+  }
 }
 
 TEST_F(ReadBundle, TakesTheIdentityOverCanonicalJson) {

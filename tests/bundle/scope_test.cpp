@@ -9,92 +9,87 @@ using BundleScope = BundleTest;
 
 std::map<std::string, FileSpec> one_skill() { return {{"skills/a/SKILL.md", {"a"}}}; }
 
+// A bundle of one skill with one edit of its manifest, sealed.
+BundleParts edited(void (*edit)(Json&), std::optional<TargetScope> scope = std::nullopt,
+                   const std::map<std::string, FileSpec>& files = one_skill()) {
+  BundleParts parts = make_bundle(files, scope);
+  edit(parts.manifest);
+  parts.seal();
+  return parts;
+}
+
 TEST_F(BundleScope, BindsTheScopeTheBundleWasBuiltFor) {
+  const std::string differs = "bundle v2's bound scope differs from the requested target scope";
   const BundleParts global = make_bundle(one_skill());
   expect_valid(read(global, RequestedScope::none));
   expect_valid(read(global, RequestedScope::global));
-  expect_refused(read(global, RequestedScope::user_root), ReasonCode::projection_profile_mismatch,
-                 "bundle v2's bound scope differs from the requested target scope");
-  expect_refused(read(global, RequestedScope::project), ReasonCode::projection_profile_mismatch,
-                 "bundle v2's bound scope differs from the requested target scope");
+  for (RequestedScope other : {RequestedScope::user_root, RequestedScope::project})
+    expect_refused(read(global, other), kProfile, differs);
 
   const BundleParts user_root = make_bundle(one_skill(), TargetScope::user_root);
   auto bundle = read(user_root, RequestedScope::user_root);
   expect_valid(bundle);
   EXPECT_EQ(bundle->bound_scope, TargetScope::user_root);
   expect_valid(read(user_root, RequestedScope::none));
-  expect_refused(read(user_root, RequestedScope::global), ReasonCode::projection_profile_mismatch,
-                 "bundle v2's bound scope differs from the requested target scope");
+  expect_refused(read(user_root, RequestedScope::global), kProfile, differs);
 
-  BundleParts unknown = make_bundle(one_skill());
-  unknown.manifest["target_scope"] = "planet";
-  unknown.manifest["projection_profile"]["target_scope"] = "planet";
-  unknown.seal();
-  expect_refused(read(unknown, RequestedScope::none), ReasonCode::projection_profile_mismatch,
-                 "bundle v2 names unknown target scope \"planet\"");
-}
+  expect_refused(read(edited([](Json& m) {
+                   m["target_scope"] = m["projection_profile"]["target_scope"] = "planet";
+                 })),
+                 kProfile, "bundle v2 names unknown target scope \"planet\"");
 
-TEST_F(BundleScope, RefusesTheProjectScopeWhichHasNoProfile) {
   const BundleParts project = make_bundle(one_skill(), TargetScope::project);
   for (RequestedScope requested : {RequestedScope::none, RequestedScope::project})
-    expect_refused(read(project, requested), ReasonCode::projection_profile_mismatch,
+    expect_refused(read(project, requested), kProfile,
                    "bundle v2 is bound to the project scope, for which velk-setup-system "
                    "publishes no projection profile");
 }
 
 TEST_F(BundleScope, RequiresTheExactProfileOfTheBoundScope) {
-  const auto breakers = {
-      +[](Json& m) { m["projection_profile"]["profile_id"] = "velk/native-files/user-root/1"; },
-      // The user-root profile's digest, bound to the global scope.
-      +[](Json& m) {
-        m["projection_profile"]["profile_digest"] =
-            *profile_digest(declaration().user_root_profile);
-      },
-  };
-  for (auto brk : breakers) {
-    BundleParts parts = make_bundle(one_skill());
-    brk(parts.manifest);
-    parts.seal();
-    expect_refused(read(parts), ReasonCode::projection_profile_mismatch,
-                   "bundle v2 was compiled for a different provider projection profile");
-  }
+  expect_refused(read(edited([](Json& m) {
+                   m["projection_profile"]["profile_id"] = "velk/native-files/user-root/1";
+                 })),
+                 kProfile, "bundle v2 was compiled for a different provider projection profile");
+  // The user-root profile's digest, bound to the global scope.
+  expect_refused(read(edited([](Json& m) {
+                   m["projection_profile"]["profile_digest"] =
+                       *profile_digest(declaration().user_root_profile);
+                 })),
+                 kProfile, "bundle v2 was compiled for a different provider projection profile");
 }
 
 TEST_F(BundleScope, RefusesAdaptationKindsOutsideTheProfile) {
-  BundleParts parts = make_bundle(one_skill());
-  parts.manifest["component_adaptations"][0]["provider_component_kind"] = "mcp";
-  parts.seal();
-  expect_refused(read(parts), ReasonCode::adaptation_binding_mismatch,
-                 "adaptation for \"component.skills\" names a kind outside the selected profile");
-
-  parts = make_bundle(one_skill());
-  parts.manifest["component_adaptations"][0]["projection_kind"] = "package";
-  parts.seal();
-  expect_refused(read(parts), ReasonCode::adaptation_binding_mismatch,
-                 "adaptation for \"component.skills\" names a kind outside the selected profile");
-
+  const std::string outside = "\" names a kind outside the selected profile";
+  expect_refused(read(edited([](Json& m) {
+                   m["component_adaptations"][0]["provider_component_kind"] = "mcp";
+                 })),
+                 ReasonCode::adaptation_binding_mismatch,
+                 "adaptation for \"component.skills" + outside);
+  expect_refused(read(edited([](Json& m) {
+                   m["component_adaptations"][0]["projection_kind"] = "package";
+                 })),
+                 ReasonCode::adaptation_binding_mismatch,
+                 "adaptation for \"component.skills" + outside);
   // The user-root profile admits skills only, whatever scope is requested.
-  parts = make_bundle({{"agents/a.md", {"a"}}}, TargetScope::user_root);
-  parts.manifest["component_adaptations"][0]["provider_component_kind"] = "agent";
-  parts.seal();
-  expect_refused(read(parts, RequestedScope::none), ReasonCode::adaptation_binding_mismatch,
-                 "adaptation for \"component.agents\" names a kind outside the selected profile");
+  const BundleParts agent = edited(
+      [](Json& m) { m["component_adaptations"][0]["provider_component_kind"] = "agent"; },
+      TargetScope::user_root, {{"agents/a.md", {"a"}}});
+  expect_refused(read(agent, RequestedScope::none), ReasonCode::adaptation_binding_mismatch,
+                 "adaptation for \"component.agents" + outside);
 }
 
 TEST_F(BundleScope, KeepsFilesInsideTheOwnedSurfaces) {
-  expect_refused(read(make_bundle({{"sessions/x", {"x"}}})), ReasonCode::unsupported_native_surface,
-                 "the bundle writes \"sessions/x\", which is outside the surface velk-setup-system owns");
-  expect_refused(read(make_bundle({{"skillset/x", {"x"}}})), ReasonCode::unsupported_native_surface,
-                 "the bundle writes \"skillset/x\", which is outside the surface velk-setup-system owns");
-
-  // Inside an owned surface, but the product's own file.
+  const std::string outside = "which is outside the surface velk-setup-system owns";
   const std::string never = "which belongs to the product and which velk-setup-system never touches";
-  expect_refused(read(make_bundle({{"plugins/known_marketplaces.json", {"{}"}}})),
-                 ReasonCode::unsupported_native_surface,
-                 "the bundle writes \"plugins/known_marketplaces.json\", " + never);
-  expect_refused(read(make_bundle({{"plugins/Known_Marketplaces.json/x", {"{}"}}})),
-                 ReasonCode::unsupported_native_surface,
-                 "the bundle writes \"plugins/Known_Marketplaces.json/x\", " + never);
+  // A name that only starts like a surface, and the product's own file,
+  // matched without regard to case.
+  for (const auto& [path, why] : std::vector<std::pair<std::string, std::string>>{
+           {"sessions/x", outside},
+           {"skillset/x", outside},
+           {"plugins/known_marketplaces.json", never},
+           {"plugins/Known_Marketplaces.json/x", never}})
+    expect_refused(read(make_bundle({{path, {"{}"}}})), ReasonCode::unsupported_native_surface,
+                   "the bundle writes \"" + path + "\", " + why);
   expect_valid(read(make_bundle({{"plugins/known_marketplaces.jsonl", {"{}"}}})));
 
   // Every owned surface is writable by default; under user_root only skills.
@@ -102,35 +97,34 @@ TEST_F(BundleScope, KeepsFilesInsideTheOwnedSurfaces) {
   for (const std::string& s : declaration().owned_paths())
     everywhere[s.find('.') == std::string::npos ? s + "/x" : s] = {"x"};
   expect_valid(read(make_bundle(everywhere), RequestedScope::global));
-
   const BundleParts config = make_bundle({{"config.toml", {"x"}}}, TargetScope::user_root);
   expect_refused(read(config, RequestedScope::user_root), ReasonCode::unsupported_native_surface,
-                 "the bundle writes \"config.toml\", which is outside the surface velk-setup-system owns");
-  expect_valid(read(config, RequestedScope::none));
+                 "the bundle writes \"config.toml\", " + outside);
 }
 
 TEST_F(BundleScope, RefusesComponentKindsTheProductDoesNotImplement) {
-  BundleParts parts = make_bundle(one_skill(), TargetScope::user_root);
-  parts.manifest["conversion_report"]["entries"].push_back(
-      {{"stable_id", "component.reviewer"}, {"component_type", "agent"}, {"native_surface", "agents"}});
-  // An entry without a type is not checked.
-  parts.manifest["conversion_report"]["entries"].push_back(
-      {{"stable_id", "component.misc"}, {"component_type", ""}, {"native_surface", ""}});
-  parts.seal();
-  expect_refused(read(parts, RequestedScope::user_root), ReasonCode::unsupported_component_kind,
+  const BundleParts agent = edited(
+      [](Json& m) {
+        m["conversion_report"]["entries"].push_back({{"stable_id", "component.reviewer"},
+                                                     {"component_type", "agent"},
+                                                     {"native_surface", "agents"}});
+        // An entry without a type is not checked.
+        m["conversion_report"]["entries"].push_back(
+            {{"stable_id", "component.misc"}, {"component_type", ""}, {"native_surface", ""}});
+      },
+      TargetScope::user_root);
+  expect_refused(read(agent, RequestedScope::user_root), ReasonCode::unsupported_component_kind,
                  "the bundle declares component \"component.reviewer\" as kind \"agent\", which "
                  "velk-setup-system does not implement at user_root");
-  expect_valid(read(parts, RequestedScope::none));
+  expect_valid(read(agent, RequestedScope::none));
 
-  parts = make_bundle(one_skill());
-  parts.manifest["conversion_report"]["entries"][0]["component_type"] = "mcp";
-  parts.seal();
-  expect_refused(read(parts, RequestedScope::global), ReasonCode::unsupported_component_kind,
-                 "the bundle declares component \"component.skills\" as kind \"mcp\", which "
-                 "velk-setup-system does not implement at the global profile");
-  expect_refused(read(parts, RequestedScope::none), ReasonCode::unsupported_component_kind,
-                 "the bundle declares component \"component.skills\" as kind \"mcp\", which "
-                 "velk-setup-system does not implement");
+  const BundleParts mcp =
+      edited([](Json& m) { m["conversion_report"]["entries"][0]["component_type"] = "mcp"; });
+  const std::string refused = "the bundle declares component \"component.skills\" as kind "
+                              "\"mcp\", which velk-setup-system does not implement";
+  expect_refused(read(mcp, RequestedScope::global), ReasonCode::unsupported_component_kind,
+                 refused + " at the global profile");
+  expect_refused(read(mcp, RequestedScope::none), ReasonCode::unsupported_component_kind, refused);
 }
 
 }  // namespace

@@ -7,123 +7,95 @@ namespace {
 
 using BundleStructure = BundleTest;
 
-// Skills in two adaptations ("component.agents" and "component.skills").
-std::map<std::string, FileSpec> two_components() {
-  return {{"agents/reviewer.md", {"r"}}, {"skills/a.md", {"a"}}, {"skills/b.md", {"b"}}};
-}
-
-TEST_F(BundleStructure, RequiresABindingAndAdaptations) {
-  BundleParts parts = make_bundle(two_components());
-  parts.manifest["projection_profile"] = nullptr;
-  parts.seal();
-  expect_refused(read(parts), ReasonCode::adaptation_binding_missing,
-                 "bundle v2 has no projection_profile");
-
-  parts = make_bundle(two_components());
-  parts.manifest.erase("component_adaptations");
-  parts.seal();
-  expect_refused(read(parts), ReasonCode::adaptation_binding_missing,
-                 "bundle v2 has no component_adaptations");
-}
-
-TEST_F(BundleStructure, RefusesAnIncompleteBinding) {
-  const auto breakers = {
-      +[](Json& m) { m["projection_profile"]["profile_id"] = ""; },
-      +[](Json& m) { m["projection_profile"]["profile_digest"] = "sha256:ABC"; },
-      +[](Json& m) { m["projection_profile"].erase("profile_digest"); },
+TEST_F(BundleStructure, RefusesABrokenBindingOrAdaptation) {
+  constexpr auto missing = ReasonCode::adaptation_binding_missing;
+  constexpr auto mismatch = ReasonCode::adaptation_binding_mismatch;
+  const std::string incomplete = "bundle v2's profile binding is incomplete or names another scope";
+  const std::string unsorted = "component_adaptations are not strictly sorted by stable_id";
+  const std::string not_canonical = "adaptation for \"component.skills\" is not canonical";
+  const std::string paths_unsorted = "member_paths for \"component.skills\" are not strictly sorted";
+  const std::string no_closure = "bundle files do not close over the declared component adaptations";
+  const struct {
+    void (*edit)(Json&);
+    ReasonCode code;
+    std::string detail;  // empty: the code alone is checked
+  } cases[] = {
+      {[](Json& m) { m["projection_profile"] = nullptr; }, missing,
+       "bundle v2 has no projection_profile"},
+      {[](Json& m) { m.erase("component_adaptations"); }, missing,
+       "bundle v2 has no component_adaptations"},
+      {[](Json& m) { m["projection_profile"]["profile_id"] = ""; }, kProfile, incomplete},
+      {[](Json& m) { m["projection_profile"]["profile_digest"] = "sha256:ABC"; }, kProfile, incomplete},
+      {[](Json& m) { m["projection_profile"].erase("profile_digest"); }, kProfile, incomplete},
       // The binding must name the manifest's own scope.
-      +[](Json& m) { m["projection_profile"]["target_scope"] = "user_root"; },
-      +[](Json& m) { m["target_scope"] = "global"; m["projection_profile"]["target_scope"] = "user_root"; },
+      {[](Json& m) { m["projection_profile"]["target_scope"] = "user_root"; }, kProfile, incomplete},
+      {[](Json& m) {
+         m["target_scope"] = "global";
+         m["projection_profile"]["target_scope"] = "user_root";
+       },
+       kProfile, incomplete},
+      {[](Json& m) { std::swap(m["component_adaptations"][0], m["component_adaptations"][1]); },
+       mismatch, unsorted},
+      // A repeat is out of strict order before it is anything else.
+      {[](Json& m) { m["component_adaptations"].push_back(m["component_adaptations"][1]); },
+       mismatch, unsorted},
+      // The rules of one adaptation.
+      {[](Json& m) { m["component_adaptations"][1]["version"] = ""; }, mismatch, not_canonical},
+      {[](Json& m) { m["component_adaptations"][1]["member_paths"] = Json::array(); }, mismatch,
+       not_canonical},
+      {[](Json& m) {
+         m["component_adaptations"][1]["adaptation_id"] = "adaptation_" + std::string(63, 'a');
+       },
+       mismatch, not_canonical},
+      {[](Json& m) {
+         m["component_adaptations"][1]["adaptation_id"] = "adaptation_" + std::string(64, 'A');
+       },
+       mismatch, not_canonical},
+      {[](Json& m) { m["component_adaptations"][1]["passport_digest"] = "sha256:"; }, mismatch,
+       not_canonical},
+      {[](Json& m) { m["component_adaptations"][1]["projection_kind"] = ""; }, mismatch,
+       not_canonical},
+      {[](Json& m) { m["component_adaptations"][1]["projection_artifact"]["size_bytes"] = 0; },
+       mismatch, not_canonical},
+      {[](Json& m) { m["component_adaptations"][1].erase("projection_artifact"); }, mismatch,
+       not_canonical},
+      {[](Json& m) { m["component_adaptations"][1]["provider_component_kind"] = ""; }, mismatch,
+       not_canonical},
+      // Each member path on its own.
+      {[](Json& m) {
+         Json& paths = m["component_adaptations"][1]["member_paths"];
+         std::swap(paths[0], paths[1]);
+       },
+       mismatch, paths_unsorted},
+      {[](Json& m) { m["component_adaptations"][1]["member_paths"][1] = "skills/a.md"; }, mismatch,
+       paths_unsorted},
+      // A member path that breaks the path rules reports that rule.
+      {[](Json& m) { m["component_adaptations"][1]["member_paths"][1] = "skills/../b.md"; },
+       ReasonCode::path_escapes_target, ""},
+      // Files and adaptations close over each other: a file owned by an
+      // adaptation that does not list it, a listed path that no file
+      // declares, a file owned by no adaptation.
+      {[](Json& m) { m["files"][1]["owner"] = "component.agents"; }, mismatch, no_closure},
+      {[](Json& m) { m["component_adaptations"][0]["member_paths"].push_back("agents/zz.md"); },
+       mismatch, no_closure},
+      {[](Json& m) { m["files"][0]["owner"] = "component.nobody"; }, mismatch, no_closure},
   };
-  for (auto brk : breakers) {
-    BundleParts parts = make_bundle(two_components());
-    brk(parts.manifest);
+  for (const auto& c : cases) {
+    // Skills in two adaptations ("component.agents" and "component.skills").
+    BundleParts parts = make_bundle(
+        {{"agents/reviewer.md", {"r"}}, {"skills/a.md", {"a"}}, {"skills/b.md", {"b"}}});
+    c.edit(parts.manifest);
     parts.seal();
-    expect_refused(read(parts), ReasonCode::projection_profile_mismatch,
-                   "bundle v2's profile binding is incomplete or names another scope");
+    auto result = read(parts);
+    if (!c.detail.empty()) {
+      expect_refused(result, c.code, c.detail);
+    } else {
+      ASSERT_FALSE(result.ok());
+      EXPECT_EQ(result.error().code, c.code) << result.error().detail;
+    }
   }
-}
-
-TEST_F(BundleStructure, RefusesAdaptationsOutOfOrderOrRepeated) {
-  BundleParts parts = make_bundle(two_components());
-  Json& list = parts.manifest["component_adaptations"];
-  std::swap(list[0], list[1]);
-  parts.seal();
-  expect_refused(read(parts), ReasonCode::adaptation_binding_mismatch,
-                 "component_adaptations are not strictly sorted by stable_id");
-
-  // A repeat is out of strict order before it is anything else.
-  parts = make_bundle(two_components());
-  parts.manifest["component_adaptations"].push_back(parts.manifest["component_adaptations"][1]);
-  parts.seal();
-  expect_refused(read(parts), ReasonCode::adaptation_binding_mismatch,
-                 "component_adaptations are not strictly sorted by stable_id");
-}
-
-TEST_F(BundleStructure, RefusesAnAdaptationThatBreaksItsOwnRules) {
-  const auto breakers = {
-      +[](Json& a) { a["version"] = ""; },
-      +[](Json& a) { a["member_paths"] = Json::array(); },
-      +[](Json& a) { a["adaptation_id"] = "adaptation_" + std::string(63, 'a'); },
-      +[](Json& a) { a["adaptation_id"] = "adaptation_" + std::string(64, 'A'); },
-      +[](Json& a) { a["passport_digest"] = "sha256:"; },
-      +[](Json& a) { a["projection_kind"] = ""; },
-      +[](Json& a) { a["projection_artifact"]["size_bytes"] = 0; },
-      +[](Json& a) { a.erase("projection_artifact"); },
-      +[](Json& a) { a["provider_component_kind"] = ""; },
-  };
-  for (auto brk : breakers) {
-    BundleParts parts = make_bundle(two_components());
-    brk(parts.manifest["component_adaptations"][1]);
-    parts.seal();
-    expect_refused(read(parts), ReasonCode::adaptation_binding_mismatch,
-                   "adaptation for \"component.skills\" is not canonical");
-  }
-}
-
-TEST_F(BundleStructure, ChecksEachMemberPathOnItsOwn) {
-  BundleParts parts = make_bundle(two_components());
-  Json& paths = parts.manifest["component_adaptations"][1]["member_paths"];
-  std::swap(paths[0], paths[1]);
-  parts.seal();
-  expect_refused(read(parts), ReasonCode::adaptation_binding_mismatch,
-                 "member_paths for \"component.skills\" are not strictly sorted");
-
-  parts = make_bundle(two_components());
-  parts.manifest["component_adaptations"][1]["member_paths"][1] = "skills/a.md";
-  parts.seal();
-  expect_refused(read(parts), ReasonCode::adaptation_binding_mismatch,
-                 "member_paths for \"component.skills\" are not strictly sorted");
-
-  // A member path that breaks the path rules reports that rule.
-  parts = make_bundle(two_components());
-  parts.manifest["component_adaptations"][1]["member_paths"][1] = "skills/../b.md";
-  parts.seal();
-  auto result = read(parts);
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().code, ReasonCode::path_escapes_target) << result.error().detail;
-
-  parts = make_bundle({{"auth.json", {"{}"}}});
-  expect_refused(read(parts), ReasonCode::special_file_not_allowed,
+  expect_refused(read(make_bundle({{"auth.json", {"{}"}}})), ReasonCode::special_file_not_allowed,
                  "\"auth.json\" is named like a credential and is refused by name");
-}
-
-TEST_F(BundleStructure, RequiresFilesAndAdaptationsToCloseOverEachOther) {
-  const auto breakers = {
-      // A file owned by an adaptation that does not list it.
-      +[](Json& m) { m["files"][1]["owner"] = "component.agents"; },
-      // A listed member path that no file declares.
-      +[](Json& m) { m["component_adaptations"][0]["member_paths"].push_back("agents/zz.md"); },
-      // A file owned by no adaptation at all.
-      +[](Json& m) { m["files"][0]["owner"] = "component.nobody"; },
-  };
-  for (auto brk : breakers) {
-    BundleParts parts = make_bundle(two_components());
-    brk(parts.manifest);
-    parts.seal();
-    expect_refused(read(parts), ReasonCode::adaptation_binding_mismatch,
-                   "bundle files do not close over the declared component adaptations");
-  }
 }
 
 }  // namespace

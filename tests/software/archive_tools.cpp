@@ -1,14 +1,13 @@
 #include "archive_tools.h"
 
-#include <openssl/evp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <cstdlib>
 
+#include "core/digest.h"
 #include "core/fs.h"
 #include "support/temp_dir.h"
 
@@ -26,24 +25,14 @@ def _b(text):
     return text if isinstance(text, bytes) else text.encode()
 
 def header(name, size=0, flag=b'0', mode=0o644, magic=POSIX, prefix=b'',
-           size_field=None, mode_field=None, checksum=None):
+           size_field=None, mode_field=None):
     block = bytearray(512)
-    name = _b(name)
-    block[0:len(name)] = name
-    block[100:108] = mode_field if mode_field is not None else b'%07o\x00' % mode
-    block[108:116] = b'0000000\x00'
-    block[116:124] = b'0000000\x00'
-    block[124:136] = size_field if size_field is not None else b'%011o\x00' % size
-    block[136:148] = b'00000000000\x00'
-    block[156:157] = flag
-    block[257:265] = magic
-    prefix = _b(prefix)
-    block[345:345 + len(prefix)] = prefix
-    block[148:156] = b' ' * 8
-    if checksum is None:
-        block[148:156] = b'%06o\x00 ' % sum(block)
-    else:
-        block[148:156] = checksum
+    for at, value in ((0, _b(name)), (100, mode_field or b'%07o\x00' % mode),
+                      (108, b'0000000\x00' * 2), (124, size_field or b'%011o\x00' % size),
+                      (136, b'00000000000\x00'), (148, b' ' * 8), (156, flag), (257, magic),
+                      (345, _b(prefix))):
+        block[at:at + len(value)] = value
+    block[148:156] = b'%06o\x00 ' % sum(block)
     return bytes(block)
 
 def entry(name, content=b'', **args):
@@ -62,7 +51,7 @@ def pax(records):
 
 def write_tgz(path, *parts):
     with open(path, 'wb') as f:
-        f.write(gzip.compress(b''.join(parts), mtime=0))
+        f.write(gzip.compress(b''.join(parts), compresslevel=1, mtime=0))
 )PY";
 
 }  // namespace
@@ -83,40 +72,15 @@ int python(const std::string& dir, const std::string& script) {
 }
 
 std::string sha256_file(const std::string& path) {
-  const std::string bytes = read_text(path);
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-  std::string out = "sha256:";
-  char hex[3];
-  for (unsigned i = 0; i < length; ++i) {
-    std::snprintf(hex, sizeof hex, "%02x", digest[i]);
-    out += hex;
-  }
-  return out;
+  auto digest = digest_file(path);
+  return digest.ok() ? *digest : std::string();
 }
-
-namespace {
-void list_into(const std::string& root, const std::string& relative,
-               std::vector<std::string>& out) {
-  auto names = list_directory(path_join(root, relative));
-  if (!names.ok()) return;
-  for (const std::string& name : *names) {
-    const std::string rel = relative.empty() ? name : relative + "/" + name;
-    const auto st = lstat_path(path_join(root, rel));
-    if (st && S_ISDIR(st->st_mode)) {
-      out.push_back(rel + "/");
-      list_into(root, rel, out);
-    } else {
-      out.push_back(rel);
-    }
-  }
-}
-}  // namespace
 
 std::vector<std::string> tree_listing(const std::string& root) {
+  std::vector<TreeRecord> records;
+  if (!walk_tree(root, root, {}, records).ok()) return {};
   std::vector<std::string> out;
-  list_into(root, "", out);
+  for (const TreeRecord& r : records) out.push_back(r.kind == "dir" ? r.path + "/" : r.path);
   std::sort(out.begin(), out.end());
   return out;
 }

@@ -13,7 +13,7 @@ int shell(const std::string& command);
 
 // Runs a Python 3 script in `dir`, with crafting helpers defined first:
 //   header(name, size=0, flag=b'0', mode=0o644, magic=POSIX, prefix=b'',
-//          size_field=None, mode_field=None, checksum=None) -> 512 bytes
+//          size_field=None, mode_field=None) -> 512 bytes
 //   entry(name, content=b'', **header_args) -> header and padded data
 //   pax(records) -> pax data for [(key, value), ...]
 //   END -> two zero blocks
@@ -21,7 +21,7 @@ int shell(const std::string& command);
 // Returns the exit status.
 int python(const std::string& dir, const std::string& script);
 
-// The SHA-256 digest text of a file's bytes, computed here independently.
+// The SHA-256 digest text of a file's bytes ("" when it cannot be read).
 std::string sha256_file(const std::string& path);
 
 // Every entry below `root`, relative and sorted; directories end in "/".
