@@ -5,24 +5,15 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "consumer.h"
 #include "core/fs.h"
-#include "software/software.h"
-#include "support/runner.h"
 #include "support/software_prefix.h"
 #include "support/temp_dir.h"
 
 namespace velk {
 namespace {
 
-using testing::exists;
-using testing::install_version;
-using testing::link_target;
-using testing::make_dirs;
-using testing::read_text;
-using testing::run_velk;
-using testing::RunResult;
-using testing::TempDir;
-using testing::write_text;
+using namespace velk::testing;
 
 class SoftwareCommands : public ::testing::Test {
  protected:
@@ -32,17 +23,6 @@ class SoftwareCommands : public ::testing::Test {
   RunResult software() { return run_velk({"software", "--prefix", P()}); }
   RunResult rollback(const std::string& version) {
     return run_velk({"rollback", "--to", version, "--prefix", P()});
-  }
-
-  static void expect_output(const RunResult& run, const std::string& out) {
-    EXPECT_EQ(run.exit_code, 0) << run.err;
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.out, out);
-  }
-  static void expect_failure(const RunResult& run, const std::string& message) {
-    EXPECT_EQ(run.exit_code, 1);
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "velk-setup-system: " + message + "\n");
   }
 
   // What rollback may change, read back.
