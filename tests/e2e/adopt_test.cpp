@@ -3,7 +3,6 @@
 // show it.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <filesystem>
 
 #include "consumer.h"
@@ -41,18 +40,11 @@ class AdoptTest : public ::testing::Test {
   }
   void write_stamp() const { write_text(stamp_path(), compact_json(stamp_)); }
   RunResult adopt() const { return run_velk({"adopt", "--target", target()}); }
-  Words tree() const {
-    Words out;
-    for (const auto& e : std::filesystem::recursive_directory_iterator(target()))
-      out.push_back(e.path().string());
-    std::sort(out.begin(), out.end());
-    return out;
-  }
   // A refusal leaves every file where it was and creates nothing.
   void expect_refused(const std::string& message) const {
-    const auto before = tree();
+    const auto before = tree_entries(target());
     expect_failure(adopt(), message);
-    EXPECT_EQ(tree(), before);
+    EXPECT_EQ(tree_entries(target()), before);
     EXPECT_FALSE(exists(dir_ / ".velk-setup-system"));
   }
   std::string kept() const { return target() + "/.velk-setup-system/adopted/" + kStamp; }

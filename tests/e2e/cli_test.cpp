@@ -13,6 +13,7 @@ namespace {
 
 using testing::expect_failure;
 using testing::expect_output;
+using testing::refusal_line;
 using testing::RunResult;
 using testing::run_program;
 using testing::run_velk;
@@ -200,9 +201,9 @@ TEST(CommandLine, PrintsTheHelpOfEachProviderCommand) {
   testing::TempDir dir;
   const std::string prefix = dir / "prefix";
   expect_text({"launch", "--target", dir.path(), "--prefix", prefix, "--json", "--", "--help", "x"},
-              R"({"state":"refused","rejected":true,"reason":"provider_unavailable","detail":")" +
-                  prefix + "/bin/velk is not installed under " + prefix +
-                  ": No such file or directory; run software_install first\"}\n");
+              refusal_line("provider_unavailable", prefix + "/bin/velk is not installed under " +
+                                                       prefix + ": No such file or directory; run "
+                                                                "software_install first"));
 }
 
 TEST(CommandLine, StatusIsTheProviderCommandWhereverJsonAppears) {
@@ -218,9 +219,7 @@ TEST(CommandLine, ArgumentErrorsGoToStandardErrorAndRefusalsToStandardOutput) {
                "bogus is not an operation this protocol defines");
   for (const char* command : {"status", "recover-operation"}) {
     expect_text({command, "--target", "rel", "--json"},
-                R"({"state":"refused","rejected":true,"reason":"provider_unavailable",)"
-                R"("detail":"target must be absolute, got rel"})"
-                "\n");
+                refusal_line("provider_unavailable", "target must be absolute, got rel"));
   }
 }
 

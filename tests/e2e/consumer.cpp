@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+
 #include "support/temp_dir.h"
 
 namespace velk::testing {
@@ -16,6 +19,19 @@ void expect_failure(const RunResult& r, const std::string& message, const std::s
   EXPECT_EQ(r.exit_code, 1) << message;
   EXPECT_EQ(r.out, out);
   EXPECT_EQ(r.err, "velk-setup-system: " + message + "\n");
+}
+
+std::string refusal_line(const std::string& reason, const std::string& detail) {
+  return R"({"state":"refused","rejected":true,"reason":")" + reason + R"(","detail":")" +
+         detail + "\"}\n";
+}
+
+Words tree_entries(const std::string& dir) {
+  Words out;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+    out.push_back(e.path().string().substr(dir.size()));
+  std::sort(out.begin(), out.end());
+  return out;
 }
 
 Words bundle_flags(const BundleClaim& claim) {

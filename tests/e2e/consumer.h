@@ -20,6 +20,12 @@ void expect_output(const RunResult& r, const std::string& out);
 // Exit 1, exactly `out` (usually nothing) and "velk-setup-system: message".
 void expect_failure(const RunResult& r, const std::string& message, const std::string& out = "");
 
+// The line a provider command prints for a refusal (no JSON escaping).
+std::string refusal_line(const std::string& reason, const std::string& detail);
+
+// The paths under `dir`, relative to it and sorted: "nothing was created".
+Words tree_entries(const std::string& dir);
+
 // The five bundle flags that name the claim.
 Words bundle_flags(const BundleClaim& claim);
 

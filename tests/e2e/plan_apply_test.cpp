@@ -152,6 +152,9 @@ TEST(UserRootScope, InstallStatusAndRemoveTouchOnlyWhatWasRecorded) {
   const Json status = provider_json({"status", "--target", c.t.path(), "--json"});
   EXPECT_EQ(status.value("drift_state", ""), "clean");
   EXPECT_EQ(status.at("target_identity_digest"), installed.at("target_identity_digest"));
+  EXPECT_EQ(provider_json({"status", "--target", c.t.path(), "--json", "--target-scope",
+                           "user_root"}),
+            status);
 
   const Json removal = plan_request(c.t.path(), "remove");
   EXPECT_EQ(removal.at("plan").at("target_scope"), "user_root");
@@ -172,8 +175,8 @@ TEST(NeverTouch, KnownMarketplacesSurvivesEveryChange) {
   const auto step = [&](const Json& answer, const char* present, const char* absent) {
     ASSERT_EQ(answer.value("state", ""), "verified") << answer.dump();
     EXPECT_EQ(read_text(kept), "{\"mine\":true}\n");
-    if (*present) EXPECT_TRUE(exists(c.t / present)) << present;
-    if (*absent) EXPECT_FALSE(exists(c.t / absent)) << absent;
+    EXPECT_TRUE(!*present || exists(c.t / present)) << present;
+    EXPECT_TRUE(!*absent || !exists(c.t / absent)) << absent;
   };
   step(c.install(c.bundle({{"plugins/a/plugin.json", {"{}\n"}}})), "plugins/a/plugin.json", "");
   step(c.install(c.bundle({{"plugins/b/plugin.json", {"{}\n"}}}), "replace"), "plugins/b",

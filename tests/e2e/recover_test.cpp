@@ -13,11 +13,6 @@ namespace {
 
 using namespace velk::testing;
 
-std::string refusal(const std::string& reason, const std::string& detail) {
-  return R"({"state":"refused","rejected":true,"reason":")" + reason + R"(","detail":")" +
-         detail + "\"}\n";
-}
-
 struct Managed {
   TempDir t;
   std::string control = t / ".velk-setup-system";
@@ -42,19 +37,18 @@ struct Managed {
 TEST(RecoverOperation, AJournalItCannotResolveIsRefusedAndStays) {
   Managed none;
   none.publish(std::nullopt);
-  none.expect_recover(refusal(
-      "recovery_required",
-      "the journal names no backup, so the pre-operation target cannot be restored"));
+  none.expect_recover(refusal_line("recovery_required",
+                   "the journal names no backup, so the pre-operation target cannot be restored"));
 
   Managed missing;
   missing.publish("slot-000000000005");
   missing.expect_recover(
-      refusal("digest_mismatch", "backup slot-000000000005 is absent or incomplete"));
+      refusal_line("digest_mismatch", "backup slot-000000000005 is absent or incomplete"));
 
   Managed other;
   write_text(other.journal, R"({"schema_version":2,"phase":"prepared"})");
   other.expect_recover(
-      refusal("recovery_required", "journal schema 2 is not the 1 this build writes"));
+      refusal_line("recovery_required", "journal schema 2 is not the 1 this build writes"));
 }
 
 TEST(RecoverOperation, ATransactionDirectoryIsNeverRemovedAndABusyTargetNeverWaitedFor) {
@@ -68,7 +62,7 @@ TEST(RecoverOperation, ATransactionDirectoryIsNeverRemovedAndABusyTargetNeverWai
   auto lock = lock_target(m.control);
   ASSERT_TRUE(lock.ok());
   m.expect_recover(
-      refusal("provider_unavailable", "another process holds " + m.control + "/target.lock"));
+      refusal_line("provider_unavailable", "another process holds " + m.control + "/target.lock"));
 }
 
 }  // namespace

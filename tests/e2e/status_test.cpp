@@ -68,9 +68,9 @@ TEST(Status, UnmanagedMissingAndAnotherSchemaCreateNothing) {
   EXPECT_EQ(read_text(t / "MIREL-VELK-PROVIDER.json"), "{\"state_schema\": 3}\n");
   EXPECT_FALSE(exists(t / ".velk-setup-system"));
   EXPECT_EQ(status_of(t.path(), {"--target-scope", "project"}),
-            R"({"state":"refused","rejected":true,"reason":"unsupported_operation","detail":)"
-            R"("--target-scope project names a target this provider publishes no projection )"
-            R"(profile for"})" "\n");
+            refusal_line("unsupported_operation",
+                         "--target-scope project names a target this provider publishes no "
+                         "projection profile for"));
 }
 
 TEST(Status, ACleanTargetListsSlotsNewestFirstWithTheirHoldsAndDriftsWhenEdited) {
@@ -123,25 +123,6 @@ TEST(Status, ReportsCommittedAndPreparedJournals) {
                      readable("op-1", 1, applied, "local_drift"),
                      R"({"phase":"prepared","operation":"install","operation_id":"op-2"})",
                      "[" + slot(2, "\"test-setup\"") + "," + slot(1) + "]"));
-}
-
-TEST(Status, ARecordOwningOnlySkillsIsMeasuredUnderUserRoot) {
-  TempDir t;
-  write_text(t / "AGENTS.md", "another product's\n");
-  write_text(t / "skills/theirs/SKILL.md", "theirs\n");
-  ASSERT_TRUE(install_files(t.path(), "op-1", {{"skills/mine/SKILL.md", "mine\n"}},
-                            TargetScope::user_root)
-                  .ok());
-  const std::string measured = identity_now(t.path(), TargetScope::user_root);
-  ASSERT_NE(measured, identity_now(t.path()));
-  const std::string expected =
-      document(true, "none", "managed", measured, t.path(),
-               readable("op-1", 1, measured, "clean"), "null", "[" + slot(1) + "]");
-  EXPECT_EQ(status_of(t.path()), expected);
-  EXPECT_EQ(status_of(t.path(), {"--target-scope", "user_root"}), expected);
-  // Others' files under the shared root are not this record's drift.
-  write_text(t / "skills/theirs/SKILL.md", "changed\n");
-  EXPECT_EQ(status_of(t.path()), expected);
 }
 
 }  // namespace
