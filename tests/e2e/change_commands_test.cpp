@@ -7,48 +7,31 @@
 #include <gtest/gtest.h>
 
 #include "consumer.h"
-#include "core/fs.h"
-#include "core/json.h"
 #include "core/text.h"
-#include "support/runner.h"
 #include "support/temp_dir.h"
 
 namespace velk {
 namespace {
 
-using testing::RunOptions;
-using testing::RunResult;
-using testing::TempDir;
-using testing::exists;
-using testing::make_dirs;
-using testing::read_text;
-using testing::run_velk;
-using testing::status_identity;
-using testing::write_text;
+using namespace velk::testing;
 
 const std::string kCatalog = std::string(VELK_SOURCE_DIR) + "/setups/velk-build";
 
-RunResult velk(const std::vector<std::string>& args, const std::string& catalog = kCatalog) {
+RunResult velk(const Words& args, const std::string& catalog = kCatalog) {
   RunOptions options;
   options.set_env = {{"VELK_SETUP_SYSTEM_SETUP_CATALOG", catalog}};
   return run_velk(args, options);
 }
 
 // Runs a command that must succeed and returns what it printed.
-std::string ok(const std::vector<std::string>& args) {
+std::string ok(const Words& args) {
   const RunResult r = velk(args);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.err, "");
   return r.out;
 }
 
-// Runs a command that must fail and returns its error line.
-std::string refused(const std::vector<std::string>& args, const std::string& catalog = kCatalog) {
-  const RunResult r = velk(args, catalog);
-  EXPECT_EQ(r.exit_code, 1) << r.out;
-  EXPECT_EQ(r.out, "");
-  return r.err;
-}
+std::string status_text(const std::string& target) { return ok({"status", "--target", target}); }
 
 std::string applied(const std::string& setup, const std::string& target, int slot) {
   return "Applied setup " + setup + " to " + target + ".\n  previous state captured as slot-00000000000" +
@@ -62,31 +45,25 @@ std::string home_file(const std::string& setup, const std::string& path) {
 
 TEST(ChangeCommands, ReinstallPutsBackWhatWasEditedAwayFrom) {
   TempDir t;
-  const std::string out = ok({"install", "minimal", "--target", t.path()});
-  EXPECT_EQ(out, applied("minimal", t.path(), 1));
-  EXPECT_NE(ok({"status", "--target", t.path()}).find("Setup    minimal\n"), std::string::npos);
-
+  const std::string installed = ok({"install", "minimal", "--target", t.path()});
+  EXPECT_EQ(installed, applied("minimal", t.path(), 1));
   write_text(t / "AGENTS.md", "edited by hand\n");
-  EXPECT_NE(ok({"status", "--target", t.path()})
-                .find("Drift    the target has changed since it was applied\n"),
-            std::string::npos);
-  const std::string again = ok({"reinstall", "--target", t.path()});
-  EXPECT_EQ(again, applied("minimal", t.path(), 2));
-  EXPECT_NE(ok({"status", "--target", t.path()}).find("Drift    none\n"), std::string::npos);
+  EXPECT_NE(status_text(t.path()).find("\nDrift    the target has changed"), std::string::npos);
+  const std::string reinstalled = ok({"reinstall", "--target", t.path()});
+  EXPECT_EQ(reinstalled, applied("minimal", t.path(), 2));
+  EXPECT_NE(status_text(t.path()).find("Drift    none\n"), std::string::npos);
   EXPECT_EQ(read_text(t / "AGENTS.md"), home_file("minimal", "AGENTS.md"));
 
   TempDir bare;
-  EXPECT_EQ(refused({"reinstall", "--target", bare.path()}),
-            "velk-setup-system: nothing is recorded here to reinstall; use `install <setup>` to "
-            "choose one\n");
+  expect_failure(velk({"reinstall", "--target", bare.path()}),
+                 "nothing is recorded here to reinstall; use `install <setup>` to choose one");
 }
 
 TEST(ChangeCommands, SelectMovesAnInstalledTargetToAnotherSetupWhole) {
   TempDir t;
   ok({"install", "full-auto", "--target", t.path()});
-  const std::string out = ok({"select", "baseline", "--target", t.path()});
-  EXPECT_EQ(out, applied("baseline", t.path(), 2));
-  EXPECT_NE(ok({"status", "--target", t.path()}).find("Setup    baseline\n"), std::string::npos);
+  const std::string selected = ok({"select", "baseline", "--target", t.path()});
+  EXPECT_EQ(selected, applied("baseline", t.path(), 2));
   EXPECT_EQ(read_text(t / "config.toml"), home_file("baseline", "config.toml"));
   const auto state = parse_json(read_text(t / "MIREL-VELK-PROVIDER.json")).value();
   EXPECT_EQ(state.at("setup_stable_id"), "baseline");
@@ -97,12 +74,11 @@ TEST(ChangeCommands, SelectMovesAnInstalledTargetToAnotherSetupWhole) {
 
 TEST(ChangeCommands, RestoreReturnsToTheIdentityTheSlotRecorded) {
   TempDir t;
-  EXPECT_EQ(refused({"restore", "--target", t.path()}),
-            "velk-setup-system: this target has no backup to restore\n");
+  expect_failure(velk({"restore", "--target", t.path()}), "this target has no backup to restore");
   ok({"install", "minimal", "--target", t.path()});
   ok({"select", "baseline", "--target", t.path()});
-  const std::string slot = t / ".velk-setup-system/backups/slot-000000000002/slot.json";
-  const Json record = parse_json(read_text(slot)).value();
+  const Json record =
+      parse_json(read_text(t / ".velk-setup-system/backups/slot-000000000002/slot.json")).value();
 
   EXPECT_EQ(ok({"restore", "--backup", "slot-000000000002", "--target", t.path()}),
             "Restored slot-000000000002 into " + t.path() +
@@ -110,7 +86,8 @@ TEST(ChangeCommands, RestoreReturnsToTheIdentityTheSlotRecorded) {
   EXPECT_EQ(status_identity(t.path()), record.at("target_identity_digest"));
   EXPECT_EQ(read_text(t / "AGENTS.md"), home_file("minimal", "AGENTS.md"));
   EXPECT_FALSE(exists(t / "config.toml"));
-  EXPECT_NE(ok({"status", "--target", t.path()}).find("Setup    minimal\n"), std::string::npos);
+  EXPECT_EQ(parse_json(read_text(t / "MIREL-VELK-PROVIDER.json"))->at("setup_stable_id"),
+            "minimal");
 
   EXPECT_EQ(ok({"restore", "--target", t.path()}),
             "Restored the most recent backup into " + t.path() +
@@ -128,12 +105,12 @@ TEST(ChangeCommands, RemoveRefusesWhatItCannotProveItWroteAndCapturesNothing) {
   TempDir hand;
   write_text(hand / "AGENTS.md", "mine\n");
   make_dirs(hand / "skills");
-  EXPECT_EQ(refused({"remove", "--target", hand.path()}),
-            "velk-setup-system: velk-setup-system has applied no setup at " + hand.path() +
-                " -- no state file, or one written before this build recorded what it wrote. "
-                "Removing would take AGENTS.md, skills whole, and nothing here says this "
-                "provider put them there. Install a setup first if you want one removed, or take "
-                "what you put there yourself.\n");
+  expect_failure(velk({"remove", "--target", hand.path()}),
+                 "velk-setup-system has applied no setup at " + hand.path() +
+                     " -- no state file, or one written before this build recorded what it "
+                     "wrote. Removing would take AGENTS.md, skills whole, and nothing here says "
+                     "this provider put them there. Install a setup first if you want one "
+                     "removed, or take what you put there yourself.");
   EXPECT_EQ(read_text(hand / "AGENTS.md"), "mine\n");
   EXPECT_FALSE(exists(hand / ".velk-setup-system"));
 
@@ -142,15 +119,14 @@ TEST(ChangeCommands, RemoveRefusesWhatItCannotProveItWroteAndCapturesNothing) {
   write_text(t / "auth.json", "{}\n");
   EXPECT_EQ(ok({"remove", "--target", t.path()}),
             "Removed everything velk-setup-system owns from " + t.path() +
-                ".\n  previous state captured as slot-000000000002\n  restore it with:  restore "
-                "--target " +
-                t.path() + "\n");
+                ".\n  previous state captured as slot-000000000002\n  restore it with:  "
+                "restore --target " + t.path() + "\n");
   for (const char* gone : {"AGENTS.md", "config.toml", "skills", "agents"})
     EXPECT_FALSE(exists(t / gone)) << gone;
   EXPECT_EQ(read_text(t / "auth.json"), "{}\n");
 }
 
-TEST(ChangeCommands, AnUnsafeCatalogSetupIsRefusedBeforeAnythingIsWritten) {
+TEST(ChangeCommands, AnUnsafeCatalogSetupIsRefusedBeforeAnythingIsWrittenOrBlocks) {
   TempDir catalog;
   const auto setup = [&](const std::string& id) {
     write_text(catalog / (id + "/setup.json"),
@@ -163,34 +139,28 @@ TEST(ChangeCommands, AnUnsafeCatalogSetupIsRefusedBeforeAnythingIsWritten) {
   ASSERT_EQ(::symlink("/etc/hostname", (setup("linked") + "/config.toml").c_str()), 0);
 
   TempDir t;
-  const std::string tail = "; no effect was made\n";
-  EXPECT_EQ(refused({"install", "outside", "--target", t.path()}, catalog.path()),
-            "velk-setup-system: setup \"outside\" cannot be written: \"notes.txt\" lies outside "
-            "the entries velk-setup-system owns" + tail);
-  EXPECT_EQ(refused({"select", "secret", "--target", t.path()}, catalog.path()),
-            "velk-setup-system: setup \"secret\" cannot be written: "
-            "\"plugins/known_marketplaces.json\" is a path velk-setup-system never touches" +
-                tail);
-  EXPECT_EQ(refused({"install", "linked", "--target", t.path()}, catalog.path()),
-            "velk-setup-system: setup \"linked\" cannot be written: \"config.toml\" is a symbolic "
-            "link, and a setup holds regular files only" + tail);
+  const auto refused = [&](const std::string& word, const std::string& id,
+                           const std::string& why) {
+    expect_failure(velk({word, id, "--target", t.path()}, catalog.path()),
+                   "setup \"" + id + "\" cannot be written: " + why + "; no effect was made");
+  };
+  refused("install", "outside", "\"notes.txt\" lies outside the entries velk-setup-system owns");
+  refused("select", "secret",
+          "\"plugins/known_marketplaces.json\" is a path velk-setup-system never touches");
+  refused("install", "linked",
+          "\"config.toml\" is a symbolic link, and a setup holds regular files only");
   EXPECT_FALSE(exists(t / "AGENTS.md"));
-  EXPECT_FALSE(exists(t / ".velk-setup-system"));
-
   const RunResult listed = velk({"list"}, catalog.path());
   EXPECT_EQ(listed.exit_code, 0) << listed.err;
   for (const char* id : {"outside", "secret", "linked"})
     EXPECT_NE(listed.out.find(id), std::string::npos) << id;
-}
 
-TEST(ChangeCommands, ASpecialFileInACatalogSetupStopsTheInstallWithoutBlocking) {
-  TempDir catalog;
-  write_text(catalog / "piped/setup.json", R"({"schema_version":1,"id":"piped","description":"d"})");
-  make_dirs(catalog / "piped/home/hooks");
+  make_dirs(setup("piped") + "/hooks");
   ASSERT_EQ(::mkfifo((catalog / "piped/home/hooks/pipe").c_str(), 0644), 0);
-  TempDir t;
-  const std::string error = refused({"install", "piped", "--target", t.path()}, catalog.path());
-  EXPECT_NE(error.find("hooks/pipe"), std::string::npos) << error;
+  const RunResult piped = velk({"install", "piped", "--target", t.path()}, catalog.path());
+  EXPECT_EQ(piped.exit_code, 1);
+  EXPECT_NE(piped.err.find("hooks/pipe"), std::string::npos) << piped.err;
+  EXPECT_FALSE(exists(t / "AGENTS.md"));
   EXPECT_FALSE(exists(t / ".velk-setup-system"));
 }
 

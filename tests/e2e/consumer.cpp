@@ -2,34 +2,59 @@
 
 #include <gtest/gtest.h>
 
-#include "support/runner.h"
+#include <algorithm>
+#include <filesystem>
+
 #include "support/temp_dir.h"
 
 namespace velk::testing {
 
-std::vector<std::string> bundle_flags(const BundleClaim& claim) {
+void expect_output(const RunResult& r, const std::string& out) {
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out, out);
+}
+
+void expect_failure(const RunResult& r, const std::string& message, const std::string& out) {
+  EXPECT_EQ(r.exit_code, 1) << message;
+  EXPECT_EQ(r.out, out);
+  EXPECT_EQ(r.err, "velk-setup-system: " + message + "\n");
+}
+
+std::string refusal_line(const std::string& reason, const std::string& detail) {
+  return R"({"state":"refused","rejected":true,"reason":")" + reason + R"(","detail":")" +
+         detail + "\"}\n";
+}
+
+Words tree_entries(const std::string& dir) {
+  Words out;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+    out.push_back(e.path().string().substr(dir.size()));
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+Words bundle_flags(const BundleClaim& claim) {
   return {"--bundle",          claim.path,          "--bundle-format", claim.format,
           "--bundle-digest",   claim.bundle_digest, "--artifact-digest", claim.artifact_digest,
           "--bundle-size",     std::to_string(claim.size)};
 }
 
-Json provider_json(const std::vector<std::string>& args) {
+Json provider_json(const Words& args) {
   const RunResult r = run_velk(args);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.err, "");
-  EXPECT_TRUE(!r.out.empty() && r.out.back() == '\n' && r.out.find('\n') == r.out.size() - 1)
-      << r.out;
+  EXPECT_TRUE(!r.out.empty() && r.out.find('\n') == r.out.size() - 1) << r.out;
   auto parsed = parse_json(r.out);
   EXPECT_TRUE(parsed.ok()) << r.out;
   return parsed.ok() ? *parsed : Json();
 }
 
-Json plan_request(const std::string& target, const std::string& operation,
-                  const std::vector<std::string>& extra, const std::string& expires_at) {
-  std::vector<std::string> args = {"plan-operation", "--target", target, "--json",
-                                   "--operation", operation, "--operation-id", "op-" + operation,
-                                   "--expires-at", expires_at,
-                                   "--provider-release-digest", "release-1"};
+Json plan_request(const std::string& target, const std::string& operation, const Words& extra,
+                  const std::string& expires_at) {
+  Words args = {"plan-operation", "--target", target, "--json", "--operation", operation,
+                "--operation-id", "op-" + operation, "--expires-at", expires_at,
+                "--provider-release-digest", "release-1"};
   args.insert(args.end(), extra.begin(), extra.end());
   return provider_json(args);
 }
@@ -42,12 +67,20 @@ std::string store_plan(const Json& envelope, const std::string& path) {
 }
 
 Json apply_request(const std::string& target, const std::string& plan_path,
-                   const std::string& digest, const std::vector<std::string>& extra) {
-  std::vector<std::string> args = {"apply-operation", "--target", target, "--json",
-                                   "--plan", plan_path, "--plan-digest", digest,
-                                   "--provider-release-digest", "release-1"};
+                   const std::string& digest, const Words& extra) {
+  Words args = {"apply-operation", "--target", target, "--json", "--plan", plan_path,
+                "--plan-digest", digest, "--provider-release-digest", "release-1"};
   args.insert(args.end(), extra.begin(), extra.end());
   return provider_json(args);
+}
+
+Json plan_and_apply(const std::string& target, const std::string& operation,
+                    const Words& plan_extra, const Words& apply_extra,
+                    const std::string& plan_path) {
+  const Json envelope = plan_request(target, operation, plan_extra);
+  EXPECT_EQ(envelope.value("state", ""), "planned") << envelope.dump();
+  return apply_request(target, store_plan(envelope, plan_path),
+                       envelope.value("plan_digest", ""), apply_extra);
 }
 
 std::string status_identity(const std::string& target) {

@@ -1,6 +1,6 @@
-// A consumer of the provider protocol, as the end-to-end tests play one:
-// it speaks only through the binary's JSON documents and the files it
-// writes itself (the canonical plan).
+// Shared by the end-to-end tests: checks of a run's streams, and a consumer
+// of the provider protocol that speaks only through the binary's JSON
+// documents and the canonical plan files it writes itself.
 #pragma once
 
 #include <optional>
@@ -9,28 +9,45 @@
 
 #include "bundle/claim.h"
 #include "core/json.h"
+#include "support/runner.h"
 
 namespace velk::testing {
 
-inline constexpr char kFarExpiry[] = "2099-12-31T23:59:59.999Z";
+using Words = std::vector<std::string>;
+
+// Exit 0, nothing on standard error, exactly `out` on standard output.
+void expect_output(const RunResult& r, const std::string& out);
+// Exit 1, exactly `out` (usually nothing) and "velk-setup-system: message".
+void expect_failure(const RunResult& r, const std::string& message, const std::string& out = "");
+
+// The line a provider command prints for a refusal (no JSON escaping).
+std::string refusal_line(const std::string& reason, const std::string& detail);
+
+// The paths under `dir`, relative to it and sorted: "nothing was created".
+Words tree_entries(const std::string& dir);
 
 // The five bundle flags that name the claim.
-std::vector<std::string> bundle_flags(const BundleClaim& claim);
+Words bundle_flags(const BundleClaim& claim);
 
 // Runs a provider command that must answer with one JSON line and exit 0.
-Json provider_json(const std::vector<std::string>& args);
+Json provider_json(const Words& args);
 
 // plan-operation for `operation` on `target`, plus `extra` flags.
 Json plan_request(const std::string& target, const std::string& operation,
-                  const std::vector<std::string>& extra = {},
-                  const std::string& expires_at = kFarExpiry);
+                  const Words& extra = {},
+                  const std::string& expires_at = "2099-12-31T23:59:59.999Z");
 
 // Stores the envelope's plan canonically at `path` and returns the path.
 std::string store_plan(const Json& envelope, const std::string& path);
 
 // apply-operation of the stored plan with the envelope's digest.
 Json apply_request(const std::string& target, const std::string& plan_path,
-                   const std::string& digest, const std::vector<std::string>& extra = {});
+                   const std::string& digest, const Words& extra = {});
+
+// Plans, stores the plan canonically at `plan_path` and applies it.
+Json plan_and_apply(const std::string& target, const std::string& operation,
+                    const Words& plan_extra, const Words& apply_extra,
+                    const std::string& plan_path);
 
 // status --json's target_identity_digest.
 std::string status_identity(const std::string& target);

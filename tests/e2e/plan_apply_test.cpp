@@ -5,51 +5,37 @@
 #include "consumer.h"
 #include "core/clock.h"
 #include "core/digest.h"
-#include "core/fs.h"
 #include "store/pool.h"
 #include "support/bundle_writer.h"
-#include "support/runner.h"
 #include "support/temp_dir.h"
 
 namespace velk {
 namespace {
 
-using testing::BundleParts;
-using testing::FileSpec;
-using testing::TempDir;
-using testing::apply_request;
-using testing::bundle_flags;
-using testing::exists;
-using testing::make_bundle;
-using testing::make_dirs;
-using testing::plan_request;
-using testing::provider_json;
-using testing::read_text;
-using testing::refusal_of;
-using testing::run_velk;
-using testing::status_identity;
-using testing::store_plan;
-using testing::write_bundle;
-using testing::write_text;
+using namespace velk::testing;
+
+std::string keys_of(const Json& object) {
+  std::string keys;
+  for (const auto& [key, value] : object.items()) keys += key + " ";
+  return keys;
+}
 
 struct Consumer {
   TempDir t;     // the target
   TempDir side;  // bundles and stored plans
-  int plans = 0;
+  int files = 0;
 
+  std::string next(const std::string& stem) { return side / (stem + std::to_string(++files)); }
   BundleClaim bundle(const std::map<std::string, FileSpec>& files,
-                     std::optional<TargetScope> scope = std::nullopt,
-                     const std::string& setup = "test-setup") {
-    return write_bundle(side / ("b" + std::to_string(++plans) + ".zip"),
-                        make_bundle(files, scope, setup));
+                     std::optional<TargetScope> scope = std::nullopt) {
+    return write_bundle(next("b") + ".zip", make_bundle(files, scope));
   }
-  // Plans, stores the plan canonically and applies it.
-  Json plan_and_apply(const std::string& operation, const std::vector<std::string>& plan_flags,
-                      const std::vector<std::string>& apply_flags = {}) {
-    const Json envelope = plan_request(t.path(), operation, plan_flags);
-    EXPECT_EQ(envelope.value("state", ""), "planned") << envelope.dump();
-    const std::string path = store_plan(envelope, side / ("plan" + std::to_string(++plans)));
-    return apply_request(t.path(), path, envelope.value("plan_digest", ""), apply_flags);
+  Json run(const std::string& operation, const Words& plan_flags = {},
+           const Words& apply_flags = {}) {
+    return plan_and_apply(t.path(), operation, plan_flags, apply_flags, next("plan"));
+  }
+  Json install(const BundleClaim& claim, const std::string& operation = "install") {
+    return run(operation, bundle_flags(claim), bundle_flags(claim));
   }
   size_t slots() const {
     const auto listed = list_slots(BackupPool{t / ".velk-setup-system/backups", 10});
@@ -57,25 +43,17 @@ struct Consumer {
   }
 };
 
-TEST(ConsumerRoundTrip, InstallThenRestoreReturnsToTheIdentityBeforeIt) {
+TEST(ConsumerRoundTrip, ValidateInstallStatusThenRestoreReturnsToTheIdentityBeforeIt) {
   Consumer c;
   write_text(c.t / "AGENTS.md", "hand-written\n");
   const std::string before = status_identity(c.t.path());
   const BundleClaim claim =
       c.bundle({{"AGENTS.md", {"# team\n"}}, {"skills/lint/SKILL.md", {"lint\n"}}});
+  Words validate = {"validate-bundle", "--target", c.t.path(), "--json"};
+  for (const std::string& flag : bundle_flags(claim)) validate.push_back(flag);
+  EXPECT_EQ(provider_json(validate).value("valid", false), true);
 
-  // validate-bundle belongs to another part of the build; use it when present.
-  const auto validated = run_velk(
-      [&] {
-        std::vector<std::string> a = {"validate-bundle", "--target", c.t.path(), "--json"};
-        for (auto& f : bundle_flags(claim)) a.push_back(f);
-        return a;
-      }());
-  if (validated.exit_code == 0) {
-    EXPECT_EQ(parse_json(validated.out)->value("valid", false), true) << validated.out;
-  }
-
-  const Json installed = c.plan_and_apply("install", bundle_flags(claim), bundle_flags(claim));
+  const Json installed = c.install(claim);
   ASSERT_EQ(installed.value("state", ""), "verified") << installed.dump();
   EXPECT_EQ(installed.at("setup_id"), "test-setup");
   EXPECT_EQ(installed.at("expected_target_digest"), before);
@@ -99,25 +77,15 @@ TEST(PlanEnvelope, DigestIsTheCanonicalPlansAndWritesAreListedAtMostSixteen) {
   Consumer c;
   std::map<std::string, FileSpec> files;
   for (int i = 0; i < 40; ++i) files["skills/s" + std::to_string(100 + i) + "/SKILL.md"] = {"x\n"};
-  const BundleClaim claim = c.bundle(files);
-  const Json envelope = plan_request(c.t.path(), "install", bundle_flags(claim));
-
-  std::vector<std::string> keys;
-  for (const auto& [key, value] : envelope.items()) keys.push_back(key);
-  EXPECT_EQ(keys, (std::vector<std::string>{"state", "plan_digest", "effects",
-                                            "expected_target_digest", "bundle_format",
-                                            "bundle_digest", "artifact_digest", "bundle_size",
-                                            "valid", "plan"}));
-  keys.clear();
-  for (const auto& [key, value] : envelope.at("plan").items()) keys.push_back(key);
-  EXPECT_EQ(keys, (std::vector<std::string>{
-                      "format", "protocol_version", "provider_id", "provider_version",
-                      "provider_build_digest", "provider_release_digest", "operation_id",
-                      "operation", "canonical_target", "expected_target_digest",
-                      "projection_profile_digest", "bundle", "backup_ref",
-                      "restore_target_digest", "permission_profile", "platform", "expires_at",
-                      "effects"}));
-
+  const Json envelope = plan_request(c.t.path(), "install", bundle_flags(c.bundle(files)));
+  EXPECT_EQ(keys_of(envelope),
+            "state plan_digest effects expected_target_digest bundle_format bundle_digest "
+            "artifact_digest bundle_size valid plan ");
+  EXPECT_EQ(keys_of(envelope.at("plan")),
+            "format protocol_version provider_id provider_version provider_build_digest "
+            "provider_release_digest operation_id operation canonical_target "
+            "expected_target_digest projection_profile_digest bundle backup_ref "
+            "restore_target_digest permission_profile platform expires_at effects ");
   const std::string canonical = canonical_json(envelope.at("plan")).value();
   EXPECT_EQ(envelope.at("plan_digest"),
             digest_document(kPlanTag, parse_json(canonical).value()).value());
@@ -136,53 +104,29 @@ TEST(ApplyOperation, APlanAppliesOnceAndOnlyAsApproved) {
   const Json envelope = plan_request(c.t.path(), "install", bundle_flags(claim));
   const std::string digest = envelope.at("plan_digest").get<std::string>();
 
-  // One field changed: refused before anything is touched.
   Json changed = envelope;
   changed["plan"]["operation_id"] = "op-other";
-  const Json refused =
-      apply_request(c.t.path(), store_plan(changed, c.side / "changed"), digest,
-                    bundle_flags(claim));
-  EXPECT_EQ(refusal_of(refused),
+  EXPECT_EQ(refusal_of(apply_request(c.t.path(), store_plan(changed, c.side / "changed"), digest,
+                                     bundle_flags(claim))),
             "digest_mismatch: the approved plan artifact has another digest; no effect was made");
   EXPECT_FALSE(exists(c.t / ".velk-setup-system"));
 
-  // The same content spaced otherwise is the same plan.
+  // The same content spaced otherwise is the same plan; it applies once.
   write_text(c.side / "pretty", envelope.at("plan").dump(2) + "\n");
   const Json applied = apply_request(c.t.path(), c.side / "pretty", digest, bundle_flags(claim));
   ASSERT_EQ(applied.value("state", ""), "verified") << applied.dump();
-  EXPECT_EQ(c.slots(), 1u);
-
-  const Json again = apply_request(c.t.path(), c.side / "pretty", digest, bundle_flags(claim));
-  EXPECT_EQ(refusal_of(again),
+  EXPECT_EQ(refusal_of(apply_request(c.t.path(), c.side / "pretty", digest, bundle_flags(claim))),
             "stale: the target changed after the lock was taken; no effect was made");
   EXPECT_EQ(c.slots(), 1u);
   EXPECT_FALSE(exists(c.t / ".velk-setup-system/journal.json"));
-}
 
-TEST(ApplyOperation, ExpiryIsExactToTheMillisecond) {
-  Consumer c;
-  const Json bad = plan_request(c.t.path(), "backup", {}, "2099-12-31T23:59:59Z");
-  EXPECT_EQ(refusal_of(bad),
-            "stale: the expiry 2099-12-31T23:59:59Z is not the exact shape "
-            "YYYY-MM-DDTHH:MM:SS.mmmZ, so no plan made from it could ever be applied");
-
-  const Json envelope =
+  const Json late =
       plan_request(c.t.path(), "backup", {}, format_utc_millis(now_utc_millis() - 1));
-  ASSERT_EQ(envelope.value("state", ""), "planned");
-  const Json late = apply_request(c.t.path(), store_plan(envelope, c.side / "late"),
-                                  envelope.at("plan_digest").get<std::string>());
-  EXPECT_EQ(refusal_of(late), "stale: this plan expired before it was applied; no effect was made");
-  EXPECT_FALSE(exists(c.t / ".velk-setup-system"));
-}
-
-TEST(PlanOperation, ABundleForABackupIsRefusedBeforeTheTargetIsRead) {
-  Consumer c;
-  const BundleClaim claim = c.bundle({{"AGENTS.md", {"one\n"}}});
-  const Json refused = plan_request("/nonexistent/target", "backup", bundle_flags(claim));
-  EXPECT_EQ(refusal_of(refused),
-            "unsupported_operation: backup reads no bundle, so one named for it would be echoed "
-            "into the plan and never read; install, replace and remove are the operations that "
-            "take one");
+  ASSERT_EQ(late.value("state", ""), "planned");
+  EXPECT_EQ(refusal_of(apply_request(c.t.path(), store_plan(late, c.side / "late"),
+                                     late.at("plan_digest").get<std::string>())),
+            "stale: this plan expired before it was applied; no effect was made");
+  EXPECT_EQ(c.slots(), 1u);
 }
 
 TEST(UserRootScope, InstallStatusAndRemoveTouchOnlyWhatWasRecorded) {
@@ -190,9 +134,8 @@ TEST(UserRootScope, InstallStatusAndRemoveTouchOnlyWhatWasRecorded) {
   write_text(c.t / "AGENTS.md", "another product's\n");
   write_text(c.t / "skills/theirs/SKILL.md", "theirs\n");
   const BundleClaim claim = c.bundle({{"skills/ours/SKILL.md", {"ours\n"}}}, TargetScope::user_root);
-  const std::vector<std::string> scope = {"--target-scope", "user_root"};
-  std::vector<std::string> flags = bundle_flags(claim);
-  flags.insert(flags.end(), scope.begin(), scope.end());
+  Words flags = bundle_flags(claim);
+  flags.insert(flags.end(), {"--target-scope", "user_root"});
 
   const Json envelope = plan_request(c.t.path(), "install", flags);
   EXPECT_EQ(envelope.at("plan").at("target_scope"), "user_root");
@@ -204,12 +147,14 @@ TEST(UserRootScope, InstallStatusAndRemoveTouchOnlyWhatWasRecorded) {
                                        bundle_flags(claim));
   ASSERT_EQ(installed.value("state", ""), "verified") << installed.dump();
 
-  // No scope named: the record decides, and the recorded file is what is measured.
+  // No scope named: the record decides, and others' files are not measured.
+  write_text(c.t / "skills/theirs/SKILL.md", "theirs, edited\n");
   const Json status = provider_json({"status", "--target", c.t.path(), "--json"});
   EXPECT_EQ(status.value("drift_state", ""), "clean");
   EXPECT_EQ(status.at("target_identity_digest"), installed.at("target_identity_digest"));
-  write_text(c.t / "skills/theirs/SKILL.md", "theirs, edited\n");
-  EXPECT_EQ(status_identity(c.t.path()), installed.at("target_identity_digest"));
+  EXPECT_EQ(provider_json({"status", "--target", c.t.path(), "--json", "--target-scope",
+                           "user_root"}),
+            status);
 
   const Json removal = plan_request(c.t.path(), "remove");
   EXPECT_EQ(removal.at("plan").at("target_scope"), "user_root");
@@ -227,23 +172,17 @@ TEST(NeverTouch, KnownMarketplacesSurvivesEveryChange) {
   Consumer c;
   const std::string kept = c.t / "plugins/known_marketplaces.json";
   write_text(kept, "{\"mine\":true}\n");
-  const BundleClaim first = c.bundle({{"plugins/a/plugin.json", {"{}\n"}}});
-  const BundleClaim second = c.bundle({{"plugins/b/plugin.json", {"{}\n"}}});
-
-  ASSERT_EQ(c.plan_and_apply("install", bundle_flags(first), bundle_flags(first)).value("state", ""),
-            "verified");
-  EXPECT_EQ(read_text(kept), "{\"mine\":true}\n");
-  ASSERT_EQ(c.plan_and_apply("replace", bundle_flags(second), bundle_flags(second))
-                .value("state", ""),
-            "verified");
-  EXPECT_EQ(read_text(kept), "{\"mine\":true}\n");
-  EXPECT_FALSE(exists(c.t / "plugins/a"));
-  ASSERT_EQ(c.plan_and_apply("restore", {}).value("state", ""), "verified");
-  EXPECT_EQ(read_text(kept), "{\"mine\":true}\n");
-  EXPECT_TRUE(exists(c.t / "plugins/a/plugin.json"));
-  ASSERT_EQ(c.plan_and_apply("remove", {}).value("state", ""), "verified");
-  EXPECT_EQ(read_text(kept), "{\"mine\":true}\n");
-  EXPECT_FALSE(exists(c.t / "plugins/a"));
+  const auto step = [&](const Json& answer, const char* present, const char* absent) {
+    ASSERT_EQ(answer.value("state", ""), "verified") << answer.dump();
+    EXPECT_EQ(read_text(kept), "{\"mine\":true}\n");
+    EXPECT_TRUE(!*present || exists(c.t / present)) << present;
+    EXPECT_TRUE(!*absent || !exists(c.t / absent)) << absent;
+  };
+  step(c.install(c.bundle({{"plugins/a/plugin.json", {"{}\n"}}})), "plugins/a/plugin.json", "");
+  step(c.install(c.bundle({{"plugins/b/plugin.json", {"{}\n"}}}), "replace"), "plugins/b",
+       "plugins/a");
+  step(c.run("restore"), "plugins/a/plugin.json", "plugins/b");
+  step(c.run("remove"), "", "plugins/a");
 }
 
 }  // namespace

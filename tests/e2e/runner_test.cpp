@@ -11,11 +11,9 @@ namespace velk::testing {
 namespace {
 
 TEST(Runner, DrainsLargeOutputOnBothStreamsWithoutStalling) {
-  // Far more than a pipe holds, interleaved on both streams, while input is
-  // fed in too.
-  const std::string input(300000, 'i');
+  // Far more than a pipe holds on both streams, while input is fed in too.
   RunOptions options;
-  options.input = input;
+  options.input = std::string(300000, 'i');
   const RunResult r = run_program(
       "/bin/sh",
       {"-c", "i=0; while [ $i -lt 2000 ]; do echo out-line-$i; echo err-line-$i >&2; i=$((i+1)); "
@@ -44,20 +42,18 @@ TEST(Runner, SetsEnvironmentAndWorkingDirectory) {
   EXPECT_EQ(run_program("/usr/bin/env", {}, options).out, "ONLY=1\n");
 }
 
-TEST(Runner, KillsAChildThatOutstaysItsTimeout) {
+TEST(Runner, ReportsExitStatusSignalsAndKillsAChildThatOutstaysItsTimeout) {
+  EXPECT_EQ(run_program("/bin/sh", {"-c", "exit 7"}).exit_code, 7);
+  const RunResult term = run_program("/bin/sh", {"-c", "kill -TERM $$"});
+  EXPECT_EQ(term.signal, SIGTERM);
+  EXPECT_FALSE(term.timed_out);
+
   RunOptions options;
   options.timeout = std::chrono::milliseconds(200);
   const RunResult r = run_program("/bin/sh", {"-c", "echo started; exec sleep 30"}, options);
   EXPECT_TRUE(r.timed_out);
   EXPECT_EQ(r.signal, SIGKILL);
   EXPECT_EQ(r.exit_code, -1);
-}
-
-TEST(Runner, ReportsExitStatusAndSignals) {
-  EXPECT_EQ(run_program("/bin/sh", {"-c", "exit 7"}).exit_code, 7);
-  const RunResult r = run_program("/bin/sh", {"-c", "kill -TERM $$"});
-  EXPECT_EQ(r.signal, SIGTERM);
-  EXPECT_FALSE(r.timed_out);
 }
 
 }  // namespace

@@ -5,24 +5,15 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include "consumer.h"
 #include "core/fs.h"
-#include "software/software.h"
-#include "support/runner.h"
 #include "support/software_prefix.h"
 #include "support/temp_dir.h"
 
 namespace velk {
 namespace {
 
-using testing::exists;
-using testing::install_version;
-using testing::link_target;
-using testing::make_dirs;
-using testing::read_text;
-using testing::run_velk;
-using testing::RunResult;
-using testing::TempDir;
-using testing::write_text;
+using namespace velk::testing;
 
 class SoftwareCommands : public ::testing::Test {
  protected:
@@ -32,17 +23,6 @@ class SoftwareCommands : public ::testing::Test {
   RunResult software() { return run_velk({"software", "--prefix", P()}); }
   RunResult rollback(const std::string& version) {
     return run_velk({"rollback", "--to", version, "--prefix", P()});
-  }
-
-  static void expect_output(const RunResult& run, const std::string& out) {
-    EXPECT_EQ(run.exit_code, 0) << run.err;
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(run.out, out);
-  }
-  static void expect_failure(const RunResult& run, const std::string& message) {
-    EXPECT_EQ(run.exit_code, 1);
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err, "velk-setup-system: " + message + "\n");
   }
 
   // What rollback may change, read back.
@@ -113,8 +93,6 @@ TEST_F(SoftwareCommands, RollbackRefusals) {
                  "rollback requires --to <version>; " + P() + " holds 0.9, 1.0.18");
   expect_failure(rollback("1.0.13"), "1.0.13 is not installed under " + P() + "; it holds 0.9, 1.0.18");
 
-  expect_failure(run_velk({"software", "--prefix", "relative"}),
-                 "--prefix relative is not an absolute path");
 }
 
 TEST_F(SoftwareCommands, RollbackWaitsForNoSoftwareOperation) {

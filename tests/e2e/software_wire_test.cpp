@@ -6,7 +6,6 @@
 
 #include "consumer.h"
 #include "core/digest.h"
-#include "support/runner.h"
 #include "support/software_prefix.h"
 #include "support/temp_dir.h"
 
@@ -20,19 +19,13 @@ struct Fixture {
   Fixture() { make_dirs(target); }
 
   // Plans the operation and applies it with the artifacts the plan names.
-  Json plan_and_apply(const std::string& operation, const std::vector<std::string>& plan_extra,
-                      const std::vector<std::string>& artifacts) {
-    std::vector<std::string> extra = {"--prefix", prefix};
-    extra.insert(extra.end(), plan_extra.begin(), plan_extra.end());
-    const Json envelope = plan_request(target, operation, extra);
-    EXPECT_EQ(envelope.value("state", ""), "planned") << envelope.dump();
-    const std::string plan = store_plan(envelope, dir / (operation + ".plan.json"));
-    std::vector<std::string> apply_extra = {"--prefix", prefix};
-    for (const std::string& a : artifacts) {
-      apply_extra.push_back("--software-artifact");
-      apply_extra.push_back(a);
-    }
-    return apply_request(target, plan, envelope.value("plan_digest", ""), apply_extra);
+  Json plan_and_apply(const std::string& operation, Words plan_extra, const Words& artifacts) {
+    plan_extra.insert(plan_extra.begin(), {"--prefix", prefix});
+    Words apply_extra = {"--prefix", prefix};
+    for (const std::string& a : artifacts)
+      apply_extra.insert(apply_extra.end(), {"--software-artifact", a});
+    return velk::testing::plan_and_apply(target, operation, plan_extra, apply_extra,
+                                         dir / (operation + ".plan.json"));
   }
 };
 
@@ -55,20 +48,11 @@ TEST(SoftwareOverTheWire, InstallRollbackLaunchAndRemove) {
   EXPECT_EQ(applied.value("executable", ""), f.prefix + "/bin/velk");
   EXPECT_EQ(applied.value("files", 0), 1);
 
-  RunResult r = run_velk({"software", "--prefix", f.prefix});
-  EXPECT_EQ(r.out, "velk under " + f.prefix + ":\n\n  * 1.0.18\n\n  " + f.prefix +
-                       "/bin/velk runs 1.0.18\n  Change it with:  rollback --to <version> --prefix " +
-                       f.prefix + "\n");
-
   applied = f.plan_and_apply("software_install", {"--software-version", "1.0.13"}, {previous});
   EXPECT_EQ(applied.value("version", ""), "1.0.13") << applied.dump();
-  r = run_velk({"software", "--prefix", f.prefix});
+  RunResult r = run_velk({"software", "--prefix", f.prefix});
   EXPECT_NE(r.out.find("  * 1.0.13\n    1.0.18\n"), std::string::npos) << r.out;
-
-  r = run_velk({"rollback", "--to", "1.0.18", "--prefix", f.prefix});
-  EXPECT_EQ(r.exit_code, 0) << r.err;
-  EXPECT_EQ(r.out, f.prefix + "/bin/velk now runs 1.0.18.\n  it ran 1.0.13 before this, and that "
-                              "tree is still here\n");
+  ASSERT_EQ(run_velk({"rollback", "--to", "1.0.18", "--prefix", f.prefix}).exit_code, 0);
 
   // The launched product sees the target as its home, the auto-updater off,
   // the arguments after "--" unchanged, and its exit status is the command's.

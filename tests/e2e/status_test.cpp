@@ -1,45 +1,36 @@
 // status --json through the binary, compared byte for byte.
 #include <gtest/gtest.h>
 
-#include "core/fs.h"
+#include "consumer.h"
 #include "store/journal.h"
 #include "store/pool.h"
-#include "store/state.h"
-#include "support/runner.h"
 #include "support/temp_dir.h"
 #include "support/write_path.h"
 
 namespace velk {
 namespace {
 
-using testing::Files;
-using testing::TempDir;
-using testing::exists;
-using testing::identity_now;
-using testing::install_files;
-using testing::read_text;
-using testing::run_velk;
-using testing::write_files_effect;
-using testing::write_text;
+using namespace velk::testing;
 
 constexpr char kNothing[] =
     "sha256:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+const Files kFiles = {{"AGENTS.md", "agents\n"}, {"skills/a/SKILL.md", "a\n"}};
 
-std::string status_of(const std::string& target, std::vector<std::string> extra = {}) {
-  std::vector<std::string> words = {"status", "--target", target, "--json"};
-  words.insert(words.end(), extra.begin(), extra.end());
-  const auto r = run_velk(words);
+std::string status_of(const std::string& target, Words extra = {}) {
+  extra.insert(extra.begin(), {"status", "--target", target, "--json"});
+  const RunResult r = run_velk(extra);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.err, "");
   return r.out;
 }
 
-// The document from `state` on; the leading drift member is the caller's.
-std::string document(const std::string& cleanup, const std::string& state,
+// The whole document; `drift` is the leading member, present only when clean.
+std::string document(bool clean, const std::string& cleanup, const std::string& state,
                      const std::string& digest, const std::string& target,
                      const std::string& provider_state, const std::string& journal,
                      const std::string& backups) {
-  return R"("shadowed_by":[],"cleanup_state":")" + cleanup + R"(","state":")" + state +
+  return std::string(clean ? R"({"drift_state":"clean",)" : "{") +
+         R"("shadowed_by":[],"cleanup_state":")" + cleanup + R"(","state":")" + state +
          R"(","target_digest":")" + digest +
          R"(","protocol_version":3,"provider_id":"velk-setup-system","harness_id":"velk-build",)"
          R"("canonical_target":")" + target + R"(","target_identity_digest":")" + digest +
@@ -47,11 +38,12 @@ std::string document(const std::string& cleanup, const std::string& state,
          R"(,"backups":)" + backups + "}\n";
 }
 
-std::string readable(const std::string& operation_id, const std::string& backup,
-                     const std::string& recorded, const std::string& drift) {
+std::string readable(const std::string& operation_id, int slot, const std::string& recorded,
+                     const std::string& drift) {
   return R"({"present":true,"readable":true,"setup_stable_id":"test-setup","setup_version":null,)"
-         R"("operation_id":")" + operation_id + R"(","backup_ref":")" + backup +
-         R"(","recorded_identity":")" + recorded + R"(","drift_state":")" + drift + "\"}";
+         R"("operation_id":")" + operation_id + R"(","backup_ref":"slot-00000000000)" +
+         std::to_string(slot) + R"(","recorded_identity":")" + recorded +
+         R"(","drift_state":")" + drift + "\"}";
 }
 
 std::string slot(int n, const std::string& setup = "null", const std::string& hold = "") {
@@ -61,55 +53,50 @@ std::string slot(int n, const std::string& setup = "null", const std::string& ho
          (hold.empty() ? "null" : "\"" + hold + "\"") + "}";
 }
 
-const Files kFiles = {{"AGENTS.md", "agents\n"}, {"skills/a/SKILL.md", "a\n"}};
-
-TEST(Status, AnEmptyDirectoryIsUnmanagedAndNothingIsCreated) {
+TEST(Status, UnmanagedMissingAndAnotherSchemaCreateNothing) {
   TempDir t;
-  EXPECT_EQ(status_of(t.path()), "{" + document("none", "unmanaged", kNothing, t.path(),
-                                                R"({"present":false})", "null", "[]"));
+  EXPECT_EQ(status_of(t.path()), document(false, "none", "unmanaged", kNothing, t.path(),
+                                          R"({"present":false})", "null", "[]"));
+  EXPECT_EQ(status_of(t / "absent"), document(false, "none", "missing", kNothing, t / "absent",
+                                              R"({"present":false})", "null", "[]"));
+  write_text(t / "MIREL-VELK-PROVIDER.json", "{\"state_schema\": 3}\n");
+  EXPECT_EQ(status_of(t.path()),
+            document(false, "none", "unmanaged", kNothing, t.path(),
+                     R"({"present":true,"readable":false,"found_schema":3,)"
+                     R"("detail":"a schema this build does not write; status never migrates it"})",
+                     "null", "[]"));
+  EXPECT_EQ(read_text(t / "MIREL-VELK-PROVIDER.json"), "{\"state_schema\": 3}\n");
   EXPECT_FALSE(exists(t / ".velk-setup-system"));
-  EXPECT_EQ(status_of(t / "absent"), "{" + document("none", "missing", kNothing, t / "absent",
-                                                    R"({"present":false})", "null", "[]"));
+  EXPECT_EQ(status_of(t.path(), {"--target-scope", "project"}),
+            refusal_line("unsupported_operation",
+                         "--target-scope project names a target this provider publishes no "
+                         "projection profile for"));
 }
 
-TEST(Status, AManagedTargetIsCleanUntilEditedByHand) {
+TEST(Status, ACleanTargetListsSlotsNewestFirstWithTheirHoldsAndDriftsWhenEdited) {
   TempDir t;
   ASSERT_TRUE(install_files(t.path(), "op-1", kFiles).ok());
+  ASSERT_TRUE(install_files(t.path(), "op-2", {{"AGENTS.md", "two\n"}}).ok());
+  ASSERT_TRUE(install_files(t.path(), "op-3", kFiles).ok());
+  const BackupPool pool{t / ".velk-setup-system/backups", 10};
+  ASSERT_TRUE(hold(pool, "slot-000000000001", std::string("before the upgrade")).ok());
+  write_text(pool.dir + "/slot-000000000003/HELD", "   ");
+  const std::string slots = "[" + slot(3, "\"test-setup\"", "no reason recorded") + "," +
+                            slot(2, "\"test-setup\"") + "," +
+                            slot(1, "null", "before the upgrade") + "]";
   const std::string applied = identity_now(t.path());
-  EXPECT_EQ(status_of(t.path()),
-            R"({"drift_state":"clean",)" +
-                document("none", "managed", applied, t.path(),
-                         readable("op-1", "slot-000000000001", applied, "clean"), "null",
-                         "[" + slot(1) + "]"));
+  EXPECT_EQ(status_of(t.path()), document(true, "none", "managed", applied, t.path(),
+                                          readable("op-3", 3, applied, "clean"), "null", slots));
 
   write_text(t / "skills/a/SKILL.md", "edited\n");
   const std::string edited = identity_now(t.path());
   ASSERT_NE(edited, applied);
   EXPECT_EQ(status_of(t.path()),
-            "{" + document("none", "managed", edited, t.path(),
-                           readable("op-1", "slot-000000000001", applied, "local_drift"), "null",
-                           "[" + slot(1) + "]"));
+            document(false, "none", "managed", edited, t.path(),
+                     readable("op-3", 3, applied, "local_drift"), "null", slots));
 }
 
-TEST(Status, AStateFileOfAnotherSchemaIsReportedAndLeftAlone) {
-  TempDir t;
-  write_text(t / "MIREL-VELK-PROVIDER.json", "{\"state_schema\": 3}\n");
-  EXPECT_EQ(status_of(t.path()),
-            "{" + document("none", "unmanaged", kNothing, t.path(),
-                           R"({"present":true,"readable":false,"found_schema":3,)"
-                           R"("detail":"a schema this build does not write; status never migrates it"})",
-                           "null", "[]"));
-  EXPECT_EQ(read_text(t / "MIREL-VELK-PROVIDER.json"), "{\"state_schema\": 3}\n");
-  EXPECT_FALSE(exists(t / ".velk-setup-system"));
-
-  // One that does not parse is refused with the reader's message.
-  write_text(t / "MIREL-VELK-PROVIDER.json", "{\"state_schema\": 4,");
-  EXPECT_EQ(status_of(t.path()),
-            R"({"state":"refused","rejected":true,"reason":"provider_unavailable","detail":")" +
-                t.path() + "/MIREL-VELK-PROVIDER.json does not parse as JSON\"}\n");
-}
-
-TEST(Status, ReportsPreparedAndCommittedJournals) {
+TEST(Status, ReportsCommittedAndPreparedJournals) {
   TempDir t;
   ASSERT_TRUE(install_files(t.path(), "op-1", kFiles).ok());
   const std::string applied = identity_now(t.path());
@@ -118,11 +105,10 @@ TEST(Status, ReportsPreparedAndCommittedJournals) {
                                               applied, "slot-000000000001", std::nullopt})
                   .ok());
   EXPECT_EQ(status_of(t.path()),
-            R"({"drift_state":"clean",)" +
-                document("pending", "managed", applied, t.path(),
-                         readable("op-1", "slot-000000000001", applied, "clean"),
-                         R"({"phase":"committed","operation":"install","operation_id":"op-1"})",
-                         "[" + slot(1) + "]"));
+            document(true, "pending", "managed", applied, t.path(),
+                     readable("op-1", 1, applied, "clean"),
+                     R"({"phase":"committed","operation":"install","operation_id":"op-1"})",
+                     "[" + slot(1) + "]"));
   ASSERT_TRUE(clear_journal(control).ok());
 
   // An effect that fails half way leaves the journal prepared.
@@ -131,63 +117,12 @@ TEST(Status, ReportsPreparedAndCommittedJournals) {
     write_text(c.store.target_path + "/AGENTS.md", "half\n");
     return make_error(ErrorKind::state_unavailable, "stopped");
   };
-  ASSERT_FALSE(perform(t.path(), testing::plan_now(t.path(), "op-2"), hooks).ok());
-  const std::string half = identity_now(t.path());
+  ASSERT_FALSE(perform(t.path(), plan_now(t.path(), "op-2"), hooks).ok());
   EXPECT_EQ(status_of(t.path()),
-            "{" + document("required", "managed", half, t.path(),
-                           readable("op-1", "slot-000000000001", applied, "local_drift"),
-                           R"({"phase":"prepared","operation":"install","operation_id":"op-2"})",
-                           "[" + slot(2, "\"test-setup\"") + "," + slot(1) + "]"));
-}
-
-TEST(Status, ListsSlotsNewestFirstWithTheirHolds) {
-  TempDir t;
-  ASSERT_TRUE(install_files(t.path(), "op-1", kFiles).ok());
-  ASSERT_TRUE(install_files(t.path(), "op-2", {{"AGENTS.md", "two\n"}}).ok());
-  ASSERT_TRUE(install_files(t.path(), "op-3", kFiles).ok());
-  const BackupPool pool{t / ".velk-setup-system/backups", 10};
-  ASSERT_TRUE(hold(pool, "slot-000000000001", std::string("before the upgrade")).ok());
-  write_text(pool.dir + "/slot-000000000003/HELD", "   ");
-  const std::string applied = identity_now(t.path());
-  EXPECT_EQ(status_of(t.path()),
-            R"({"drift_state":"clean",)" +
-                document("none", "managed", applied, t.path(),
-                         readable("op-3", "slot-000000000003", applied, "clean"), "null",
-                         "[" + slot(3, "\"test-setup\"", "no reason recorded") + "," +
-                             slot(2, "\"test-setup\"") + "," +
-                             slot(1, "null", "before the upgrade") + "]"));
-}
-
-TEST(Status, TheProjectScopeIsRefusedOnOneLine) {
-  TempDir t;
-  const auto r = run_velk({"status", "--target", t.path(), "--json", "--target-scope", "project"});
-  EXPECT_EQ(r.out,
-            R"({"state":"refused","rejected":true,"reason":"unsupported_operation",)"
-            R"("detail":"--target-scope project names a target this provider publishes no projection profile for"})"
-            "\n");
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.exit_code, 0);
-}
-
-TEST(Status, ARecordOwningOnlySkillsIsMeasuredUnderUserRoot) {
-  TempDir t;
-  write_text(t / "AGENTS.md", "another product's\n");
-  write_text(t / "skills/theirs/SKILL.md", "theirs\n");
-  ASSERT_TRUE(install_files(t.path(), "op-1", {{"skills/mine/SKILL.md", "mine\n"}},
-                            TargetScope::user_root)
-                  .ok());
-  const std::string measured = identity_now(t.path(), TargetScope::user_root);
-  ASSERT_NE(measured, identity_now(t.path()));
-  const std::string expected =
-      R"({"drift_state":"clean",)" +
-      document("none", "managed", measured, t.path(),
-               readable("op-1", "slot-000000000001", measured, "clean"), "null",
-               "[" + slot(1) + "]");
-  EXPECT_EQ(status_of(t.path()), expected);
-  EXPECT_EQ(status_of(t.path(), {"--target-scope", "user_root"}), expected);
-  // Others' files under the shared root are not this record's drift.
-  write_text(t / "skills/theirs/SKILL.md", "changed\n");
-  EXPECT_EQ(status_of(t.path()), expected);
+            document(false, "required", "managed", identity_now(t.path()), t.path(),
+                     readable("op-1", 1, applied, "local_drift"),
+                     R"({"phase":"prepared","operation":"install","operation_id":"op-2"})",
+                     "[" + slot(2, "\"test-setup\"") + "," + slot(1) + "]"));
 }
 
 }  // namespace
