@@ -91,6 +91,10 @@ TEST_F(BundleScope, KeepsFilesInsideTheOwnedSurfaces) {
     expect_refused(read(make_bundle({{path, {"{}"}}})), ReasonCode::unsupported_native_surface,
                    "the bundle writes \"" + path + "\", " + why);
   expect_valid(read(make_bundle({{"plugins/known_marketplaces.jsonl", {"{}"}}})));
+  // A file that would replace the directory holding the product's own file.
+  expect_refused(read(make_bundle({{"plugins", {"{}"}}})), ReasonCode::unsupported_native_surface,
+                 "the bundle writes \"plugins\" as a file, where the product keeps "
+                 "\"plugins/known_marketplaces.json\", which velk-setup-system never touches");
 
   // Every owned surface is writable by default; under user_root only skills.
   std::map<std::string, FileSpec> everywhere;
