@@ -55,21 +55,8 @@ int reserve(char*& data, size_t& capacity, size_t wanted) {
 }  // namespace
 
 Result<ArtifactBuffer> read_artifact(const std::string& path, std::string message) {
-  const int fd = retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
-  if (fd < 0) return system_error(ErrorKind::state_unavailable, std::move(message), errno);
   struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    const int e = errno;
-    ::close(fd);
-    return system_error(ErrorKind::state_unavailable, std::move(message), e);
-  }
-  if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    Error error = system_error(ErrorKind::state_unavailable, std::move(message),
-                               S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-    if (!S_ISDIR(st.st_mode)) error.cause = "not a regular file";
-    return error;
-  }
+  VELK_ASSIGN(const int fd, open_regular_file(path, message, &st));
   ArtifactBuffer buffer;
   // One byte more than the size seen, so that reaching the end needs no
   // growth unless the file grew meanwhile.

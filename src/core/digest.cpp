@@ -102,31 +102,16 @@ Result<std::string> digest_opened(const std::string& path, int extra_flags) {
   return sha.finish();
 }
 
-// Path components with empty and "." components dropped.
-std::vector<std::string_view> components(std::string_view path) {
-  std::vector<std::string_view> out;
-  size_t i = 0;
-  while (i < path.size()) {
-    while (i < path.size() && path[i] == '/') ++i;
-    size_t j = i;
-    while (j < path.size() && path[j] != '/') ++j;
-    const std::string_view part = path.substr(i, j - i);
-    if (!part.empty() && part != ".") out.push_back(part);
-    i = j;
-  }
-  return out;
-}
-
 bool same_directory(std::string_view a, std::string_view b) {
   if (!a.empty() && !b.empty() && (a.front() == '/') != (b.front() == '/')) return false;
-  return components(a) == components(b);
+  return path_components(a) == path_components(b);
 }
 
 // The record path of `entry`: its components below `root` joined with "/",
 // invalid UTF-8 replaced. An entry at or outside the root has none.
 Result<std::string> record_path(const std::string& root, const std::string& entry) {
-  const auto r = components(root);
-  const auto e = components(entry);
+  const auto r = path_components(root);
+  const auto e = path_components(entry);
   const bool absolute_mismatch =
       !root.empty() && !entry.empty() && (root.front() == '/') != (entry.front() == '/');
   if (absolute_mismatch || e.size() <= r.size() || !std::equal(r.begin(), r.end(), e.begin()))

@@ -46,27 +46,23 @@ std::vector<std::string> split_path(std::string_view relative) {
   }
 }
 
-namespace {
-std::vector<std::string_view> components(std::string_view path) {
+std::vector<std::string_view> path_components(std::string_view path) {
   std::vector<std::string_view> out;
   size_t i = 0;
   while (i < path.size()) {
     while (i < path.size() && path[i] == '/') ++i;
     size_t j = i;
     while (j < path.size() && path[j] != '/') ++j;
-    if (j > i) {
-      std::string_view c = path.substr(i, j - i);
-      if (c != ".") out.push_back(c);
-    }
+    const std::string_view part = path.substr(i, j - i);
+    if (!part.empty() && part != ".") out.push_back(part);
     i = j;
   }
   return out;
 }
-}  // namespace
 
 bool path_is_within(std::string_view path, std::string_view ancestor) {
-  const auto p = components(path);
-  const auto a = components(ancestor);
+  const auto p = path_components(path);
+  const auto a = path_components(ancestor);
   if (a.size() > p.size()) return false;
   if (!path.empty() && !ancestor.empty() && (path.front() == '/') != (ancestor.front() == '/'))
     return false;
@@ -95,22 +91,37 @@ std::optional<struct stat> stat_path(const std::string& path, int* err) {
   return std::nullopt;
 }
 
-Result<std::string> read_file(const std::string& path, std::string message) {
+bool is_directory(const std::string& path) {
+  const auto st = stat_path(path);
+  return st && S_ISDIR(st->st_mode);
+}
+
+bool is_regular_file(const std::string& path) {
+  const auto st = stat_path(path);
+  return st && S_ISREG(st->st_mode);
+}
+
+Result<int> open_regular_file(const std::string& path, std::string message, struct stat* st) {
   const int fd = retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
   if (fd < 0) return system_error(ErrorKind::state_unavailable, std::move(message), errno);
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
+  if (::fstat(fd, st) != 0) {
     const int e = errno;
     ::close(fd);
     return system_error(ErrorKind::state_unavailable, std::move(message), e);
   }
-  if (!S_ISREG(st.st_mode)) {
+  if (!S_ISREG(st->st_mode)) {
     ::close(fd);
-    const int e = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    const int e = S_ISDIR(st->st_mode) ? EISDIR : EINVAL;
     Error error = system_error(ErrorKind::state_unavailable, std::move(message), e);
-    if (!S_ISDIR(st.st_mode)) error.cause = "not a regular file";
+    if (!S_ISDIR(st->st_mode)) error.cause = "not a regular file";
     return error;
   }
+  return fd;
+}
+
+Result<std::string> read_file(const std::string& path, std::string message) {
+  struct stat st;
+  VELK_ASSIGN(const int fd, open_regular_file(path, message, &st));
   std::string out;
   if (st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
   char buffer[65536];

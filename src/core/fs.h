@@ -21,6 +21,9 @@ std::string parent_path(std::string_view path);
 std::string file_name(std::string_view path);
 // Splits a "/"-separated relative path into its segments.
 std::vector<std::string> split_path(std::string_view relative);
+// The components of a path, empty and "." components dropped ("/a//./b" ->
+// {"a", "b"}); ".." is kept as it is.
+std::vector<std::string_view> path_components(std::string_view path);
 // True when `path` equals `ancestor` or lies below it, compared component by
 // component ("/a/bc" is not below "/a/b").
 bool path_is_within(std::string_view path, std::string_view ancestor);
@@ -29,6 +32,15 @@ bool path_is_within(std::string_view path, std::string_view ancestor);
 // errno value in *err (0 when absent or found).
 std::optional<struct stat> lstat_path(const std::string& path, int* err = nullptr);
 std::optional<struct stat> stat_path(const std::string& path, int* err = nullptr);
+// Whether the path, links followed, names a directory / a regular file.
+bool is_directory(const std::string& path);
+bool is_regular_file(const std::string& path);
+
+// Opens a regular file for reading, non-blocking, so a FIFO never makes the
+// caller wait; anything but a regular file is refused ("not a regular file",
+// or EISDIR for a directory). On success the caller owns the descriptor and
+// `*st` describes the file. `message` is the error message on failure.
+Result<int> open_regular_file(const std::string& path, std::string message, struct stat* st);
 
 // Reads a whole file. The error's sys_errno tells ENOENT apart. Opened
 // non-blocking, and anything but a regular file is refused, so a FIFO never

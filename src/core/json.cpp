@@ -287,6 +287,10 @@ std::string compact_json(const Json& value) {
   return value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
+Json text_or_null(const std::optional<std::string>& value) {
+  return value ? Json(*value) : Json(nullptr);
+}
+
 Mapped<const Json*> as_object(const Json& value) {
   if (!value.is_object())
     return "invalid type: expected an object, found " + json_type_words(value);

@@ -36,6 +36,9 @@ Result<Json, std::string> parse_json(std::string_view text);
 // not valid UTF-8 are converted lossily.
 std::string compact_json(const Json& value);
 
+// The text as a JSON string, or null when there is none.
+Json text_or_null(const std::optional<std::string>& value);
+
 // Typed mapping of object members. Errors are message texts:
 // "missing field `{name}`", or "invalid type for field `{name}`: expected
 // {what}, found {json type}".

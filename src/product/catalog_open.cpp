@@ -22,16 +22,6 @@ std::string CatalogSetup::home() const { return path_join(dir, "home"); }
 
 namespace {
 
-bool is_directory(const std::string& path) {
-  const auto st = stat_path(path);
-  return st && S_ISDIR(st->st_mode);
-}
-
-bool is_regular_file(const std::string& path) {
-  const auto st = stat_path(path);
-  return st && S_ISREG(st->st_mode);
-}
-
 // A catalog candidate counts when it is a directory holding at least one
 // subdirectory with a regular setup.json.
 bool holds_a_setup(const std::string& dir) {

@@ -22,16 +22,6 @@ Error failure(std::string message) {
 // The cause of a helper's error, or its message when it has none.
 std::string error_text(const Error& error) { return error.has_cause() ? error.cause : error.message; }
 
-bool is_directory(const std::string& path) {
-  const auto st = stat_path(path);
-  return st && S_ISDIR(st->st_mode);
-}
-
-bool is_regular_file(const std::string& path) {
-  const auto st = stat_path(path);
-  return st && S_ISREG(st->st_mode);
-}
-
 struct SetupManifest {
   uint64_t schema_version = 0;
   std::string id;

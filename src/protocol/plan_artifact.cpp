@@ -7,10 +7,6 @@
 namespace velk {
 namespace {
 
-Json optional_text(const std::optional<std::string>& value) {
-  return value ? Json(*value) : Json(nullptr);
-}
-
 ProtocolError unavailable(std::string detail) {
   return ProtocolError{ReasonCode::provider_unavailable, std::move(detail)};
 }
@@ -60,7 +56,7 @@ Json plan_artifact(const PlanFields& f) {
   o["provider_id"] = std::string(d.provider_id);
   o["provider_version"] = std::string(d.provider_version);
   o["provider_build_digest"] = f.provider_build_digest;
-  o["provider_release_digest"] = optional_text(f.provider_release_digest);
+  o["provider_release_digest"] = text_or_null(f.provider_release_digest);
   o["operation_id"] = f.operation_id;
   o["operation"] = std::string(operation_name(f.operation));
   o["canonical_target"] = f.canonical_target;
@@ -76,9 +72,9 @@ Json plan_artifact(const PlanFields& f) {
   } else {
     o["bundle"] = nullptr;
   }
-  o["backup_ref"] = optional_text(f.backup_ref);
-  o["restore_target_digest"] = optional_text(f.restore_target_digest);
-  o["permission_profile"] = optional_text(f.permission_profile);
+  o["backup_ref"] = text_or_null(f.backup_ref);
+  o["restore_target_digest"] = text_or_null(f.restore_target_digest);
+  o["permission_profile"] = text_or_null(f.permission_profile);
   if (f.target_scope) o["target_scope"] = std::string(scope_name(*f.target_scope));
   o["platform"] = f.platform;
   o["expires_at"] = f.expires_at;

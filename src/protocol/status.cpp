@@ -49,10 +49,6 @@ Result<std::vector<std::string>> measured_paths(const std::string& target,
   return managed_paths(target, scope);
 }
 
-Json optional_json(const std::optional<std::string>& value) {
-  return value ? Json(*value) : Json(nullptr);
-}
-
 Json provider_state(const StateRead& read, const std::string& measured) {
   Json o = Json::object();
   o["present"] = read.kind != StateRead::Kind::absent;
@@ -65,10 +61,10 @@ Json provider_state(const StateRead& read, const std::string& measured) {
   }
   const ProviderState& s = read.state;
   o["readable"] = true;
-  o["setup_stable_id"] = optional_json(s.setup_stable_id);
-  o["setup_version"] = optional_json(s.setup_version);
+  o["setup_stable_id"] = text_or_null(s.setup_stable_id);
+  o["setup_version"] = text_or_null(s.setup_version);
   o["operation_id"] = s.operation_id;
-  o["backup_ref"] = optional_json(s.backup_ref);
+  o["backup_ref"] = text_or_null(s.backup_ref);
   o["recorded_identity"] = s.target_identity_digest;
   o["drift_state"] = std::string(drift_state_name(
       s.target_identity_digest == measured ? DriftState::clean : DriftState::local_drift));
@@ -85,9 +81,9 @@ Result<Json> backups(const BackupPool& pool) {
     Json o = Json::object();
     o["backup_ref"] = slot.name;
     o["operation"] = slot.record.operation;
-    o["setup_id"] = optional_json(slot.record.setup_id);
+    o["setup_id"] = text_or_null(slot.record.setup_id);
     o["held"] = reason.has_value();
-    o["hold_reason"] = optional_json(reason);
+    o["hold_reason"] = text_or_null(reason);
     list.push_back(std::move(o));
   }
   return list;

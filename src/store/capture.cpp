@@ -18,10 +18,6 @@ namespace velk {
 
 namespace {
 
-Json optional_text(const std::optional<std::string>& value) {
-  return value ? Json(*value) : Json(nullptr);
-}
-
 Status capture_surface(const std::string& target, const std::string& payload,
                        const std::string& surface) {
   const std::string from = path_join(target, surface);
@@ -60,8 +56,8 @@ Result<std::string> encode_record(const SlotRecord& record) {
   doc["operation"] = record.operation;
   doc["operation_id"] = record.operation_id;
   doc["target_identity_digest"] = record.target_identity_digest;
-  doc["setup_id"] = optional_text(record.setup_id);
-  doc["setup_definition_digest"] = optional_text(record.setup_definition_digest);
+  doc["setup_id"] = text_or_null(record.setup_id);
+  doc["setup_definition_digest"] = text_or_null(record.setup_definition_digest);
   auto bytes = canonical_json(doc);
   if (!bytes.ok())
     return caused_by(ErrorKind::state_unavailable, "cannot encode the backup record", bytes.error());

@@ -90,10 +90,6 @@ Mapped<ProviderState> map_state(const Json& o) {
 
 #undef VELK_MAP
 
-Json optional_json(const std::optional<std::string>& value) {
-  return value ? Json(*value) : Json(nullptr);
-}
-
 Json list_json(const std::vector<std::string>& items) {
   Json array = Json::array();
   for (const auto& item : items) array.push_back(item);
@@ -142,26 +138,26 @@ Result<std::string> encode_state(const ProviderState& s) {
   o["provider_id"] = s.provider_id;
   o["provider_version"] = s.provider_version;
   o["provider_build_digest"] = s.provider_build_digest;
-  o["provider_release_digest"] = optional_json(s.provider_release_digest);
+  o["provider_release_digest"] = text_or_null(s.provider_release_digest);
   o["harness_id"] = s.harness_id;
   o["canonical_target"] = s.canonical_target;
   o["target_identity_digest"] = s.target_identity_digest;
-  o["setup_stable_id"] = optional_json(s.setup_stable_id);
-  o["setup_version"] = optional_json(s.setup_version);
-  o["setup_version_passport_digest"] = optional_json(s.setup_version_passport_digest);
-  o["setup_definition_digest"] = optional_json(s.setup_definition_digest);
+  o["setup_stable_id"] = text_or_null(s.setup_stable_id);
+  o["setup_version"] = text_or_null(s.setup_version);
+  o["setup_version_passport_digest"] = text_or_null(s.setup_version_passport_digest);
+  o["setup_definition_digest"] = text_or_null(s.setup_definition_digest);
   o["component_refs"] = list_json(s.component_refs);
-  o["bundle_format"] = optional_json(s.bundle_format);
-  o["bundle_digest"] = optional_json(s.bundle_digest);
-  o["artifact_digest"] = optional_json(s.artifact_digest);
-  o["projection_profile_digest"] = optional_json(s.projection_profile_digest);
-  o["provider_plan_digest"] = optional_json(s.provider_plan_digest);
+  o["bundle_format"] = text_or_null(s.bundle_format);
+  o["bundle_digest"] = text_or_null(s.bundle_digest);
+  o["artifact_digest"] = text_or_null(s.artifact_digest);
+  o["projection_profile_digest"] = text_or_null(s.projection_profile_digest);
+  o["provider_plan_digest"] = text_or_null(s.provider_plan_digest);
   o["operation_id"] = s.operation_id;
   o["target_precondition_digest"] = s.target_precondition_digest;
   o["native_ownership"] = list_json(s.native_ownership);
   o["written_paths"] = list_json(s.written_paths);
-  o["backup_ref"] = optional_json(s.backup_ref);
-  o["previous_verified_identity"] = optional_json(s.previous_verified_identity);
+  o["backup_ref"] = text_or_null(s.backup_ref);
+  o["previous_verified_identity"] = text_or_null(s.previous_verified_identity);
   o["drift_state"] = std::string(drift_state_name(s.drift_state));
 
   auto bytes = canonical_json(o);

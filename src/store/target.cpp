@@ -31,17 +31,9 @@ int make_absolute(std::string_view path, std::string* out) {
   }
   std::string result;
   auto append = [&](std::string_view text) {
-    size_t i = 0;
-    while (i < text.size()) {
-      while (i < text.size() && text[i] == '/') ++i;
-      size_t j = i;
-      while (j < text.size() && text[j] != '/') ++j;
-      const std::string_view part = text.substr(i, j - i);
-      if (!part.empty() && part != ".") {
-        result += '/';
-        result += part;
-      }
-      i = j;
+    for (const std::string_view part : path_components(text)) {
+      result += '/';
+      result += part;
     }
   };
   append(base);
