@@ -41,54 +41,46 @@ std::string home_file(const std::string& setup, const std::string& path) {
   return read_text(kCatalog + "/" + setup + "/home/" + path);
 }
 
-TEST(ChangeCommands, ReinstallPutsBackWhatWasEditedAwayFrom) {
+TEST(ChangeCommands, ReinstallSelectAndRestoreEachCaptureTheStateTheyReplace) {
   TempDir t;
+  expect_failure(velk({"reinstall", "--target", t.path()}),
+                 "nothing is recorded here to reinstall; use `install <setup>` to choose one");
+  expect_failure(velk({"restore", "--target", t.path()}), "this target has no backup to restore");
   const std::string installed = ok({"install", "minimal", "--target", t.path()});
   EXPECT_EQ(installed, applied("minimal", t.path(), 1));
+
+  // Reinstall puts back what was edited away from.
   write_text(t / "AGENTS.md", "edited by hand\n");
   const std::string reinstalled = ok({"reinstall", "--target", t.path()});
   EXPECT_EQ(reinstalled, applied("minimal", t.path(), 2));
   EXPECT_NE(ok({"status", "--target", t.path()}).find("Drift    none\n"), std::string::npos);
   EXPECT_EQ(read_text(t / "AGENTS.md"), home_file("minimal", "AGENTS.md"));
 
-  TempDir bare;
-  expect_failure(velk({"reinstall", "--target", bare.path()}),
-                 "nothing is recorded here to reinstall; use `install <setup>` to choose one");
-}
-
-TEST(ChangeCommands, SelectMovesAnInstalledTargetToAnotherSetupWhole) {
-  TempDir t;
-  ok({"install", "full-auto", "--target", t.path()});
+  // Select moves the target to another setup whole.
   const std::string selected = ok({"select", "baseline", "--target", t.path()});
-  EXPECT_EQ(selected, applied("baseline", t.path(), 2));
+  EXPECT_EQ(selected, applied("baseline", t.path(), 3));
+  EXPECT_EQ(read_text(t / "AGENTS.md"), home_file("baseline", "AGENTS.md"));
   EXPECT_EQ(read_text(t / "config.toml"), home_file("baseline", "config.toml"));
   const auto state = parse_json(read_text(t / "MIREL-VELK-PROVIDER.json")).value();
   EXPECT_EQ(state.at("setup_stable_id"), "baseline");
   EXPECT_TRUE(state.at("bundle_digest").is_null());
   EXPECT_TRUE(state.at("provider_release_digest").is_null());
   EXPECT_EQ(state.at("written_paths"), Json({"AGENTS.md", "config.toml"}));
-}
 
-TEST(ChangeCommands, RestoreReturnsToTheIdentityTheSlotRecorded) {
-  TempDir t;
-  expect_failure(velk({"restore", "--target", t.path()}), "this target has no backup to restore");
-  ok({"install", "minimal", "--target", t.path()});
-  ok({"select", "baseline", "--target", t.path()});
+  // Restore returns to the identity the slot recorded.
   const Json record =
-      parse_json(read_text(t / ".velk-setup-system/backups/slot-000000000002/slot.json")).value();
-
-  EXPECT_EQ(ok({"restore", "--backup", "slot-000000000002", "--target", t.path()}),
-            "Restored slot-000000000002 into " + t.path() +
-                ".\n  state before this restore captured as slot-000000000003\n");
+      parse_json(read_text(t / ".velk-setup-system/backups/slot-000000000003/slot.json")).value();
+  EXPECT_EQ(ok({"restore", "--backup", "slot-000000000003", "--target", t.path()}),
+            "Restored slot-000000000003 into " + t.path() +
+                ".\n  state before this restore captured as slot-000000000004\n");
   EXPECT_EQ(status_identity(t.path()), record.at("target_identity_digest"));
   EXPECT_EQ(read_text(t / "AGENTS.md"), home_file("minimal", "AGENTS.md"));
   EXPECT_FALSE(exists(t / "config.toml"));
   EXPECT_EQ(parse_json(read_text(t / "MIREL-VELK-PROVIDER.json"))->at("setup_stable_id"),
             "minimal");
-
   EXPECT_EQ(ok({"restore", "--target", t.path()}),
             "Restored the most recent backup into " + t.path() +
-                ".\n  state before this restore captured as slot-000000000004\n");
+                ".\n  state before this restore captured as slot-000000000005\n");
   EXPECT_EQ(read_text(t / "config.toml"), home_file("baseline", "config.toml"));
 }
 

