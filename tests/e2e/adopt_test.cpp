@@ -53,7 +53,7 @@ class AdoptTest : public ::testing::Test {
   Json stamp_;
 };
 
-TEST_F(AdoptTest, RefusesWithoutAStampItCanRead) {
+TEST_F(AdoptTest, RefusesAStampItCannotReadOrAClaimOutsideWhatThisProviderOwns) {
   expect_refused(target() + " holds no " + kStamp + "; there is nothing to adopt");
 
   stamp_["schema_version"] = 2;
@@ -72,12 +72,13 @@ TEST_F(AdoptTest, RefusesWithoutAStampItCanRead) {
   expect_refused(stamp_path() +
                  " cannot be read: it is a symbolic link, which this build does not follow "
                  "inside a target");
-}
+  std::filesystem::remove(stamp_path());
+  stamp_["setup_id"] = "minimal";
 
-TEST_F(AdoptTest, RefusesAClaimOutsideWhatThisProviderOwns) {
   // auth.json is the product's credential; the other two reach it or a
   // never-touch path by way of an owned directory.
-  for (const std::string path : {"auth.json", "skills/../auth.json", "plugins/known_marketplaces.json"}) {
+  for (const std::string path :
+       {"auth.json", "skills/../auth.json", "plugins/known_marketplaces.json"}) {
     stamp_["managed_files"] = Json::object();
     claim("AGENTS.md");
     stamp_["managed_files"][path] = digest_bytes("");

@@ -1,6 +1,6 @@
-// install, select, reinstall, restore and remove through the binary: the
-// reports a person reads, the files left behind, and the refusals that
-// change nothing.
+// install, select, reinstall, restore, remove, hold and release through the
+// binary: the reports a person reads, the files left behind, and the
+// refusals that change nothing.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,8 +31,6 @@ std::string ok(const Words& args) {
   return r.out;
 }
 
-std::string status_text(const std::string& target) { return ok({"status", "--target", target}); }
-
 std::string applied(const std::string& setup, const std::string& target, int slot) {
   return "Applied setup " + setup + " to " + target + ".\n  previous state captured as slot-00000000000" +
          std::to_string(slot) + "\n  target identity now " + short_digest(status_identity(target)) +
@@ -43,56 +41,85 @@ std::string home_file(const std::string& setup, const std::string& path) {
   return read_text(kCatalog + "/" + setup + "/home/" + path);
 }
 
-TEST(ChangeCommands, ReinstallPutsBackWhatWasEditedAwayFrom) {
+TEST(ChangeCommands, ReinstallSelectAndRestoreEachCaptureTheStateTheyReplace) {
   TempDir t;
+  expect_failure(velk({"reinstall", "--target", t.path()}),
+                 "nothing is recorded here to reinstall; use `install <setup>` to choose one");
+  expect_failure(velk({"restore", "--target", t.path()}), "this target has no backup to restore");
   const std::string installed = ok({"install", "minimal", "--target", t.path()});
   EXPECT_EQ(installed, applied("minimal", t.path(), 1));
+
+  // Reinstall puts back what was edited away from.
   write_text(t / "AGENTS.md", "edited by hand\n");
-  EXPECT_NE(status_text(t.path()).find("\nDrift    the target has changed"), std::string::npos);
   const std::string reinstalled = ok({"reinstall", "--target", t.path()});
   EXPECT_EQ(reinstalled, applied("minimal", t.path(), 2));
-  EXPECT_NE(status_text(t.path()).find("Drift    none\n"), std::string::npos);
+  EXPECT_NE(ok({"status", "--target", t.path()}).find("Drift    none\n"), std::string::npos);
   EXPECT_EQ(read_text(t / "AGENTS.md"), home_file("minimal", "AGENTS.md"));
 
-  TempDir bare;
-  expect_failure(velk({"reinstall", "--target", bare.path()}),
-                 "nothing is recorded here to reinstall; use `install <setup>` to choose one");
-}
-
-TEST(ChangeCommands, SelectMovesAnInstalledTargetToAnotherSetupWhole) {
-  TempDir t;
-  ok({"install", "full-auto", "--target", t.path()});
+  // Select moves the target to another setup whole.
   const std::string selected = ok({"select", "baseline", "--target", t.path()});
-  EXPECT_EQ(selected, applied("baseline", t.path(), 2));
+  EXPECT_EQ(selected, applied("baseline", t.path(), 3));
+  EXPECT_EQ(read_text(t / "AGENTS.md"), home_file("baseline", "AGENTS.md"));
   EXPECT_EQ(read_text(t / "config.toml"), home_file("baseline", "config.toml"));
   const auto state = parse_json(read_text(t / "MIREL-VELK-PROVIDER.json")).value();
   EXPECT_EQ(state.at("setup_stable_id"), "baseline");
   EXPECT_TRUE(state.at("bundle_digest").is_null());
   EXPECT_TRUE(state.at("provider_release_digest").is_null());
   EXPECT_EQ(state.at("written_paths"), Json({"AGENTS.md", "config.toml"}));
-}
 
-TEST(ChangeCommands, RestoreReturnsToTheIdentityTheSlotRecorded) {
-  TempDir t;
-  expect_failure(velk({"restore", "--target", t.path()}), "this target has no backup to restore");
-  ok({"install", "minimal", "--target", t.path()});
-  ok({"select", "baseline", "--target", t.path()});
+  // Restore returns to the identity the slot recorded.
   const Json record =
-      parse_json(read_text(t / ".velk-setup-system/backups/slot-000000000002/slot.json")).value();
-
-  EXPECT_EQ(ok({"restore", "--backup", "slot-000000000002", "--target", t.path()}),
-            "Restored slot-000000000002 into " + t.path() +
-                ".\n  state before this restore captured as slot-000000000003\n");
+      parse_json(read_text(t / ".velk-setup-system/backups/slot-000000000003/slot.json")).value();
+  EXPECT_EQ(ok({"restore", "--backup", "slot-000000000003", "--target", t.path()}),
+            "Restored slot-000000000003 into " + t.path() +
+                ".\n  state before this restore captured as slot-000000000004\n");
   EXPECT_EQ(status_identity(t.path()), record.at("target_identity_digest"));
   EXPECT_EQ(read_text(t / "AGENTS.md"), home_file("minimal", "AGENTS.md"));
   EXPECT_FALSE(exists(t / "config.toml"));
   EXPECT_EQ(parse_json(read_text(t / "MIREL-VELK-PROVIDER.json"))->at("setup_stable_id"),
             "minimal");
-
   EXPECT_EQ(ok({"restore", "--target", t.path()}),
             "Restored the most recent backup into " + t.path() +
-                ".\n  state before this restore captured as slot-000000000004\n");
+                ".\n  state before this restore captured as slot-000000000005\n");
   EXPECT_EQ(read_text(t / "config.toml"), home_file("baseline", "config.toml"));
+}
+
+TEST(ChangeCommands, HoldAndReleaseAnswerOnceAndRefuseWhatIsNoCompleteSlot) {
+  TempDir t;
+  const std::string slot1 = "slot-000000000001", slot2 = "slot-000000000002";
+  const std::string held = t / (".velk-setup-system/backups/" + slot1 + "/HELD");
+  const auto run = [&](Words args) {
+    args.insert(args.end(), {"--target", t.path()});
+    return velk(args);
+  };
+  // An untouched target: nothing to name, and nothing created by asking.
+  expect_failure(run({"hold"}), "hold requires --backup <ref>, and this target has no backups");
+  EXPECT_FALSE(exists(t / ".velk-setup-system"));
+
+  ok({"install", "minimal", "--target", t.path()});
+  expect_failure(run({"hold", "--backup", "slot-1"}),
+                 "\"slot-1\" is not a backup reference: a reference is slot- followed by exactly "
+                 "12 digits, as `backups` lists them");
+  expect_failure(run({"release", "--backup", slot2}), slot2 + " is not a completed slot in this pool");
+  EXPECT_FALSE(exists(held));
+
+  expect_output(run({"hold", "--backup", slot1, "--reason", "before the migration"}),
+                slot1 + " is held (before the migration). Retention will not reclaim it until "
+                        "it is released.\n  release it with:  release --backup " + slot1 +
+                    " --target " + t.path() + "\n");
+  expect_output(run({"hold", "--backup", slot1, "--reason", "something else"}),
+                slot1 + " was already held (before the migration).\n");
+  EXPECT_EQ(read_text(held), "before the migration");
+  expect_output(run({"release", "--backup", slot1}),
+                slot1 + " is released and will be reclaimed like any other slot.\n");
+  EXPECT_FALSE(exists(held));
+  expect_output(run({"release", "--backup", slot1}), slot1 + " was not held; nothing to release.\n");
+  ASSERT_EQ(run({"hold", "--backup", slot1}).exit_code, 0);
+  EXPECT_EQ(read_text(held), "no reason recorded");
+
+  ok({"reinstall", "--target", t.path()});
+  expect_failure(run({"release"}),
+                 "release requires --backup <ref>; this target holds " + slot2 + ", " + slot1);
 }
 
 TEST(ChangeCommands, RemoveRefusesWhatItCannotProveItWroteAndCapturesNothing) {

@@ -1,23 +1,19 @@
-// The command line through the real binary: texts, stream choice and exit
-// statuses.
+// The command line through the real binary: texts, stream choice, exit
+// statuses and the provider-info document.
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "consumer.h"
+#include "core/digest.h"
+#include "product/facts.h"
 #include "support/temp_dir.h"
 
 namespace velk {
 namespace {
 
-using testing::expect_failure;
-using testing::expect_output;
-using testing::refusal_line;
-using testing::RunResult;
-using testing::run_program;
-using testing::run_velk;
-using testing::Words;
+using namespace velk::testing;
 
 const char kUsage[] =
     "velk-setup-system 0.0.63\n"
@@ -81,99 +77,61 @@ const char kUsage[] =
     "Over the wire, install and replace arrive as a bundle and refuse --\n"
     "this build reads setups from its own catalog.\n";
 
-struct Help {
-  Words words;
-  std::string text;
-};
+// A command's help: its summary, then the required flags, then the optional
+// ones; provider-info lists none.
+std::string help(const std::string& name, const std::string& summary, const Words& required,
+                 const std::string& optional = "") {
+  std::string text = name + "\n\n  " + summary + "\n";
+  if (!required.empty()) text += "\nRequired:\n";
+  for (const std::string& flag : required) text += "  " + flag + "\n";
+  return optional.empty() ? text : text + "\nOptional:\n" + optional;
+}
 
-const std::vector<Help> kHelps = {
+const std::string kPrefix =
+    "  --prefix               where a program lives; required by every software_* operation\n";
+const std::string kBundle =
+    "  --bundle \u2026             the five bundle flags, for install and replace\n";
+
+const std::vector<std::pair<Words, std::string>> kHelps = {
     {{"provider-info", "--help"},
-     "provider-info\n"
-     "\n"
-     "  Report capabilities. Takes no arguments at all, not even --json.\n"},
+     help("provider-info", "Report capabilities. Takes no arguments at all, not even --json.", {})},
     {{"validate-bundle", "--help"},
-     "validate-bundle\n"
-     "\n"
-     "  Check a bundle against the exact claim that named it. Touches nothing.\n"
-     "\n"
-     "Required:\n"
-     "  --target\n"
-     "  --json\n"
-     "  --bundle\n"
-     "  --bundle-format\n"
-     "  --bundle-digest\n"
-     "  --artifact-digest\n"
-     "  --bundle-size\n"},
+     help("validate-bundle",
+          "Check a bundle against the exact claim that named it. Touches nothing.",
+          {"--target", "--json", "--bundle", "--bundle-format", "--bundle-digest",
+           "--artifact-digest", "--bundle-size"})},
     {{"plan-operation", "--help"},
-     "plan-operation\n"
-     "\n"
-     "  Produce a plan. Always pure: reads the target and the local disk, opens no socket.\n"
-     "\n"
-     "Required:\n"
-     "  --target\n"
-     "  --json\n"
-     "  --operation\n"
-     "  --provider-release-digest\n"
-     "  --operation-id\n"
-     "  --expires-at\n"
-     "\n"
-     "Optional:\n"
-     "  --prefix               where a program lives; required by every software_* operation\n"
-     "  --backup-ref           which slot a restore returns to\n"
-     "  --permission-profile   a profile this build declares\n"
-     "  --software-version     exactly one pinned version, when not the current one\n"
-     "  --bundle \u2026             the five bundle flags, for install and replace\n"
-     "  --target-scope         which scope this target is; accepted and not yet acted on\n"},
+     help("plan-operation",
+          "Produce a plan. Always pure: reads the target and the local disk, opens no socket.",
+          {"--target", "--json", "--operation", "--provider-release-digest", "--operation-id",
+           "--expires-at"},
+          kPrefix + "  --backup-ref           which slot a restore returns to\n"
+                    "  --permission-profile   a profile this build declares\n"
+                    "  --software-version     exactly one pinned version, when not the current "
+                    "one\n" + kBundle +
+              "  --target-scope         which scope this target is; accepted and not yet acted "
+              "on\n")},
     {{"apply-operation", "--help"},
-     "apply-operation\n"
-     "\n"
-     "  Apply one exact plan under the target lock. --plan is the plan object, written "
-     "canonically -- not the envelope the planner printed around it.\n"
-     "\n"
-     "Required:\n"
-     "  --target\n"
-     "  --json\n"
-     "  --plan\n"
-     "  --plan-digest\n"
-     "  --provider-release-digest\n"
-     "\n"
-     "Optional:\n"
-     "  --prefix               where a program lives; required by every software_* operation\n"
-     "  --software-artifact    one per software_artifacts entry, in the plan's order\n"
-     "  --bundle \u2026             the five bundle flags, for install and replace\n"},
+     help("apply-operation",
+          "Apply one exact plan under the target lock. --plan is the plan object, written "
+          "canonically -- not the envelope the planner printed around it.",
+          {"--target", "--json", "--plan", "--plan-digest", "--provider-release-digest"},
+          kPrefix + "  --software-artifact    one per software_artifacts entry, in the plan's "
+                    "order\n" + kBundle)},
     {{"recover-operation", "--help"},
-     "recover-operation\n"
-     "\n"
-     "  Resolve an interrupted operation. Reads the journal to know what it is resolving.\n"
-     "\n"
-     "Required:\n"
-     "  --target\n"
-     "  --json\n"},
+     help("recover-operation",
+          "Resolve an interrupted operation. Reads the journal to know what it is resolving.",
+          {"--target", "--json"})},
     // `status` is the provider command only with --json among its arguments.
     {{"status", "--target", "/t", "--json", "--help"},
-     "status\n"
-     "\n"
-     "  Report the target's current state. Never changes it.\n"
-     "\n"
-     "Required:\n"
-     "  --target\n"
-     "  --json\n"
-     "\n"
-     "Optional:\n"
-     "  --target-scope         which scope to measure the target under; absent, the target's "
-     "own record decides\n"},
+     help("status", "Report the target's current state. Never changes it.", {"--target", "--json"},
+          "  --target-scope         which scope to measure the target under; absent, the "
+          "target's own record decides\n")},
     {{"launch", "--help"},
-     "launch\n"
-     "\n"
-     "  Start the exact executable a software install placed. Never a name found on PATH.\n"
-     "\n"
-     "Required:\n"
-     "  --target\n"
-     "  --json\n"
-     "  --prefix\n"
-     "\n"
-     "Optional:\n"
-     "  -- <args>              everything after a bare -- goes to the product verbatim\n"},
+     help("launch",
+          "Start the exact executable a software install placed. Never a name found on PATH.",
+          {"--target", "--json", "--prefix"},
+          "  -- <args>              everything after a bare -- goes to the product verbatim\n")},
 };
 
 void expect_text(const Words& words, const std::string& text) {
@@ -194,9 +152,9 @@ TEST(CommandLine, PrintsUsageVersionAndHelpOnlyForTheFirstArgument) {
 }
 
 TEST(CommandLine, PrintsTheHelpOfEachProviderCommand) {
-  for (const Help& help : kHelps) expect_text(help.words, help.text);
+  for (const auto& [words, text] : kHelps) expect_text(words, text);
   // Anywhere before the bare separator asks for help, whatever else is there.
-  expect_text({"launch", "--target", "--help", "--", "x"}, kHelps.back().text);
+  expect_text({"launch", "--target", "--help", "--", "x"}, kHelps.back().second);
   // After it, --help goes to the product: launch runs and refuses.
   testing::TempDir dir;
   const std::string prefix = dir / "prefix";
@@ -213,10 +171,7 @@ TEST(CommandLine, StatusIsTheProviderCommandWhereverJsonAppears) {
   expect_error({"status", "--help"}, "--help is not an argument of status");
 }
 
-TEST(CommandLine, ArgumentErrorsGoToStandardErrorAndRefusalsToStandardOutput) {
-  expect_error({"plan-operation", "--target", "/t", "--json", "--operation", "bogus",
-                "--provider-release-digest", "r", "--operation-id", "o", "--expires-at", "e"},
-               "bogus is not an operation this protocol defines");
+TEST(CommandLine, ProviderRefusalsGoToStandardOutput) {
   for (const char* command : {"status", "recover-operation"}) {
     expect_text({command, "--target", "rel", "--json"},
                 refusal_line("provider_unavailable", "target must be absolute, got rel"));
@@ -233,6 +188,44 @@ TEST(CommandLine, OutputThatCannotBeWrittenIsAFailure) {
       run_program("/bin/sh", {"-c", "exec \"$0\" --version >/dev/full", VELK_BINARY_PATH});
   EXPECT_EQ(r.err, "velk-setup-system: cannot write to standard output\n");
   EXPECT_EQ(r.exit_code, 1);
+}
+
+// The profile's digest, recomputed from the published object without it.
+std::string digest_without_digest(Json profile) {
+  profile.erase("digest");
+  return *digest_document(kProjectionTag, profile);
+}
+
+TEST(ProviderInfo, PrintsOneStableCompactDocumentWithBothProfiles) {
+  // One compact line, the same on every run.
+  const Json doc = provider_json({"provider-info"});
+  EXPECT_EQ(run_velk({"provider-info"}).out, doc.dump() + "\n");
+  EXPECT_EQ(keys_of(doc),
+            "protocol_version provider_id harness_id provider_version provider_build_digest "
+            "supported_commands supported_operations supported_os supported_arch "
+            "permission_profiles projection_profile scoped_projection_profiles "
+            "status_request_fields plan_request_fields ");
+  EXPECT_EQ(doc["provider_build_digest"], *provider_build_digest());
+  EXPECT_EQ(doc["supported_commands"].dump(),
+            R"(["provider-info","validate-bundle","plan-operation","apply-operation",)"
+            R"("recover-operation","status","launch"])");
+  EXPECT_EQ(doc["plan_request_fields"].dump(), R"(["target_scope","end_state"])");
+
+  const Json& main = doc["projection_profile"];
+  ASSERT_EQ(doc["scoped_projection_profiles"].size(), 1u);
+  const Json& user_root = doc["scoped_projection_profiles"][0];
+  const std::string members =
+      "profile_id digest component_kinds projection_kinds native_namespaces bundle_formats "
+      "max_files max_bytes ";
+  EXPECT_EQ(keys_of(main), members);
+  EXPECT_EQ(keys_of(user_root), members + "target_scope ");
+  EXPECT_EQ(user_root["target_scope"], "user_root");
+  EXPECT_EQ(main["profile_id"], "velk/native-and-plugins/1");
+  EXPECT_EQ(user_root["profile_id"], "velk/native-files/user-root/1");
+  EXPECT_EQ(user_root["native_namespaces"].dump(), R"(["skills"])");
+  EXPECT_EQ(main["digest"], digest_without_digest(main));
+  EXPECT_EQ(user_root["digest"], digest_without_digest(user_root));
+  EXPECT_NE(main["digest"], user_root["digest"]);
 }
 
 }  // namespace

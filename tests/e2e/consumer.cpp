@@ -93,4 +93,10 @@ std::string refusal_of(const Json& document) {
   return document.value("reason", "") + ": " + document.value("detail", "");
 }
 
+std::string keys_of(const Json& object) {
+  std::string keys;
+  for (const auto& [key, value] : object.items()) keys += key + " ";
+  return keys;
+}
+
 }  // namespace velk::testing

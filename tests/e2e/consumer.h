@@ -55,4 +55,7 @@ std::string status_identity(const std::string& target);
 // The reason and detail of a refusal, "" when the document is no refusal.
 std::string refusal_of(const Json& document);
 
+// The object's member names in order, each followed by a space.
+std::string keys_of(const Json& object);
+
 }  // namespace velk::testing

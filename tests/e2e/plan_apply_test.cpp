@@ -1,5 +1,6 @@
-// plan-operation and apply-operation through the binary, driven as a
-// consumer drives them: JSON documents in, canonical plan files out.
+// validate-bundle, plan-operation and apply-operation through the binary,
+// driven as a consumer drives them: JSON documents in, canonical plan files
+// out.
 #include <gtest/gtest.h>
 
 #include "consumer.h"
@@ -13,12 +14,6 @@ namespace velk {
 namespace {
 
 using namespace velk::testing;
-
-std::string keys_of(const Json& object) {
-  std::string keys;
-  for (const auto& [key, value] : object.items()) keys += key + " ";
-  return keys;
-}
 
 struct Consumer {
   TempDir t;     // the target
@@ -37,40 +32,73 @@ struct Consumer {
   Json install(const BundleClaim& claim, const std::string& operation = "install") {
     return run(operation, bundle_flags(claim), bundle_flags(claim));
   }
+  // Applies the envelope's plan, stored canonically.
+  Json apply(const Json& envelope, const Words& extra = {}) {
+    return apply_request(t.path(), store_plan(envelope, next("plan")),
+                         envelope.value("plan_digest", ""), extra);
+  }
+  // validate-bundle answers the claim, then the verdict, and touches nothing.
+  void expect_validated(const BundleClaim& claim, const std::string& verdict) {
+    Words args = {"validate-bundle", "--target", t / "absent", "--json"};
+    for (const std::string& flag : bundle_flags(claim)) args.push_back(flag);
+    expect_output(run_velk(args),
+                  R"({"bundle_format":")" + claim.format + R"(","bundle_digest":")" +
+                      claim.bundle_digest + R"(","artifact_digest":")" + claim.artifact_digest +
+                      R"(","bundle_size":)" + std::to_string(claim.size) + "," + verdict + "}\n");
+    EXPECT_FALSE(exists(t / "absent"));
+  }
   size_t slots() const {
     const auto listed = list_slots(BackupPool{t / ".velk-setup-system/backups", 10});
     return listed.ok() ? listed->size() : 0;
   }
 };
 
-TEST(ConsumerRoundTrip, ValidateInstallStatusThenRestoreReturnsToTheIdentityBeforeIt) {
+TEST(ConsumerRoundTrip, EachChangeIsVerifiedAndNeverTouchesKnownMarketplaces) {
   Consumer c;
+  const std::string kept = c.t / "plugins/known_marketplaces.json";
+  write_text(kept, "{\"mine\":true}\n");
   write_text(c.t / "AGENTS.md", "hand-written\n");
   const std::string before = status_identity(c.t.path());
-  const BundleClaim claim =
-      c.bundle({{"AGENTS.md", {"# team\n"}}, {"skills/lint/SKILL.md", {"lint\n"}}});
-  Words validate = {"validate-bundle", "--target", c.t.path(), "--json"};
-  for (const std::string& flag : bundle_flags(claim)) validate.push_back(flag);
-  EXPECT_EQ(provider_json(validate).value("valid", false), true);
+  const auto step = [&](const Json& answer, const char* present, const char* absent) {
+    EXPECT_EQ(answer.value("state", ""), "verified") << answer.dump();
+    EXPECT_EQ(read_text(kept), "{\"mine\":true}\n");
+    EXPECT_TRUE(!*present || exists(c.t / present)) << present;
+    EXPECT_TRUE(!*absent || !exists(c.t / absent)) << absent;
+    return answer;
+  };
 
-  const Json installed = c.install(claim);
-  ASSERT_EQ(installed.value("state", ""), "verified") << installed.dump();
+  const Json installed = step(
+      c.install(c.bundle({{"AGENTS.md", {"# team\n"}}, {"plugins/a/plugin.json", {"{}\n"}}})),
+      "plugins/a/plugin.json", "");
   EXPECT_EQ(installed.at("setup_id"), "test-setup");
   EXPECT_EQ(installed.at("expected_target_digest"), before);
+  EXPECT_EQ(read_text(c.t / "AGENTS.md"), "# team\n");
   const Json status = provider_json({"status", "--target", c.t.path(), "--json"});
   EXPECT_EQ(status.value("drift_state", ""), "clean");
   EXPECT_EQ(status.at("target_identity_digest"), installed.at("target_identity_digest"));
-  EXPECT_EQ(read_text(c.t / "AGENTS.md"), "# team\n");
 
-  const Json envelope = plan_request(c.t.path(), "restore");
-  EXPECT_EQ(envelope.at("plan").at("backup_ref"), installed.at("backup_ref"));
-  EXPECT_EQ(envelope.at("plan").at("restore_target_digest"), before);
-  const Json restored = apply_request(c.t.path(), store_plan(envelope, c.side / "restore"),
-                                      envelope.at("plan_digest").get<std::string>());
-  ASSERT_EQ(restored.value("state", ""), "verified") << restored.dump();
-  EXPECT_EQ(restored.at("target_identity_digest"), before);
-  EXPECT_EQ(status_identity(c.t.path()), before);
-  EXPECT_EQ(read_text(c.t / "AGENTS.md"), "hand-written\n");
+  step(c.install(c.bundle({{"plugins/b/plugin.json", {"{}\n"}}}), "replace"), "plugins/b",
+       "plugins/a");
+  // The restore returns to the identity the install left.
+  const Json restored = step(c.run("restore"), "plugins/a/plugin.json", "plugins/b");
+  EXPECT_EQ(restored.at("target_identity_digest"), installed.at("target_identity_digest"));
+  EXPECT_EQ(status_identity(c.t.path()), installed.at("target_identity_digest"));
+  EXPECT_EQ(read_text(c.t / "AGENTS.md"), "# team\n");
+  step(c.run("remove"), "", "plugins/a");
+}
+
+TEST(ValidateBundle, ValidOrRefusedTheAnswerFollowsTheClaim) {
+  Consumer c;
+  c.expect_validated(c.bundle({{"AGENTS.md", {"# Agents\n"}}, {"skills/a/SKILL.md", {"a\n"}}}),
+                     R"("valid":true)");
+  // Bound to user_root and writing config.toml: an operation under that
+  // scope refuses it, but validation asks for no scope.
+  c.expect_validated(c.bundle({{"config.toml", {"a = 1\n"}}}, TargetScope::user_root),
+                     R"("valid":true)");
+  c.expect_validated(c.bundle({{"notes/x.md", {"x"}}}),
+                     R"("rejected":true,"reason":"unsupported_native_surface","detail":)"
+                     R"("the bundle writes \"notes/x.md\", which is outside the surface )"
+                     R"(velk-setup-system owns")");
 }
 
 TEST(PlanEnvelope, DigestIsTheCanonicalPlansAndWritesAreListedAtMostSixteen) {
@@ -98,24 +126,16 @@ TEST(PlanEnvelope, DigestIsTheCanonicalPlansAndWritesAreListedAtMostSixteen) {
   EXPECT_FALSE(exists(c.t / ".velk-setup-system"));  // planning writes nothing
 }
 
-TEST(ApplyOperation, APlanAppliesOnceAndOnlyAsApproved) {
+TEST(ApplyOperation, APlanAppliesOnceAndOnlyBeforeItExpires) {
   Consumer c;
-  const BundleClaim claim = c.bundle({{"AGENTS.md", {"one\n"}}});
-  const Json envelope = plan_request(c.t.path(), "install", bundle_flags(claim));
-  const std::string digest = envelope.at("plan_digest").get<std::string>();
-
-  Json changed = envelope;
-  changed["plan"]["operation_id"] = "op-other";
-  EXPECT_EQ(refusal_of(apply_request(c.t.path(), store_plan(changed, c.side / "changed"), digest,
-                                     bundle_flags(claim))),
-            "digest_mismatch: the approved plan artifact has another digest; no effect was made");
-  EXPECT_FALSE(exists(c.t / ".velk-setup-system"));
-
+  const Words bundle = bundle_flags(c.bundle({{"AGENTS.md", {"one\n"}}}));
+  const Json envelope = plan_request(c.t.path(), "install", bundle);
+  const std::string digest = envelope.value("plan_digest", "");
   // The same content spaced otherwise is the same plan; it applies once.
   write_text(c.side / "pretty", envelope.at("plan").dump(2) + "\n");
-  const Json applied = apply_request(c.t.path(), c.side / "pretty", digest, bundle_flags(claim));
+  const Json applied = apply_request(c.t.path(), c.side / "pretty", digest, bundle);
   ASSERT_EQ(applied.value("state", ""), "verified") << applied.dump();
-  EXPECT_EQ(refusal_of(apply_request(c.t.path(), c.side / "pretty", digest, bundle_flags(claim))),
+  EXPECT_EQ(refusal_of(apply_request(c.t.path(), c.side / "pretty", digest, bundle)),
             "stale: the target changed after the lock was taken; no effect was made");
   EXPECT_EQ(c.slots(), 1u);
   EXPECT_FALSE(exists(c.t / ".velk-setup-system/journal.json"));
@@ -123,8 +143,7 @@ TEST(ApplyOperation, APlanAppliesOnceAndOnlyAsApproved) {
   const Json late =
       plan_request(c.t.path(), "backup", {}, format_utc_millis(now_utc_millis() - 1));
   ASSERT_EQ(late.value("state", ""), "planned");
-  EXPECT_EQ(refusal_of(apply_request(c.t.path(), store_plan(late, c.side / "late"),
-                                     late.at("plan_digest").get<std::string>())),
+  EXPECT_EQ(refusal_of(c.apply(late)),
             "stale: this plan expired before it was applied; no effect was made");
   EXPECT_EQ(c.slots(), 1u);
 }
@@ -142,9 +161,7 @@ TEST(UserRootScope, InstallStatusAndRemoveTouchOnlyWhatWasRecorded) {
   EXPECT_EQ(envelope.at("effects")[1],
             "only the files this provider recorded writing under this scope go; anything else "
             "under the same root is left alone");
-  const Json installed = apply_request(c.t.path(), store_plan(envelope, c.side / "install"),
-                                       envelope.at("plan_digest").get<std::string>(),
-                                       bundle_flags(claim));
+  const Json installed = c.apply(envelope, bundle_flags(claim));
   ASSERT_EQ(installed.value("state", ""), "verified") << installed.dump();
 
   // No scope named: the record decides, and others' files are not measured.
@@ -160,29 +177,11 @@ TEST(UserRootScope, InstallStatusAndRemoveTouchOnlyWhatWasRecorded) {
   EXPECT_EQ(removal.at("plan").at("target_scope"), "user_root");
   EXPECT_EQ(removal.at("plan").at("end_state"),
             Json::parse(R"([{"path":"skills/ours/SKILL.md","end_state":"removed"}])"));
-  const Json removed = apply_request(c.t.path(), store_plan(removal, c.side / "remove"),
-                                     removal.at("plan_digest").get<std::string>());
+  const Json removed = c.apply(removal);
   ASSERT_EQ(removed.value("state", ""), "verified") << removed.dump();
   EXPECT_FALSE(exists(c.t / "skills/ours/SKILL.md"));
   EXPECT_EQ(read_text(c.t / "skills/theirs/SKILL.md"), "theirs, edited\n");
   EXPECT_EQ(read_text(c.t / "AGENTS.md"), "another product's\n");
-}
-
-TEST(NeverTouch, KnownMarketplacesSurvivesEveryChange) {
-  Consumer c;
-  const std::string kept = c.t / "plugins/known_marketplaces.json";
-  write_text(kept, "{\"mine\":true}\n");
-  const auto step = [&](const Json& answer, const char* present, const char* absent) {
-    ASSERT_EQ(answer.value("state", ""), "verified") << answer.dump();
-    EXPECT_EQ(read_text(kept), "{\"mine\":true}\n");
-    EXPECT_TRUE(!*present || exists(c.t / present)) << present;
-    EXPECT_TRUE(!*absent || !exists(c.t / absent)) << absent;
-  };
-  step(c.install(c.bundle({{"plugins/a/plugin.json", {"{}\n"}}})), "plugins/a/plugin.json", "");
-  step(c.install(c.bundle({{"plugins/b/plugin.json", {"{}\n"}}}), "replace"), "plugins/b",
-       "plugins/a");
-  step(c.run("restore"), "plugins/a/plugin.json", "plugins/b");
-  step(c.run("remove"), "", "plugins/a");
 }
 
 }  // namespace

@@ -1,11 +1,14 @@
-// `software` and `rollback` through the built program, on prefixes filled by
-// real installs of the stand-in artifacts.
+// The product's program through the built program: `software` and
+// `rollback` on prefixes filled by real installs of the stand-in artifacts,
+// and the wire operations as a consumer drives them -- plan, fetch (here:
+// copy) the pinned artifact, apply exactly that plan, launch the product.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
 
 #include "consumer.h"
+#include "core/digest.h"
 #include "core/fs.h"
 #include "support/software_prefix.h"
 #include "support/temp_dir.h"
@@ -17,6 +20,7 @@ using namespace velk::testing;
 
 class SoftwareCommands : public ::testing::Test {
  protected:
+  SoftwareCommands() { make_dirs(home()); }
   std::string P() const { return tmp_ / "prefix"; }
   std::string at(std::string_view relative) const { return path_join(P(), relative); }
 
@@ -29,6 +33,18 @@ class SoftwareCommands : public ::testing::Test {
   std::string exposed_state() {
     return link_target(at("bin/velk")) + "|" + read_text(at("bin/.velk.version")) + "|" +
            read_text(at("bin/.velk.manifest.json"));
+  }
+
+  // The target the product is launched against, and the wire operations
+  // applied with the artifacts the plan names.
+  std::string home() const { return tmp_ / "home"; }
+  Json wire(const std::string& operation, Words plan_extra, const Words& artifacts) {
+    plan_extra.insert(plan_extra.begin(), {"--prefix", P()});
+    Words apply_extra = {"--prefix", P()};
+    for (const std::string& a : artifacts)
+      apply_extra.insert(apply_extra.end(), {"--software-artifact", a});
+    return plan_and_apply(home(), operation, plan_extra, apply_extra,
+                          tmp_ / (operation + ".plan.json"));
   }
 
   TempDir tmp_;
@@ -68,17 +84,12 @@ TEST_F(SoftwareCommands, ListsVersionsAndRollsBack) {
                                 " names no installed version." + tail);
   // Exposing from nothing prints no earlier version.
   expect_output(rollback("1.0.13"), at("bin/velk") + " now runs 1.0.13.\n");
-}
 
-TEST_F(SoftwareCommands, RollbackReplacesAPlainFileAtTheCommand) {
-  ASSERT_TRUE(install_version(P(), "1.0.13").ok());
-  ASSERT_TRUE(install_version(P(), "1.0.18").ok());
+  // A plain file at the command is replaced by the link.
   ASSERT_EQ(::unlink(at("bin/velk").c_str()), 0);
   write_text(at("bin/velk"), "not a link", 0755);
-  expect_output(rollback("1.0.13"),
-                at("bin/velk") + " now runs 1.0.13.\n"
-                                 "  it ran 1.0.18 before this, and that tree is still here\n");
-  EXPECT_EQ(link_target(at("bin/velk")), at("1.0.13/velk"));
+  ASSERT_EQ(rollback("1.0.18").exit_code, 0);
+  EXPECT_EQ(link_target(at("bin/velk")), at("1.0.18/velk"));
 }
 
 TEST_F(SoftwareCommands, RollbackRefusals) {
@@ -109,6 +120,87 @@ TEST_F(SoftwareCommands, RollbackWaitsForNoSoftwareOperation) {
   EXPECT_EQ(software().exit_code, 0);
   ::close(fd);
   EXPECT_EQ(rollback("1.0.13").exit_code, 0);
+}
+
+TEST_F(SoftwareCommands, OverTheWireInstallRollbackLaunchAndRemove) {
+  const std::string current = host_artifact("1.0.18");
+  const std::string previous = host_artifact("1.0.13");
+
+  const Json plan = plan_request(home(), "software_install", {"--prefix", P()}).at("plan");
+  ASSERT_EQ(plan.at("software_artifacts").size(), 1u);
+  EXPECT_EQ(plan.at("software_artifacts")[0].at("sha256"), digest_file(current).value());
+  EXPECT_EQ(plan.at("platform").at("version"), "1.0.18");
+
+  Json applied = wire("software_install", {}, {current});
+  EXPECT_EQ(refusal_of(applied), "");
+  EXPECT_EQ(applied.value("version", ""), "1.0.18");
+  EXPECT_EQ(applied.value("executable", ""), at("bin/velk"));
+  EXPECT_EQ(applied.value("files", 0), 1);
+
+  applied = wire("software_install", {"--software-version", "1.0.13"}, {previous});
+  EXPECT_EQ(applied.value("version", ""), "1.0.13") << applied.dump();
+  ASSERT_EQ(rollback("1.0.18").exit_code, 0);
+
+  // The launched product sees the target as its home, the auto-updater off,
+  // the arguments after "--" unchanged, and its exit status is the command's.
+  RunOptions elsewhere;
+  elsewhere.set_env = {{"VELK_HOME", "/somewhere/else"}, {"VELK_DISABLE_AUTOUPDATER", "0"}};
+  RunResult r = run_velk({"launch", "--target", home(), "--prefix", P(), "--json", "--",
+                          "--target", "x", "--exit", "3"},
+                         elsewhere);
+  EXPECT_EQ(r.exit_code, 3) << r.err;
+  EXPECT_EQ(r.out, "velk 1.0.18\nVELK_HOME=" + home() +
+                       "\nVELK_DISABLE_AUTOUPDATER=1\narg: --target\narg: x\narg: --exit\narg: 3\n");
+  EXPECT_EQ(r.err, "");
+
+  // Other bytes at the installed path, even another pinned build, start
+  // nothing.
+  write_text(at("1.0.18/velk"), read_text(previous), 0755);
+  r = run_velk({"launch", "--target", home(), "--prefix", P(), "--json"});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_NE(r.out.find("is not the velk this provider installed: recorded sha256:"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("velk 1.0.1"), std::string::npos);
+
+  // Removing takes the exposed version only.
+  applied = wire("software_remove", {}, {});
+  EXPECT_EQ(applied.value("removed", false), true) << applied.dump();
+  EXPECT_FALSE(exists(at("1.0.18")));
+  EXPECT_FALSE(exists(at("bin/velk")));
+  EXPECT_TRUE(exists(at("1.0.13/velk")));
+}
+
+TEST_F(SoftwareCommands, OverTheWireApplyHoldsThePlanToItsPrefixAndPinnedBuild) {
+  const Json envelope = plan_request(home(), "software_install", {"--prefix", P()});
+  const std::string digest = envelope.value("plan_digest", "");
+  const std::string stored = store_plan(envelope, tmp_ / "plan.json");
+  const std::string artifact = host_artifact("1.0.18");
+
+  Json answer = apply_request(home(), stored, digest,
+                              {"--prefix", tmp_ / "other", "--software-artifact", artifact});
+  EXPECT_EQ(refusal_of(answer), "stale: the approved plan was made for the prefix " + P() +
+                                    ", not " + (tmp_ / "other") + "; no effect was made");
+  EXPECT_FALSE(exists(tmp_ / "other"));
+
+  // A plan whose artifact entry was edited (and re-digested) is not the
+  // pinned build.
+  Json plan = envelope.at("plan");
+  plan["software_artifacts"][0]["byte_length"] = 1;
+  write_text(tmp_ / "forged.json", canonical_json(plan).value());
+  answer = apply_request(home(), tmp_ / "forged.json",
+                         digest_document(kPlanTag, plan).value(),
+                         {"--prefix", P(), "--software-artifact", artifact});
+  EXPECT_EQ(refusal_of(answer),
+            "digest_mismatch: the approved plan's software_artifacts are not the pinned build of "
+            "velk 1.0.18; no effect was made");
+  EXPECT_FALSE(exists(P()));
+
+  // Update with nothing installed is refused while planning.
+  answer = plan_request(home(), "software_update", {"--prefix", P()});
+  EXPECT_EQ(refusal_of(answer), "provider_unavailable: there is no velk under " + P() +
+                                    " to update; software_install is the operation that puts one "
+                                    "there");
 }
 
 }  // namespace
