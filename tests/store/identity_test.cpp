@@ -36,8 +36,6 @@ TEST(TargetIdentity, FollowsTheOwnedSurfacesAndNothingElse) {
                (t / "auth.json") + " is not a directory");
   populate(t);
   const std::string base = identity_of(t.path());
-  write_text(t / "sessions/s1.json", "{}");
-  write_text(t / "notes.txt", "mine");
   write_text(t / ".velk-setup-system/backups/slot-000000000001/slot.json", "{}");
   write_text(t / "MIREL-VELK-PROVIDER.json", "{\"state_schema\":4}");
   EXPECT_EQ(identity_of(t.path()), base);
@@ -63,9 +61,7 @@ TEST(TargetIdentity, OfAFileOnlyTheExecuteBitCounts) {
   ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
   const timeval times[2] = {{1000, 0}, {2000, 0}};
   ASSERT_EQ(::utimes(file.c_str(), times), 0);
-  if (::geteuid() == 0) {
-    ASSERT_EQ(::chown(file.c_str(), 4242, 4242), 0);
-  }
+  if (::geteuid() == 0) ASSERT_EQ(::chown(file.c_str(), 4242, 4242), 0);
   EXPECT_EQ(identity_of(t.path()), base);
   ASSERT_EQ(::chmod(file.c_str(), 0700), 0);
   EXPECT_NE(identity_of(t.path()), base);
@@ -98,9 +94,7 @@ TEST(OwnedLinks, AreNamedAtAnyDepthInByteOrder) {
   TempDir t;
   populate(t);
   const auto links_of = [&] {
-    auto links = find_owned_links(t.path(), declaration().owned_paths());
-    EXPECT_TRUE(links.ok()) << links.error().full();
-    return links.ok() ? *links : std::vector<std::string>{"?"};
+    return find_owned_links(t.path(), declaration().owned_paths()).value();
   };
   EXPECT_TRUE(links_of().empty());
 
