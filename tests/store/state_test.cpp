@@ -14,12 +14,20 @@ namespace {
 using namespace velk::testing;
 
 ProviderState sample_state() {
-  return {.provider_id = "velk-setup-system", .provider_version = "0.0.63",
-          .provider_build_digest = "sha256:b", .harness_id = "velk-build",
-          .canonical_target = "/t", .target_identity_digest = "sha256:i",
-          .setup_stable_id = "minimal", .operation_id = "op-1",
-          .target_precondition_digest = "sha256:p", .native_ownership = {"skills"},
-          .written_paths = {"skills/a/SKILL.md", "skills/b"}, .backup_ref = "slot-000000000001"};
+  ProviderState s;
+  s.provider_id = "velk-setup-system";
+  s.provider_version = "0.0.63";
+  s.provider_build_digest = "sha256:b";
+  s.harness_id = "velk-build";
+  s.canonical_target = "/t";
+  s.target_identity_digest = "sha256:i";
+  s.setup_stable_id = "minimal";
+  s.operation_id = "op-1";
+  s.target_precondition_digest = "sha256:p";
+  s.native_ownership = {"skills"};
+  s.written_paths = {"skills/a/SKILL.md", "skills/b"};
+  s.backup_ref = "slot-000000000001";
+  return s;
 }
 
 // The canonical bytes of sample_state(): members sorted, absent optionals
