@@ -89,7 +89,9 @@ TEST(Crash, EveryKillBetweenPublishingAndCommittingIsUndoneByRecovery) {
       EXPECT_FALSE(exists(t / "agents/new.md"));
       EXPECT_FALSE(exists(t / ".velk-setup-system/journal.json"));
       for (const auto& [path, bytes] : kSeed) EXPECT_EQ(read_text(t / path), bytes);
-      if (!managed_before) EXPECT_EQ(mode_of(t / "hooks/pre.sh"), 0755u);
+      if (!managed_before) {
+        EXPECT_EQ(mode_of(t / "hooks/pre.sh"), 0755u);
+      }
       EXPECT_EQ(resolved_message(t.path()), "");
 
       // Planning goes on from the restored target.

@@ -61,7 +61,9 @@ TEST(TargetIdentity, OfAFileOnlyTheExecuteBitCounts) {
   ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
   const timeval times[2] = {{1000, 0}, {2000, 0}};
   ASSERT_EQ(::utimes(file.c_str(), times), 0);
-  if (::geteuid() == 0) ASSERT_EQ(::chown(file.c_str(), 4242, 4242), 0);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(file.c_str(), 4242, 4242), 0);
+  }
   EXPECT_EQ(identity_of(t.path()), base);
   ASSERT_EQ(::chmod(file.c_str(), 0700), 0);
   EXPECT_NE(identity_of(t.path()), base);
