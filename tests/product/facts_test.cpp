@@ -44,12 +44,10 @@ TEST(BuildDigest, HashesTheCanonicalFacts) {
 }
 
 TEST(BuildDigest, RefusesAnUnreadableKitIdentity) {
+  const std::string prefix = "the vendored kit identity is unreadable: ";
   for (const char* text : {"{", "[]", "{} x"}) {
-    auto digest = build_digest_from(text);
-    ASSERT_FALSE(digest.ok()) << text;
-    EXPECT_TRUE(digest.error().message.starts_with("the vendored kit identity is unreadable: "))
-        << digest.error().message;
-    EXPECT_GT(digest.error().message.size(), 41u);
+    const std::string message = build_digest_from(text).error().message;
+    EXPECT_TRUE(message.starts_with(prefix) && message.size() > prefix.size()) << message;
   }
 }
 

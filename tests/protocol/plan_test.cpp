@@ -18,55 +18,53 @@ constexpr char kNowhere[] = "/nonexistent/velk-target";
 
 // Each request breaks its rule and every rule after it that it can, so the
 // first in table order must be the one reported. The target does not exist:
-// no rule reads it.
+// no rule reads it. Flags: b bundle, p prefix, v version, s strict profile,
+// e expiry without milliseconds, j project scope.
 TEST(PlanArguments, TheFirstBrokenRuleInTableOrderDecides) {
   const BundleClaim claim{"/nonexistent/b.zip", "ai-stp-bundle/2", "d", "a", 1};
   struct Case {
     Operation op;
-    bool bundle, prefix, version, profile, expiry, project;
+    std::string flags;
     ReasonCode code;
     std::string detail;
   };
   const std::vector<Case> cases = {
-      {Operation::launch, true, false, true, true, true, true, ReasonCode::unsupported_operation,
+      {Operation::launch, "bvsej", ReasonCode::unsupported_operation,
        "launch reads no bundle, so one named for it would be echoed into the plan and never "
        "read; install, replace and remove are the operations that take one"},
-      {Operation::backup, false, true, true, true, true, true, ReasonCode::unsupported_operation,
+      {Operation::backup, "pvsej", ReasonCode::unsupported_operation,
        "backup configures a target and installs no program, so --prefix /opt/velk means "
        "nothing to it"},
-      {Operation::restore, false, false, true, true, true, true, ReasonCode::unsupported_operation,
+      {Operation::restore, "vsej", ReasonCode::unsupported_operation,
        "restore installs no program, so --software-version 1.2.3 means nothing to it"},
-      {Operation::software_remove, false, false, false, true, true, true,
-       ReasonCode::provider_unavailable,
+      {Operation::software_remove, "sej", ReasonCode::provider_unavailable,
        "software_remove installs a program, which lives under --prefix, not under --target; "
        "name an absolute --prefix"},
-      {Operation::install, false, false, false, true, true, true,
-       ReasonCode::unsupported_permission_profile,
+      {Operation::install, "sej", ReasonCode::unsupported_permission_profile,
        "strict is not a permission profile velk-setup-system declares; it offers default"},
-      {Operation::install, false, false, false, false, true, true, ReasonCode::stale,
+      {Operation::install, "ej", ReasonCode::stale,
        "the expiry 2099-12-31T23:59:59Z is not the exact shape YYYY-MM-DDTHH:MM:SS.mmmZ, so no "
        "plan made from it could ever be applied"},
-      {Operation::install, false, false, false, false, false, true,
-       ReasonCode::unsupported_operation,
+      {Operation::install, "j", ReasonCode::unsupported_operation,
        "--target-scope project names a target this provider publishes no projection profile "
        "for; it declares user_root"},
-      {Operation::replace, false, false, false, false, false, false,
-       ReasonCode::unsupported_bundle_format, "replace arrives as a bundle, and none was named"},
-      {Operation::launch, false, false, false, false, false, false,
-       ReasonCode::unsupported_operation, "launch is not declared by this provider"},
-      {Operation::software_install, false, true, true, false, false, false,
-       ReasonCode::unsupported_operation,
+      {Operation::replace, "", ReasonCode::unsupported_bundle_format,
+       "replace arrives as a bundle, and none was named"},
+      {Operation::launch, "", ReasonCode::unsupported_operation,
+       "launch is not declared by this provider"},
+      {Operation::software_install, "pv", ReasonCode::unsupported_operation,
        "this build names velk 1.0.18 and 1.0.13; it cannot install 1.2.3, and installing one it "
        "does name instead would be answering a question nobody asked"},
   };
   for (const Case& c : cases) {
     auto r = plan_of(kNowhere, c.op);
-    if (c.bundle) r.bundle = claim;
-    if (c.prefix) r.prefix = "/opt/velk";
-    if (c.version) r.software_version = "1.2.3";
-    if (c.profile) r.permission_profile = "strict";
-    if (c.expiry) r.expires_at = "2099-12-31T23:59:59Z";
-    if (c.project) r.target_scope = TargetScope::project;
+    const auto has = [&](char flag) { return c.flags.find(flag) != std::string::npos; };
+    if (has('b')) r.bundle = claim;
+    if (has('p')) r.prefix = "/opt/velk";
+    if (has('v')) r.software_version = "1.2.3";
+    if (has('s')) r.permission_profile = "strict";
+    if (has('e')) r.expires_at = "2099-12-31T23:59:59Z";
+    if (has('j')) r.target_scope = TargetScope::project;
     expect_refused(plan_operation(r), c.code, c.detail);
   }
 }

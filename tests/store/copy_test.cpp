@@ -30,10 +30,9 @@ TEST(CopyTree, CopiesBytesAndPermissionBits) {
   EXPECT_EQ(read_text(t / "dst/deeper/a/big.bin"), big);
   EXPECT_EQ(read_text(t / "dst/deeper/a/b/empty"), "");
   EXPECT_TRUE(exists(t / "dst/deeper/empty-dir"));
-  EXPECT_EQ(mode_of(t / "dst/deeper/run.sh"), 0755u);
-  EXPECT_EQ(mode_of(t / "dst/deeper/a/b/empty"), 0640u);
-  EXPECT_EQ(mode_of(t / "dst/deeper/a/big.bin"), 0444u);
-  EXPECT_EQ(mode_of(t / "dst/deeper/a/sticky"), 01700u);
+  for (const auto& [path, mode] : {std::pair{"run.sh", 0755u}, {"a/b/empty", 0640u},
+                                   {"a/big.bin", 0444u}, {"a/sticky", 01700u}})
+    EXPECT_EQ(mode_of(t / "dst/deeper/" + std::string(path)), mode) << path;
 
   // A file copy replaces what is there, bytes and mode.
   write_text(t / "longer", "a much longer old content", 0644);

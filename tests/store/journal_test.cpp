@@ -1,9 +1,8 @@
 #include "store/journal.h"
 
-
 #include <gtest/gtest.h>
 
-#include "support/temp_dir.h"
+#include "store/tree_helpers.h"
 
 namespace velk {
 namespace {
@@ -29,24 +28,19 @@ TEST(Journal, IsWrittenCanonicallyWithTheScopeOnlyWhenNamed) {
             R"({"backup_ref":null,"operation":"install","operation_id":"op-7",)"
             R"("phase":"committed","plan_digest":"sha256:p","schema_version":1,)"
             R"("target_precondition_digest":"sha256:t","target_scope":"user_root"})");
-  auto read = read_journal(t.path());
-  ASSERT_TRUE(read.ok());
-  ASSERT_TRUE(read->has_value());
-  EXPECT_EQ((*read)->phase, "committed");
-  EXPECT_EQ((*read)->backup_ref, std::nullopt);
-  EXPECT_EQ((*read)->target_scope, TargetScope::user_root);
-}
+  const Journal read = read_journal(t.path()).value().value();
+  EXPECT_EQ(read.phase, "committed");
+  EXPECT_EQ(read.backup_ref, std::nullopt);
+  EXPECT_EQ(read.target_scope, TargetScope::user_root);
 
-TEST(Journal, PublishingRefusesWhileOneExistsAndClearingIsIdempotent) {
-  TempDir t;
+  // Publishing refuses while one exists; clearing is idempotent.
+  ASSERT_TRUE(clear_journal(t.path()).ok());
   ASSERT_TRUE(publish_journal(t.path(), sample()).ok());
   const std::string first = read_text(t / "journal.json");
-  const Status again = publish_journal(t.path(), sample(TargetScope::user_root));
-  ASSERT_FALSE(again.ok());
-  EXPECT_EQ(again.error().kind, ErrorKind::recovery_required);
-  EXPECT_EQ(again.error().message, "a journal is already published; only recovery may resolve it");
+  expect_error(publish_journal(t.path(), sample(TargetScope::user_root)),
+               ErrorKind::recovery_required,
+               "a journal is already published; only recovery may resolve it");
   EXPECT_EQ(read_text(t / "journal.json"), first);
-
   ASSERT_TRUE(clear_journal(t.path()).ok());
   EXPECT_TRUE(clear_journal(t.path()).ok());
   EXPECT_FALSE(read_journal(t.path())->has_value());
@@ -55,36 +49,28 @@ TEST(Journal, PublishingRefusesWhileOneExistsAndClearingIsIdempotent) {
 TEST(Journal, ReadingRefusesWhatItCannotTrust) {
   TempDir t;
   const std::string path = t / "journal.json";
-  struct Case {
-    std::string bytes;
-    std::string message;
-  };
-  const Case cases[] = {
+  const std::string no_id = R"({"schema_version":1,"phase":"prepared","operation":"install",)"
+                            R"("plan_digest":"p","target_precondition_digest":"t"})";
+  const std::pair<std::string, std::string> cases[] = {
       {"{", "a journal exists at " + path + " but does not parse"},
-      {R"({"schema_version":1,"phase":"prepared","operation":"install",)"
-       R"("plan_digest":"p","target_precondition_digest":"t"})",
-       "a journal exists at " + path + " but does not parse"},
+      {no_id, "a journal exists at " + path + " but does not parse"},
       {R"({"schema_version":2,"phase":"prepared","operation_id":"o","operation":"install",)"
        R"("plan_digest":"p","target_precondition_digest":"t"})",
        "journal schema 2 is not the 1 this build writes"},
   };
-  for (const Case& c : cases) {
-    write_text(path, c.bytes);
-    auto read = read_journal(t.path());
-    ASSERT_FALSE(read.ok()) << c.bytes;
-    EXPECT_EQ(read.error().kind, ErrorKind::recovery_required);
-    EXPECT_EQ(read.error().message, c.message);
+  for (const auto& [bytes, message] : cases) {
+    write_text(path, bytes);
+    expect_error(read_journal(t.path()), ErrorKind::recovery_required, message);
   }
   // A missing field is named in the cause.
-  write_text(path, cases[1].bytes);
+  write_text(path, no_id);
   EXPECT_NE(read_journal(t.path()).error().cause.find("operation_id"), std::string::npos);
 
   ASSERT_EQ(::unlink(path.c_str()), 0);
   make_dirs(path);
-  auto unreadable = read_journal(t.path());
-  ASSERT_FALSE(unreadable.ok());
-  EXPECT_EQ(unreadable.error().message, "a journal exists at " + path + " but cannot be read");
-  EXPECT_TRUE(unreadable.error().has_cause());
+  expect_error(read_journal(t.path()), ErrorKind::recovery_required,
+               "a journal exists at " + path + " but cannot be read");
+  EXPECT_TRUE(read_journal(t.path()).error().has_cause());
 }
 
 TEST(Journal, UnresolvedWorkIsRefusedJournalFirstThenTransactionThenSlots) {
@@ -92,22 +78,18 @@ TEST(Journal, UnresolvedWorkIsRefusedJournalFirstThenTransactionThenSlots) {
   const std::string transaction = t / "transaction";
   const std::vector<std::string> slots = {t / "backups/slot-000000000009",
                                           t / "backups/slot-000000000004"};
-  const auto message = [&](const std::vector<std::string>& incomplete) {
-    const Status s = check_resolved(t.path(), transaction, incomplete);
-    if (s.ok()) return std::string();
-    EXPECT_EQ(s.error().kind, ErrorKind::recovery_required);
-    return s.error().message;
+  const auto refuses = [&](const std::string& message) {
+    expect_error(check_resolved(t.path(), transaction, slots), ErrorKind::recovery_required,
+                 message);
   };
-  EXPECT_EQ(message({}), "");
-  EXPECT_EQ(message(slots), "backup slot " + slots[1] +
-                                " is incomplete; run recovery before planning");
+  EXPECT_TRUE(check_resolved(t.path(), transaction, {}).ok());
+  refuses("backup slot " + slots[1] + " is incomplete; run recovery before planning");
   make_dirs(transaction);
-  EXPECT_EQ(message(slots), "a transaction directory remains at " + transaction +
-                                "; run recovery before planning");
+  refuses("a transaction directory remains at " + transaction + "; run recovery before planning");
   ASSERT_TRUE(publish_journal(t.path(), sample()).ok());
-  EXPECT_EQ(message(slots), "operation op-7 is journaled as prepared; run recovery before planning");
+  refuses("operation op-7 is journaled as prepared; run recovery before planning");
   write_text(t / "journal.json", R"({"schema_version":2})");
-  EXPECT_EQ(message(slots), "journal schema 2 is not the 1 this build writes");
+  refuses("journal schema 2 is not the 1 this build writes");
 }
 
 }  // namespace

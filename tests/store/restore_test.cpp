@@ -87,38 +87,13 @@ TEST(RestorePayload, NeverTouchesTheMarketplaceListInsidePlugins) {
   EXPECT_FALSE(exists(f.t / "plugins/known_marketplaces.json"));
 }
 
-TEST(RestorePayload, UnderUserRootClearsOnlyTheGivenPaths) {
+// A slot made without either record of the state file leaves it alone.
+TEST(RestorePreviousState, ASlotThatKeptNeitherLeavesTheStateFile) {
   PoolFixture f;
-  write_text(f.t / "skills/mine/SKILL.md", "mine v1\n", 0640);
-  write_text(f.t / "skills/other-product/SKILL.md", "theirs\n");
-  const SlotEntry slot = capture_slot(f, {"skills/mine/SKILL.md"});
-  write_text(f.t / "skills/mine/SKILL.md", "mine v2\n");
-  write_text(f.t / "skills/mine/extra.md", "extra\n");
-  EXPECT_EQ(restore_ok(f, slot, TargetScope::user_root,
-                       {"skills/mine/SKILL.md", "skills/mine/extra.md"}),
-            std::vector<std::string>{"skills/mine/SKILL.md"});
-  EXPECT_EQ(read_text(f.t / "skills/mine/SKILL.md"), "mine v1\n");
-  EXPECT_EQ(mode_of(f.t / "skills/mine/SKILL.md"), 0640u);
-  EXPECT_FALSE(exists(f.t / "skills/mine/extra.md"));
-  EXPECT_EQ(read_text(f.t / "skills/other-product/SKILL.md"), "theirs\n");
-}
-
-TEST(RestorePreviousState, PutsBackTheStateFileOrItsAbsence) {
-  PoolFixture f;
-  const std::string state = f.t / "MIREL-VELK-PROVIDER.json";
-  const SlotEntry without = capture_slot(f);
-  write_text(state, "A");
-  const SlotEntry with = capture_slot(f);
-  write_text(state, "B");
-  ASSERT_TRUE(restore_previous_state(with.dir, f.t.path()).ok());
-  EXPECT_EQ(read_text(state), "A");
-  ASSERT_TRUE(restore_previous_state(without.dir, f.t.path()).ok());
-  EXPECT_FALSE(exists(state));
-
-  write_text(state, "C");  // a slot that kept neither leaves it alone
+  write_text(f.t / "MIREL-VELK-PROVIDER.json", "C");
   f.make_slot(9);
   ASSERT_TRUE(restore_previous_state(f.slot_dir(9), f.t.path()).ok());
-  EXPECT_EQ(read_text(state), "C");
+  EXPECT_EQ(read_text(f.t / "MIREL-VELK-PROVIDER.json"), "C");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/text.h"
 #include "product/declaration.h"
 #include "support/temp_dir.h"
 
@@ -56,6 +57,12 @@ class StateFile : public ::testing::Test {
   std::string path() const { return dir_ / "MIREL-VELK-PROVIDER.json"; }
   void put(const std::string& bytes) { write_text(path(), bytes); }
   Result<StateRead> read() const { return read_state(dir_.path()); }
+  StateRead read_ok(const std::string& bytes) {
+    put(bytes);
+    auto r = read();
+    EXPECT_TRUE(r.ok()) << r.error().full();
+    return r.ok() ? *r : StateRead{};
+  }
   void expect_failure(const std::string& message) {
     const Result<StateRead> r = read();
     ASSERT_FALSE(r.ok()) << message;
@@ -67,15 +74,10 @@ class StateFile : public ::testing::Test {
 
 TEST_F(StateFile, AbsentOrAnotherSchemaIsReturnedWithoutLookingFurther) {
   EXPECT_EQ(state_file_path(dir_.path()), path());
-  Result<StateRead> r = read();
-  ASSERT_TRUE(r.ok());
-  EXPECT_EQ(r->kind, StateRead::Kind::absent);
-
-  put(R"({"drift_state": 7, "state_schema": 5, "written_paths": "x"})");
-  r = read();
-  ASSERT_TRUE(r.ok()) << r.error().full();
-  EXPECT_EQ(r->kind, StateRead::Kind::other_schema);
-  EXPECT_EQ(r->found_schema, 5u);
+  EXPECT_EQ(read()->kind, StateRead::Kind::absent);
+  const StateRead other = read_ok(R"({"drift_state": 7, "state_schema": 5, "written_paths": "x"})");
+  EXPECT_EQ(other.kind, StateRead::Kind::other_schema);
+  EXPECT_EQ(other.found_schema, 5u);
 }
 
 TEST_F(StateFile, RefusesAMissingOrMalformedSchemaNumber) {
@@ -89,20 +91,12 @@ TEST_F(StateFile, RefusesAMissingOrMalformedSchemaNumber) {
 }
 
 TEST_F(StateFile, ToleratesWhiteSpaceAroundTheDocumentAndMissingOptionals) {
-  put(std::string(" \n") + kSampleBytes + "\n  ");
-  Result<StateRead> r = read();
-  ASSERT_TRUE(r.ok()) << r.error().full();
-  EXPECT_TRUE(r->present());
-  EXPECT_EQ(r->state, sample_state());
-
-  put(sample_with("backup_ref", ""));
-  r = read();
-  ASSERT_TRUE(r.ok()) << r.error().full();
-  EXPECT_FALSE(r->state.backup_ref.has_value());
-  put(sample_with("drift_state", "\"local_drift\""));
-  r = read();
-  ASSERT_TRUE(r.ok());
-  EXPECT_EQ(r->state.drift_state, DriftState::local_drift);
+  const StateRead spaced = read_ok(std::string(" \n") + kSampleBytes + "\n  ");
+  EXPECT_TRUE(spaced.present());
+  EXPECT_EQ(spaced.state, sample_state());
+  EXPECT_FALSE(read_ok(sample_with("backup_ref", "")).state.backup_ref.has_value());
+  EXPECT_EQ(read_ok(sample_with("drift_state", "\"local_drift\"")).state.drift_state,
+            DriftState::local_drift);
 
   for (const std::string& bytes : {std::string(kSampleBytes) + "x", std::string(kSampleBytes) + "{}",
                                   std::string(), std::string("{\"state_schema\":")}) {
@@ -114,7 +108,6 @@ TEST_F(StateFile, ToleratesWhiteSpaceAroundTheDocumentAndMissingOptionals) {
 }
 
 TEST_F(StateFile, SchemaFourMustMatchTheRecord) {
-  const std::string mismatch = path() + " is schema 4 but does not match it";
   struct Case {
     std::string member, value, cause_mentions;
   };
@@ -126,12 +119,12 @@ TEST_F(StateFile, SchemaFourMustMatchTheRecord) {
                                          {"protocol_version", "4294967296", "protocol_version"}}) {
     SCOPED_TRACE(c.member + " " + c.value);
     put(sample_with(c.member, c.value));
-    expect_failure(mismatch);
+    expect_failure(path() + " is schema 4 but does not match it");
     EXPECT_NE(read().error().cause.find(c.cause_mentions), std::string::npos) << read().error().cause;
   }
 }
 
-TEST_F(StateFile, WritesCanonicalBytesThatReadBackUnchanged) {
+TEST_F(StateFile, WritesCanonicalBytesThatReadBackUnchangedAndDropsUnknownMembers) {
   ASSERT_TRUE(write_state(dir_.path(), sample_state()).ok());
   EXPECT_EQ(read_text(path()), kSampleBytes);
   EXPECT_FALSE(exists(dir_ / ".MIREL-VELK-PROVIDER.json.staging"));
@@ -144,20 +137,12 @@ TEST_F(StateFile, WritesCanonicalBytesThatReadBackUnchanged) {
       "bundle_digest":"sha256:bd","artifact_digest":"sha256:ad","drift_state":"unknown",
       "projection_profile_digest":"sha256:pp","provider_plan_digest":"sha256:plan",
       "previous_verified_identity":"sha256:prev","canonical_target":"/t/with \"quote\""})"));
-  put(full.dump());
-  const Result<StateRead> r = read();
-  ASSERT_TRUE(r.ok()) << r.error().full();
-  ASSERT_TRUE(write_state(dir_.path(), r->state).ok());
+  ASSERT_TRUE(write_state(dir_.path(), read_ok(full.dump()).state).ok());
   EXPECT_EQ(read_text(path()), full.dump());
-}
 
-TEST_F(StateFile, UnknownMembersAreReadAndDroppedOnTheNextWrite) {
-  std::string doc = kSampleBytes;
-  doc.insert(1, R"("note":{"kept":false},)");
-  put(doc);
-  const Result<StateRead> r = read();
-  ASSERT_TRUE(r.ok()) << r.error().full();
-  ASSERT_TRUE(write_state(dir_.path(), r->state).ok());
+  std::string noted = kSampleBytes;
+  noted.insert(1, R"("note":{"kept":false},)");
+  ASSERT_TRUE(write_state(dir_.path(), read_ok(noted).state).ok());
   EXPECT_EQ(read_text(path()), kSampleBytes);
 }
 
@@ -175,33 +160,27 @@ TEST_F(StateFile, AFailedWriteKeepsThePreviousFileAndAnUnreadableOneIsReported) 
 
 class Scope : public StateFile {
  protected:
-  void record(std::vector<std::string> ownership, std::vector<std::string> written) {
+  void record(std::vector<std::string> ownership, std::vector<std::string> written = {}) {
     ProviderState s = sample_state();
     s.native_ownership = std::move(ownership);
     s.written_paths = std::move(written);
     ASSERT_TRUE(write_state(dir_.path(), s).ok());
   }
+  std::string managed(std::optional<TargetScope> scope = TargetScope::user_root) const {
+    auto paths = managed_paths(dir_.path(), scope);
+    return paths.ok() ? join(*paths, ",") : "refused: " + paths.error().message;
+  }
 };
 
 TEST_F(Scope, UserRootManagesWhatTheStateFileRecordsTheOthersTheOwnedSurfaces) {
-  auto paths = managed_paths(dir_.path(), TargetScope::user_root);
-  ASSERT_TRUE(paths.ok());
-  EXPECT_TRUE(paths->empty());
+  EXPECT_EQ(managed(), "");
   record({"skills"}, {"skills/z", "skills/a/SKILL.md"});
-  paths = managed_paths(dir_.path(), TargetScope::user_root);
-  ASSERT_TRUE(paths.ok());
-  EXPECT_EQ(*paths, (std::vector<std::string>{"skills/z", "skills/a/SKILL.md"}));
-
+  EXPECT_EQ(managed(), "skills/z,skills/a/SKILL.md");
   put("not json");
-  paths = managed_paths(dir_.path(), TargetScope::user_root);
-  ASSERT_FALSE(paths.ok());
-  EXPECT_EQ(paths.error().message, path() + " does not parse as JSON");
+  EXPECT_EQ(managed(), "refused: " + path() + " does not parse as JSON");
   // Other scopes do not read the state file at all.
-  for (const auto scope : {std::optional<TargetScope>{}, std::optional{TargetScope::project}}) {
-    paths = managed_paths(dir_.path(), scope);
-    ASSERT_TRUE(paths.ok());
-    EXPECT_EQ(*paths, declaration().owned_paths());
-  }
+  for (const auto scope : {std::optional<TargetScope>{}, std::optional{TargetScope::project}})
+    EXPECT_EQ(managed(scope), join(declaration().owned_paths(), ","));
 }
 
 TEST_F(Scope, UserRootRefusesAStateFileWithoutARecord) {
@@ -221,16 +200,16 @@ TEST_F(Scope, UserRootRefusesAStateFileWithoutARecord) {
 
 TEST_F(Scope, InferredFromAnOwnershipOfSkillsAlone) {
   EXPECT_EQ(inferred_scope(dir_.path()), std::nullopt);
-  record({"skills"}, {});
+  record({"skills"});
   EXPECT_EQ(inferred_scope(dir_.path()), TargetScope::user_root);
-  record({"skills", "agents"}, {});
-  EXPECT_EQ(inferred_scope(dir_.path()), std::nullopt);
-  record({"Skills"}, {});
-  EXPECT_EQ(inferred_scope(dir_.path()), std::nullopt);
-  put(R"({"state_schema":3,"native_ownership":["skills"]})");
-  EXPECT_EQ(inferred_scope(dir_.path()), std::nullopt);
-  put("garbage");
-  EXPECT_EQ(inferred_scope(dir_.path()), std::nullopt);
+  for (const auto& ownership : {std::vector<std::string>{"skills", "agents"}, {"Skills"}}) {
+    record(ownership);
+    EXPECT_EQ(inferred_scope(dir_.path()), std::nullopt);
+  }
+  for (const char* bytes : {R"({"state_schema":3,"native_ownership":["skills"]})", "garbage"}) {
+    put(bytes);
+    EXPECT_EQ(inferred_scope(dir_.path()), std::nullopt);
+  }
 }
 
 }  // namespace
