@@ -107,15 +107,10 @@ TEST_F(ReadBundle, ReportsTheManifestParserMessage) {
   EXPECT_TRUE(starts_with(result.error().detail, "bundle.json does not parse: "));
   EXPECT_NE(result.error().detail.find("line 2"), std::string::npos) << result.error().detail;
 
-  parts.manifest_text = R"({"schema_version":2,"harness_id":"a","harness_id":"b"})";
-  expect_refused(read(parts), ReasonCode::unsupported_bundle_format,
-                 "bundle.json does not parse: duplicate field `harness_id`");
-
   parts = make_bundle(sample_files());
   parts.manifest.erase("bundle_digest");
   expect_refused(read(parts), ReasonCode::unsupported_bundle_format,
                  "bundle.json does not parse: missing field `bundle_digest`");
-
 }
 
 TEST_F(ReadBundle, RefusesAnotherFormatProtocolOrHarness) {
