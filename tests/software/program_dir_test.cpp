@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "archive_tools.h"
+#include "core/digest.h"
 #include "core/fs.h"
 #include "software/software.h"
 #include "support/software_prefix.h"
@@ -18,7 +19,11 @@
 namespace velk::testing {
 namespace {
 
-using Lines = std::vector<std::string>;
+
+// A prefix holding 1.0.18 alone, exposed.
+const Lines kInstalled = {".velk-setup-system/", ".velk-setup-system/target.lock", "1.0.18/",
+                          "1.0.18/velk", "bin/", "bin/.velk.manifest.json", "bin/.velk.version",
+                          "bin/velk"};
 
 class ProgramDir : public ::testing::Test {
  protected:
@@ -51,10 +56,7 @@ TEST_F(ProgramDir, InstallPlacesTreeLinkMarkerAndExactRecord) {
             "{\"schema_version\":1,\"version\":\"1.0.18\",\"executable\":\"1.0.18/velk\","
             "\"executable_sha256\":\"" +
                 planned_software("1.0.18").build.sha256 + "\"}");
-  EXPECT_EQ(tree_listing(P()),
-            (Lines{".velk-setup-system/", ".velk-setup-system/target.lock", "1.0.18/",
-                   "1.0.18/velk", "bin/", "bin/.velk.manifest.json", "bin/.velk.version",
-                   "bin/velk"}));
+  EXPECT_EQ(tree_listing(P()), kInstalled);
   EXPECT_EQ(read_text(at(".velk-setup-system/target.lock")),
             "velk-setup-system software_install");
 
@@ -78,10 +80,7 @@ TEST_F(ProgramDir, ReinstallReplacesTheTreeAndUpdateNeedsOne) {
   ASSERT_TRUE(update.ok()) << update.error().full();
   EXPECT_EQ(update->operation, Operation::software_update);
   EXPECT_EQ(update->files, 1u);
-  EXPECT_EQ(tree_listing(P()),
-            (Lines{".velk-setup-system/", ".velk-setup-system/target.lock", "1.0.18/",
-                   "1.0.18/velk", "bin/", "bin/.velk.manifest.json", "bin/.velk.version",
-                   "bin/velk"}));
+  EXPECT_EQ(tree_listing(P()), kInstalled);
 }
 
 TEST_F(ProgramDir, ArtifactMustBeThePlannedBytes) {
@@ -103,7 +102,7 @@ TEST_F(ProgramDir, ArtifactMustBeThePlannedBytes) {
   EXPECT_EQ(wrong.error().kind, ErrorKind::integrity_mismatch);
   EXPECT_TRUE(wrong.error().message.starts_with(
       "the artifact given is not a velk release this build names: it hashes to " +
-      sha256_file(copy)))
+      digest_file(copy).value()))
       << wrong.error().message;
 
   // A pinned release, but not the planned one (the stand-ins share a length).
