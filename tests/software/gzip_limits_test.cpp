@@ -48,16 +48,14 @@ std::string hex32(uint32_t v) {
 }
 
 TEST_F(GzipTest, HeaderRefusals) {
-  std::string magic = tgz_, method = tgz_, reserved = tgz_, all_reserved = tgz_;
+  std::string magic = tgz_, method = tgz_, reserved = tgz_;
   magic[1] = '\x8c';
   method[2] = 7;
-  reserved[3] |= 0x20;
-  all_reserved[3] = '\xe5';
+  reserved[3] = '\xe5';  // the whole flag byte is shown
   const std::pair<std::string, std::string> cases[] = {
       {magic, "not a gzip member: magic 0x1f8c"},
       {method, "gzip compression method 7 is not DEFLATE"},
-      {reserved, "gzip reserved flag bits set: 0b00100000"},
-      {all_reserved, "gzip reserved flag bits set: 0b11100101"},
+      {reserved, "gzip reserved flag bits set: 0b11100101"},
       {tgz_.substr(0, 9), "gzip header could not be read"},
       {with_fields(0x04, "\x05"), "gzip extra field length could not be read"},
       {with_fields(0x04, std::string_view("\x05\0ab", 4)), "gzip extra field could not be read"},
@@ -136,7 +134,6 @@ TEST_F(ExtractTest, ProgramFormCopiesTheArtifactAsAnExecutable) {
   ::umask(old_mask);
   ASSERT_TRUE(files.ok()) << files.error().full();
   EXPECT_EQ(*files, 1u);
-  EXPECT_EQ(tree_listing(dest()), Lines{"velk"});
   EXPECT_EQ(read_text(dest("velk")), read_text(artifact));
   EXPECT_EQ(mode_bits(dest("velk")), 0755u);
 

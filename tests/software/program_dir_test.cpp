@@ -152,11 +152,6 @@ TEST_F(ProgramDir, InterruptedRunsAreRepairedFirst) {
   const std::string staged_note =
       "an install of 1.0.18 was interrupted before it landed; the staged tree is gone and "
       "whatever was installed is untouched";
-  const std::string back_note =
-      "an install of 1.0.18 failed after the installed tree stepped aside; it is back";
-  const std::string landed_note =
-      "an install of 1.0.18 landed and its cleanup did not; the new tree is in place and the "
-      "old one is gone";
 
   // Died while staging: the half-filled staging tree alone.
   write_text(at(".incoming-1.0.18/velk"), "partial");
@@ -175,7 +170,9 @@ TEST_F(ProgramDir, InterruptedRunsAreRepairedFirst) {
   write_text(at(".incoming-1.0.18/velk"), "staged");
   auto second = apply(Operation::software_remove, "1.0.13", {});
   ASSERT_TRUE(second.ok()) << second.error().full();
-  EXPECT_EQ(second->recovered, (Lines{staged_note, back_note}));
+  EXPECT_EQ(second->recovered,
+            (Lines{staged_note,
+                   "an install of 1.0.18 failed after the installed tree stepped aside; it is back"}));
   EXPECT_EQ(read_text(at("1.0.18/mark")), "the installed tree");
   EXPECT_FALSE(exists(at(".replaced-1.0.18")));
   // The tree of a version that is not exposed goes; the command stays.
@@ -191,7 +188,9 @@ TEST_F(ProgramDir, InterruptedRunsAreRepairedFirst) {
   write_text(at("notes.incoming"), "half");
   auto third = apply(Operation::software_update, "1.0.18", {host_artifact("1.0.18")});
   ASSERT_TRUE(third.ok()) << third.error().full();
-  EXPECT_EQ(third->recovered, (Lines{landed_note, "a half-written notes.incoming was cleared"}));
+  EXPECT_EQ(third->recovered, (Lines{"an install of 1.0.18 landed and its cleanup did not; the new "
+                                     "tree is in place and the old one is gone",
+                                     "a half-written notes.incoming was cleared"}));
   EXPECT_FALSE(exists(at(".replaced-1.0.18")));
   EXPECT_FALSE(exists(at("notes.incoming")));
   EXPECT_EQ(tree_listing(at("1.0.18")), Lines{"velk"});
