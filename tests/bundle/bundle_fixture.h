@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "bundle/bundle.h"
@@ -31,6 +32,18 @@ constexpr ReasonCode kProfile = ReasonCode::projection_profile_mismatch;
 // A skills file and an instruction file: valid for the global scope.
 inline std::map<std::string, FileSpec> sample_files() {
   return {{"AGENTS.md", {"# Agents\n"}}, {"skills/review/SKILL.md", {"review\n", 0755}}};
+}
+
+// An edit of a manifest: the member at a JSON pointer set, or removed.
+using ManifestEdit = std::function<void(Json&)>;
+inline ManifestEdit set_member(const std::string& pointer, Json value) {
+  return [=](Json& m) { m[Json::json_pointer(pointer)] = value; };
+}
+inline ManifestEdit erase_member(const std::string& pointer) {
+  return [=](Json& m) {
+    const Json::json_pointer at(pointer);
+    m[at.parent_pointer()].erase(at.back());
+  };
 }
 
 template <class T>

@@ -38,33 +38,30 @@ TEST_F(BundleFiles, LimitsTightenButNeverLoosen) {
 }
 
 TEST_F(BundleFiles, RefusesLinksSpecialKindsAndOtherModes) {
-  struct Case {
-    void (*mutate)(Json&);
+  const std::string link = "\"skills/s1.md\" is declared as a link, which is never materialized";
+  const std::string special = "\"skills/s1.md\" is declared as neither a file nor a link";
+  const struct {
+    ManifestEdit edit;
     ReasonCode code;
     std::string detail;
-  };
-  const Case cases[] = {
-      {[](Json& f) { f["kind"] = "symlink"; }, ReasonCode::link_not_allowed,
-       "\"skills/s1.md\" is declared as a link, which is never materialized"},
-      {[](Json& f) { f["kind"] = "hardlink"; }, ReasonCode::link_not_allowed,
-       "\"skills/s1.md\" is declared as a link, which is never materialized"},
-      {[](Json& f) { f["kind"] = "directory"; }, ReasonCode::special_file_not_allowed,
-       "\"skills/s1.md\" is declared as neither a file nor a link"},
-      {[](Json& f) { f.erase("kind"); }, ReasonCode::special_file_not_allowed,
-       "\"skills/s1.md\" is declared as neither a file nor a link"},
-      {[](Json& f) { f["mode"] = 511; }, ReasonCode::unsupported_native_surface,
+  } cases[] = {
+      {set_member("/files/1/kind", "symlink"), ReasonCode::link_not_allowed, link},
+      {set_member("/files/1/kind", "hardlink"), ReasonCode::link_not_allowed, link},
+      {set_member("/files/1/kind", "directory"), ReasonCode::special_file_not_allowed, special},
+      {erase_member("/files/1/kind"), ReasonCode::special_file_not_allowed, special},
+      {set_member("/files/1/mode", 511), ReasonCode::unsupported_native_surface,
        "\"skills/s1.md\" declares mode 511, which is not allowed"},
-      {[](Json& f) { f["byte_length"] = 4194305; }, ReasonCode::limit_exceeded,
+      {set_member("/files/1/byte_length", 4194305), ReasonCode::limit_exceeded,
        "\"skills/s1.md\" is larger than the declared file limit"},
-      {[](Json& f) { f["byte_length"] = 2; }, ReasonCode::digest_mismatch,
+      {set_member("/files/1/byte_length", 2), ReasonCode::digest_mismatch,
        "\"skills/s1.md\" is 1 bytes, not 2"},
-      {[](Json& f) { f["digest"] = digest_bytes("other"); }, ReasonCode::digest_mismatch,
+      {set_member("/files/1/digest", digest_bytes("other")), ReasonCode::digest_mismatch,
        "\"skills/s1.md\" does not hash to the digest that declares it"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     BundleParts parts = make_bundle(numbered_skills(3));
     ASSERT_EQ(parts.manifest["files"][1]["path"], "skills/s1.md");
-    c.mutate(parts.manifest["files"][1]);
+    c.edit(parts.manifest);
     parts.seal();
     expect_refused(read(parts), c.code, c.detail);
   }

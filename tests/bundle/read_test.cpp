@@ -1,7 +1,6 @@
 // Reading the file a claim names, and the manifest's own identity.
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -43,30 +42,20 @@ void expect_unreadable(const std::string& path, const std::string& why) {
                  "cannot read the bundle at " + path + ": " + why);
 }
 
-TEST_F(ReadBundle, RefusesWhatCannotBeRead) {
+TEST_F(ReadBundle, RefusesWhatCannotBeReadAndNeverWaitsOnAFifo) {
   expect_unreadable(dir_ / "missing", "No such file or directory");
   make_dirs(dir_ / "dir");
   expect_unreadable(dir_ / "dir", "Is a directory");
-  const std::string device = dir_ / "null";
-  if (::mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
-    GTEST_SKIP() << "cannot make a device node here";
-  expect_unreadable(device, "not a regular file");
-}
 
-TEST_F(ReadBundle, NeverWaitsForAWriterOnAFifo) {
   const std::string fifo = dir_ / "bundle.fifo";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-  BundleClaim claim = write_bundle(dir_ / "b.zip", make_bundle(sample_files()));
-  claim.path = fifo;
-  auto pending = std::async(std::launch::async, [&] { return read_bundle(claim, RequestedScope::none); });
+  auto pending = std::async(std::launch::async, [&] { expect_unreadable(fifo, "not a regular file"); });
   if (pending.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
     // Release the blocked reader so the test can end, then fail.
     const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
     if (fd >= 0) ::close(fd);
     ADD_FAILURE() << "reading a FIFO waited for a writer";
   }
-  expect_refused(pending.get(), ReasonCode::digest_mismatch,
-                 "cannot read the bundle at " + fifo + ": not a regular file");
 }
 
 TEST_F(ReadBundle, ChecksTheClaimBeforeOpeningTheArchive) {
@@ -107,15 +96,10 @@ TEST_F(ReadBundle, ReportsTheManifestParserMessage) {
   EXPECT_TRUE(starts_with(result.error().detail, "bundle.json does not parse: "));
   EXPECT_NE(result.error().detail.find("line 2"), std::string::npos) << result.error().detail;
 
-  parts.manifest_text = R"({"schema_version":2,"harness_id":"a","harness_id":"b"})";
-  expect_refused(read(parts), ReasonCode::unsupported_bundle_format,
-                 "bundle.json does not parse: duplicate field `harness_id`");
-
   parts = make_bundle(sample_files());
   parts.manifest.erase("bundle_digest");
   expect_refused(read(parts), ReasonCode::unsupported_bundle_format,
                  "bundle.json does not parse: missing field `bundle_digest`");
-
 }
 
 TEST_F(ReadBundle, RefusesAnotherFormatProtocolOrHarness) {
@@ -165,17 +149,14 @@ TEST_F(ReadBundle, TakesTheIdentityOverCanonicalJson) {
 
 TEST_F(ReadBundle, ToleratesAnUnreadablePassport) {
   BundleParts parts = make_bundle(sample_files());
-  parts.passport = "not json";
-  auto bundle = read(parts);
-  expect_valid(bundle);
-  EXPECT_EQ(bundle->setup_stable_id, "");
-  EXPECT_EQ(bundle->setup_version, "");
-
-  parts.passport = R"({"stable_id":"only-id","version":7})";
-  bundle = read(parts);
-  expect_valid(bundle);
-  EXPECT_EQ(bundle->setup_stable_id, "only-id");
-  EXPECT_EQ(bundle->setup_version, "");
+  for (const auto& [passport, id] : std::vector<std::pair<std::string, std::string>>{
+           {"not json", ""}, {R"({"stable_id":"only-id","version":7})", "only-id"}}) {
+    parts.passport = passport;
+    auto bundle = read(parts);
+    expect_valid(bundle);
+    EXPECT_EQ(bundle->setup_stable_id, id);
+    EXPECT_EQ(bundle->setup_version, "");
+  }
 }
 
 }  // namespace

@@ -10,7 +10,7 @@ using BundleScope = BundleTest;
 std::map<std::string, FileSpec> one_skill() { return {{"skills/a/SKILL.md", {"a"}}}; }
 
 // A bundle of one skill with one edit of its manifest, sealed.
-BundleParts edited(void (*edit)(Json&), std::optional<TargetScope> scope = std::nullopt,
+BundleParts edited(const ManifestEdit& edit, std::optional<TargetScope> scope = std::nullopt,
                    const std::map<std::string, FileSpec>& files = one_skill()) {
   BundleParts parts = make_bundle(files, scope);
   edit(parts.manifest);
@@ -46,34 +46,26 @@ TEST_F(BundleScope, BindsTheScopeTheBundleWasBuiltFor) {
 }
 
 TEST_F(BundleScope, RequiresTheExactProfileOfTheBoundScope) {
-  expect_refused(read(edited([](Json& m) {
-                   m["projection_profile"]["profile_id"] = "velk/native-files/user-root/1";
-                 })),
-                 kProfile, "bundle v2 was compiled for a different provider projection profile");
+  const std::string other = "bundle v2 was compiled for a different provider projection profile";
+  expect_refused(read(edited(set_member("/projection_profile/profile_id",
+                                        "velk/native-files/user-root/1"))),
+                 kProfile, other);
   // The user-root profile's digest, bound to the global scope.
-  expect_refused(read(edited([](Json& m) {
-                   m["projection_profile"]["profile_digest"] =
-                       *profile_digest(declaration().user_root_profile);
-                 })),
-                 kProfile, "bundle v2 was compiled for a different provider projection profile");
+  expect_refused(read(edited(set_member("/projection_profile/profile_digest",
+                                        *profile_digest(declaration().user_root_profile)))),
+                 kProfile, other);
 }
 
 TEST_F(BundleScope, RefusesAdaptationKindsOutsideTheProfile) {
   const std::string outside = "\" names a kind outside the selected profile";
-  expect_refused(read(edited([](Json& m) {
-                   m["component_adaptations"][0]["provider_component_kind"] = "mcp";
-                 })),
-                 ReasonCode::adaptation_binding_mismatch,
-                 "adaptation for \"component.skills" + outside);
-  expect_refused(read(edited([](Json& m) {
-                   m["component_adaptations"][0]["projection_kind"] = "package";
-                 })),
-                 ReasonCode::adaptation_binding_mismatch,
-                 "adaptation for \"component.skills" + outside);
+  const std::string first = "/component_adaptations/0/";
+  for (const auto& edit : {set_member(first + "provider_component_kind", "mcp"),
+                           set_member(first + "projection_kind", "package")})
+    expect_refused(read(edited(edit)), ReasonCode::adaptation_binding_mismatch,
+                   "adaptation for \"component.skills" + outside);
   // The user-root profile admits skills only, whatever scope is requested.
-  const BundleParts agent = edited(
-      [](Json& m) { m["component_adaptations"][0]["provider_component_kind"] = "agent"; },
-      TargetScope::user_root, {{"agents/a.md", {"a"}}});
+  const BundleParts agent = edited(set_member(first + "provider_component_kind", "agent"),
+                                   TargetScope::user_root, {{"agents/a.md", {"a"}}});
   expect_refused(read(agent, RequestedScope::none), ReasonCode::adaptation_binding_mismatch,
                  "adaptation for \"component.agents" + outside);
 }
@@ -122,8 +114,7 @@ TEST_F(BundleScope, RefusesComponentKindsTheProductDoesNotImplement) {
                  "velk-setup-system does not implement at user_root");
   expect_valid(read(agent, RequestedScope::none));
 
-  const BundleParts mcp =
-      edited([](Json& m) { m["conversion_report"]["entries"][0]["component_type"] = "mcp"; });
+  const BundleParts mcp = edited(set_member("/conversion_report/entries/0/component_type", "mcp"));
   const std::string refused = "the bundle declares component \"component.skills\" as kind "
                               "\"mcp\", which velk-setup-system does not implement";
   expect_refused(read(mcp, RequestedScope::global), ReasonCode::unsupported_component_kind,

@@ -15,20 +15,19 @@ TEST_F(BundleStructure, RefusesABrokenBindingOrAdaptation) {
   const std::string not_canonical = "adaptation for \"component.skills\" is not canonical";
   const std::string paths_unsorted = "member_paths for \"component.skills\" are not strictly sorted";
   const std::string no_closure = "bundle files do not close over the declared component adaptations";
+  const std::string skills = "/component_adaptations/1/";
   const struct {
-    void (*edit)(Json&);
+    ManifestEdit edit;
     ReasonCode code;
     std::string detail;  // empty: the code alone is checked
   } cases[] = {
-      {[](Json& m) { m["projection_profile"] = nullptr; }, missing,
-       "bundle v2 has no projection_profile"},
-      {[](Json& m) { m.erase("component_adaptations"); }, missing,
-       "bundle v2 has no component_adaptations"},
-      {[](Json& m) { m["projection_profile"]["profile_id"] = ""; }, kProfile, incomplete},
-      {[](Json& m) { m["projection_profile"]["profile_digest"] = "sha256:ABC"; }, kProfile, incomplete},
-      {[](Json& m) { m["projection_profile"].erase("profile_digest"); }, kProfile, incomplete},
+      {set_member("/projection_profile", nullptr), missing, "bundle v2 has no projection_profile"},
+      {erase_member("/component_adaptations"), missing, "bundle v2 has no component_adaptations"},
+      {set_member("/projection_profile/profile_id", ""), kProfile, incomplete},
+      {set_member("/projection_profile/profile_digest", "sha256:ABC"), kProfile, incomplete},
+      {erase_member("/projection_profile/profile_digest"), kProfile, incomplete},
       // The binding must name the manifest's own scope.
-      {[](Json& m) { m["projection_profile"]["target_scope"] = "user_root"; }, kProfile, incomplete},
+      {set_member("/projection_profile/target_scope", "user_root"), kProfile, incomplete},
       {[](Json& m) {
          m["target_scope"] = "global";
          m["projection_profile"]["target_scope"] = "user_root";
@@ -40,45 +39,29 @@ TEST_F(BundleStructure, RefusesABrokenBindingOrAdaptation) {
       {[](Json& m) { m["component_adaptations"].push_back(m["component_adaptations"][1]); },
        mismatch, unsorted},
       // The rules of one adaptation.
-      {[](Json& m) { m["component_adaptations"][1]["version"] = ""; }, mismatch, not_canonical},
-      {[](Json& m) { m["component_adaptations"][1]["member_paths"] = Json::array(); }, mismatch,
+      {set_member(skills + "version", ""), mismatch, not_canonical},
+      {set_member(skills + "member_paths", Json::array()), mismatch, not_canonical},
+      {set_member(skills + "adaptation_id", "adaptation_" + std::string(63, 'a')), mismatch,
        not_canonical},
-      {[](Json& m) {
-         m["component_adaptations"][1]["adaptation_id"] = "adaptation_" + std::string(63, 'a');
-       },
-       mismatch, not_canonical},
-      {[](Json& m) {
-         m["component_adaptations"][1]["adaptation_id"] = "adaptation_" + std::string(64, 'A');
-       },
-       mismatch, not_canonical},
-      {[](Json& m) { m["component_adaptations"][1]["passport_digest"] = "sha256:"; }, mismatch,
+      {set_member(skills + "adaptation_id", "adaptation_" + std::string(64, 'A')), mismatch,
        not_canonical},
-      {[](Json& m) { m["component_adaptations"][1]["projection_kind"] = ""; }, mismatch,
-       not_canonical},
-      {[](Json& m) { m["component_adaptations"][1]["projection_artifact"]["size_bytes"] = 0; },
-       mismatch, not_canonical},
-      {[](Json& m) { m["component_adaptations"][1].erase("projection_artifact"); }, mismatch,
-       not_canonical},
-      {[](Json& m) { m["component_adaptations"][1]["provider_component_kind"] = ""; }, mismatch,
-       not_canonical},
+      {set_member(skills + "passport_digest", "sha256:"), mismatch, not_canonical},
+      {set_member(skills + "projection_kind", ""), mismatch, not_canonical},
+      {set_member(skills + "projection_artifact/size_bytes", 0), mismatch, not_canonical},
+      {erase_member(skills + "projection_artifact"), mismatch, not_canonical},
+      {set_member(skills + "provider_component_kind", ""), mismatch, not_canonical},
       // Each member path on its own.
-      {[](Json& m) {
-         Json& paths = m["component_adaptations"][1]["member_paths"];
-         std::swap(paths[0], paths[1]);
-       },
-       mismatch, paths_unsorted},
-      {[](Json& m) { m["component_adaptations"][1]["member_paths"][1] = "skills/a.md"; }, mismatch,
+      {set_member(skills + "member_paths", {"skills/b.md", "skills/a.md"}), mismatch,
        paths_unsorted},
+      {set_member(skills + "member_paths/1", "skills/a.md"), mismatch, paths_unsorted},
       // A member path that breaks the path rules reports that rule.
-      {[](Json& m) { m["component_adaptations"][1]["member_paths"][1] = "skills/../b.md"; },
-       ReasonCode::path_escapes_target, ""},
+      {set_member(skills + "member_paths/1", "skills/../b.md"), ReasonCode::path_escapes_target, ""},
       // Files and adaptations close over each other: a file owned by an
       // adaptation that does not list it, a listed path that no file
       // declares, a file owned by no adaptation.
-      {[](Json& m) { m["files"][1]["owner"] = "component.agents"; }, mismatch, no_closure},
-      {[](Json& m) { m["component_adaptations"][0]["member_paths"].push_back("agents/zz.md"); },
-       mismatch, no_closure},
-      {[](Json& m) { m["files"][0]["owner"] = "component.nobody"; }, mismatch, no_closure},
+      {set_member("/files/1/owner", "component.agents"), mismatch, no_closure},
+      {set_member("/component_adaptations/0/member_paths/-", "agents/zz.md"), mismatch, no_closure},
+      {set_member("/files/0/owner", "component.nobody"), mismatch, no_closure},
   };
   for (const auto& c : cases) {
     // Skills in two adaptations ("component.agents" and "component.skills").

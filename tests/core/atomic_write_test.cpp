@@ -14,15 +14,8 @@ namespace {
 
 using testing::TempDir;
 using testing::exists;
-using testing::make_dirs;
 using testing::read_text;
 using testing::write_text;
-
-mode_t current_umask() {
-  const mode_t mask = ::umask(022);
-  ::umask(mask);
-  return mask;
-}
 
 TEST(WriteFileAtomically, CreatesMissingDirectoriesAndLeavesNoStaging) {
   TempDir dir;
@@ -30,9 +23,11 @@ TEST(WriteFileAtomically, CreatesMissingDirectoriesAndLeavesNoStaging) {
   ASSERT_TRUE(write_file_atomically(destination, "{\"x\":1}").ok());
   EXPECT_EQ(read_text(destination), "{\"x\":1}");
   EXPECT_FALSE(exists(dir / "a/b/.doc.json.staging"));
+  const mode_t mask = ::umask(022);
+  ::umask(mask);
   struct stat st;
   ASSERT_EQ(::stat(destination.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0666 & ~current_umask());
+  EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
 
   // A staging file left by a crash is reused, and a shorter document
   // replaces a longer one whole.
@@ -42,22 +37,30 @@ TEST(WriteFileAtomically, CreatesMissingDirectoriesAndLeavesNoStaging) {
   EXPECT_FALSE(exists(dir / "a/b/.doc.json.staging"));
 }
 
-TEST(WriteFileAtomically, NeverWritesThroughALinkAtTheStagingName) {
+// Whatever occupies the staging name is never written through: a link to a
+// file outside, or a directory, fails the write and leaves the destination.
+TEST(WriteFileAtomically, NeverWritesThroughWhatOccupiesTheStagingName) {
   TempDir dir;
-  const std::string outside = dir / "outside";
-  write_text(outside, "untouched");
-  make_dirs(dir / "store");
-  ASSERT_EQ(::symlink(outside.c_str(), (dir / "store/.doc.staging").c_str()), 0);
-
-  const Status first = write_file_atomically(dir / "store/doc", "payload");
+  write_text(dir / "outside", "untouched");
+  write_text(dir / "doc", "old");
+  ASSERT_EQ(::symlink((dir / "outside").c_str(), (dir / ".doc.staging").c_str()), 0);
+  const Status first = write_file_atomically(dir / "doc", "payload");
   ASSERT_FALSE(first.ok());
-  EXPECT_EQ(first.error().message, "cannot stage " + (dir / "store/.doc.staging"));
-  EXPECT_EQ(read_text(outside), "untouched");
+  EXPECT_EQ(first.error().message, "cannot stage " + (dir / ".doc.staging"));
+  EXPECT_EQ(read_text(dir / "outside"), "untouched");
+  EXPECT_EQ(read_text(dir / "doc"), "old");
   // The link was cleared with the failed staging, so the next write goes through.
-  EXPECT_FALSE(exists(dir / "store/.doc.staging"));
-  ASSERT_TRUE(write_file_atomically(dir / "store/doc", "payload").ok());
-  EXPECT_EQ(read_text(dir / "store/doc"), "payload");
-  EXPECT_EQ(read_text(outside), "untouched");
+  EXPECT_FALSE(exists(dir / ".doc.staging"));
+  ASSERT_TRUE(write_file_atomically(dir / "doc", "payload").ok());
+  EXPECT_EQ(read_text(dir / "doc"), "payload");
+
+  write_text(dir / ".doc.staging/x", "");
+  const Status status = write_file_atomically(dir / "doc", "new");
+  ASSERT_FALSE(status.ok());
+  EXPECT_EQ(status.error().kind, ErrorKind::state_unavailable);
+  EXPECT_EQ(status.error().message, "cannot stage " + (dir / ".doc.staging"));
+  EXPECT_EQ(status.error().cause, "Is a directory");
+  EXPECT_EQ(read_text(dir / "doc"), "payload");
 }
 
 TEST(WriteFileAtomically, FailedPromotionKeepsTheDestinationAndRemovesTheStaging) {
@@ -72,19 +75,6 @@ TEST(WriteFileAtomically, FailedPromotionKeepsTheDestinationAndRemovesTheStaging
   EXPECT_TRUE(status.error().has_cause());
   EXPECT_EQ(read_text(dir / "doc/inner"), "kept");
   EXPECT_FALSE(exists(dir / ".doc.staging"));
-}
-
-TEST(WriteFileAtomically, FailedStagingKeepsTheDestination) {
-  TempDir dir;
-  write_text(dir / "doc", "old");
-  // Something that is not a file occupies the staging name.
-  write_text(dir / ".doc.staging/x", "");
-  const Status status = write_file_atomically(dir / "doc", "new");
-  ASSERT_FALSE(status.ok());
-  EXPECT_EQ(status.error().kind, ErrorKind::state_unavailable);
-  EXPECT_EQ(status.error().message, "cannot stage " + (dir / ".doc.staging"));
-  EXPECT_EQ(status.error().cause, "Is a directory");
-  EXPECT_EQ(read_text(dir / "doc"), "old");
 }
 
 TEST(WriteFileAtomically, RefusesDestinationsWithoutParentOrNameOrCreatableParent) {

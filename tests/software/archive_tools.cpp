@@ -1,11 +1,9 @@
 #include "archive_tools.h"
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
 
 #include "core/digest.h"
 #include "core/fs.h"
@@ -56,30 +54,24 @@ def write_tgz(path, *parts):
 
 }  // namespace
 
-int shell(const std::string& command) {
-  const int status = std::system(command.c_str());
-  if (status == -1 || !WIFEXITED(status)) return -1;
-  return WEXITSTATUS(status);
+RunResult run_in(const std::string& dir, const std::string& command) {
+  RunOptions options;
+  options.cwd = dir;
+  return run_program("/bin/sh", {"-c", command}, options);
 }
 
-int python(const std::string& dir, const std::string& script) {
-  const std::string path = path_join(dir, "craft.py");
-  write_text(path, std::string(kPythonPrelude) + script);
+RunResult python(const std::string& dir, const std::string& script) {
+  write_text(path_join(dir, "craft.py"), std::string(kPythonPrelude) + script);
   // The system's interpreter when there is one: a version manager's shim in
   // front of it can take seconds to start.
   const char* interpreter = ::access("/usr/bin/python3", X_OK) == 0 ? "/usr/bin/python3" : "python3";
-  return shell("cd '" + dir + "' && " + interpreter + " craft.py");
+  return run_in(dir, std::string(interpreter) + " craft.py");
 }
 
-std::string sha256_file(const std::string& path) {
-  auto digest = digest_file(path);
-  return digest.ok() ? *digest : std::string();
-}
-
-std::vector<std::string> tree_listing(const std::string& root) {
+Lines tree_listing(const std::string& root) {
   std::vector<TreeRecord> records;
   if (!walk_tree(root, root, {}, records).ok()) return {};
-  std::vector<std::string> out;
+  Lines out;
   for (const TreeRecord& r : records) out.push_back(r.kind == "dir" ? r.path + "/" : r.path);
   std::sort(out.begin(), out.end());
   return out;

@@ -8,6 +8,8 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "archive_tools.h"
 #include "core/fs.h"
@@ -15,6 +17,15 @@
 #include "support/temp_dir.h"
 
 namespace velk::testing {
+
+// Entry names that leave the destination, with the refusal of each.
+inline const std::vector<std::pair<std::string, std::string>> kEscapingNames = {
+    {"../x", "archive entry ../x climbs out of the destination"},
+    {"a/../../x", "archive entry a/../../x climbs out of the destination"},
+    {"/tmp/x", "archive entry /tmp/x is an absolute path"},
+    {"a\\b", "archive entry a\\b contains a backslash, which names a different file on each system"},
+    {"C:x", "archive entry C:x carries a drive letter"},
+};
 
 class ExtractTest : public ::testing::Test {
  protected:
@@ -35,10 +46,21 @@ class ExtractTest : public ::testing::Test {
     make_dirs(dest());
   }
 
+  // src/names: the escaping names, each ended by a zero byte.
+  void write_escaping_names() {
+    std::string names;
+    for (const auto& [name, refusal] : kEscapingNames) names += name + '\0';
+    write_text(src("names"), names);
+  }
+
   // Crafts an archive with Python in src/ (see archive_tools.h).
-  void craft(const std::string& script) { ASSERT_EQ(python(src(), script), 0) << script; }
+  void craft(const std::string& script) {
+    const RunResult r = python(src(), script);
+    ASSERT_EQ(r.exit_code, 0) << script << r.err;
+  }
   void run(const std::string& command) {
-    ASSERT_EQ(shell("cd '" + src() + "' && " + command), 0) << command;
+    const RunResult r = run_in(src(), command);
+    ASSERT_EQ(r.exit_code, 0) << command << r.err;
   }
 
   Result<uint64_t> extract(std::string_view name, ArtifactForm form) {
@@ -74,7 +96,7 @@ class ExtractTest : public ::testing::Test {
   // The staging tree holds src/tree's files and permissions, less set-id.
   void expect_tree() {
     EXPECT_EQ(tree_listing(dest()),
-              (std::vector<std::string>{"big.bin", "bin/", "bin/tool", "empty", "secret", "setid",
+              (Lines{"big.bin", "bin/", "bin/tool", "empty", "secret", "setid",
                                         "share/", "share/doc/", "share/doc/readme.txt", "var/",
                                         "var/empty/"}));
     for (const char* file : {"bin/tool", "share/doc/readme.txt", "secret", "setid", "empty",

@@ -48,16 +48,14 @@ std::string hex32(uint32_t v) {
 }
 
 TEST_F(GzipTest, HeaderRefusals) {
-  std::string magic = tgz_, method = tgz_, reserved = tgz_, all_reserved = tgz_;
+  std::string magic = tgz_, method = tgz_, reserved = tgz_;
   magic[1] = '\x8c';
   method[2] = 7;
-  reserved[3] |= 0x20;
-  all_reserved[3] = '\xe5';
+  reserved[3] = '\xe5';  // the whole flag byte is shown
   const std::pair<std::string, std::string> cases[] = {
       {magic, "not a gzip member: magic 0x1f8c"},
       {method, "gzip compression method 7 is not DEFLATE"},
-      {reserved, "gzip reserved flag bits set: 0b00100000"},
-      {all_reserved, "gzip reserved flag bits set: 0b11100101"},
+      {reserved, "gzip reserved flag bits set: 0b11100101"},
       {tgz_.substr(0, 9), "gzip header could not be read"},
       {with_fields(0x04, "\x05"), "gzip extra field length could not be read"},
       {with_fields(0x04, std::string_view("\x05\0ab", 4)), "gzip extra field could not be read"},
@@ -66,8 +64,6 @@ TEST_F(GzipTest, HeaderRefusals) {
       {with_fields(0x02, "\x01"), "gzip header checksum could not be read"},
   };
   for (const auto& [bytes, message] : cases) EXPECT_EQ(failure_of(bytes), message);
-  run("zip -q z.zip a.tar");
-  EXPECT_EQ(failure("z.zip", kTgz), "not a gzip member: magic 0x504b");
   EXPECT_TRUE(tree_listing(dest()).empty());
 }
 
@@ -117,7 +113,7 @@ write_tgz('at.tgz', first, header('second', 63 << 20))
 )");
   EXPECT_EQ(failure("over.tgz", kTgz),
             "archive inflates past the 67108864 bytes this extraction allows");
-  EXPECT_EQ(tree_listing(dest()), std::vector<std::string>{"first"});
+  EXPECT_EQ(tree_listing(dest()), Lines{"first"});
   reset();
   EXPECT_EQ(failure("at.tgz", kTgz), "archive ended in the middle of an entry");
 }
@@ -128,7 +124,7 @@ TEST_F(ExtractTest, EntryLimitCountsEveryEntry) {
         " END)\n");
   EXPECT_EQ(failure("many.tgz", kTgz),
             "archive holds more than the 65536 entries this extraction allows");
-  EXPECT_EQ(tree_listing(dest()), (std::vector<std::string>{"d/", "f"}));
+  EXPECT_EQ(tree_listing(dest()), (Lines{"d/", "f"}));
 }
 
 TEST_F(ExtractTest, ProgramFormCopiesTheArtifactAsAnExecutable) {
@@ -138,7 +134,6 @@ TEST_F(ExtractTest, ProgramFormCopiesTheArtifactAsAnExecutable) {
   ::umask(old_mask);
   ASSERT_TRUE(files.ok()) << files.error().full();
   EXPECT_EQ(*files, 1u);
-  EXPECT_EQ(tree_listing(dest()), std::vector<std::string>{"velk"});
   EXPECT_EQ(read_text(dest("velk")), read_text(artifact));
   EXPECT_EQ(mode_bits(dest("velk")), 0755u);
 

@@ -9,7 +9,6 @@ namespace velk::testing {
 namespace {
 
 constexpr ArtifactForm kTgz = ArtifactForm::tar_gzip;
-using Lines = std::vector<std::string>;
 
 std::string refusal(std::string_view what, char flag) {
   return "refusing " + std::string(what) + " (type flag '" + std::string(1, flag) +
@@ -103,22 +102,17 @@ for flag in b'34K7V':
 }
 
 TEST_F(TarExtractTest, RefusesNamesThatLeaveTheDestination) {
+  write_escaping_names();
   craft(R"(
-for i, (name, prefix) in enumerate([('../x', ''), ('a/../../x', ''), ('/tmp/x', ''),
-                                    ('a\\b', ''), ('C:x', ''), ('', ''), ('x', '..')]):
-    write_tgz('name-%d.tgz' % i, entry(name, 'escape', prefix=prefix), END)
+for i, name in enumerate(open('names').read().split('\0')[:-1]):
+    write_tgz('name-%d.tgz' % i, entry(name, 'escape'), END)
+write_tgz('empty.tgz', entry('', 'escape'), END)
+write_tgz('prefix.tgz', entry('x', 'escape', prefix='..'), END)
 )");
-  const char* expected[] = {
-      "archive entry ../x climbs out of the destination",
-      "archive entry a/../../x climbs out of the destination",
-      "archive entry /tmp/x is an absolute path",
-      "archive entry a\\b contains a backslash, which names a different file on each system",
-      "archive entry C:x carries a drive letter",
-      "archive entry has an empty path",
-      "archive entry ../x climbs out of the destination",  // through the ustar prefix
-  };
-  for (int i = 0; i < 7; ++i)
-    EXPECT_EQ(failure("name-" + std::to_string(i) + ".tgz", kTgz), expected[i]);
+  for (size_t i = 0; i < kEscapingNames.size(); ++i)
+    EXPECT_EQ(failure("name-" + std::to_string(i) + ".tgz", kTgz), kEscapingNames[i].second);
+  EXPECT_EQ(failure("empty.tgz", kTgz), "archive entry has an empty path");
+  EXPECT_EQ(failure("prefix.tgz", kTgz), kEscapingNames[0].second);  // through the ustar prefix
   expect_nothing_outside();
   EXPECT_TRUE(tree_listing(dest()).empty());
 }
@@ -232,14 +226,11 @@ TEST_F(TarExtractTest, WhereTheArchiveEnds) {
   craft(R"(
 write_tgz('no-end.tgz', entry('f', 'x'))
 write_tgz('half-header.tgz', entry('f', 'x'), b'\1' * 100)
-write_tgz('short-data.tgz', header('f', 2000), b'x' * 100)
 write_tgz('after-end.tgz', entry('f', 'x'), END, entry('g', 'ignored'))
 )");
   EXPECT_EQ(extracted("no-end.tgz", kTgz), 1u);
   reset();
   EXPECT_EQ(failure("half-header.tgz", kTgz), "archive ended in the middle of a header");
-  reset();
-  EXPECT_EQ(failure("short-data.tgz", kTgz), "archive ended in the middle of an entry");
   reset();
   EXPECT_EQ(extracted("after-end.tgz", kTgz), 1u);
   EXPECT_EQ(tree_listing(dest()), Lines{"f"});
