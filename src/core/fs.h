@@ -3,7 +3,9 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,6 +70,27 @@ int write_all(int fd, std::string_view bytes);
 // storage. Returns 0 or the errno of the failure; most callers ignore it,
 // since what it makes durable has already happened.
 int sync_directory(const std::string& dir);
+
+// Closes a descriptor when it goes out of scope.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  // Closes now and reports the close's own failure (0 or errno).
+  int close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0 ? 0 : errno;
+  }
+
+ private:
+  int fd_;
+};
 
 // Retries `fn` while it fails with EINTR.
 template <class Fn>

@@ -28,18 +28,6 @@ Error mismatch(std::string message) {
   return make_error(ErrorKind::integrity_mismatch, std::move(message));
 }
 
-class FdCloser {
- public:
-  explicit FdCloser(int fd) : fd_(fd) {}
-  ~FdCloser() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  FdCloser(const FdCloser&) = delete;
-  FdCloser& operator=(const FdCloser&) = delete;
-
- private:
-  int fd_;
-};
 
 
 // The artifact must be exactly the planned bytes. The length is compared
@@ -53,7 +41,7 @@ Result<RecognisedArtifact> check_artifact(const std::string& artifact,
       [&] { return ::open(artifact.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
   if (fd < 0)
     return state_error("downloaded artifact could not be opened: " + errno_text(errno));
-  FdCloser closer(fd);
+  const Fd closer(fd);
   struct stat st;
   if (::fstat(fd, &st) != 0)
     return state_error("downloaded artifact could not be opened: " + errno_text(errno));
