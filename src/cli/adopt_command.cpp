@@ -83,6 +83,23 @@ Status check_claims(const LegacyStamp& stamp) {
   return {};
 }
 
+// An adoption records the target under the global scope. A target this
+// provider manages under user_root is a root other products share, where it
+// answers only for the files it recorded writing; recording it globally
+// would make a later remove take every owned surface whole. Refused.
+Status check_scope(const std::string& target, const StateRead& state) {
+  if (!state.present() || recorded_scope(state.state) != TargetScope::user_root) return {};
+  const ProductDeclaration& d = declaration();
+  return make_error(ErrorKind::unsupported_operation,
+                    target + " is managed under target_scope " +
+                        std::string(scope_name(TargetScope::user_root)) + ", where " +
+                        std::string(d.provider_id) +
+                        " answers only for the files it recorded writing; adopting would record "
+                        "it under the global scope, and a later remove would take " +
+                        join(d.owned_paths(), ", ") +
+                        " whole, other products' files among them. No effect was made");
+}
+
 // The definition digest of the setup when this build's catalog ships it.
 // The catalog only adds that digest to the record: a catalog that cannot be
 // opened or read leaves it out rather than blocking the adoption.
@@ -167,6 +184,10 @@ Status run_adopt(const UserCommand& command, std::ostream& out) {
   VELK_ASSIGN(const ReadStamp read, read_stamp(store));
   const LegacyStamp& stamp = read.stamp;
   VELK_TRY(check_claims(stamp));
+  {
+    VELK_ASSIGN(const StateRead state, read_state(store.target_path));
+    VELK_TRY(check_scope(store.target_path, state));
+  }
 
   out << stamp.product_name << " wrote " << stamp_name << " for setup "
       << quoted_form(stamp.setup_id) << ", build " << stamp.build_version << ".\n";
@@ -194,13 +215,14 @@ Status run_adopt(const UserCommand& command, std::ostream& out) {
 
   const std::string stamp_path = path_join(store.target_path, stamp_name);
   PerformHooks hooks;
-  hooks.pre_checks = [&](const PerformContext&) -> Status {
+  hooks.pre_checks = [&](const PerformContext& context) -> Status {
     // Under the lock: the stamp must still be the one the plan was made
     // from, and nothing adopted earlier may be overwritten.
     VELK_ASSIGN(const std::optional<std::string> now, stamp_bytes(stamp_path));
     if (!now || digest_bytes(*now) != read.digest)
       return make_error(ErrorKind::stale,
                         stamp_path + " changed after it was read; no effect was made");
+    VELK_TRY(check_scope(context.store.target_path, context.state_before));
     if (lstat_path(plan.kept_at))
       return make_error(ErrorKind::unsupported_operation,
                         plan.kept_at +

@@ -5,6 +5,7 @@
 #include "core/digest.h"
 #include "core/fs.h"
 #include "product/declaration.h"
+#include "product/write_rule.h"
 
 namespace velk {
 namespace {
@@ -23,19 +24,6 @@ Mapped<std::vector<std::pair<std::string, std::string>>> claimed_files(const Jso
     out.emplace_back(path, recorded.get<std::string>());
   }
   return out;
-}
-
-bool is_plain_relative(std::string_view path) {
-  if (path.empty() || path.front() == '/' || path.find('\0') != std::string_view::npos)
-    return false;
-  for (const auto& segment : split_path(path))
-    if (segment.empty() || segment == "." || segment == "..") return false;
-  return true;
-}
-
-bool within(std::string_view path, std::string_view surface) {
-  return path == surface ||
-         (path.size() > surface.size() && path.starts_with(surface) && path[surface.size()] == '/');
 }
 
 }  // namespace
@@ -70,15 +58,10 @@ Mapped<StampParse> parse_legacy_stamp(std::string_view text) {
 }
 
 bool claim_is_owned(std::string_view path) {
-  if (!is_plain_relative(path)) return false;
-  const ProductDeclaration& d = declaration();
-  // The credentials, sessions and managed policy inside an owned directory
-  // stay the product's, whatever an old stamp says.
-  for (const auto never : d.never_touch)
-    if (within(path, never)) return false;
-  for (const auto& surface : d.owned_surfaces)
-    if (within(path, surface.path)) return true;
-  return false;
+  // What a record of this provider may name under the global scope: the
+  // credentials, sessions and managed policy inside an owned directory stay
+  // the product's, whatever an old stamp says.
+  return !recorded_path_refusal(path, std::nullopt).has_value();
 }
 
 bool claimed_file_matches(const std::string& target, const std::string& relative,

@@ -19,12 +19,12 @@ Error store_error(std::string message) {
 
 // Writes the bytes into a fresh staging file and flushes them. Returns 0 or
 // the errno of the first failure; the file is closed either way.
-int stage(const std::string& staging, std::string_view bytes) {
+int stage(int dir_fd, const std::string& staging, std::string_view bytes) {
   // O_NOFOLLOW: a leftover link at the staging name must not redirect the
   // write. O_NONBLOCK: a leftover FIFO must not make the write wait.
   const int fd = retry_eintr([&] {
-    return ::open(staging.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
-                  0666);
+    return ::openat(dir_fd, staging.c_str(),
+                    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
   });
   if (fd < 0) return errno;
   struct stat st;
@@ -50,6 +50,27 @@ int stage(const std::string& staging, std::string_view bytes) {
   }
   if (::close(fd) != 0 && errno != EINTR) return errno;
   return 0;
+}
+
+// Stages the bytes beside `name` in `dir_fd` and renames them over it;
+// `destination` names the result in messages.
+Status write_in(int dir_fd, const std::string& dir_display, const std::string& name,
+                std::string_view bytes, const std::string& destination) {
+  const std::string staging_name = "." + name + ".staging";
+  const std::string staging = path_join(dir_display, staging_name);
+  if (const int e = stage(dir_fd, staging_name, bytes); e != 0) {
+    ::unlinkat(dir_fd, staging_name.c_str(), 0);
+    return system_error(ErrorKind::state_unavailable, "cannot stage " + staging, e);
+  }
+  if (::renameat(dir_fd, staging_name.c_str(), dir_fd, name.c_str()) != 0) {
+    const int e = errno;
+    ::unlinkat(dir_fd, staging_name.c_str(), 0);
+    return system_error(ErrorKind::state_unavailable,
+                        "cannot promote " + staging + " to " + destination, e);
+  }
+  // The rename is done; a failed flush of the directory is not reported.
+  (void)retry_eintr([&] { return ::fsync(dir_fd); });
+  return {};
 }
 
 }  // namespace
@@ -78,20 +99,15 @@ Status write_file_atomically(const std::string& destination, std::string_view by
   if (const int e = create_directories(parent); e != 0)
     return system_error(ErrorKind::state_unavailable, "cannot create " + parent, e);
 
-  const std::string staging = path_join(parent, "." + name + ".staging");
-  const std::string final_path = path_join(parent, name);
-  if (const int e = stage(staging, bytes); e != 0) {
-    ::unlink(staging.c_str());
-    return system_error(ErrorKind::state_unavailable, "cannot stage " + staging, e);
-  }
-  if (::rename(staging.c_str(), final_path.c_str()) != 0) {
-    const int e = errno;
-    ::unlink(staging.c_str());
-    return system_error(ErrorKind::state_unavailable,
-                        "cannot promote " + staging + " to " + destination, e);
-  }
-  (void)sync_directory(parent);
-  return {};
+  Fd dir(retry_eintr([&] { return ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (dir.get() < 0)
+    return system_error(ErrorKind::state_unavailable, "cannot create " + parent, errno);
+  return write_in(dir.get(), parent, name, bytes, destination);
+}
+
+Status write_file_atomically_at(int dir_fd, const std::string& dir_display, const std::string& name,
+                                std::string_view bytes) {
+  return write_in(dir_fd, dir_display, name, bytes, path_join(dir_display, name));
 }
 
 }  // namespace velk

@@ -16,4 +16,10 @@ namespace velk {
 // staging file behind.
 Status write_file_atomically(const std::string& destination, std::string_view bytes);
 
+// The same inside an open directory, for a destination that must be reached
+// without following a link: `name` is one component of `dir_fd`, and
+// `dir_display` names the directory in messages.
+Status write_file_atomically_at(int dir_fd, const std::string& dir_display, const std::string& name,
+                                std::string_view bytes);
+
 }  // namespace velk

@@ -77,29 +77,9 @@ Result<std::string> digest_opened(const std::string& path, int extra_flags) {
     ::close(fd);
     return not_regular_error(path, st.st_mode);
   }
-  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-
-  // One fixed buffer: no file is ever held in memory whole.
-  static constexpr size_t kBufferSize = 65536;
-  alignas(4096) char buffer[kBufferSize];
-  Sha256 sha;
-  for (;;) {
-    const ssize_t n = retry_eintr([&] { return ::read(fd, buffer, kBufferSize); });
-    if (n < 0) {
-      const int e = errno;
-      ::close(fd);
-      return system_error(ErrorKind::state_unavailable, "cannot read " + path, e);
-    }
-    if (n == 0) break;
-    if (static_cast<size_t>(n) > kBufferSize) {
-      ::close(fd);
-      return make_error(ErrorKind::state_unavailable,
-                        "read reported more bytes than the buffer holds");
-    }
-    sha.update(buffer, static_cast<size_t>(n));
-  }
+  auto digest = digest_fd(fd, path);
   ::close(fd);
-  return sha.finish();
+  return digest;
 }
 
 bool same_directory(std::string_view a, std::string_view b) {
@@ -235,6 +215,26 @@ std::string digest_bytes(std::string_view bytes) {
 }
 
 Result<std::string> digest_file(const std::string& path) { return digest_opened(path, 0); }
+
+Result<std::string> digest_fd(int fd, const std::string& path) {
+  ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+  // One fixed buffer: no file is ever held in memory whole.
+  static constexpr size_t kBufferSize = 65536;
+  alignas(4096) char buffer[kBufferSize];
+  Sha256 sha;
+  off_t offset = 0;
+  for (;;) {
+    const ssize_t n = retry_eintr([&] { return ::pread(fd, buffer, kBufferSize, offset); });
+    if (n < 0) return system_error(ErrorKind::state_unavailable, "cannot read " + path, errno);
+    if (n == 0) break;
+    if (static_cast<size_t>(n) > kBufferSize)
+      return make_error(ErrorKind::state_unavailable,
+                        "read reported more bytes than the buffer holds");
+    sha.update(buffer, static_cast<size_t>(n));
+    offset += n;
+  }
+  return sha.finish();
+}
 
 Result<std::string> digest_document(std::string_view tag, const Json& value) {
   VELK_ASSIGN(const std::string canonical, canonical_json(value));

@@ -45,6 +45,10 @@ std::string digest_bytes(std::string_view bytes);
 // {path}" without blocking.
 Result<std::string> digest_file(const std::string& path);
 
+// The digest of an open regular file's bytes, read from offset 0 (the
+// descriptor's own offset is left alone). "cannot read {path}".
+Result<std::string> digest_fd(int fd, const std::string& path);
+
 // SHA-256 over the tag, one zero byte and the canonical JSON of the value.
 Result<std::string> digest_document(std::string_view tag, const Json& value);
 

@@ -1,5 +1,7 @@
 #include "core/fs.h"
 
+#include "core/fs_at.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -194,58 +196,27 @@ int create_directories(const std::string& path) {
   return 0;
 }
 
-namespace {
-// Removes everything below and including `path`, which lstat says is a
-// directory. Returns 0 or the errno of the first failure.
-int remove_directory_tree(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? 0 : errno;
-  DIR* d = ::fdopendir(fd);
-  if (!d) {
-    const int e = errno;
-    ::close(fd);
-    return e;
-  }
-  int result = 0;
-  for (;;) {
-    errno = 0;
-    const dirent* entry = ::readdir(d);
-    if (!entry) {
-      if (errno != 0) result = errno;
-      break;
-    }
-    const std::string_view name = entry->d_name;
-    if (name == "." || name == "..") continue;
-    const std::string child = path_join(path, name);
-    struct stat st;
-    if (::lstat(child.c_str(), &st) != 0) {
-      if (errno == ENOENT) continue;
-      result = errno;
-      break;
-    }
-    if (S_ISDIR(st.st_mode)) {
-      result = remove_directory_tree(child);
-    } else if (::unlink(child.c_str()) != 0 && errno != ENOENT) {
-      result = errno;
-    }
-    if (result != 0) break;
-  }
-  ::closedir(d);
-  if (result != 0) return result;
-  if (::rmdir(path.c_str()) != 0 && errno != ENOENT) return errno;
-  return 0;
-}
-}  // namespace
-
 Status remove_path(const std::string& path) {
+  // The parent is reached by its path; from the entry down everything is
+  // relative to descriptors, so no link below it is ever followed.
+  std::string_view trimmed = path;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.remove_suffix(1);
+  const std::string name = file_name(trimmed);
+  std::string parent = parent_path(trimmed);
+  if (parent.empty()) parent = ".";
+  if (name.empty() || name == "." || name == "..")
+    return system_error(ErrorKind::state_unavailable, "cannot remove " + path, EINVAL);
+  // An entry that cannot even be looked at is nothing to remove.
   struct stat st;
   if (::lstat(path.c_str(), &st) != 0) return {};
-  int e = 0;
-  if (S_ISDIR(st.st_mode)) {
-    e = remove_directory_tree(path);
-  } else if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-    e = errno;
+  const int dir = retry_eintr(
+      [&] { return ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (dir < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return {};
+    return system_error(ErrorKind::state_unavailable, "cannot remove " + path, errno);
   }
+  const int e = remove_entry_at(dir, name);
+  ::close(dir);
   if (e != 0) return system_error(ErrorKind::state_unavailable, "cannot remove " + path, e);
   return {};
 }

@@ -59,6 +59,10 @@ int create_directories(const std::string& path);
 
 // Removes the path whole if it exists: a directory with everything below it,
 // anything else (a link is never followed) unlinked. Absence is success.
+// The parent is reached through its path; everything below is removed
+// relative to descriptors (remove_entry_at of fs_at.h), so a link swapped
+// in mid-walk is unlinked, never followed. Inside a target, where the path
+// of the parent itself cannot be trusted, use remove_beneath instead.
 // Failure: "cannot remove {path}" (state_unavailable, cause attached).
 Status remove_path(const std::string& path);
 
@@ -74,13 +78,28 @@ int sync_directory(const std::string& dir);
 // Closes a descriptor when it goes out of scope.
 class Fd {
  public:
-  explicit Fd(int fd) : fd_(fd) {}
+  explicit Fd(int fd = -1) : fd_(fd) {}
   ~Fd() {
     if (fd_ >= 0) ::close(fd_);
   }
   Fd(const Fd&) = delete;
   Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Fd& operator=(Fd&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = other.fd_;
+      other.fd_ = -1;
+    }
+    return *this;
+  }
   int get() const { return fd_; }
+  // Gives the descriptor up without closing it.
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
   // Closes now and reports the close's own failure (0 or errno).
   int close() {
     const int fd = fd_;

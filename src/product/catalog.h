@@ -5,6 +5,8 @@
 // removed again when the last reference to it goes.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -21,9 +23,13 @@ inline constexpr std::string_view kCatalogVariable = "VELK_SETUP_SYSTEM_SETUP_CA
 
 // A written-out built-in catalog: the directory is removed, with everything
 // in it, when the owner is destroyed. Shared by the catalog and its setups.
+// It is removed through the temporary root's descriptor and only while the
+// name still holds the directory this process made, so nothing another
+// user put in a shared temporary directory is ever removed.
 class TempCatalogDir {
  public:
-  explicit TempCatalogDir(std::string path) : path_(std::move(path)) {}
+  TempCatalogDir(std::string path, int root_fd, std::string name, dev_t dev, ino_t ino)
+      : path_(std::move(path)), root_fd_(root_fd), name_(std::move(name)), dev_(dev), ino_(ino) {}
   ~TempCatalogDir();
   TempCatalogDir(const TempCatalogDir&) = delete;
   TempCatalogDir& operator=(const TempCatalogDir&) = delete;
@@ -31,6 +37,10 @@ class TempCatalogDir {
 
  private:
   std::string path_;
+  int root_fd_;  // the temporary root, owned
+  std::string name_;
+  dev_t dev_;
+  ino_t ino_;
 };
 
 struct CatalogSetup {
@@ -68,8 +78,10 @@ Result<Catalog> open_catalog();
 Result<Catalog> open_catalog(const CatalogSearch& search);
 
 // Writes the built-in catalog to a fresh "velk-setup-system-{pid}-{n}"
-// directory under `temp_root`. The failure message names the override
-// variable.
+// directory under `temp_root`, made exclusively with mode 0700: a name that
+// is taken is never removed or reused; the next counter value is tried, a
+// bounded number of times. The files are written relative to the new
+// directory's descriptor. The failure message names the override variable.
 Result<Catalog> write_builtin_catalog(const std::string& temp_root);
 
 // Every setup of the catalog, in listing order. The first failure ends the

@@ -1,6 +1,7 @@
 // Finding the catalog: the override variable, a catalog shipped beside the
 // program or in the working directory, or the built-in one written out.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <limits.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstdlib>
 
 #include "core/fs.h"
+#include "core/fs_at.h"
 #include "core/text.h"
 #include "product/builtin_setups.h"
 #include "product/catalog.h"
@@ -16,7 +18,13 @@
 
 namespace velk {
 
-TempCatalogDir::~TempCatalogDir() { (void)remove_path(path_); }
+TempCatalogDir::~TempCatalogDir() {
+  struct stat st;
+  if (::fstatat(root_fd_, name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && st.st_dev == dev_ &&
+      st.st_ino == ino_)
+    (void)remove_entry_at(root_fd_, name_);
+  ::close(root_fd_);
+}
 
 std::string CatalogSetup::home() const { return path_join(dir, "home"); }
 
@@ -60,24 +68,19 @@ Error not_found() {
                         " at one, or run from a tree that ships setups/");
 }
 
-// Creates the file with exactly these bytes; the final component is never
-// followed.
-bool write_new_file(const std::string& path, std::string_view bytes) {
-  const int fd = retry_eintr([&] {
-    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-  });
-  if (fd < 0) return false;
-  size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = retry_eintr([&] { return ::write(fd, bytes.data() + done, bytes.size() - done); });
-    if (n <= 0) {
-      ::close(fd);
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return ::close(fd) == 0;
+// Creates the file with exactly these bytes inside `dir_fd`; nothing that
+// already has the name is opened.
+bool write_new_file(int dir_fd, const std::string& name, std::string_view bytes) {
+  Fd fd(retry_eintr([&] {
+    return ::openat(dir_fd, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0666);
+  }));
+  if (fd.get() < 0) return false;
+  return write_all(fd.get(), bytes) == 0 && fd.close() == 0;
 }
+
+// How many counter values a write-out tries before it gives up.
+constexpr int kNameAttempts = 64;
 
 }  // namespace
 
@@ -94,22 +97,47 @@ CatalogSearch process_catalog_search() {
 
 Result<Catalog> write_builtin_catalog(const std::string& temp_root) {
   static std::atomic<uint64_t> counter{0};
-  const std::string name = std::string(declaration().provider_id) + "-" +
-                           std::to_string(::getpid()) + "-" + std::to_string(counter++);
-  const std::string dir = path_join(temp_root, name);
-  // Owned from here on, so the directory goes on every path, failure included.
-  Catalog catalog{dir, std::make_shared<TempCatalogDir>(dir)};
-
-  if (!remove_path(dir).ok()) return not_found();
   if (create_directories(temp_root) != 0) return not_found();
-  // mkdir itself, not create_directories: something that reappeared at the
-  // name (a link planted in a shared temporary directory) fails the write
-  // instead of being written through.
-  if (::mkdir(dir.c_str(), 0777) != 0) return not_found();
+  Fd root(retry_eintr([&] { return ::open(temp_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (root.get() < 0) return not_found();
+
+  const std::string stem =
+      std::string(declaration().provider_id) + "-" + std::to_string(::getpid()) + "-";
+  std::string name, first;
+  bool made = false;
+  for (int attempt = 0; attempt < kNameAttempts && !made; ++attempt) {
+    name = stem + std::to_string(counter++);
+    if (first.empty()) first = name;
+    // Exclusive and private: whatever already has the name (a directory or
+    // a link another user planted) is left alone and the next name tried.
+    if (::mkdirat(root.get(), name.c_str(), 0700) == 0) {
+      made = true;
+    } else if (errno != EEXIST) {
+      return not_found();
+    }
+  }
+  if (!made)
+    return make_error(ErrorKind::state_unavailable,
+                      "no setup catalog was found, and the built-in one cannot be written out: " +
+                          path_join(temp_root, first) + " and the next " +
+                          std::to_string(kNameAttempts - 1) +
+                          " names under the temporary directory are taken; point " +
+                          catalog_variable() +
+                          " at a catalog, or set TMPDIR to a directory of your own");
+
+  Fd dir(open_directory_at(root.get(), name));
+  struct stat st;
+  if (dir.get() < 0 || ::fstat(dir.get(), &st) != 0) return not_found();
+  const std::string path = path_join(temp_root, name);
+  // Owned from here on, so the directory goes on every path, failure included.
+  const int root_fd = root.get();
+  Catalog catalog{path, std::make_shared<TempCatalogDir>(path, root_fd, name, st.st_dev, st.st_ino)};
+  (void)root.release();
   for (const BuiltinFile& file : builtin_setup_files()) {
-    const std::string path = path_join(dir, file.path);
-    if (create_directories(parent_path(path)) != 0) return not_found();
-    if (!write_new_file(path, file.bytes)) return not_found();
+    const std::string relative(file.path);
+    Fd parent(open_directory_beneath(dir.get(), parent_path(relative), true));
+    if (parent.get() < 0) return not_found();
+    if (!write_new_file(parent.get(), file_name(relative), file.bytes)) return not_found();
   }
   return catalog;
 }

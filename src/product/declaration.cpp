@@ -1,6 +1,7 @@
 #include "product/declaration.h"
 
 #include "core/fs.h"
+#include "core/fs_at.h"
 
 namespace velk {
 
@@ -131,6 +132,11 @@ const ProductDeclaration& declaration() {
   return instance;
 }
 
+std::vector<std::string> scope_surfaces(std::optional<TargetScope> scope) {
+  if (scope == TargetScope::user_root) return declaration().user_root_profile.native_namespaces;
+  return declaration().owned_paths();
+}
+
 std::vector<std::string> owned_surfaces_present(const std::string& target) {
   std::vector<std::string> present;
   for (const auto& surface : declaration().owned_surfaces) {
@@ -141,33 +147,55 @@ std::vector<std::string> owned_surfaces_present(const std::string& target) {
 
 namespace {
 
-Status remove_sparing(const std::string& path, const std::vector<std::string>& protected_paths) {
-  bool protects_below = false;
-  for (const auto& p : protected_paths) {
-    if (path_is_within(p, path)) {
-      protects_below = true;
-      if (path_is_within(path, p)) return {};  // the path is itself protected
+bool protects_at_or_below(std::string_view relative, bool* is_protected) {
+  bool below = false;
+  *is_protected = false;
+  for (const auto p : declaration().never_touch) {
+    if (path_is_within(p, relative)) {
+      below = true;
+      if (path_is_within(relative, p)) *is_protected = true;
     }
   }
-  if (!protects_below) return remove_path(path);
-  auto st = lstat_path(path);
-  if (!st) return {};
-  if (!S_ISDIR(st->st_mode)) return remove_path(path);
-  auto names = list_directory(path);
-  if (!names.ok()) {
-    Error e = std::move(names).error();
-    return with_cause(ErrorKind::state_unavailable, "cannot remove " + path, e.full());
-  }
-  for (const auto& name : *names) VELK_TRY(remove_sparing(path_join(path, name), protected_paths));
-  return {};
+  return below;
 }
 
 }  // namespace
 
-Status remove_sparing_never_touch(const std::string& target, const std::string& path) {
-  std::vector<std::string> protected_paths;
-  for (const auto p : declaration().never_touch) protected_paths.push_back(path_join(target, p));
-  return remove_sparing(path, protected_paths);
+Status remove_sparing_never_touch_at(int target_fd, const std::string& target,
+                                     const std::string& relative) {
+  const std::string full = path_join(target, relative);
+  const auto failed = [&](int err) {
+    return system_error(ErrorKind::state_unavailable, "cannot remove " + full, err);
+  };
+  bool is_protected = false;
+  if (!protects_at_or_below(relative, &is_protected)) {
+    if (const int e = remove_beneath(target_fd, relative); e != 0) return failed(e);
+    return {};
+  }
+  if (is_protected) return {};
+  // A directory above a protected path is emptied entry by entry while it
+  // stays; anything else in its place (a file, a link) goes as it is.
+  Fd dir(open_directory_beneath(target_fd, relative, false));
+  if (dir.get() < 0) {
+    if (errno == ENOENT) return {};
+    if (errno != ENOTDIR && errno != ELOOP) return failed(errno);
+    if (const int e = remove_beneath(target_fd, relative); e != 0) return failed(e);
+    return {};
+  }
+  auto names = list_directory_at(dir.get(), full);
+  if (!names.ok()) return with_cause(ErrorKind::state_unavailable, "cannot remove " + full,
+                                     names.error().full());
+  for (const auto& name : *names)
+    VELK_TRY(remove_sparing_never_touch_at(target_fd, target, relative + "/" + name));
+  return {};
+}
+
+Status remove_sparing_never_touch(const std::string& target, const std::string& relative) {
+  Fd fd(open_directory(target));
+  if (fd.get() < 0)
+    return system_error(ErrorKind::state_unavailable, "cannot remove " + path_join(target, relative),
+                        errno);
+  return remove_sparing_never_touch_at(fd.get(), target, relative);
 }
 
 }  // namespace velk

@@ -4,10 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <set>
-
-#include "core/atomic_write.h"
 #include "core/fs.h"
+#include "core/fs_at.h"
 
 namespace velk {
 namespace {
@@ -15,68 +13,84 @@ namespace {
 // Only the permission bits a bundle may declare reach the disk.
 mode_t declared_mode(uint32_t mode) { return mode == 0755 ? 0755 : 0644; }
 
-Status set_mode(const std::string& path, mode_t mode) {
-  const int fd = retry_eintr(
-      [&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC); });
-  int err = fd < 0 ? errno : 0;
-  if (fd >= 0) {
-    if (::fchmod(fd, mode) != 0) err = errno;
-    ::close(fd);
-  }
-  if (err != 0)
-    return system_error(ErrorKind::state_unavailable, "cannot set the mode of " + path, err);
-  return {};
-}
+// The directory that receives a file, opened (and made where missing) one
+// component at a time without following a link. The directory of the
+// previous file is kept, since files arrive sorted and mostly share it; it
+// is flushed when the writes move on, so every entry made is durable.
+class ParentDirs {
+ public:
+  ParentDirs(int target_fd, const std::string& target) : target_fd_(target_fd), target_(target) {}
+  ~ParentDirs() { (void)flush(); }
 
-// Makes the directories above `relative` inside the target, one component
-// at a time and without following a link; `made` remembers the ones known
-// to be directories already.
-Status make_parents(const std::string& target, const std::string& relative,
-                    std::set<std::string>& made) {
-  const std::vector<std::string> segments = split_path(relative);
-  std::string dir = target;
-  for (size_t i = 0; i + 1 < segments.size(); ++i) {
-    dir = path_join(dir, segments[i]);
-    if (made.count(dir)) continue;
-    int err = 0;
-    const auto st = lstat_path(dir, &err);
-    if (!st && err != 0)
-      return system_error(ErrorKind::state_unavailable, "cannot stat " + dir, err);
-    if (!st) {
-      if (::mkdir(dir.c_str(), 0777) != 0 && errno != EEXIST)
-        return system_error(ErrorKind::state_unavailable, "cannot create " + dir, errno);
-      const auto again = lstat_path(dir);
-      if (!again || !S_ISDIR(again->st_mode))
-        return make_error(ErrorKind::state_unavailable,
-                          "cannot create " + dir + ": something else appeared there");
-    } else if (!S_ISDIR(st->st_mode)) {
-      return make_error(ErrorKind::unsupported_native_surface,
-                        "cannot write " + path_join(target, relative) + ": " + dir +
-                            " is not a directory");
+  Result<int> open(const std::string& relative) {
+    const std::string dir = parent_path(relative);
+    if (current_.get() >= 0 && dir == current_path_) return current_.get();
+    VELK_TRY(flush());
+    Fd fd(open_directory_beneath(target_fd_, dir, true));
+    if (fd.get() < 0) {
+      const int e = errno;
+      if (e == ENOTDIR || e == ELOOP)
+        return make_error(ErrorKind::unsupported_native_surface,
+                          "cannot write " + path_join(target_, relative) + ": " +
+                              blocking_component(dir) + " is not a directory");
+      return system_error(ErrorKind::state_unavailable, "cannot create " + path_join(target_, dir),
+                          e);
     }
-    made.insert(dir);
+    current_ = std::move(fd);
+    current_path_ = dir;
+    return current_.get();
   }
-  return {};
-}
+
+  Status flush() {
+    if (current_.get() < 0) return {};
+    const int e = sync_directory_fd(current_.get());
+    current_ = Fd();
+    if (e != 0)
+      return system_error(ErrorKind::state_unavailable,
+                          "cannot flush " + path_join(target_, current_path_), e);
+    return {};
+  }
+
+ private:
+  // The first component of `dir` that is not a directory, for the message.
+  std::string blocking_component(const std::string& dir) const {
+    std::string walked;
+    for (const auto part : path_components(dir)) {
+      walked = walked.empty() ? std::string(part) : walked + "/" + std::string(part);
+      Fd fd(open_directory_beneath(target_fd_, walked, false));
+      if (fd.get() < 0 && errno != ENOENT) return path_join(target_, walked);
+    }
+    return path_join(target_, dir);
+  }
+
+  int target_fd_;
+  std::string target_;
+  Fd current_;
+  std::string current_path_;
+};
 
 }  // namespace
 
 Status clear_owned(const PerformContext& context) {
   const std::string& target = context.store.target_path;
-  for (const std::string& path : context.surfaces)
-    VELK_TRY(remove_sparing_never_touch(target, path_join(target, path)));
+  for (const std::string& path : context.cleared) {
+    VELK_TRY(remove_sparing_never_touch_at(context.target_fd, target, path));
+    // Under user_root the directories this provider's files were written
+    // into go as well once they are empty; the shared top ("skills") stays.
+    if (context.scope == TargetScope::user_root) remove_empty_parents(context.target_fd, path, 1);
+  }
   return {};
 }
 
-Status write_files(const std::string& target, const FileMap& files) {
-  std::set<std::string> made;
+Status write_files(const PerformContext& context, const FileMap& files) {
+  const std::string& target = context.store.target_path;
+  ParentDirs dirs(context.target_fd, target);
   for (const auto& [relative, data] : files) {
-    VELK_TRY(make_parents(target, relative, made));
-    const std::string path = path_join(target, relative);
-    VELK_TRY(write_file_atomically(path, data.bytes));
-    VELK_TRY(set_mode(path, declared_mode(data.mode)));
+    VELK_ASSIGN(const int dir, dirs.open(relative));
+    VELK_TRY(replace_file_at(dir, file_name(relative), data.bytes, declared_mode(data.mode),
+                             path_join(target, relative)));
   }
-  return {};
+  return dirs.flush();
 }
 
 }  // namespace velk

@@ -280,14 +280,14 @@ Result<EffectsOutcome> effects(const Change& change, const PerformContext& conte
     case Operation::install:
     case Operation::replace: {
       VELK_TRY(clear_owned(context));
-      VELK_TRY(write_files(target, change.content->files));
+      VELK_TRY(write_files(context, change.content->files));
       EffectsOutcome record = change.content->record;
       record.written_paths = paths_of(change.content->files);
       return record;
     }
     case Operation::remove: {
       VELK_TRY(clear_owned(context));
-      VELK_TRY(write_files(target, change.survivors));
+      VELK_TRY(write_files(context, change.survivors));
       EffectsOutcome record;
       record.written_paths = paths_of(change.survivors);
       return record;
@@ -299,8 +299,16 @@ Result<EffectsOutcome> effects(const Change& change, const PerformContext& conte
       EffectsOutcome record;
       record.setup_stable_id = slot.record.setup_id;
       record.setup_definition_digest = slot.record.setup_definition_digest;
-      VELK_ASSIGN(record.written_paths,
-                  restore_payload(target, payload, change.plan.scope, context.surfaces));
+      // Under user_root only this provider's paths go back or away: those
+      // the target's record names and those the slot's own record named.
+      std::vector<std::string> acted_on = context.cleared;
+      if (change.plan.scope == TargetScope::user_root) {
+        VELK_ASSIGN(const auto kept, kept_written_paths(slot.dir));
+        acted_on.insert(acted_on.end(), kept.begin(), kept.end());
+      }
+      VELK_ASSIGN(std::vector<std::string> restored,
+                  restore_payload(target, payload, change.plan.scope, acted_on));
+      record.written_paths = recordable_paths(std::move(restored), change.plan.scope);
       return record;
     }
     case Operation::backup: return carried_record(context.state_before);

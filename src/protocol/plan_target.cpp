@@ -22,12 +22,6 @@ std::string scope_word(std::optional<TargetScope> scope) {
   return scope ? std::string(scope_name(*scope)) : std::string("global");
 }
 
-std::optional<TargetScope> recorded_scope(const ProviderState& state) {
-  if (state.native_ownership == declaration().user_root_profile.native_namespaces)
-    return TargetScope::user_root;
-  return std::nullopt;
-}
-
 ProtocolError scope_mismatch(const std::string& target, std::optional<TargetScope> recorded,
                              std::optional<TargetScope> named) {
   return refuse(ReasonCode::unsupported_operation,
@@ -70,7 +64,7 @@ ProtocolResult<TargetSurvey> survey_target(std::string_view target,
   auto managed = managed_paths(path, survey.scope);
   if (!managed.ok()) return to_protocol(managed.error());
   survey.managed = std::move(managed).value();
-  auto identity = target_identity(path, survey.managed);
+  auto identity = target_identity(path, scope_surfaces(survey.scope));
   if (!identity.ok()) return to_protocol(identity.error());
   survey.identity = std::move(identity).value();
 

@@ -22,8 +22,8 @@ struct TargetSurvey {
   TargetStore store;  // located only
   std::optional<TargetScope> scope;
   StateRead state;
-  std::vector<std::string> managed;  // the paths the scope owns here
-  std::string identity;              // measured over `managed`
+  std::vector<std::string> managed;  // the paths a change clears here
+  std::string identity;              // measured over the scope's surfaces
   std::string profile_digest;        // of the scope's projection profile
 };
 
@@ -38,10 +38,6 @@ ProtocolResult<TargetSurvey> survey_target(std::string_view target,
 
 // The scope word a record or a plan stands for; "global" for none.
 std::string scope_word(std::optional<TargetScope> scope);
-
-// The scope recorded by a state record: user_root when it owns exactly the
-// user-root namespaces, otherwise none.
-std::optional<TargetScope> recorded_scope(const ProviderState& state);
 
 // "{target} is managed under target_scope {recorded}, and this plan names
 // {named}; ..." (unsupported_operation).

@@ -38,17 +38,6 @@ Result<Located> locate(const std::string& text) {
   return located;
 }
 
-// The paths measured under the scope: as every change measures them, except
-// that a record in another schema is reported, never refused, so under
-// user_root the user-root profile's namespaces stand in for its record.
-Result<std::vector<std::string>> measured_paths(const std::string& target,
-                                                std::optional<TargetScope> scope,
-                                                const StateRead& state) {
-  if (scope == TargetScope::user_root && state.kind == StateRead::Kind::other_schema)
-    return declaration().user_root_profile.native_namespaces;
-  return managed_paths(target, scope);
-}
-
 Json provider_state(const StateRead& read, const std::string& measured) {
   Json o = Json::object();
   o["present"] = read.kind != StateRead::Kind::absent;
@@ -108,8 +97,7 @@ Result<Json> status_document(const StatusRequest& request) {
     const std::optional<TargetScope> scope =
         request.target_scope ? request.target_scope : inferred_scope(target);
     VELK_ASSIGN(read, read_state(target));
-    VELK_ASSIGN(const auto paths, measured_paths(target, scope, read));
-    VELK_ASSIGN(measured, target_identity(target, paths));
+    VELK_ASSIGN(measured, target_identity(target, scope_surfaces(scope)));
     VELK_ASSIGN(journal, read_journal(store.control_dir));
     VELK_ASSIGN(slots, backups(store.pool));
   }

@@ -1,8 +1,10 @@
 #include "software/launch.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -10,6 +12,8 @@
 
 #include "core/digest.h"
 #include "core/fs.h"
+#include "core/fs_at.h"
+#include "core/text.h"
 #include "core/json.h"
 #include "product/declaration.h"
 #include "software/program_dir.h"
@@ -59,11 +63,47 @@ Status check_command(const std::string& prefix) {
   return {};
 }
 
+FileIdentity identity_of(const struct stat& st) {
+  return FileIdentity{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
+}
+
+// Opens the program at `executable` (relative to the prefix) without
+// following a link anywhere below the prefix. -1 with errno on failure.
+int open_program(const std::string& prefix, const std::string& executable) {
+  Fd root(retry_eintr([&] { return ::open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (root.get() < 0) return -1;
+  Fd dir(open_directory_beneath(root.get(), parent_path(executable), false));
+  if (dir.get() < 0) return -1;
+  const std::string name = file_name(executable);
+  return retry_eintr([&] {
+    return ::openat(dir.get(), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  });
+}
+
+// A record's program must be a plain path inside the tree of its version:
+// "{version}/..." with no empty, "." or ".." segment.
+bool inside_version_tree(std::string_view executable, std::string_view version) {
+  if (executable.size() <= version.size() + 1 || !executable.starts_with(version) ||
+      executable[version.size()] != '/')
+    return false;
+  for (const std::string& segment : split_path(executable))
+    if (segment.empty() || segment == "." || segment == "..") return false;
+  return true;
+}
+
+struct VerifiedProgram {
+  std::string path;        // full path, as it is executed
+  std::string executable;  // relative to the prefix, as recorded
+  FileIdentity identity;
+};
+
 // The executable the installation record names, verified against its
-// recorded digest; returns its full path.
-Result<std::string> verified_executable(const std::string& prefix) {
+// recorded digest. The record is data in the prefix: the version it names
+// must be one this build pins, and the program must lie inside that
+// version's tree, reached without following a link below the prefix.
+Result<VerifiedProgram> verified_executable(const std::string& prefix) {
   const std::string record = record_path(prefix);
-  auto text = read_file(record, record + " cannot be read");
+  auto text = read_file_at(AT_FDCWD, record, record + " cannot be read");
   if (!text.ok()) return refusal(record + " cannot be read: " + reason_of(text.error()));
   auto parsed = parse_json(*text);
   if (!parsed.ok()) return refusal(record + " is not an installation record: " + parsed.error());
@@ -75,24 +115,38 @@ Result<std::string> verified_executable(const std::string& prefix) {
   auto recorded = field_string(*parsed, "executable_sha256");
   if (!recorded.ok())
     return refusal(record + " is not an installation record: " + recorded.error());
+  auto version = field_string(*parsed, "version");
+  if (!version.ok()) return refusal(record + " is not an installation record: " + version.error());
 
-  // A program outside the prefix is recorded by its full path.
-  const std::string program =
-      !executable->empty() && executable->front() == '/' ? *executable
-                                                          : path_join(prefix, *executable);
-  if (has_nul(program))
-    return refusal(record + " names " + program + " and it could not be read: " +
-                   std::string(kNulByte));
-  auto found = digest_file(program);
-  if (!found.ok())
-    return refusal(record + " names " + program + " and it could not be read: " +
-                   reason_of(found.error()));
+  const auto& table = release_table();
+  if (std::none_of(table.begin(), table.end(),
+                   [&](const Release& r) { return r.version == *version; }))
+    return refusal(record + " names version " + quoted_form(*version) +
+                   ", which this build does not pin (it pins " + pinned_versions_text() +
+                   "). Nothing has been started.");
+  if (has_nul(*executable) || !inside_version_tree(*executable, *version))
+    return refusal(record + " names " + quoted_form(*executable) + ", which does not lie inside " +
+                   path_join(prefix, *version) + ". Nothing has been started.");
+
+  const std::string program = path_join(prefix, *executable);
+  const auto unreadable = [&](const std::string& reason) {
+    return refusal(record + " names " + program + " and it could not be read: " + reason);
+  };
+  Fd fd(open_program(prefix, *executable));
+  if (fd.get() < 0) return unreadable(errno_text(errno));
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return unreadable(errno_text(errno));
+  if (!S_ISREG(st.st_mode)) return unreadable("not a regular file");
+  auto found = digest_fd(fd.get(), program);
+  if (!found.ok()) return unreadable(reason_of(found.error()));
   if (*found != *recorded)
     return refusal(program + " is not the " + std::string(declaration().executable_name) +
                    " this provider installed: recorded " + *recorded + ", found " + *found +
                    ". Nothing has been started. Re-run software_install to put the pinned bytes "
                    "back, or software_remove to take the prefix off.");
-  return program;
+  // Looked at again after hashing: bytes changed while they were read show.
+  if (::fstat(fd.get(), &st) != 0) return unreadable(errno_text(errno));
+  return VerifiedProgram{program, *executable, identity_of(st)};
 }
 
 std::string variable_name(std::string_view entry) {
@@ -107,7 +161,11 @@ Result<LaunchCommand> prepare_launch(std::string_view prefix_text, std::string_v
   const std::string prefix = prefix_path(prefix_text);
   VELK_TRY(check_command(prefix));
   LaunchCommand command;
-  VELK_ASSIGN(command.program, verified_executable(prefix));
+  VELK_ASSIGN(const VerifiedProgram verified, verified_executable(prefix));
+  command.program = verified.path;
+  command.prefix = prefix;
+  command.executable = verified.executable;
+  command.verified = verified.identity;
 
   if (has_nul(target)) return refusal(std::string(kNulByte));
   command.argv.push_back(command.program);
@@ -140,6 +198,15 @@ Error exec_launch(const LaunchCommand& command) {
   std::cout.flush();
   std::cerr.flush();
   std::fflush(nullptr);
+  // The path is walked again right before the exec: what runs must be the
+  // file whose digest was checked, not one put in its place since.
+  {
+    Fd fd(open_program(command.prefix, command.executable));
+    struct stat st;
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !(identity_of(st) == command.verified))
+      return refusal(command.program +
+                     " changed after its digest was checked. Nothing has been started.");
+  }
   ::execve(command.program.c_str(), argv.data(), envp.data());
   return refusal(command.program + " could not be started: " + errno_text(errno));
 }

@@ -5,6 +5,8 @@
 // auto-updater switched off.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -13,10 +15,31 @@
 
 namespace velk {
 
+// What a file was: device, inode, size and times. A file replaced, or
+// written in place, since it was looked at compares unequal.
+struct FileIdentity {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  struct timespec mtime {};
+  struct timespec ctime {};
+  bool operator==(const FileIdentity& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+           ctime.tv_nsec == o.ctime.tv_nsec;
+  }
+};
+
 struct LaunchCommand {
   std::string program;               // the verified executable, a full path
   std::vector<std::string> argv;     // program, then the pass-through arguments
   std::vector<std::string> environ;  // "NAME=value" entries
+  // Where the program was verified: the prefix, its path below the prefix
+  // and what the file was (device, inode, size, times) when its digest was
+  // checked. exec_launch walks the path again and compares.
+  std::string prefix;
+  std::string executable;
+  FileIdentity verified;
 };
 
 // Every check that comes before the exec. The release lookup's failure keeps

@@ -1,5 +1,6 @@
 // Capture of a backup slot, the rolling reclamation of old slots, and the
 // state file kept beside each slot's payload.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -7,41 +8,69 @@
 
 #include "core/atomic_write.h"
 #include "core/fs.h"
+#include "core/fs_at.h"
 #include "core/json.h"
 #include "core/text.h"
 #include "product/declaration.h"
 #include "store/identity.h"
 #include "store/pool.h"
 #include "store/pool_files.h"
+#include "store/state.h"
 
 namespace velk {
 
 namespace {
 
-Status capture_surface(const std::string& target, const std::string& payload,
-                       const std::string& surface) {
+Status capture_surface(int target_fd, const std::string& target, int payload_fd,
+                       const std::string& payload, const std::string& surface) {
   const std::string from = path_join(target, surface);
-  int err = 0;
-  const auto st = lstat_path(from, &err);
-  if (!st) {
-    if (err == 0) return {};  // not in the target: nothing to capture
-    return system_error(ErrorKind::state_unavailable, "cannot stat " + from, err);
+  const std::string name = file_name(surface);
+  const auto link_refusal = [](const std::string& path) {
+    return make_error(ErrorKind::integrity_mismatch, path + " is a symbolic link and is not captured");
+  };
+  Fd source_dir(open_directory_beneath(target_fd, parent_path(surface), false));
+  if (source_dir.get() < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return {};  // not in the target
+    if (errno == ELOOP) return link_refusal(path_join(target, parent_path(surface)));
+    return system_error(ErrorKind::state_unavailable, "cannot stat " + from, errno);
   }
+  struct stat st;
+  if (::fstatat(source_dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return {};
+    return system_error(ErrorKind::state_unavailable, "cannot stat " + from, errno);
+  }
+  if (S_ISLNK(st.st_mode)) return link_refusal(from);
   const std::string to = path_join(payload, surface);
-  const std::string parent = parent_path(to);
-  if (const int e = create_directories(parent); e != 0)
-    return system_error(ErrorKind::state_unavailable, "cannot create " + parent, e);
-  if (S_ISDIR(st->st_mode)) return copy_tree(from, to);
-  if (S_ISLNK(st->st_mode))
-    return make_error(ErrorKind::integrity_mismatch, from + " is a symbolic link and is not captured");
-  return copy_file(from, to);
+  Fd destination_dir(open_directory_beneath(payload_fd, parent_path(surface), true));
+  if (destination_dir.get() < 0)
+    return system_error(ErrorKind::state_unavailable, "cannot create " + parent_path(to), errno);
+  if (S_ISDIR(st.st_mode)) {
+    Fd source(open_directory_at(source_dir.get(), name));
+    if (source.get() < 0) {
+      if (errno == ELOOP) return link_refusal(from);
+      return system_error(ErrorKind::state_unavailable, "cannot list " + from, errno);
+    }
+    if (::mkdirat(destination_dir.get(), name.c_str(), 0777) != 0)
+      return system_error(ErrorKind::state_unavailable, "cannot create " + to, errno);
+    Fd destination(open_directory_at(destination_dir.get(), name));
+    if (destination.get() < 0)
+      return system_error(ErrorKind::state_unavailable, "cannot create " + to, errno);
+    return copy_tree_at(source.get(), from, destination.get(), to);
+  }
+  if (const int e = copy_file_at(source_dir.get(), name, destination_dir.get(), name); e != 0) {
+    if (e == EINVAL)
+      return with_cause(ErrorKind::state_unavailable, "cannot copy " + from + " to " + to,
+                        "not a regular file");
+    return system_error(ErrorKind::state_unavailable, "cannot copy " + from + " to " + to, e);
+  }
+  return {};
 }
 
 // Keeps the target's state file (or the fact that it had none) with the
 // slot, so recovery can put back the record that describes the payload.
 Status keep_previous_state(const std::string& target, const std::string& slot_dir) {
   const std::string state_path = path_join(target, declaration().state_file_name);
-  auto bytes = read_file(state_path, "cannot read " + state_path);
+  auto bytes = read_file_at(AT_FDCWD, state_path, "cannot read " + state_path);
   if (bytes.ok())
     return write_file_atomically(path_join(slot_dir, kPreviousStateName), *bytes);
   const int e = bytes.error().sys_errno;
@@ -105,7 +134,17 @@ Result<std::string> capture(const BackupPool& pool, const std::string& target,
   if (err != 0)
     return system_error(ErrorKind::state_unavailable, "cannot create backup slot " + slot_dir, err);
 
-  for (const auto& surface : surfaces) VELK_TRY(capture_surface(target, payload, surface));
+  {
+    Fd target_fd(open_directory(target));
+    if (target_fd.get() < 0)
+      return system_error(ErrorKind::state_unavailable, "cannot list " + target, errno);
+    Fd payload_fd(open_directory(payload));
+    if (payload_fd.get() < 0)
+      return system_error(ErrorKind::state_unavailable, "cannot create backup slot " + slot_dir,
+                          errno);
+    for (const auto& surface : surfaces)
+      VELK_TRY(capture_surface(target_fd.get(), target, payload_fd.get(), payload, surface));
+  }
   VELK_TRY(keep_previous_state(target, slot_dir));
 
   SlotRecord record;
@@ -125,6 +164,7 @@ Result<std::string> capture(const BackupPool& pool, const std::string& target,
 Status prune(const BackupPool& pool, const std::optional<std::string>& spare) {
   VELK_TRY(clear_prune_leftovers(pool));
   VELK_ASSIGN(const auto slots, list_slots(pool));
+  Fd pool_fd;
   size_t kept = 0;
   for (const auto& slot : slots) {
     if (slot.name == spare) continue;
@@ -136,11 +176,25 @@ Status prune(const BackupPool& pool, const std::optional<std::string>& spare) {
     }
     // Out of the slot-name form first: from here a crash leaves a leftover
     // that no listing shows and the next prune clears.
-    const std::string doomed = path_join(pool.dir, std::string(kPruningPrefix) + slot.name);
-    if (::rename(slot.dir.c_str(), doomed.c_str()) != 0)
+    if (pool_fd.get() < 0) {
+      pool_fd = Fd(open_directory(pool.dir));
+      if (pool_fd.get() < 0)
+        return system_error(ErrorKind::state_unavailable, "cannot prune " + slot.dir, errno);
+    }
+    const std::string doomed_name = std::string(kPruningPrefix) + slot.name;
+    if (::renameat(pool_fd.get(), slot.name.c_str(), pool_fd.get(), doomed_name.c_str()) != 0)
       return system_error(ErrorKind::state_unavailable, "cannot prune " + slot.dir, errno);
-    if (auto removed = remove_path(doomed); !removed.ok())
-      return prune_failure(slot.dir, removed.error());
+    // A hold that landed between the look above and the rename wins: the
+    // slot goes back under its name.
+    struct stat st;
+    if (::fstatat(pool_fd.get(), (doomed_name + "/" + std::string(kHeldName)).c_str(), &st,
+                  AT_SYMLINK_NOFOLLOW) == 0) {
+      if (::renameat(pool_fd.get(), doomed_name.c_str(), pool_fd.get(), slot.name.c_str()) != 0)
+        return system_error(ErrorKind::state_unavailable, "cannot prune " + slot.dir, errno);
+      continue;
+    }
+    if (const int e = remove_entry_at(pool_fd.get(), doomed_name); e != 0)
+      return system_error(ErrorKind::state_unavailable, "cannot prune " + slot.dir, e);
   }
   return {};
 }
@@ -149,11 +203,50 @@ Status restore_previous_state(const std::string& slot_dir, const std::string& ta
   const std::string state_path = path_join(target, declaration().state_file_name);
   const std::string saved = path_join(slot_dir, kPreviousStateName);
   auto bytes = read_file(saved, "cannot read " + saved);
-  if (bytes.ok()) return write_file_atomically(state_path, *bytes);
+  if (bytes.ok()) {
+    // Kept bytes are checked as a state file is before they become one.
+    VELK_TRY(parse_state(saved, *bytes));
+    return write_file_atomically(state_path, *bytes);
+  }
   const int e = bytes.error().sys_errno;
   if (e != ENOENT && e != ENOTDIR) return std::move(bytes).error();
   if (lstat_path(path_join(slot_dir, kPreviousStateAbsentName))) return remove_path(state_path);
   return {};  // a slot that kept no copy leaves the state file as it is
+}
+
+Result<std::vector<std::string>> kept_written_paths(const std::string& slot_dir) {
+  const std::string path = path_join(slot_dir, kPreviousStateName);
+  auto bytes = read_file(path, "cannot read " + path);
+  if (!bytes.ok()) {
+    const int e = bytes.error().sys_errno;
+    if (e == ENOENT || e == ENOTDIR) return std::vector<std::string>{};
+    return std::move(bytes).error();
+  }
+  VELK_ASSIGN(StateRead kept, parse_state(path, *bytes));
+  if (!kept.present()) return std::vector<std::string>{};
+  VELK_TRY(check_recorded_paths(path, "written_paths", kept.state.written_paths,
+                                TargetScope::user_root));
+  return std::move(kept.state.written_paths);
+}
+
+Result<std::vector<std::string>> read_planned_writes(const std::string& slot_dir) {
+  const std::string path = path_join(slot_dir, kPlannedWritesName);
+  auto bytes = read_file(path, "cannot read " + path);
+  if (!bytes.ok()) {
+    const int e = bytes.error().sys_errno;
+    if (e == ENOENT || e == ENOTDIR) return std::vector<std::string>{};
+    return std::move(bytes).error();
+  }
+  const Error not_a_list = make_error(ErrorKind::state_unavailable, path + " is not a list of paths");
+  auto parsed = parse_json(*bytes);
+  if (!parsed.ok() || !parsed->is_array()) return not_a_list;
+  std::vector<std::string> paths;
+  for (const Json& item : *parsed) {
+    if (!item.is_string()) return not_a_list;
+    paths.push_back(item.get<std::string>());
+  }
+  VELK_TRY(check_recorded_paths(path, "its planned writes", paths, TargetScope::user_root));
+  return paths;
 }
 
 }  // namespace velk

@@ -6,6 +6,7 @@
 
 #include "core/digest.h"
 #include "core/fs.h"
+#include "core/fs_at.h"
 #include "core/text.h"
 #include "product/declaration.h"
 
@@ -96,6 +97,17 @@ Result<std::vector<std::string>> find_owned_links(const std::string& target,
   // A surface named twice, or one inside another, is reported once.
   links.erase(std::unique(links.begin(), links.end()), links.end());
   return links;
+}
+
+Status copy_tree(const std::string& source, const std::string& destination) {
+  if (const int e = create_directories(destination); e != 0)
+    return system_error(ErrorKind::state_unavailable, "cannot create " + destination, e);
+  Fd from(open_directory(source));
+  if (from.get() < 0) return system_error(ErrorKind::state_unavailable, "cannot list " + source, errno);
+  Fd to(open_directory(destination));
+  if (to.get() < 0)
+    return system_error(ErrorKind::state_unavailable, "cannot create " + destination, errno);
+  return copy_tree_at(from.get(), source, to.get(), destination);
 }
 
 Error owned_links_refusal(const std::vector<std::string>& links) {

@@ -30,13 +30,10 @@ Result<std::vector<std::string>> find_owned_links(const std::string& target,
 Error owned_links_refusal(const std::vector<std::string>& links);
 
 // Copies the whole tree of `source` into `destination` (created with its
-// parents). Files are cloned where the file system can, copied otherwise;
-// permission bits travel; links refuse the copy; FIFOs, sockets and devices
-// are refused without blocking.
+// parents), relative to descriptors (copy_tree_at of core/fs_at.h): files
+// are cloned where the file system can, copied otherwise; permission bits
+// travel; links refuse the copy; FIFOs, sockets and devices are refused
+// without blocking.
 Status copy_tree(const std::string& source, const std::string& destination);
-
-// Copies one regular file's bytes and permission bits (clone, then
-// copy_file_range, then read/write). "cannot copy {source} to {destination}".
-Status copy_file(const std::string& source, const std::string& destination);
 
 }  // namespace velk

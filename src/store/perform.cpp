@@ -1,6 +1,7 @@
 #include "store/perform.h"
 
 #include "core/fs.h"
+#include "core/fs_at.h"
 #include "core/text.h"
 #include "product/facts.h"
 #include "store/identity.h"
@@ -71,7 +72,7 @@ Result<PerformOutcome> perform(std::string_view target_text, const PlanFacts& pl
   observe(PerformStep::locked);
 
   const std::string& target = store.target_path;
-  VELK_ASSIGN(const std::vector<std::string> surfaces, managed_paths(target, plan.scope));
+  const std::vector<std::string> surfaces = scope_surfaces(plan.scope);
   VELK_ASSIGN(const std::string identity_before, target_identity(target, surfaces));
   if (identity_before != plan.expected_target_digest)
     return make_error(ErrorKind::stale,
@@ -85,7 +86,12 @@ Result<PerformOutcome> perform(std::string_view target_text, const PlanFacts& pl
   VELK_ASSIGN(const auto links, find_owned_links(target, surfaces));
   if (!links.empty()) return owned_links_refusal(links);
 
-  PerformContext context{store, surfaces, before, identity_before, ""};
+  VELK_ASSIGN(const std::vector<std::string> cleared, managed_paths(target, plan.scope, before));
+  const Fd target_fd(open_directory(target));
+  if (target_fd.get() < 0)
+    return system_error(ErrorKind::invalid_target, target + " cannot be opened", errno);
+  PerformContext context{store,   target_fd.get(), plan.scope, surfaces, cleared,
+                         before,  identity_before, ""};
   if (hooks.pre_checks) VELK_TRY(hooks.pre_checks(context));
   observe(PerformStep::verified);
 
@@ -120,11 +126,7 @@ Result<PerformOutcome> perform(std::string_view target_text, const PlanFacts& pl
   VELK_ASSIGN(EffectsOutcome effects, hooks.effects(context));
   observe(PerformStep::effects_made);
 
-  // Under user_root the record names what was written, and that is what
-  // the next measurement of the target covers.
-  const std::vector<std::string>& measured =
-      plan.scope == TargetScope::user_root ? effects.written_paths : surfaces;
-  VELK_ASSIGN(const std::string identity_after, target_identity(target, measured));
+  VELK_ASSIGN(const std::string identity_after, target_identity(target, surfaces));
   observe(PerformStep::identity_measured);
 
   ProviderState state =

@@ -39,7 +39,13 @@ struct PlanFacts {
 // What the operation's own steps see.
 struct PerformContext {
   const TargetStore& store;
-  const std::vector<std::string>& surfaces;  // the owned paths of the scope
+  int target_fd;  // the target directory, for every write and removal in it
+  std::optional<TargetScope> scope;
+  // The surfaces the scope owns: measured, link-checked and captured.
+  const std::vector<std::string>& surfaces;
+  // What the change clears: the surfaces whole, or under user_root only the
+  // paths the state file records writing (checked when it was read).
+  const std::vector<std::string>& cleared;
   const StateRead& state_before;
   std::string identity_before;
   std::string backup_ref;  // the slot captured before the effects

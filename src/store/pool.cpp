@@ -1,5 +1,6 @@
 #include "store/pool.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 
 #include "core/atomic_write.h"
 #include "core/fs.h"
+#include "core/fs_at.h"
 #include "core/json.h"
 #include "core/text.h"
 #include "store/pool_files.h"
@@ -177,7 +179,7 @@ Result<SlotEntry> resolve_restore_source(const BackupPool& pool,
 
 std::optional<std::string> hold_reason(const std::string& slot_dir) {
   const std::string path = path_join(slot_dir, kHeldName);
-  auto text = read_file(path, "cannot read " + path);
+  auto text = read_file_at(AT_FDCWD, path, "cannot read " + path);
   if (!text.ok()) return std::nullopt;
   std::string reason = trimmed(*text);
   if (reason.empty()) return std::string(kNoReason);
@@ -191,6 +193,40 @@ Result<std::vector<HeldSlot>> list_held(const BackupPool& pool) {
     if (auto reason = hold_reason(slot.dir)) held.push_back(HeldSlot{slot.name, std::move(*reason)});
   return held;
 }
+
+namespace {
+
+// A complete slot opened for a hold or a release: its directory, reached
+// from the pool without following a link and never created.
+struct OpenSlot {
+  Fd pool;
+  Fd slot;
+};
+
+Result<OpenSlot> open_complete_slot(const BackupPool& pool, const std::string& ref) {
+  const Error refusal =
+      make_error(ErrorKind::integrity_mismatch, ref + " is not a completed slot in this pool");
+  OpenSlot open{Fd(open_directory(pool.dir)), Fd()};
+  if (open.pool.get() < 0) return refusal;
+  open.slot = Fd(open_directory_at(open.pool.get(), ref));
+  if (open.slot.get() < 0) return refusal;
+  struct stat st;
+  if (::fstatat(open.slot.get(), std::string(kSlotRecordName).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(st.st_mode))
+    return refusal;
+  return open;
+}
+
+// Whether the slot directory still sits at its name in the pool (a prune
+// renames a slot away before it deletes it).
+bool still_in_pool(const OpenSlot& open, const std::string& ref) {
+  struct stat at_name, held;
+  return ::fstatat(open.pool.get(), ref.c_str(), &at_name, AT_SYMLINK_NOFOLLOW) == 0 &&
+         ::fstat(open.slot.get(), &held) == 0 && at_name.st_dev == held.st_dev &&
+         at_name.st_ino == held.st_ino;
+}
+
+}  // namespace
 
 Result<HoldOutcome> hold(const BackupPool& pool, const std::string& ref,
                          const std::optional<std::string>& reason) {
@@ -207,18 +243,29 @@ Result<HoldOutcome> hold(const BackupPool& pool, const std::string& ref,
                           "names is who would lose it: " +
                           join(named, ", "));
   }
+  // Written into the slot's own directory, never creating it: a slot a
+  // prune is taking away is not brought back as an incomplete one.
+  VELK_ASSIGN(const OpenSlot open, open_complete_slot(pool, ref));
   const std::string text = reason ? *reason : std::string(kNoReason);
-  auto written = write_file_atomically(path_join(slot.dir, kHeldName), text);
+  auto written = write_file_atomically_at(open.slot.get(), slot.dir, std::string(kHeldName), text);
   if (!written.ok())
     return caused_by(ErrorKind::state_unavailable, "cannot hold " + ref, written.error());
+  if (!still_in_pool(open, ref)) {
+    // A prune took the slot while it was being held: the hold did not land.
+    (void)::unlinkat(open.slot.get(), std::string(kHeldName).c_str(), 0);
+    return make_error(ErrorKind::integrity_mismatch, ref + " is not a completed slot in this pool");
+  }
   return HoldOutcome::held;
 }
 
 Result<ReleaseOutcome> release(const BackupPool& pool, const std::string& ref) {
-  VELK_ASSIGN(const SlotEntry slot, complete_slot(pool, ref));
-  const std::string path = path_join(slot.dir, kHeldName);
-  if (!lstat_path(path)) return ReleaseOutcome::not_held;
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+  VELK_TRY(complete_slot(pool, ref));
+  VELK_ASSIGN(const OpenSlot open, open_complete_slot(pool, ref));
+  const std::string held(kHeldName);
+  struct stat st;
+  if (::fstatat(open.slot.get(), held.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return ReleaseOutcome::not_held;
+  if (::unlinkat(open.slot.get(), held.c_str(), 0) != 0 && errno != ENOENT)
     return system_error(ErrorKind::state_unavailable, "cannot release " + ref, errno);
   return ReleaseOutcome::released;
 }

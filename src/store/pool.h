@@ -80,12 +80,14 @@ Result<std::string> slot_payload(const BackupPool& pool, const std::string& name
 Result<SlotEntry> resolve_restore_source(const BackupPool& pool,
                                          const std::optional<std::string>& ref);
 
-// Replaces the owned surfaces of the scope with the payload, sparing the
-// never-touch paths, keeping permission bits. Returns the restored paths,
-// relative to the target. Under user_root the paths cleared first are
-// `user_root_paths` (the written_paths the state file records), since that
-// root is shared with other products; under the other scopes they are the
-// twelve owned surfaces and `user_root_paths` is not used.
+// Puts a slot's payload back. Under the global scope (and project) every
+// owned surface is removed, sparing the never-touch paths, and the payload's
+// surfaces are copied back with their permission bits. Under user_root,
+// where the root is shared with other products, only `user_root_paths` are
+// acted on (the caller has checked them): each goes back as the payload
+// holds it, or goes away when the payload does not hold it; every other path
+// under the root stays exactly as it is. Returns the paths put back,
+// relative to the target.
 Result<std::vector<std::string>> restore_payload(
     const std::string& target, const std::string& payload, std::optional<TargetScope> scope,
     const std::vector<std::string>& user_root_paths = {});
@@ -95,6 +97,18 @@ Result<std::vector<std::string>> restore_payload(
 // slot recorded that there was none ("previous-state.absent"). A slot with
 // neither leaves the state file as it is.
 Status restore_previous_state(const std::string& slot_dir, const std::string& target);
+
+// Under user_root, the written_paths of the state file a slot kept (none
+// when it kept none, or one in another schema), each checked as a path of a
+// user_root record (check_recorded_paths of state.h) before anything acts
+// on it.
+Result<std::vector<std::string>> kept_written_paths(const std::string& slot_dir);
+
+// The paths a change under user_root was about to write, kept with its slot
+// (none when it kept none), each checked the same way. A file that is not a
+// list of paths is refused: "{path} is not a list of paths"
+// (state_unavailable).
+Result<std::vector<std::string>> read_planned_writes(const std::string& slot_dir);
 
 Result<std::vector<HeldSlot>> list_held(const BackupPool& pool);
 // The hold reason of a slot when it is held.

@@ -15,37 +15,14 @@ namespace velk {
 
 namespace {
 
-// The written_paths of the state file the slot kept, when it kept a
-// readable one.
-std::vector<std::string> kept_written_paths(const std::string& slot_dir) {
-  const std::string path = path_join(slot_dir, kPreviousStateName);
-  auto bytes = read_file(path, "cannot read " + path);
-  if (!bytes.ok()) return {};
-  auto parsed = parse_json(*bytes);
-  if (!parsed.ok() || !parsed->is_object()) return {};
-  auto paths = field_optional_string_list(*parsed, "written_paths");
-  return paths.ok() ? std::move(paths).value() : std::vector<std::string>{};
-}
-
-// The paths the interrupted change was about to write, when it kept them.
-std::vector<std::string> planned_writes(const std::string& slot_dir) {
-  const std::string path = path_join(slot_dir, kPlannedWritesName);
-  auto bytes = read_file(path, "cannot read " + path);
-  if (!bytes.ok()) return {};
-  auto parsed = parse_json(*bytes);
-  if (!parsed.ok() || !parsed->is_array()) return {};
-  std::vector<std::string> paths;
-  for (const Json& item : *parsed)
-    if (item.is_string()) paths.push_back(item.get<std::string>());
-  return paths;
-}
-
-// Under user_root only what this provider recorded writing is cleared: what
-// the record before the change named, what the interrupted change was about
-// to write, and what it recorded if it got that far.
-std::vector<std::string> user_root_paths(const StateRead& current, const std::string& slot_dir) {
-  std::vector<std::string> paths = kept_written_paths(slot_dir);
-  const std::vector<std::string> planned = planned_writes(slot_dir);
+// Under user_root only what this provider recorded writing is put back or
+// taken away: what the record before the change named, what the interrupted
+// change was about to write, and what it recorded if it got that far. Each
+// of those records is checked before any of its paths is acted on.
+Result<std::vector<std::string>> user_root_paths(const StateRead& current,
+                                                 const std::string& slot_dir) {
+  VELK_ASSIGN(std::vector<std::string> paths, kept_written_paths(slot_dir));
+  VELK_ASSIGN(const std::vector<std::string> planned, read_planned_writes(slot_dir));
   paths.insert(paths.end(), planned.begin(), planned.end());
   if (current.present())
     paths.insert(paths.end(), current.state.written_paths.begin(),
@@ -61,13 +38,20 @@ Status restore_from_slot(const TargetStore& store, const Journal& journal,
   VELK_ASSIGN(const std::string payload, slot_payload(store.pool, ref));
   const std::string slot_dir = path_join(store.pool.dir, ref);
 
-  // A state file that cannot be read is not this change's record; it is
-  // left as it is.
-  auto read = read_state(target);
-  const StateRead current = read.ok() ? std::move(read).value() : StateRead{};
-  const std::vector<std::string> recorded =
-      journal.target_scope == TargetScope::user_root ? user_root_paths(current, slot_dir)
-                                                     : std::vector<std::string>{};
+  // Under the global scope a state file that cannot be read is not this
+  // change's record and is left as it is. Under user_root its paths decide
+  // what is removed, so a record that cannot be read, or names a path this
+  // provider may not act on, stops the recovery before anything changes.
+  StateRead current;
+  std::vector<std::string> recorded;
+  if (journal.target_scope == TargetScope::user_root) {
+    VELK_ASSIGN(current, read_state(target));
+    VELK_TRY(check_recorded_paths(state_file_path(target), "written_paths",
+                                  current.state.written_paths, TargetScope::user_root));
+    VELK_ASSIGN(recorded, user_root_paths(current, slot_dir));
+  } else if (auto read = read_state(target); read.ok()) {
+    current = std::move(read).value();
+  }
   VELK_TRY(restore_payload(target, payload, journal.target_scope, recorded));
 
   // The interrupted change got as far as writing its record: that record
@@ -89,8 +73,7 @@ Result<std::vector<std::string>> clear_incomplete_slots(const BackupPool& pool) 
 }
 
 Result<std::string> measure(const std::string& target, std::optional<TargetScope> scope) {
-  VELK_ASSIGN(const auto surfaces, managed_paths(target, scope));
-  return target_identity(target, surfaces);
+  return target_identity(target, scope_surfaces(scope));
 }
 
 }  // namespace

@@ -1,16 +1,17 @@
-// Putting a slot's payload back over the owned surfaces of a target.
+// Putting a slot's payload back over the owned surfaces of a target. Every
+// write and removal is made relative to descriptors opened without following
+// links, in the target and in the payload alike.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 
-#include "core/atomic_write.h"
 #include "core/fs.h"
+#include "core/fs_at.h"
 #include "core/text.h"
 #include "product/declaration.h"
 #include "store/pool.h"
-#include "store/tree_copy.h"
 
 namespace velk {
 
@@ -41,91 +42,166 @@ Status check_restorable(const std::string& surface) {
 
 // Reads a restored file through once, so a restore that reports a path has
 // seen it readable in the target.
-Status read_back(const std::string& path) {
+Status read_back(int dir_fd, const std::string& name, const std::string& path) {
   const std::string message = "cannot read " + path + " back";
-  const int fd = retry_eintr(
-      [&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC); });
-  if (fd < 0) return system_error(ErrorKind::state_unavailable, message, errno);
+  Fd fd(retry_eintr([&] {
+    return ::openat(dir_fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  }));
+  if (fd.get() < 0) return system_error(ErrorKind::state_unavailable, message, errno);
   static thread_local char buffer[65536];
-  int err = 0;
   for (;;) {
-    const ssize_t n = retry_eintr([&] { return ::read(fd, buffer, sizeof buffer); });
-    if (n < 0) err = errno;
-    if (n <= 0) break;
+    const ssize_t n = retry_eintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    if (n < 0) return system_error(ErrorKind::state_unavailable, message, errno);
+    if (n == 0) return {};
   }
-  ::close(fd);
-  if (err != 0) return system_error(ErrorKind::state_unavailable, message, err);
-  return {};
 }
 
-// Gives a file written through write_file_atomically the permission bits it
-// had in the payload (the atomic write creates it with the default mode).
-Status set_mode(const std::string& path, mode_t mode) {
-  const int fd = retry_eintr(
-      [&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC); });
-  int err = fd < 0 ? errno : 0;
-  if (fd >= 0) {
-    if (::fchmod(fd, mode & 07777) != 0) err = errno;
-    ::close(fd);
-  }
-  if (err != 0)
-    return system_error(ErrorKind::state_unavailable, "cannot set the mode of " + path, err);
-  return {};
+Result<Fd> open_root(const std::string& path) {
+  Fd fd(open_directory(path));
+  if (fd.get() < 0) return system_error(ErrorKind::state_unavailable, "cannot list " + path, errno);
+  return fd;
 }
+
+// What the payload holds at a relative path, looked at without following a
+// link anywhere on the way.
+struct PayloadEntry {
+  Fd parent{-1};  // the payload directory that holds it
+  std::string name;
+  struct stat st {};
+  bool present = false;
+};
 
 class Restorer {
  public:
-  Restorer(const std::string& target, const std::string& payload)
-      : target_(target), payload_(payload) {
-    for (const auto p : declaration().never_touch) spared_.push_back(path_join(target, p));
+  Restorer(int target_fd, const std::string& target, int payload_fd, const std::string& payload)
+      : target_fd_(target_fd), target_(target), payload_fd_(payload_fd), payload_(payload) {
+    for (const auto p : declaration().never_touch) spared_.emplace_back(p);
+  }
+
+  Result<PayloadEntry> look(const std::string& relative) {
+    PayloadEntry entry;
+    entry.name = file_name(relative);
+    entry.parent = Fd(open_directory_beneath(payload_fd_, parent_path(relative), false));
+    if (entry.parent.get() < 0) {
+      if (errno == ENOENT || errno == ENOTDIR) return entry;
+      if (errno == ELOOP)
+        return make_error(ErrorKind::integrity_mismatch,
+                          path_join(payload_, parent_path(relative)) +
+                              " is a symbolic link and is not captured");
+      return system_error(ErrorKind::state_unavailable,
+                          "cannot stat " + path_join(payload_, relative), errno);
+    }
+    if (::fstatat(entry.parent.get(), entry.name.c_str(), &entry.st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) return entry;
+      return system_error(ErrorKind::state_unavailable,
+                          "cannot stat " + path_join(payload_, relative), errno);
+    }
+    if (S_ISLNK(entry.st.st_mode))
+      return make_error(ErrorKind::integrity_mismatch,
+                        path_join(payload_, relative) + " is a symbolic link and is not captured");
+    entry.present = true;
+    return entry;
   }
 
   // Puts the payload's entry at `relative` back at the same place in the
   // target; an entry the payload does not hold is skipped.
   Status restore(const std::string& relative) {
-    const std::string from = path_join(payload_, relative);
-    const std::string to = path_join(target_, relative);
-    int err = 0;
-    const auto st = lstat_path(from, &err);
-    if (!st) {
-      if (err == 0) return {};
-      return system_error(ErrorKind::state_unavailable, "cannot stat " + from, err);
+    VELK_ASSIGN(PayloadEntry entry, look(relative));
+    if (!entry.present || contains(spared_, relative)) return {};
+    if (S_ISDIR(entry.st.st_mode)) return restore_directory(entry, relative);
+    return restore_file(entry, relative);
+  }
+
+  // Under user_root: the path goes back as the payload holds it, or goes
+  // away when the payload does not hold it. A directory the payload holds
+  // where the target still has one was never this provider's to write: it
+  // is left as it is.
+  Status put_back_or_remove(const std::string& relative) {
+    VELK_ASSIGN(PayloadEntry entry, look(relative));
+    if (!entry.present) {
+      VELK_TRY(remove(relative));
+      // Directories made after the capture, and left empty now, go too: the
+      // root then has the shape the payload recorded.
+      remove_empty_parents(target_fd_, relative, 0, [&](const std::string& dir) {
+        auto held = look(dir);
+        return !held.ok() || held->present;
+      });
+      return {};
     }
-    if (contains(spared_, to)) return {};
-    if (S_ISDIR(st->st_mode)) return restore_directory(from, to, relative);
-    if (S_ISLNK(st->st_mode))
-      return make_error(ErrorKind::integrity_mismatch,
-                        from + " is a symbolic link and is not captured");
-    return restore_file(from, to, relative, st->st_mode);
+    if (S_ISDIR(entry.st.st_mode)) {
+      if (target_kind(relative) == S_IFDIR) return {};
+      VELK_TRY(remove(relative));
+      return restore_directory(entry, relative);
+    }
+    if (target_kind(relative) == S_IFDIR) VELK_TRY(remove(relative));
+    return restore_file(entry, relative);
   }
 
   std::vector<std::string> take_restored() { return std::move(restored_); }
 
  private:
-  Status restore_directory(const std::string& from, const std::string& to,
-                           const std::string& relative) {
-    std::vector<std::string> written;
-    VELK_TRY(copy_tree_with(from, to, TreeCopyOptions{spared_, &written}));
-    for (const auto& path : written) {
-      VELK_TRY(read_back(path));
-      restored_.push_back(relative + path.substr(to.size()));
-    }
+  // The file type at a target path (0 when absent or unreachable without
+  // following a link).
+  mode_t target_kind(const std::string& relative) {
+    Fd parent(open_directory_beneath(target_fd_, parent_path(relative), false));
+    if (parent.get() < 0) return 0;
+    struct stat st;
+    if (::fstatat(parent.get(), file_name(relative).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+    return st.st_mode & S_IFMT;
+  }
+
+  Status remove(const std::string& relative) {
+    if (const int e = remove_beneath(target_fd_, relative); e != 0)
+      return system_error(ErrorKind::state_unavailable,
+                          "cannot remove " + path_join(target_, relative), e);
     return {};
   }
 
-  Status restore_file(const std::string& from, const std::string& to, const std::string& relative,
-                      mode_t mode) {
-    VELK_ASSIGN(const std::string bytes, read_file(from, "cannot read " + from));
-    const std::string parent = parent_path(to);
-    if (const int e = create_directories(parent); e != 0)
-      return system_error(ErrorKind::state_unavailable, "cannot create " + parent, e);
-    VELK_TRY(write_file_atomically(to, bytes));
-    VELK_TRY(set_mode(to, mode));
+  // The target directory that receives `relative`, made as needed; a link or
+  // a file in the way stops the restore.
+  Result<Fd> target_dir(const std::string& relative) {
+    Fd dir(open_directory_beneath(target_fd_, relative, true));
+    if (dir.get() < 0)
+      return system_error(ErrorKind::state_unavailable,
+                          "cannot create " + path_join(target_, relative), errno);
+    return dir;
+  }
+
+  Status restore_directory(const PayloadEntry& entry, const std::string& relative) {
+    Fd from(open_directory_at(entry.parent.get(), entry.name));
+    if (from.get() < 0)
+      return system_error(ErrorKind::state_unavailable, "cannot list " + path_join(payload_, relative),
+                          errno);
+    VELK_ASSIGN(Fd to, target_dir(relative));
+    const std::string to_path = path_join(target_, relative);
+    TreeCopyHooks hooks;
+    hooks.spare = [&](const std::string& inner) {
+      return contains(spared_, relative + "/" + inner);
+    };
+    hooks.after_file = [&](int dir_fd, const std::string& name, const std::string& inner) -> Status {
+      VELK_TRY(read_back(dir_fd, name, path_join(to_path, inner)));
+      restored_.push_back(relative + "/" + inner);
+      return {};
+    };
+    return copy_tree_at(from.get(), path_join(payload_, relative), to.get(), to_path, hooks);
+  }
+
+  Status restore_file(const PayloadEntry& entry, const std::string& relative) {
+    const std::string from = path_join(payload_, relative);
+    struct stat st;
+    VELK_ASSIGN(const std::string bytes,
+                read_file_at(entry.parent.get(), entry.name, "cannot read " + from, &st));
+    VELK_ASSIGN(Fd dir, target_dir(parent_path(relative)));
+    VELK_TRY(replace_file_at(dir.get(), entry.name, bytes, st.st_mode & 07777,
+                             path_join(target_, relative)));
+    (void)sync_directory_fd(dir.get());
     restored_.push_back(relative);
     return {};
   }
 
+  int target_fd_;
   std::string target_;
+  int payload_fd_;
   std::string payload_;
   std::vector<std::string> spared_;
   std::vector<std::string> restored_;
@@ -137,28 +213,28 @@ Result<std::vector<std::string>> restore_payload(const std::string& target,
                                                  const std::string& payload,
                                                  std::optional<TargetScope> scope,
                                                  const std::vector<std::string>& user_root_paths) {
-  Restorer restorer(target, payload);
+  VELK_ASSIGN(const Fd target_fd, open_root(target));
+  VELK_ASSIGN(const Fd payload_fd, open_root(payload));
+  Restorer restorer(target_fd.get(), target, payload_fd.get(), payload);
   if (scope == TargetScope::user_root) {
-    for (const auto& path : user_root_paths)
-      VELK_TRY(remove_sparing_never_touch(target, path_join(target, path)));
-    VELK_ASSIGN(const auto names, list_directory(payload));
-    for (const auto& name : names) {
-      if (!is_valid_utf8(name))
-        return make_error(ErrorKind::state_unavailable,
-                          path_join(payload, name) + " has a name this kernel cannot represent");
-      VELK_TRY(restorer.restore(name));
-    }
+    std::vector<std::string> paths = user_root_paths;
+    std::sort(paths.begin(), paths.end());
+    paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
+    for (const auto& path : paths) VELK_TRY(restorer.put_back_or_remove(path));
     return restorer.take_restored();
   }
 
   const ProductDeclaration& d = declaration();
   const std::vector<std::string> surfaces = d.owned_paths();
   for (const auto& surface : surfaces)
-    VELK_TRY(remove_sparing_never_touch(target, path_join(target, surface)));
+    VELK_TRY(remove_sparing_never_touch_at(target_fd.get(), target, surface));
   for (const auto& surface : surfaces) {
     const bool kindless = std::find(d.kindless_surfaces.begin(), d.kindless_surfaces.end(),
                                     surface) != d.kindless_surfaces.end();
-    if (kindless && !lstat_path(path_join(payload, surface))) continue;
+    if (kindless) {
+      VELK_ASSIGN(const PayloadEntry entry, restorer.look(surface));
+      if (!entry.present) continue;
+    }
     VELK_TRY(check_restorable(surface));
     VELK_TRY(restorer.restore(surface));
   }

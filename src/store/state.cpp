@@ -1,10 +1,14 @@
 #include "store/state.h"
 
+#include <fcntl.h>
+
 #include <cerrno>
 
 #include "core/atomic_write.h"
 #include "core/fs.h"
+#include "core/fs_at.h"
 #include "core/text.h"
+#include "product/write_rule.h"
 
 namespace velk {
 
@@ -98,15 +102,25 @@ Json list_json(const std::vector<std::string>& items) {
 
 }  // namespace
 
-Result<StateRead> read_state(const std::string& target) {
-  const std::string path = state_file_path(target);
-  auto bytes = read_file(path, "cannot read " + path);
-  if (!bytes.ok()) {
-    if (bytes.error().sys_errno == ENOENT) return StateRead{};
-    return std::move(bytes).error();
-  }
+Status check_recorded_paths(const std::string& record, std::string_view field,
+                            const std::vector<std::string>& paths,
+                            std::optional<TargetScope> scope) {
+  for (const std::string& path : paths)
+    if (auto refusal = recorded_path_refusal(path, scope))
+      return state_error(record + " records " + quoted_form(path) + " in " + std::string(field) +
+                         ", which " + *refusal +
+                         "; the record is refused and nothing it names is acted on");
+  return {};
+}
 
-  auto parsed = parse_json(*bytes);
+std::vector<std::string> recordable_paths(std::vector<std::string> paths,
+                                          std::optional<TargetScope> scope) {
+  std::erase_if(paths, [&](const std::string& p) { return recorded_path_refusal(p, scope).has_value(); });
+  return paths;
+}
+
+Result<StateRead> parse_state(const std::string& path, std::string_view bytes) {
+  auto parsed = parse_json(bytes);
   if (!parsed.ok())
     return with_cause(ErrorKind::state_unavailable, path + " does not parse as JSON", parsed.error());
   const Json& document = *parsed;
@@ -128,7 +142,28 @@ Result<StateRead> read_state(const std::string& target) {
   StateRead read;
   read.kind = StateRead::Kind::present;
   read.state = std::move(mapped).value();
+  // The paths a record names are acted on (cleared, restored) under its
+  // scope: a record found in the target is data, and one naming a path
+  // outside what the scope owns is refused here, before anything uses it.
+  VELK_TRY(check_recorded_paths(path, "written_paths", read.state.written_paths,
+                                recorded_scope(read.state)));
   return read;
+}
+
+Result<StateRead> read_state(const std::string& target) {
+  const std::string path = state_file_path(target);
+  auto bytes = read_file_at(AT_FDCWD, path, "cannot read " + path);
+  if (!bytes.ok()) {
+    if (bytes.error().sys_errno == ENOENT) return StateRead{};
+    return std::move(bytes).error();
+  }
+  return parse_state(path, *bytes);
+}
+
+std::optional<TargetScope> recorded_scope(const ProviderState& state) {
+  if (state.native_ownership == declaration().user_root_profile.native_namespaces)
+    return TargetScope::user_root;
+  return std::nullopt;
 }
 
 Result<std::string> encode_state(const ProviderState& s) {
@@ -173,13 +208,23 @@ Status write_state(const std::string& target, const ProviderState& state) {
 
 Result<std::vector<std::string>> managed_paths(const std::string& target,
                                                std::optional<TargetScope> scope) {
+  if (scope != TargetScope::user_root) return declaration().owned_paths();
+  VELK_ASSIGN(StateRead read, read_state(target));
+  return managed_paths(target, scope, read);
+}
+
+Result<std::vector<std::string>> managed_paths(const std::string& target,
+                                               std::optional<TargetScope> scope,
+                                               const StateRead& read) {
   const ProductDeclaration& d = declaration();
   if (scope != TargetScope::user_root) return d.owned_paths();
-
-  VELK_ASSIGN(StateRead read, read_state(target));
   switch (read.kind) {
     case StateRead::Kind::absent: return std::vector<std::string>{};
-    case StateRead::Kind::present: return std::move(read.state.written_paths);
+    case StateRead::Kind::present:
+      // Paths written under another scope were checked against that one.
+      VELK_TRY(check_recorded_paths(state_file_path(target), "written_paths",
+                                    read.state.written_paths, TargetScope::user_root));
+      return read.state.written_paths;
     case StateRead::Kind::other_schema: break;
   }
   return make_error(

@@ -60,8 +60,23 @@ std::string state_file_path(const std::string& target);
 
 // Errors (state_unavailable): "cannot read {path}", "{path} does not parse
 // as JSON", "{path} declares no state_schema", "{path} is schema 4 but does
-// not match it".
+// not match it", and the refusal of a recorded path (check_recorded_paths).
 Result<StateRead> read_state(const std::string& target);
+// The same reading of bytes found elsewhere (the state file a slot keeps);
+// `path` names them in messages.
+Result<StateRead> parse_state(const std::string& path, std::string_view bytes);
+
+// The scope a record stands for: user_root when its native_ownership is
+// exactly the user-root namespaces, otherwise none.
+std::optional<TargetScope> recorded_scope(const ProviderState& state);
+
+// Refuses a record whose paths could not be acted on safely under the scope
+// (recorded_path_refusal of product/write_rule.h): "{record} records {path}
+// in {field}, which {why}; the record is refused and nothing it names is
+// acted on" (state_unavailable).
+Status check_recorded_paths(const std::string& record, std::string_view field,
+                            const std::vector<std::string>& paths,
+                            std::optional<TargetScope> scope);
 
 // The canonical bytes of a record (every field present, absent ones null).
 Result<std::string> encode_state(const ProviderState& state);
@@ -75,6 +90,16 @@ Status write_state(const std::string& target, const ProviderState& state);
 // (unsupported_operation) for a state file that predates that record.
 Result<std::vector<std::string>> managed_paths(const std::string& target,
                                                std::optional<TargetScope> scope);
+// The same from a state file already read.
+Result<std::vector<std::string>> managed_paths(const std::string& target,
+                                               std::optional<TargetScope> scope,
+                                               const StateRead& read);
+
+// The paths of `paths` that a record under the scope may name (those
+// check_recorded_paths would accept), in order. A restore under the global
+// scope brings back whatever the payload holds, and records only these.
+std::vector<std::string> recordable_paths(std::vector<std::string> paths,
+                                          std::optional<TargetScope> scope);
 
 // user_root when the state file reads and its native_ownership is exactly
 // ["skills"]; otherwise none.

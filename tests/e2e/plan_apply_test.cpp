@@ -164,14 +164,18 @@ TEST(UserRootScope, InstallStatusAndRemoveTouchOnlyWhatWasRecorded) {
   const Json installed = c.apply(envelope, bundle_flags(claim));
   ASSERT_EQ(installed.value("state", ""), "verified") << installed.dump();
 
-  // No scope named: the record decides, and others' files are not measured.
-  write_text(c.t / "skills/theirs/SKILL.md", "theirs, edited\n");
+  // No scope named: the record decides. The identity covers skills whole,
+  // as the backup does, so another product's edit there shows as drift.
   const Json status = provider_json({"status", "--target", c.t.path(), "--json"});
   EXPECT_EQ(status.value("drift_state", ""), "clean");
   EXPECT_EQ(status.at("target_identity_digest"), installed.at("target_identity_digest"));
   EXPECT_EQ(provider_json({"status", "--target", c.t.path(), "--json", "--target-scope",
                            "user_root"}),
             status);
+  write_text(c.t / "skills/theirs/SKILL.md", "theirs, edited\n");
+  const Json drifted = provider_json({"status", "--target", c.t.path(), "--json"});
+  EXPECT_FALSE(drifted.contains("drift_state"));
+  EXPECT_EQ(drifted.at("provider_state").value("drift_state", ""), "local_drift");
 
   const Json removal = plan_request(c.t.path(), "remove");
   EXPECT_EQ(removal.at("plan").at("target_scope"), "user_root");

@@ -33,12 +33,6 @@ TEST(CopyTree, CopiesBytesAndPermissionBits) {
   for (const auto& [path, mode] : {std::pair{"run.sh", 0755u}, {"a/b/empty", 0640u},
                                    {"a/big.bin", 0444u}, {"a/sticky", 01700u}})
     EXPECT_EQ(mode_of(t / "dst/deeper/" + std::string(path)), mode) << path;
-
-  // A file copy replaces what is there, bytes and mode.
-  write_text(t / "longer", "a much longer old content", 0644);
-  ASSERT_TRUE(copy_file(t / "src/run.sh", t / "longer").ok());
-  EXPECT_EQ(read_text(t / "longer"), "#!/bin/sh\n");
-  EXPECT_EQ(mode_of(t / "longer"), 0755u);
 }
 
 TEST(CopyTree, RefusesSocketsFifosLinksAndUnrepresentableNames) {
@@ -66,13 +60,14 @@ TEST(CopyTree, RefusesSocketsFifosLinksAndUnrepresentableNames) {
                (t / "name/bad\xff") + " has a name this kernel cannot represent");
 }
 
-TEST(CopyFile, NeverWritesThroughALinkAtTheDestination) {
+TEST(CopyTree, NeverWritesThroughAnEntryAlreadyAtTheDestination) {
   TempDir t;
-  write_text(t / "from", "new");
+  write_text(t / "src/run.sh", "new");
   write_text(t / "outside", "keep");
-  make_link(t / "outside", t / "via-link");
-  expect_error(copy_file(t / "from", t / "via-link"), ErrorKind::state_unavailable,
-               "cannot copy " + (t / "from") + " to " + (t / "via-link"));
+  make_dirs(t / "dst");
+  make_link(t / "outside", t / "dst/run.sh");
+  expect_error(copy_tree(t / "src", t / "dst"), ErrorKind::state_unavailable,
+               "cannot copy " + (t / "src/run.sh") + " to " + (t / "dst/run.sh"));
   EXPECT_EQ(read_text(t / "outside"), "keep");
 }
 

@@ -83,7 +83,7 @@ TEST(Perform, RecordsTheChangeInTheStateFile) {
   expect_no_trace(t, 2);
 }
 
-TEST(Perform, UnderUserRootRecordsAndMeasuresOnlyWhatItWrote) {
+TEST(Perform, UnderUserRootRecordsWhatItWroteAndMeasuresTheSharedRoot) {
   TempDir t;
   write_text(t / "skills/theirs/SKILL.md", "another product\n");
   const auto done =
@@ -93,9 +93,11 @@ TEST(Perform, UnderUserRootRecordsAndMeasuresOnlyWhatItWrote) {
   EXPECT_EQ(done->state.projection_profile_digest,
             *profile_digest(declaration().user_root_profile));
   EXPECT_EQ(read_text(t / "skills/theirs/SKILL.md"), "another product\n");
-  // What another product changes beside it is none of this record's business.
-  write_text(t / "skills/theirs/SKILL.md", "changed\n");
+  EXPECT_EQ(done->state.written_paths, std::vector<std::string>{"skills/mine/SKILL.md"});
+  // The identity covers skills whole, as the backup does.
   EXPECT_EQ(done->identity_after, identity_now(t.path(), TargetScope::user_root));
+  write_text(t / "skills/theirs/SKILL.md", "changed\n");
+  EXPECT_NE(done->identity_after, identity_now(t.path(), TargetScope::user_root));
 }
 
 TEST(Perform, RefusalsBeforeTheJournalLeaveNoTrace) {

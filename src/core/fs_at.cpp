@@ -1,0 +1,477 @@
+#include "core/fs_at.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+#include "core/text.h"
+
+namespace velk {
+
+namespace {
+
+constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+bool is_dot_or_dotdot(const char* name) {
+  return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
+}
+
+// Plain read/write of the rest of `in` into `out`. Returns 0 or errno.
+int copy_by_reading(int in, int out) {
+  static thread_local char buffer[65536];
+  for (;;) {
+    const ssize_t n = retry_eintr([&] { return ::read(in, buffer, sizeof buffer); });
+    if (n < 0) return errno;
+    if (n == 0) return 0;
+    if (const int e = write_all(out, std::string_view(buffer, static_cast<size_t>(n))); e != 0)
+      return e;
+  }
+}
+
+bool falls_back_from_range_copy(int err) {
+  return err == EXDEV || err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == EBADF ||
+         err == ETXTBSY || err == EPERM;
+}
+
+// The bytes of `in` into the empty `out`: a copy-on-write clone where the
+// file system offers one, an in-kernel range copy otherwise, and a plain
+// read/write loop where neither works. Returns 0 or errno.
+int copy_bytes(int in, int out) {
+  if (::ioctl(out, FICLONE, in) == 0) return 0;
+  bool first = true;
+  for (;;) {
+    const ssize_t n = retry_eintr(
+        [&] { return ::copy_file_range(in, nullptr, out, nullptr, size_t{1} << 30, 0); });
+    if (n < 0) {
+      if (first && falls_back_from_range_copy(errno)) return copy_by_reading(in, out);
+      return errno;
+    }
+    if (n == 0) return 0;
+    first = false;
+  }
+}
+
+std::string random_staging_name() {
+  unsigned char bytes[8];
+  if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    // Without the kernel's generator a counter and the clock still make
+    // names that are unlikely to repeat; O_EXCL catches the rest.
+    static uint64_t counter = 0;
+    const uint64_t mixed = static_cast<uint64_t>(::getpid()) * 0x9e3779b97f4a7c15ULL ^
+                           static_cast<uint64_t>(::time(nullptr)) ^ ++counter;
+    for (size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(mixed >> (8 * i));
+  }
+  char hex[sizeof bytes * 2 + 1];
+  for (size_t i = 0; i < sizeof bytes; ++i) std::snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
+  return std::string(".velk-staging-") + hex;
+}
+
+// One directory being emptied by remove_entry_at.
+struct Level {
+  DIR* dir = nullptr;  // null while closed to bound the descriptors open
+  dev_t dev = 0;
+  ino_t ino = 0;
+  std::string name;  // its name in the level above
+  int fd() const { return dir ? ::dirfd(dir) : -1; }
+};
+
+// Levels kept open at once; deeper ones are closed and found again through
+// ".." (checked against the device and inode they had) on the way back up.
+constexpr size_t kOpenLevels = 32;
+// How often a directory that refilled while it was emptied is emptied again.
+constexpr int kRefills = 8;
+
+class TreeRemover {
+ public:
+  explicit TreeRemover(int root_fd) : root_fd_(root_fd) {}
+  ~TreeRemover() {
+    for (Level& level : levels_)
+      if (level.dir) ::closedir(level.dir);
+  }
+
+  int remove(const std::string& name) {
+    if (const int e = push(root_fd_, name); e != 0) return e == ENOENT ? 0 : e;
+    while (!levels_.empty()) {
+      errno = 0;
+      const dirent* entry = ::readdir(levels_.back().dir);
+      if (!entry) {
+        if (errno != 0) return errno;
+        if (const int e = pop(); e != 0) return e;
+        continue;
+      }
+      if (is_dot_or_dotdot(entry->d_name)) continue;
+      if (const int e = remove_child(entry->d_name, entry->d_type); e != 0) return e;
+    }
+    return 0;
+  }
+
+ private:
+  // Opens `name` in `parent_fd` as the next level. ENOTDIR/ELOOP: it is not
+  // (or no longer) a directory.
+  int push(int parent_fd, const std::string& name) {
+    const int fd = retry_eintr([&] { return ::openat(parent_fd, name.c_str(), kDirFlags); });
+    if (fd < 0) return errno;
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+      const int e = errno;
+      ::close(fd);
+      return e;
+    }
+    DIR* dir = ::fdopendir(fd);
+    if (!dir) {
+      const int e = errno;
+      ::close(fd);
+      return e;
+    }
+    levels_.push_back(Level{dir, st.st_dev, st.st_ino, name});
+    // Keep only the deepest levels open.
+    if (levels_.size() > kOpenLevels) {
+      Level& old = levels_[levels_.size() - kOpenLevels - 1];
+      if (old.dir) {
+        ::closedir(old.dir);
+        old.dir = nullptr;
+      }
+    }
+    return 0;
+  }
+
+  int remove_child(const char* name, unsigned char type) {
+    const int parent = levels_.back().fd();
+    if (type != DT_DIR && type != DT_UNKNOWN) {
+      if (::unlinkat(parent, name, 0) == 0 || errno == ENOENT) return 0;
+      if (errno != EISDIR && errno != EPERM) return errno;
+      // Replaced by a directory since the listing: descend instead.
+    }
+    const int e = push(parent, name);
+    if (e == 0 || e == ENOENT) return 0;
+    if (e != ENOTDIR && e != ELOOP) return e;
+    // A file, a link or anything else: unlinked, never followed.
+    if (::unlinkat(parent, name, 0) == 0 || errno == ENOENT) return 0;
+    return errno;
+  }
+
+  // The deepest level is empty: close it and remove it from its parent.
+  int pop() {
+    Level done = levels_.back();
+    levels_.pop_back();
+    int parent = root_fd_;
+    if (!levels_.empty()) {
+      Level& up = levels_.back();
+      if (!up.dir) {
+        if (const int e = reopen_parent(done, up); e != 0) {
+          ::closedir(done.dir);
+          return e;
+        }
+      }
+      parent = up.fd();
+    }
+    ::closedir(done.dir);
+    if (::unlinkat(parent, done.name.c_str(), AT_REMOVEDIR) == 0 || errno == ENOENT) return 0;
+    if ((errno == ENOTEMPTY || errno == EEXIST) && refills_ < kRefills) {
+      // Something was added while the directory was emptied: empty it again.
+      ++refills_;
+      const int e = push(parent, done.name);
+      if (e == 0 || e == ENOENT) return 0;
+      return e;
+    }
+    return errno;
+  }
+
+  // Finds a closed level again through ".." of the level below it; the
+  // directory found must be the one that was left.
+  int reopen_parent(const Level& child, Level& parent) {
+    const int fd = retry_eintr([&] { return ::openat(child.fd(), "..", kDirFlags); });
+    if (fd < 0) return errno;
+    struct stat st;
+    if (::fstat(fd, &st) != 0 || st.st_dev != parent.dev || st.st_ino != parent.ino) {
+      ::close(fd);
+      return ESTALE;  // the tree was moved while it was removed
+    }
+    parent.dir = ::fdopendir(fd);
+    if (!parent.dir) {
+      const int e = errno;
+      ::close(fd);
+      return e;
+    }
+    return 0;
+  }
+
+  int root_fd_;
+  std::vector<Level> levels_;
+  int refills_ = 0;
+};
+
+}  // namespace
+
+int open_directory(const std::string& path) {
+  return retry_eintr([&] { return ::open(path.c_str(), kDirFlags); });
+}
+
+int open_directory_at(int dir_fd, const std::string& name) {
+  return retry_eintr([&] { return ::openat(dir_fd, name.c_str(), kDirFlags); });
+}
+
+int open_directory_beneath(int root_fd, std::string_view relative, bool create) {
+  int fd = retry_eintr([&] { return ::fcntl(root_fd, F_DUPFD_CLOEXEC, 0); });
+  if (fd < 0) return -1;
+  for (const std::string_view part : path_components(relative)) {
+    if (part == "..") {
+      ::close(fd);
+      errno = EINVAL;
+      return -1;
+    }
+    const std::string name(part);
+    int next = open_directory_at(fd, name);
+    if (next < 0 && errno == ENOENT && create) {
+      if (::mkdirat(fd, name.c_str(), 0777) != 0 && errno != EEXIST) {
+        const int e = errno;
+        ::close(fd);
+        errno = e;
+        return -1;
+      }
+      next = open_directory_at(fd, name);
+    }
+    const int e = errno;
+    ::close(fd);
+    if (next < 0) {
+      errno = e;
+      return -1;
+    }
+    fd = next;
+  }
+  return fd;
+}
+
+int remove_entry_at(int dir_fd, const std::string& name) {
+  struct stat st;
+  if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno == ENOENT ? 0 : errno;
+  if (!S_ISDIR(st.st_mode)) {
+    if (::unlinkat(dir_fd, name.c_str(), 0) == 0 || errno == ENOENT) return 0;
+    if (errno != EISDIR && errno != EPERM) return errno;
+  }
+  return TreeRemover(dir_fd).remove(name);
+}
+
+int remove_beneath(int root_fd, std::string_view relative) {
+  const std::string parent = parent_path(relative);
+  const std::string name = file_name(relative);
+  if (name.empty() || name == "." || name == "..") return EINVAL;
+  Fd dir(open_directory_beneath(root_fd, parent, false));
+  if (dir.get() < 0) {
+    // Nothing can be below a parent that is absent or is not a directory.
+    if (errno == ENOENT || errno == ENOTDIR || errno == ELOOP) return 0;
+    return errno;
+  }
+  return remove_entry_at(dir.get(), name);
+}
+
+void remove_empty_parents(int root_fd, std::string_view relative, size_t keep_depth,
+                          const std::function<bool(const std::string& dir)>& keep) {
+  std::string dir = parent_path(relative);
+  while (!dir.empty() && path_components(dir).size() > keep_depth) {
+    if (keep && keep(dir)) return;
+    Fd parent(open_directory_beneath(root_fd, parent_path(dir), false));
+    if (parent.get() < 0) return;
+    if (::unlinkat(parent.get(), file_name(dir).c_str(), AT_REMOVEDIR) != 0 && errno != ENOENT)
+      return;
+    dir = parent_path(dir);
+  }
+}
+
+Result<std::vector<std::string>> list_directory_at(int dir_fd, const std::string& display) {
+  const int fd = retry_eintr([&] { return ::openat(dir_fd, ".", kDirFlags); });
+  if (fd < 0) return system_error(ErrorKind::state_unavailable, "cannot list " + display, errno);
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(fd), &::closedir);
+  if (!dir) {
+    const int e = errno;
+    ::close(fd);
+    return system_error(ErrorKind::state_unavailable, "cannot list " + display, e);
+  }
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir.get());
+    if (!entry) {
+      if (errno != 0)
+        return system_error(ErrorKind::state_unavailable, "cannot read an entry of " + display,
+                            errno);
+      return names;
+    }
+    if (!is_dot_or_dotdot(entry->d_name)) names.emplace_back(entry->d_name);
+  }
+}
+
+Result<std::string> read_file_at(int dir_fd, const std::string& name, std::string message,
+                                 struct stat* st_out) {
+  Fd fd(retry_eintr([&] {
+    return ::openat(dir_fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  }));
+  if (fd.get() < 0) return system_error(ErrorKind::state_unavailable, std::move(message), errno);
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0)
+    return system_error(ErrorKind::state_unavailable, std::move(message), errno);
+  if (!S_ISREG(st.st_mode)) {
+    Error error = system_error(ErrorKind::state_unavailable, std::move(message),
+                               S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+    if (!S_ISDIR(st.st_mode)) error.cause = "not a regular file";
+    return error;
+  }
+  std::string out;
+  if (st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = retry_eintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    if (n < 0) return system_error(ErrorKind::state_unavailable, std::move(message), errno);
+    if (n == 0) break;
+    out.append(buffer, static_cast<size_t>(n));
+  }
+  if (st_out) *st_out = st;
+  return out;
+}
+
+Status replace_file_at(int dir_fd, const std::string& name, std::string_view bytes, mode_t mode,
+                       const std::string& display) {
+  // A random name created exclusively: no declared file can be it, and a
+  // name that happens to exist is never opened, only retried.
+  std::string staging;
+  int fd = -1;
+  for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+    staging = random_staging_name();
+    fd = retry_eintr([&] {
+      return ::openat(dir_fd, staging.c_str(),
+                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    });
+    if (fd < 0 && errno != EEXIST) break;
+  }
+  if (fd < 0) return system_error(ErrorKind::state_unavailable, "cannot stage " + display, errno);
+  int err = write_all(fd, bytes);
+  if (err == 0 && ::fchmod(fd, mode & 07777) != 0) err = errno;
+  if (err == 0 && retry_eintr([&] { return ::fsync(fd); }) != 0) err = errno;
+  if (::close(fd) != 0 && err == 0 && errno != EINTR) err = errno;
+  if (err != 0) {
+    ::unlinkat(dir_fd, staging.c_str(), 0);
+    return system_error(ErrorKind::state_unavailable, "cannot stage " + display, err);
+  }
+  if (::renameat(dir_fd, staging.c_str(), dir_fd, name.c_str()) != 0) {
+    const int e = errno;
+    ::unlinkat(dir_fd, staging.c_str(), 0);
+    return system_error(ErrorKind::state_unavailable, "cannot promote " + display, e);
+  }
+  return {};
+}
+
+int copy_file_at(int src_fd, const std::string& src_name, int dst_fd, const std::string& dst_name) {
+  Fd in(retry_eintr([&] {
+    return ::openat(src_fd, src_name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+  }));
+  if (in.get() < 0) return errno == ELOOP ? EINVAL : errno;
+  struct stat st;
+  if (::fstat(in.get(), &st) != 0) return errno;
+  if (!S_ISREG(st.st_mode)) return EINVAL;
+  Fd out(retry_eintr([&] {
+    return ::openat(dst_fd, dst_name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                    0600);
+  }));
+  if (out.get() < 0) return errno;
+  int err = copy_bytes(in.get(), out.get());
+  if (err == 0 && ::fchmod(out.get(), st.st_mode & 07777) != 0) err = errno;
+  const int close_err = out.close();
+  return err != 0 ? err : close_err;
+}
+
+namespace {
+
+class TreeCopier {
+ public:
+  explicit TreeCopier(const TreeCopyHooks& hooks) : hooks_(hooks) {}
+
+  Status copy(int src_fd, const std::string& src, int dst_fd, const std::string& dst,
+              const std::string& relative) {
+    // A descriptor of its own for the listing, so src_fd stays usable.
+    const int list_fd = retry_eintr([&] { return ::openat(src_fd, ".", kDirFlags); });
+    if (list_fd < 0) return system_error(ErrorKind::state_unavailable, "cannot list " + src, errno);
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::fdopendir(list_fd), &::closedir);
+    if (!dir) {
+      const int e = errno;
+      ::close(list_fd);
+      return system_error(ErrorKind::state_unavailable, "cannot list " + src, e);
+    }
+    for (;;) {
+      errno = 0;
+      const dirent* entry = ::readdir(dir.get());
+      if (!entry) {
+        if (errno != 0)
+          return system_error(ErrorKind::state_unavailable, "cannot read an entry of " + src, errno);
+        return {};
+      }
+      if (is_dot_or_dotdot(entry->d_name)) continue;
+      VELK_TRY(copy_entry(src_fd, src, dst_fd, dst, relative, entry->d_name));
+    }
+  }
+
+ private:
+  Status copy_entry(int src_fd, const std::string& src, int dst_fd, const std::string& dst,
+                    const std::string& relative, const std::string& name) {
+    const std::string from = path_join(src, name);
+    if (!is_valid_utf8(name))
+      return make_error(ErrorKind::state_unavailable,
+                        from + " has a name this kernel cannot represent");
+    const std::string to = path_join(dst, name);
+    const std::string inner = relative.empty() ? name : relative + "/" + name;
+    if (hooks_.spare && hooks_.spare(inner)) return {};
+    struct stat st;
+    if (::fstatat(src_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+      return system_error(ErrorKind::state_unavailable, "cannot stat " + from, errno);
+    if (S_ISLNK(st.st_mode))
+      return make_error(ErrorKind::integrity_mismatch,
+                        from + " is a symbolic link and is not captured");
+    if (S_ISDIR(st.st_mode)) {
+      Fd child(open_directory_at(src_fd, name));
+      if (child.get() < 0) {
+        if (errno == ELOOP)  // swapped for a link since it was looked at
+          return make_error(ErrorKind::integrity_mismatch,
+                            from + " is a symbolic link and is not captured");
+        return system_error(ErrorKind::state_unavailable, "cannot list " + from, errno);
+      }
+      if (::mkdirat(dst_fd, name.c_str(), 0777) != 0 && errno != EEXIST)
+        return system_error(ErrorKind::state_unavailable, "cannot create " + to, errno);
+      Fd made(open_directory_at(dst_fd, name));
+      if (made.get() < 0)
+        return system_error(ErrorKind::state_unavailable, "cannot create " + to, errno);
+      return copy(child.get(), from, made.get(), to, inner);
+    }
+    if (const int e = copy_file_at(src_fd, name, dst_fd, name); e != 0) {
+      if (e == EINVAL)
+        return with_cause(ErrorKind::state_unavailable, "cannot copy " + from + " to " + to,
+                          "not a regular file");
+      return system_error(ErrorKind::state_unavailable, "cannot copy " + from + " to " + to, e);
+    }
+    if (hooks_.after_file) VELK_TRY(hooks_.after_file(dst_fd, name, inner));
+    return {};
+  }
+
+  const TreeCopyHooks& hooks_;
+};
+
+}  // namespace
+
+Status copy_tree_at(int src_fd, const std::string& src_display, int dst_fd,
+                    const std::string& dst_display, const TreeCopyHooks& hooks) {
+  return TreeCopier(hooks).copy(src_fd, src_display, dst_fd, dst_display, "");
+}
+
+int sync_directory_fd(int dir_fd) {
+  return retry_eintr([&] { return ::fsync(dir_fd); }) == 0 ? 0 : errno;
+}
+
+}  // namespace velk

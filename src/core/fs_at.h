@@ -1,0 +1,107 @@
+// File-system operations relative to directory descriptors. Every walk that
+// writes or removes goes through here: each component is opened with
+// O_NOFOLLOW, each entry is looked at with AT_SYMLINK_NOFOLLOW and removed
+// with unlinkat, so a link met at any depth, even one swapped in while the
+// walk runs, is handled as a link and never followed. Functions that
+// return an int give 0 or the errno of the failure.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/error.h"
+#include "core/fs.h"
+
+namespace velk {
+
+// Opens a directory by its full path for use as the root of later *at()
+// calls; the final component must not be a link. Returns the descriptor, or
+// -1 with errno set.
+int open_directory(const std::string& path);
+
+// Opens the directory `name` (one component) inside `dir_fd` without
+// following a link. -1 with errno (ELOOP or ENOTDIR when something other
+// than a directory is there) on failure.
+int open_directory_at(int dir_fd, const std::string& name);
+
+// Opens the directory at the "/"-separated `relative` path below `root_fd`,
+// one component at a time, never following a link; with `create`, missing
+// directories are made (mode 0777 before the umask). An empty path opens
+// `root_fd` again. A ".." component is refused (EINVAL). -1 with errno on
+// failure: ELOOP or ENOTDIR means a link or a file stands in the way.
+int open_directory_beneath(int root_fd, std::string_view relative, bool create);
+
+// Removes the entry `name` of `dir_fd` whole: a directory with everything
+// below it, at any depth and with a bounded number of descriptors open; any
+// other entry (a link is never followed) is unlinked. Absence is success.
+int remove_entry_at(int dir_fd, const std::string& name);
+
+// Removes `relative` below `root_fd` whole. A path whose parent is absent,
+// or is a link or a file, holds nothing to remove: success.
+int remove_beneath(int root_fd, std::string_view relative);
+
+// The entry names of the directory behind `dir_fd` ("." and ".." left out),
+// in listing order. Errors name `display`: "cannot list {display}",
+// "cannot read an entry of {display}" (state_unavailable, cause attached).
+Result<std::vector<std::string>> list_directory_at(int dir_fd, const std::string& display);
+
+// After `relative` was removed below `root_fd`: removes the directories
+// above it that are left empty, deepest first, stopping at the first one
+// that is not empty, that `keep` names, or that lies `keep_depth` segments
+// deep or less (with 1, a top-level directory always stays). Links are
+// never followed; a directory that cannot be removed ends the walk
+// quietly, since it only means something else is there.
+void remove_empty_parents(int root_fd, std::string_view relative, size_t keep_depth,
+                          const std::function<bool(const std::string& dir)>& keep = {});
+
+// Reads a regular file `name` of `dir_fd` whole, without following a link
+// and without waiting on a FIFO. `message` is the error message.
+Result<std::string> read_file_at(int dir_fd, const std::string& name, std::string message,
+                                 struct stat* st = nullptr);
+
+// Replaces `name` in `dir_fd` with exactly these bytes and this mode: the
+// bytes go to a staging file created exclusively under a random name (so it
+// can never be, or clobber, another file), are flushed, get their mode, and
+// the staging file is renamed over the name. Any failure removes the
+// staging file and leaves the name as it was. The directory is not flushed;
+// the caller flushes it once after its writes. `display` names the
+// destination in messages: "cannot stage {display}", "cannot promote
+// {display}" (state_unavailable, cause attached).
+Status replace_file_at(int dir_fd, const std::string& name, std::string_view bytes, mode_t mode,
+                       const std::string& display);
+
+// Copies one regular file `name` of `src_fd` to a new file `name` of
+// `dst_fd` (created exclusively, never through a link): bytes cloned where
+// the file system can, copied otherwise, and the permission bits. Returns 0
+// or errno; EINVAL marks a source that is not a regular file.
+int copy_file_at(int src_fd, const std::string& src_name, int dst_fd, const std::string& dst_name);
+
+struct TreeCopyHooks {
+  // Relative paths (below the copy's root, "/"-joined) that are neither
+  // written nor descended into.
+  std::function<bool(const std::string& relative)> spare;
+  // Runs after each file is written, with the destination directory, the
+  // file's name in it and its relative path.
+  std::function<Status(int dst_dir_fd, const std::string& name, const std::string& relative)>
+      after_file;
+};
+
+// Copies everything below the directory `src_fd` into the directory
+// `dst_fd`. Directories are made, files copied as copy_file_at does; a link
+// refuses the whole copy ("{path} is a symbolic link and is not captured",
+// integrity_mismatch); a name that is not UTF-8 refuses it ("{path} has a
+// name this kernel cannot represent"). Other failures: "cannot list {dir}",
+// "cannot read an entry of {dir}", "cannot stat {path}", "cannot create
+// {dir}", "cannot copy {source} to {destination}" (state_unavailable, cause
+// attached). The display paths name the two roots in messages.
+Status copy_tree_at(int src_fd, const std::string& src_display, int dst_fd,
+                    const std::string& dst_display, const TreeCopyHooks& hooks = {});
+
+// Flushes the directory behind a descriptor; 0 or errno.
+int sync_directory_fd(int dir_fd);
+
+}  // namespace velk
