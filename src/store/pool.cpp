@@ -138,6 +138,12 @@ Result<std::vector<SlotEntry>> list_slots(const BackupPool& pool) {
       return std::move(text).error();
     }
     VELK_ASSIGN(auto record, read_record(path, *text));
+    // A record is data in the pool: one that names another slot than the
+    // one it is kept in is not this slot's record.
+    if (record.backup_ref != file_name(dir))
+      return make_error(ErrorKind::state_unavailable,
+                        path + " names " + quoted_form(record.backup_ref) +
+                            ", not the slot it is kept in");
     slots.push_back(SlotEntry{file_name(dir), dir, std::move(record)});
   }
   std::sort(slots.begin(), slots.end(), [](const SlotEntry& a, const SlotEntry& b) {

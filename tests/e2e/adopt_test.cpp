@@ -9,6 +9,7 @@
 #include "core/digest.h"
 #include "product/catalog.h"
 #include "store/state.h"
+#include "support/bundle_writer.h"
 #include "support/temp_dir.h"
 
 namespace velk {
@@ -144,6 +145,32 @@ TEST_F(AdoptTest, ReportsAnotherPathAndChangedFilesAndKeepsUnknownSetups) {
   ASSERT_TRUE(state.ok() && state->present());
   EXPECT_EQ(state->state.setup_stable_id, "retired\tsetup");
   EXPECT_EQ(state->state.setup_definition_digest, std::nullopt);
+}
+
+TEST_F(AdoptTest, RefusesATargetManagedUnderUserRootAndChangesNothing) {
+  // A real change under user_root: the root is shared, and this provider
+  // answers only for the file it wrote there.
+  TempDir side;
+  const BundleClaim claim = write_bundle(
+      side / "b.zip", make_bundle({{"skills/ours/SKILL.md", {"ours\n"}}}, TargetScope::user_root));
+  Words flags = bundle_flags(claim);
+  flags.insert(flags.end(), {"--target-scope", "user_root"});
+  ASSERT_EQ(plan_and_apply(target(), "install", flags, bundle_flags(claim), side / "plan")
+                .value("state", ""),
+            "verified");
+  write_stamp();
+  const Words before = tree_entries(target());
+  const std::string state = read_text(dir_ / "MIREL-VELK-PROVIDER.json");
+  expect_failure(adopt(),
+                 target() +
+                     " is managed under target_scope user_root, where velk-setup-system answers "
+                     "only for the files it recorded writing; adopting would record it under the "
+                     "global scope, and a later remove would take AGENTS.md, config.toml, "
+                     "sandbox.toml, skills, agents, plugins, hooks, workflows, rules, commands, "
+                     "personas, roles whole, other products' files among them. No effect was made");
+  EXPECT_EQ(tree_entries(target()), before);
+  EXPECT_EQ(read_text(dir_ / "MIREL-VELK-PROVIDER.json"), state);
+  EXPECT_TRUE(exists(stamp_path()));
 }
 
 TEST_F(AdoptTest, NeverOverwritesAStampAdoptedEarlier) {

@@ -3,11 +3,17 @@
 // documents and the canonical plan files it writes itself.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "bundle/claim.h"
+#include "store/pool.h"
+#include "support/bundle_writer.h"
+#include "support/temp_dir.h"
 #include "core/json.h"
 #include "support/runner.h"
 
@@ -57,5 +63,45 @@ std::string refusal_of(const Json& document);
 
 // The object's member names in order, each followed by a space.
 std::string keys_of(const Json& object);
+
+// A consumer with a target of its own and a side directory for its
+// bundles and stored plans.
+struct Consumer {
+  TempDir t;     // the target
+  TempDir side;  // bundles and stored plans
+  int files = 0;
+
+  std::string next(const std::string& stem) { return side / (stem + std::to_string(++files)); }
+  BundleClaim bundle(const std::map<std::string, FileSpec>& files,
+                     std::optional<TargetScope> scope = std::nullopt) {
+    return write_bundle(next("b") + ".zip", make_bundle(files, scope));
+  }
+  Json run(const std::string& operation, const Words& plan_flags = {},
+           const Words& apply_flags = {}) {
+    return plan_and_apply(t.path(), operation, plan_flags, apply_flags, next("plan"));
+  }
+  Json install(const BundleClaim& claim, const std::string& operation = "install") {
+    return run(operation, bundle_flags(claim), bundle_flags(claim));
+  }
+  // Applies the envelope's plan, stored canonically.
+  Json apply(const Json& envelope, const Words& extra = {}) {
+    return apply_request(t.path(), store_plan(envelope, next("plan")),
+                         envelope.value("plan_digest", ""), extra);
+  }
+  // validate-bundle answers the claim, then the verdict, and touches nothing.
+  void expect_validated(const BundleClaim& claim, const std::string& verdict) {
+    Words args = {"validate-bundle", "--target", t / "absent", "--json"};
+    for (const std::string& flag : bundle_flags(claim)) args.push_back(flag);
+    expect_output(run_velk(args),
+                  R"({"bundle_format":")" + claim.format + R"(","bundle_digest":")" +
+                      claim.bundle_digest + R"(","artifact_digest":")" + claim.artifact_digest +
+                      R"(","bundle_size":)" + std::to_string(claim.size) + "," + verdict + "}\n");
+    EXPECT_FALSE(exists(t / "absent"));
+  }
+  size_t slots() const {
+    const auto listed = list_slots(BackupPool{t / ".velk-setup-system/backups", 10});
+    return listed.ok() ? listed->size() : 0;
+  }
+};
 
 }  // namespace velk::testing

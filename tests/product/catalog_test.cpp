@@ -1,6 +1,9 @@
 #include "product/catalog.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <map>
@@ -92,6 +95,67 @@ TEST(BuiltinSetups, EachWriteOutGetsItsOwnDirectoryRemovedWithTheLastReference) 
   EXPECT_EQ(written.error().full(),
             "no setup catalog was found; point VELK_SETUP_SYSTEM_SETUP_CATALOG at one, or run "
             "from a tree that ships setups/");
+}
+
+// The counter value the next write-out in this process will use.
+uint64_t next_counter(const std::string& root, const std::string& stem) {
+  auto probe = write_builtin_catalog(root);
+  EXPECT_TRUE(probe.ok());
+  return probe.ok() ? std::stoull(probe->dir.substr(stem.size())) + 1 : 0;
+}
+
+TEST(BuiltinSetups, ANameAlreadyTakenInASharedTemporaryDirectoryIsNeverRemovedOrReused) {
+  TempDir temp;
+  ASSERT_EQ(::chmod(temp.path().c_str(), 01777), 0);  // shared, as /tmp is
+  write_text(temp / "victim/.ssh/id_ed25519", "private key\n");
+  const std::string stem = temp.path() + "/velk-setup-system-" + std::to_string(::getpid()) + "-";
+  const uint64_t next = next_counter(temp.path(), stem);
+  const std::string taken_dir = stem + std::to_string(next);
+  const std::string taken_link = stem + std::to_string(next + 1);
+
+  // Another user plants the next two names: a directory of their own with a
+  // file in it, and a link to the victim's directory. As root the planting
+  // runs as nobody; otherwise as this user, which makes the same names.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::geteuid() == 0 && ::setuid(65534) != 0) _exit(2);
+    if (::mkdir(taken_dir.c_str(), 0755) != 0) _exit(3);
+    const int fd = ::open((taken_dir + "/theirs").c_str(), O_WRONLY | O_CREAT, 0644);
+    if (fd < 0 || ::write(fd, "theirs", 6) != 6) _exit(4);
+    ::close(fd);
+    _exit(::symlink((temp / "victim/.ssh").c_str(), taken_link.c_str()) == 0 ? 0 : 5);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+
+  {
+    auto written = write_builtin_catalog(temp.path());
+    ASSERT_TRUE(written.ok()) << written.error().full();
+    EXPECT_EQ(written->dir, stem + std::to_string(next + 2));
+    struct stat st;
+    ASSERT_EQ(::stat(written->dir.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_TRUE(exists(written->dir + "/minimal/home/AGENTS.md"));
+  }
+  EXPECT_EQ(read_text(taken_dir + "/theirs"), "theirs");
+  EXPECT_EQ(read_text(taken_link + "/id_ed25519"), "private key\n");
+  EXPECT_FALSE(exists(stem + std::to_string(next + 2)));
+
+  // Every name it would try is taken: it says so and removes nothing.
+  const uint64_t first = next + 3;
+  for (uint64_t n = first; n < first + 64; ++n) make_dirs(stem + std::to_string(n));
+  auto refused = write_builtin_catalog(temp.path());
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().full(),
+            "no setup catalog was found, and the built-in one cannot be written out: " + stem +
+                std::to_string(first) +
+                " and the next 63 names under the temporary directory are taken; point "
+                "VELK_SETUP_SYSTEM_SETUP_CATALOG at a catalog, or set TMPDIR to a directory of "
+                "your own");
+  for (uint64_t n = first; n < first + 64; ++n) EXPECT_TRUE(exists(stem + std::to_string(n)));
+  EXPECT_EQ(read_text(temp / "victim/.ssh/id_ed25519"), "private key\n");
 }
 
 TEST(OpenCatalog, AnOverrideNamingADirectoryIsTheCatalogAnythingElseEndsWithTheBuiltIn) {

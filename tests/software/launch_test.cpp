@@ -7,7 +7,9 @@
 
 #include <cstdio>
 
+#include "core/digest.h"
 #include "core/fs.h"
+#include "core/text.h"
 #include "software/software.h"
 #include "support/software_prefix.h"
 #include "support/temp_dir.h"
@@ -89,6 +91,51 @@ TEST_F(Launch, RecordChecks) {
 
   ASSERT_EQ(::unlink(record.c_str()), 0);
   EXPECT_EQ(refusal(), record + " cannot be read: No such file or directory");
+}
+
+TEST_F(Launch, AnEditedRecordCannotPointAtAnyOtherProgram) {
+  ASSERT_TRUE(install_version(P(), "1.0.18").ok());
+  const std::string record = at("bin/.velk.manifest.json");
+  // A program outside the prefix, or climbing out of the version's tree, is
+  // refused before a byte of it is read, whatever digest the record gives.
+  write_text(tmp_ / "evil", "#!/bin/sh\necho owned\n", 0755);
+  const std::string evil_sha = digest_file(tmp_ / "evil").value();
+  for (const std::string executable :
+       {tmp_ / "evil", std::string("1.0.18/../../evil"), std::string("1.0.13/velk"),
+        std::string("1.0.18//velk"), std::string("1.0.18/./velk"), std::string("1.0.18")}) {
+    SCOPED_TRACE(executable);
+    write_text(record, installation_record("1.0.18", executable, evil_sha));
+    EXPECT_EQ(refusal(), record + " names " + quoted_form(executable) +
+                             ", which does not lie inside " + at("1.0.18") +
+                             ". Nothing has been started.");
+  }
+
+  // A version this build does not pin, as `rollback --to` a directory
+  // planted under the prefix would record it.
+  write_text(at("planted/velk"), "#!/bin/sh\necho owned\n", 0755);
+  write_text(record, installation_record("planted", "planted/velk", digest_file(at("planted/velk")).value()));
+  EXPECT_EQ(refusal(), record + " names version \"planted\", which this build does not pin (it "
+                                "pins 1.0.18 and 1.0.13). Nothing has been started.");
+
+  // A link below the prefix is not followed to reach the program.
+  ASSERT_TRUE(install_version(P(), "1.0.18").ok());
+  ASSERT_EQ(std::rename(at("1.0.18").c_str(), at("real").c_str()), 0);
+  ASSERT_EQ(::symlink(at("real").c_str(), at("1.0.18").c_str()), 0);
+  const std::string refused = refusal();
+  EXPECT_EQ(refused.rfind(record + " names " + at("1.0.18/velk") + " and it could not be read: ", 0),
+            0u)
+      << refused;
+}
+
+TEST_F(Launch, AProgramReplacedAfterItsDigestWasCheckedIsNotStarted) {
+  ASSERT_TRUE(install_version(P(), "1.0.18").ok());
+  auto prepared = prepare_launch(P(), tmp_ / "target", {});
+  ASSERT_TRUE(prepared.ok()) << prepared.error().full();
+  // Same bytes, another file, swapped in between the check and the exec.
+  write_text(at("1.0.18/copy"), read_text(at("1.0.18/velk")), 0755);
+  ASSERT_EQ(std::rename(at("1.0.18/copy").c_str(), at("1.0.18/velk").c_str()), 0);
+  EXPECT_EQ(exec_launch(*prepared).message,
+            at("1.0.18/velk") + " changed after its digest was checked. Nothing has been started.");
 }
 
 TEST_F(Launch, AnExecThatFailsReturnsItsReason) {

@@ -72,5 +72,51 @@ TEST(Prune, AKilledPruneLeavesNoHalfSlot) {
   EXPECT_TRUE(interrupted) << "the prune finished every time before it could be killed";
 }
 
+TEST(Prune, AHoldRacingAPruneEndsHeldOrRefusedAndNeverLeavesAnIncompleteSlot) {
+  // A prune reclaims slot 1 while another process holds and releases it as
+  // fast as it can. Whatever interleaving happens, the pool stays a pool of
+  // complete slots: a hold never brings a reclaimed slot back as a
+  // directory holding only its hold.
+  int held_at_end = 0, gone_at_end = 0;
+  for (int round = 0; round < 60; ++round) {
+    SCOPED_TRACE(round);
+    PoolFixture f;
+    // Slot 1 has a payload large enough that reclaiming it takes a moment.
+    f.make_slot(1);
+    for (int i = 0; i < 300; ++i)
+      write_text(f.slot_dir(1) + "/payload/f" + std::to_string(i), "x");
+    for (uint64_t n = 2; n <= 11; ++n) f.make_slot(n);
+    const std::string stop = f.t / "stop";
+    const std::string ready = f.t / "ready";
+    const pid_t holder = spawn([&] {
+      for (bool first = true; !exists(stop); first = false) {
+        (void)hold(f.pool, "slot-000000000001", "racing");
+        if (exists(stop)) break;
+        (void)release(f.pool, "slot-000000000001");
+        if (first) write_text(ready, "");
+      }
+    });
+    // The prune starts once the holder is under way, so the two overlap.
+    for (int wait = 0; wait < 5000 && !exists(ready); ++wait) ::usleep(1000);
+    const Status pruned = prune(f.pool);
+    write_text(stop, "");
+    EXPECT_EQ(reap(holder), 0);
+    EXPECT_TRUE(pruned.ok()) << pruned.error().full();
+
+    EXPECT_TRUE(list_incomplete_slots(f.pool)->empty());
+    if (exists(f.slot_dir(1))) {
+      EXPECT_TRUE(exists(f.slot_dir(1) + "/slot.json"));
+      ++held_at_end;
+    } else {
+      ++gone_at_end;
+    }
+    // The next prune settles whatever the race left.
+    ASSERT_TRUE(prune(f.pool).ok());
+    EXPECT_TRUE(list_incomplete_slots(f.pool)->empty());
+    EXPECT_EQ(exists(f.slot_dir(1)), hold_reason(f.slot_dir(1)).has_value());
+  }
+  std::printf("slot 1 kept %d times, reclaimed %d times\n", held_at_end, gone_at_end);
+}
+
 }  // namespace
 }  // namespace velk

@@ -1,0 +1,186 @@
+// Removal and writes relative to directory descriptors, attacked the way
+// someone who can write inside a target would attack them: a directory
+// being emptied is swapped for a link to someone else's files while the
+// walk runs.
+#include "core/fs_at.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/fs.h"
+#include "support/temp_dir.h"
+
+namespace velk {
+namespace {
+
+using namespace velk::testing;
+
+constexpr int kDirs = 12;
+constexpr int kKeys = 200;
+
+std::string key(int i) { return "key" + std::to_string(i); }
+
+void make_keys(const std::string& dir) {
+  make_dirs(dir);
+  Fd fd(open_directory(dir));
+  for (int i = 0; i < kKeys; ++i) {
+    const int file = ::openat(fd.get(), key(i).c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(file, 0);
+    ::close(file);
+  }
+}
+
+int keys_left(const std::string& dir) {
+  int left = 0;
+  for (int i = 0; i < kKeys; ++i) left += ::access((dir + "/" + key(i)).c_str(), F_OK) == 0;
+  return left;
+}
+
+// Waits for the walk to start emptying one of the tree's directories (some
+// of its keys gone), then swaps that directory for a link to the victim,
+// whose files have the same names. Until it is killed.
+[[noreturn]] void swap_for_links(const std::string& root, const std::string& victim,
+                                 const std::string& aside) {
+  for (long round = 0; round < 50'000'000; ++round) {
+    const std::string dir = root + "/d" + std::to_string(round % kDirs);
+    struct stat st;
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) continue;
+    if (::access((dir + "/key0").c_str(), F_OK) == 0 &&
+        ::access((dir + "/key100").c_str(), F_OK) == 0 &&
+        ::access((dir + "/key199").c_str(), F_OK) == 0)
+      continue;
+    const std::string moved = aside + "/m" + std::to_string(round);
+    if (::rename(dir.c_str(), moved.c_str()) == 0) (void)::symlink(victim.c_str(), dir.c_str());
+  }
+  _exit(0);
+}
+
+TEST(RemoveTree, ALinkSwappedInWhileATreeIsRemovedIsNeverFollowed) {
+  // A walk that unlinks by path string loses the victim's keys in nearly
+  // every attempt against this racer.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    SCOPED_TRACE(attempt);
+    TempDir t;
+    make_keys(t / "victim/.ssh");
+    for (int d = 0; d < kDirs; ++d) {
+      make_keys(t / ("target/skills/d" + std::to_string(d)));
+      make_keys(t / ("target/skills/d" + std::to_string(d) + "/sub"));
+    }
+    make_dirs(t / "aside");
+
+    const pid_t racer = ::fork();
+    ASSERT_GE(racer, 0);
+    if (racer == 0) swap_for_links(t / "target/skills", t / "victim/.ssh", t / "aside");
+    // Whether the removal finishes or stops on the moving tree, it must
+    // never reach through a link.
+    (void)remove_path(t / "target/skills");
+    ::kill(racer, SIGKILL);
+    ::waitpid(racer, nullptr, 0);
+    EXPECT_EQ(keys_left(t / "victim/.ssh"), kKeys);
+  }
+}
+
+TEST(RemoveTree, ATreeOfAnyDepthGoesWithFewDescriptorsOpen) {
+  TempDir t;
+  // Deeper than PATH_MAX allows a path to name, built one level at a time.
+  constexpr int kDepth = 3000;
+  {
+    Fd fd(open_directory(t.path()));
+    ASSERT_EQ(::mkdirat(fd.get(), "deep", 0777), 0);
+    fd = Fd(open_directory_at(fd.get(), "deep"));
+    for (int i = 0; i < kDepth; ++i) {
+      ASSERT_EQ(::mkdirat(fd.get(), "d", 0777), 0);
+      const int file = ::openat(fd.get(), "f", O_WRONLY | O_CREAT, 0644);
+      ASSERT_GE(file, 0);
+      ::close(file);
+      fd = Fd(open_directory_at(fd.get(), "d"));
+      ASSERT_GE(fd.get(), 0);
+    }
+  }
+  // In a child held to 64 descriptors: the walk must not need one per level.
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const rlimit limit{64, 64};
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    _exit(remove_path(t / "deep").ok() ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_FALSE(exists(t / "deep"));
+}
+
+TEST(RemoveTree, LinksAtAnyDepthAreUnlinkedAndWhatTheyNameStays) {
+  TempDir t;
+  write_text(t / "outside/keep", "keep");
+  write_text(t / "tree/a/b/file", "f");
+  ASSERT_EQ(::symlink((t / "outside").c_str(), (t / "tree/a/b/to-dir").c_str()), 0);
+  ASSERT_EQ(::symlink((t / "outside/keep").c_str(), (t / "tree/to-file").c_str()), 0);
+  ASSERT_EQ(::symlink((t / "outside").c_str(), (t / "top-link").c_str()), 0);
+  ASSERT_TRUE(remove_path(t / "tree").ok());
+  ASSERT_TRUE(remove_path(t / "top-link").ok());
+  EXPECT_FALSE(exists(t / "tree") || exists(t / "top-link"));
+  EXPECT_EQ(read_text(t / "outside/keep"), "keep");
+
+  // Below a root descriptor, a link in the parent chain means nothing is
+  // there to remove: the path is never resolved through it.
+  make_dirs(t / "root");
+  ASSERT_EQ(::symlink((t / "outside").c_str(), (t / "root/skills").c_str()), 0);
+  Fd root(open_directory(t / "root"));
+  EXPECT_EQ(remove_beneath(root.get(), "skills/keep"), 0);
+  EXPECT_EQ(read_text(t / "outside/keep"), "keep");
+  EXPECT_LT(open_directory_beneath(root.get(), "skills", true), 0);
+  EXPECT_TRUE(errno == ELOOP || errno == ENOTDIR) << errno;
+}
+
+TEST(ReplaceFile, StagesUnderAFreshNameAndNeverTouchesAnExistingOne) {
+  TempDir t;
+  make_dirs(t / "d");
+  write_text(t / "d/.SKILL.md.staging", "a declared file");
+  write_text(t / "outside", "keep");
+  ASSERT_EQ(::symlink((t / "outside").c_str(), (t / "d/link").c_str()), 0);
+  Fd dir(open_directory(t / "d"));
+  ASSERT_TRUE(replace_file_at(dir.get(), "SKILL.md", "new", 0755, t / "d/SKILL.md").ok());
+  EXPECT_EQ(read_text(t / "d/SKILL.md"), "new");
+  EXPECT_EQ(read_text(t / "d/.SKILL.md.staging"), "a declared file");
+  struct stat st;
+  ASSERT_EQ(::stat((t / "d/SKILL.md").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  // A link at the name is replaced as an entry; what it named is untouched.
+  ASSERT_TRUE(replace_file_at(dir.get(), "link", "over", 0644, t / "d/link").ok());
+  EXPECT_EQ(read_text(t / "outside"), "keep");
+  EXPECT_EQ(read_text(t / "d/link"), "over");
+  // Nothing but the three names is left: no staging file survives.
+  auto names = list_directory(t / "d");
+  ASSERT_TRUE(names.ok());
+  EXPECT_EQ(names->size(), 3u);
+}
+
+TEST(RemoveEmptyParents, StopsAtTheFirstDirectoryThatIsKeptOrNotEmpty) {
+  TempDir t;
+  make_dirs(t / "skills/a/b/c");
+  write_text(t / "skills/a/other", "o");
+  Fd root(open_directory(t.path()));
+  remove_empty_parents(root.get(), "skills/a/b/c/file", 1);
+  EXPECT_FALSE(exists(t / "skills/a/b"));
+  EXPECT_TRUE(exists(t / "skills/a/other"));
+
+  make_dirs(t / "skills/x/y");
+  remove_empty_parents(root.get(), "skills/x/y/file", 0,
+                       [](const std::string& dir) { return dir == "skills/x"; });
+  EXPECT_FALSE(exists(t / "skills/x/y"));
+  EXPECT_TRUE(exists(t / "skills/x"));
+}
+
+}  // namespace
+}  // namespace velk

@@ -1,0 +1,266 @@
+// Attacks on what the program owns, through the binary: records planted in
+// a target or a slot that name paths outside it, a user_root shared with
+// other products, and a bundle whose files look like staging names. In
+// every case nothing outside what the program owns may change.
+#include <gtest/gtest.h>
+
+#include "consumer.h"
+#include "core/json.h"
+#include "core/text.h"
+#include "product/declaration.h"
+#include "store/state.h"
+#include "support/temp_dir.h"
+
+namespace velk {
+namespace {
+
+using namespace velk::testing;
+
+const std::string kStateName = "MIREL-VELK-PROVIDER.json";
+
+// A well-formed schema-4 record with the given ownership and paths.
+std::string planted_state(const std::vector<std::string>& native_ownership,
+                          const std::vector<std::string>& written_paths,
+                          const std::string& operation_id = "operation_planted") {
+  ProviderState s;
+  s.provider_id = "velk-setup-system";
+  s.provider_version = "0.0.63";
+  s.provider_build_digest = "sha256:" + std::string(64, 'b');
+  s.harness_id = "velk-build";
+  s.canonical_target = "/planted";
+  s.target_identity_digest = "sha256:" + std::string(64, 'c');
+  s.operation_id = operation_id;
+  s.target_precondition_digest = "sha256:" + std::string(64, 'd');
+  s.native_ownership = native_ownership;
+  s.written_paths = written_paths;
+  return encode_state(s).value();
+}
+
+// A directory beside the target that nothing may touch.
+struct Victim {
+  TempDir root;
+  std::string target = root / "t";
+  std::string ssh = root / "home/.ssh";
+  Victim() {
+    write_text(ssh + "/id_ed25519", "private key\n", 0600);
+    make_dirs(target);
+  }
+  void expect_whole() const {
+    EXPECT_EQ(read_text(ssh + "/id_ed25519"), "private key\n");
+    EXPECT_EQ(tree_entries(root / "home"), (Words{"/.ssh", "/.ssh/id_ed25519"}));
+  }
+};
+
+std::string record_refusal(const std::string& record, const std::string& path,
+                           const std::string& field, const std::string& why) {
+  return record + " records " + path + " in " + field + ", which " + why +
+         "; the record is refused and nothing it names is acted on";
+}
+
+TEST(PlantedRecords, AStateFileNamingPathsOutsideTheScopeIsRefusedByEveryCommand) {
+  const std::vector<std::string> skills = {"skills"};
+  struct Case {
+    std::vector<std::string> ownership;
+    std::string path;
+    std::string quoted;
+    std::string why;
+  };
+  Victim v;
+  const std::string state = v.target + "/" + kStateName;
+  const std::vector<Case> cases = {
+      {skills, "../home/.ssh", "\"../home/.ssh\"", "climbs out of the target"},
+      {skills, "skills/../../home/.ssh", "\"skills/../../home/.ssh\"", "climbs out of the target"},
+      {skills, v.ssh, quoted_form(v.ssh), "is not relative"},
+      {skills, "skills", "\"skills\"",
+       "lies outside skills, below which velk-setup-system writes under target_scope user_root"},
+      {skills, "agents/a.md", "\"agents/a.md\"",
+       "lies outside skills, below which velk-setup-system writes under target_scope user_root"},
+      {declaration().owned_paths(), "../home/.ssh", "\"../home/.ssh\"", "climbs out of the target"},
+      {declaration().owned_paths(), "plugins/Known_Marketplaces.json",
+       "\"plugins/Known_Marketplaces.json\"",
+       "meets \"plugins/known_marketplaces.json\", which belongs to the product and which "
+       "velk-setup-system never touches"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    write_text(state, planted_state(c.ownership, {"skills/a/SKILL.md", c.path}));
+    write_text(v.target + "/skills/a/SKILL.md", "a\n");
+    const Words before = tree_entries(v.target);
+    const std::string message = record_refusal(state, c.quoted, "written_paths", c.why);
+    for (const Words& command : {Words{"remove", "--target", v.target},
+                                 Words{"restore", "--target", v.target},
+                                 Words{"install", "minimal", "--target", v.target}})
+      expect_failure(run_velk(command), message);
+    // status prints the target and its identity before it reads the record.
+    const RunResult status = run_velk({"status", "--target", v.target});
+    EXPECT_EQ(status.exit_code, 1);
+    EXPECT_EQ(status.err, "velk-setup-system: " + message + "\n");
+    EXPECT_EQ(refusal_of(plan_request(v.target, "remove")), "provider_unavailable: " + message);
+    EXPECT_EQ(tree_entries(v.target), before);
+    v.expect_whole();
+  }
+}
+
+// A user_root target whose change was interrupted after its journal was
+// published, with one record in the slot or the target planted.
+struct Interrupted {
+  Victim v;
+  Consumer c;
+  std::string slot;
+
+  Interrupted() {
+    // A real change under user_root, then a journal that says a second one
+    // was under way when the process died.
+    const BundleClaim claim = c.bundle({{"skills/a/SKILL.md", {"a\n"}}}, TargetScope::user_root);
+    Words flags = bundle_flags(claim);
+    flags.insert(flags.end(), {"--target-scope", "user_root"});
+    const Json done = plan_and_apply(v.target, "install", flags, bundle_flags(claim), c.next("p"));
+    EXPECT_EQ(done.value("state", ""), "verified") << done.dump();
+    slot = v.target + "/.velk-setup-system/backups/slot-000000000001";
+    write_text(v.target + "/.velk-setup-system/journal.json",
+               R"({"backup_ref":"slot-000000000001","operation":"install","operation_id":"x",)"
+               R"("phase":"prepared","plan_digest":"sha256:)" +
+                   std::string(64, 'a') + R"(","schema_version":1,"target_precondition_digest":)"
+                   R"("sha256:)" + std::string(64, 'a') + R"(","target_scope":"user_root"})");
+  }
+
+  // Recovery refuses with the message and changes nothing anywhere.
+  void expect_recovery_refused(const std::string& message) {
+    const Words before = tree_entries(v.target);
+    const std::string bytes = read_text(v.target + "/skills/a/SKILL.md");
+    EXPECT_EQ(refusal_of(provider_json({"recover-operation", "--target", v.target, "--json"})),
+              "provider_unavailable: " + message);
+    EXPECT_EQ(tree_entries(v.target), before);
+    EXPECT_EQ(read_text(v.target + "/skills/a/SKILL.md"), bytes);
+    v.expect_whole();
+  }
+};
+
+TEST(PlantedRecords, RecoveryChecksTheRecordsItReadsBeforeActingOnThem) {
+  {
+    Interrupted i;
+    write_text(i.slot + "/planned-writes.json", R"(["skills/b/SKILL.md","../home/.ssh"])");
+    i.expect_recovery_refused(record_refusal(i.slot + "/planned-writes.json", "\"../home/.ssh\"",
+                                             "its planned writes", "climbs out of the target"));
+  }
+  {
+    Interrupted i;
+    write_text(i.slot + "/planned-writes.json", R"({"not":"a list"})");
+    i.expect_recovery_refused(i.slot + "/planned-writes.json is not a list of paths");
+  }
+  {
+    Interrupted i;
+    ASSERT_EQ(::unlink((i.slot + "/previous-state.absent").c_str()), 0);
+    write_text(i.slot + "/previous-state.json", planted_state({"skills"}, {"../home/.ssh"}));
+    i.expect_recovery_refused(record_refusal(i.slot + "/previous-state.json", "\"../home/.ssh\"",
+                                             "written_paths", "climbs out of the target"));
+  }
+  {
+    Interrupted i;
+    const std::string state = i.v.target + "/" + kStateName;
+    write_text(state, planted_state({"skills"}, {"skills/a/SKILL.md", "/etc/passwd"}));
+    i.expect_recovery_refused(
+        record_refusal(state, "\"/etc/passwd\"", "written_paths", "is not relative"));
+  }
+}
+
+TEST(PlantedRecords, ASlotRecordNamingAnotherSlotIsRefusedWhereSlotsAreListed) {
+  Interrupted i;
+  ASSERT_EQ(::unlink((i.v.target + "/.velk-setup-system/journal.json").c_str()), 0);
+  Json record = Json::parse(read_text(i.slot + "/slot.json"));
+  record["backup_ref"] = "slot-000000000009\u001b[2J";
+  write_text(i.slot + "/slot.json", canonical_json(record).value());
+  const std::string message =
+      i.slot + "/slot.json names \"slot-000000000009\\u{1b}[2J\", not the slot it is kept in";
+  expect_failure(run_velk({"backups", "--target", i.v.target}), message);
+  expect_failure(run_velk({"restore", "--target", i.v.target}), message);
+  i.v.expect_whole();
+}
+
+// Installs files under user_root through the protocol.
+Json install_user_root(Consumer& c, const std::map<std::string, FileSpec>& files) {
+  const BundleClaim claim = c.bundle(files, TargetScope::user_root);
+  Words flags = bundle_flags(claim);
+  flags.insert(flags.end(), {"--target-scope", "user_root"});
+  return plan_and_apply(c.t.path(), "install", flags, bundle_flags(claim), c.next("plan"));
+}
+
+Json restore_user_root(Consumer& c, const std::string& ref) {
+  return c.run("restore", {"--backup-ref", ref, "--target-scope", "user_root"});
+}
+
+TEST(UserRootShared, ARestorePutsBackWhatAnInstallOverwroteAndKeepsOtherProductsChanges) {
+  Consumer c;
+  write_text(c.t / "skills/review/SKILL.md", "the user's own review skill\n");
+  write_text(c.t / "skills/other/tool.md", "another product\n");
+  const Json installed = install_user_root(c, {{"skills/review/SKILL.md", {"ours\n"}}});
+  ASSERT_EQ(installed.value("state", ""), "verified") << installed.dump();
+  EXPECT_EQ(read_text(c.t / "skills/review/SKILL.md"), "ours\n");
+
+  // The other product changes and adds files after the install.
+  write_text(c.t / "skills/other/tool.md", "another product, edited\n");
+  write_text(c.t / "skills/other/added.md", "added later\n");
+  const Json restored = restore_user_root(c, installed.value("backup_ref", ""));
+  ASSERT_EQ(restored.value("state", ""), "verified") << restored.dump();
+  EXPECT_EQ(read_text(c.t / "skills/review/SKILL.md"), "the user's own review skill\n");
+  EXPECT_EQ(read_text(c.t / "skills/other/tool.md"), "another product, edited\n");
+  EXPECT_EQ(read_text(c.t / "skills/other/added.md"), "added later\n");
+}
+
+TEST(UserRootShared, RestoringASlotTwoInstallsBackBringsBackTheFirstInstall) {
+  Consumer c;
+  write_text(c.t / "skills/other/tool.md", "another product\n");
+  ASSERT_EQ(install_user_root(c, {{"skills/a/SKILL.md", {"a\n"}}}).value("state", ""), "verified");
+  const Json second = install_user_root(c, {{"skills/b/SKILL.md", {"b\n"}}});
+  ASSERT_EQ(second.value("state", ""), "verified");
+  ASSERT_EQ(install_user_root(c, {{"skills/c/deep/SKILL.md", {"c\n"}}}).value("state", ""),
+            "verified");
+  EXPECT_EQ(tree_entries(c.t / "skills"),
+            (Words{"/c", "/c/deep", "/c/deep/SKILL.md", "/other", "/other/tool.md"}));
+
+  // The slot captured before the second install holds the first one.
+  const Json restored = restore_user_root(c, second.value("backup_ref", ""));
+  ASSERT_EQ(restored.value("state", ""), "verified") << restored.dump();
+  EXPECT_EQ(tree_entries(c.t / "skills"), (Words{"/a", "/a/SKILL.md", "/other", "/other/tool.md"}));
+  EXPECT_EQ(read_text(c.t / "skills/a/SKILL.md"), "a\n");
+  // The record names what the restore put back, and the target is clean.
+  const auto state = read_state(c.t.path());
+  ASSERT_TRUE(state.ok() && state->present());
+  EXPECT_EQ(state->state.written_paths, Words{"skills/a/SKILL.md"});
+  EXPECT_EQ(provider_json({"status", "--target", c.t.path(), "--json"}).value("drift_state", ""),
+            "clean");
+}
+
+TEST(UserRootShared, AnInstallThatFailsOnAnotherProductsDirectoryRecoversWithoutTouchingIt) {
+  Consumer c;
+  write_text(c.t / "skills/other/tool.md", "another product\n");
+  // "skills/other" is declared as a file; the other product keeps a
+  // directory there, so the write fails after the journal is published.
+  const Json failed = install_user_root(
+      c, {{"skills/aaa/SKILL.md", {"written first\n"}}, {"skills/other", {"a file\n"}}});
+  ASSERT_EQ(failed.value("state", ""), "refused") << failed.dump();
+  EXPECT_TRUE(exists(c.t / ".velk-setup-system/journal.json"));
+
+  const Json recovered = provider_json({"recover-operation", "--target", c.t.path(), "--json"});
+  EXPECT_EQ(recovered.value("restored_from", ""), "slot-000000000001") << recovered.dump();
+  EXPECT_EQ(tree_entries(c.t / "skills"), (Words{"/other", "/other/tool.md"}));
+  EXPECT_EQ(read_text(c.t / "skills/other/tool.md"), "another product\n");
+  EXPECT_FALSE(exists(c.t / ".velk-setup-system/journal.json"));
+}
+
+TEST(StagingNames, ADeclaredFileNamedLikeAStagingFileIsWrittenAndKept) {
+  Consumer c;
+  const std::map<std::string, FileSpec> files = {
+      {"skills/x/.SKILL.md.staging", {"declared first\n"}},
+      {"skills/x/SKILL.md", {"declared second\n"}},
+      {"skills/x/.velk-staging-0000000000000000", {"declared third\n"}},
+  };
+  const Json installed = c.install(c.bundle(files));
+  ASSERT_EQ(installed.value("state", ""), "verified") << installed.dump();
+  for (const auto& [path, spec] : files) EXPECT_EQ(read_text(c.t / path), spec.bytes) << path;
+  EXPECT_EQ(tree_entries(c.t / "skills/x"),
+            (Words{"/.SKILL.md.staging", "/.velk-staging-0000000000000000", "/SKILL.md"}));
+}
+
+}  // namespace
+}  // namespace velk
