@@ -42,9 +42,9 @@ set(CPACK_PACKAGE_VERSION ${VELK_VERSION})
 set(CPACK_PACKAGE_CONTACT ${VELK_PACKAGE_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "installs, reports on and reverses the configuration of Velk Build")
+# The summary above is the synopsis line; this is the text below it.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-"installs, reports on and reverses the configuration of Velk Build
-velk-setup-system writes a named setup of Velk Build (by Orlix) into a
+"velk-setup-system writes a named setup of Velk Build (by Orlix) into a
 directory the caller names, reports what it holds and whether it has drifted,
 and puts it back. Every change is captured first in a rolling pool of
 backups and runs as one journaled change that an interruption cannot leave

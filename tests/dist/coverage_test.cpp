@@ -50,6 +50,15 @@ Words terms_of(const std::string& roff) {
   return terms;
 }
 
+// The lines of the section headed `title`, up to the next section.
+std::string section(const std::string& roff, const std::string& title) {
+  const size_t start = roff.find("\n.SH " + title + "\n");
+  EXPECT_NE(start, std::string::npos) << title;
+  if (start == std::string::npos) return "";
+  const size_t end = roff.find("\n.SH ", start + 1);
+  return roff.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
 // The terms that begin with `word` in bold.
 Words terms_for(const Words& terms, std::string_view word) {
   Words found;
@@ -58,7 +67,7 @@ Words terms_for(const Words& terms, std::string_view word) {
   return found;
 }
 
-// The one term of a command: its entry.
+// The one term of a command in its section: its entry.
 std::string term_for(const Words& terms, std::string_view word) {
   const Words found = terms_for(terms, word);
   EXPECT_EQ(found.size(), 1u) << word;
@@ -70,7 +79,8 @@ std::set<std::string> flags_in(const std::string& term) {
   std::set<std::string> flags;
   for (size_t at = term.find("\\fB--"); at != std::string::npos; at = term.find("\\fB--", at + 1)) {
     const size_t end = term.find("\\fR", at);
-    flags.insert(term.substr(at + 3, end - at - 3));
+    const std::string flag = term.substr(at + 3, end - at - 3);
+    if (flag != "--") flags.insert(flag);  // a bare "--" is no flag
   }
   return flags;
 }
@@ -94,8 +104,9 @@ Words setup_ids() {
 TEST(ManualPages, TheUserPageHasAnEntryForEveryWordWithExactlyItsFlags) {
   const std::string roff = build_file("man/velk-setup-system.1");
   const Words terms = terms_of(roff);
+  const Words commands = terms_of(section(roff, "COMMANDS"));
   for (UserWord word : kUserWords) {
-    const std::string term = term_for(terms, user_word_name(word));
+    const std::string term = term_for(commands, user_word_name(word));
     ASSERT_FALSE(term.empty()) << user_word_name(word) << " has no entry";
     EXPECT_EQ(flags_in(term), user_flags(word)) << term;
     if (user_word_row(word).setup_name) {
@@ -114,9 +125,10 @@ TEST(ManualPages, TheUserPageHasAnEntryForEveryWordWithExactlyItsFlags) {
 TEST(ManualPages, TheProtocolPageNamesEveryCommandFlagOperationScopeAndCode) {
   const std::string roff = build_file("man/velk-setup-system-protocol.7");
   const Words terms = terms_of(roff);
+  const Words commands = terms_of(section(roff, "COMMANDS"));
   for (ProviderCommand command : kProviderCommands) {
     const ProviderCommandRow& row = provider_command_row(command);
-    const std::string term = term_for(terms, provider_command_name(command));
+    const std::string term = term_for(commands, provider_command_name(command));
     ASSERT_FALSE(term.empty()) << provider_command_name(command) << " has no entry";
     // The entry's own line names exactly the required flags, and every
     // optional flag has an entry of its own.

@@ -157,8 +157,8 @@ std::string bash_script(const Tables& t) {
   s += "  local cur=${COMP_WORDS[COMP_CWORD]} prev command=${COMP_WORDS[1]} i word\n";
   s += "  COMPREPLY=()\n";
   s += "  if (( COMP_CWORD <= 1 )); then\n";
-  s += "    COMPREPLY=($(compgen -W " + single_quoted(join(top_words(t), " ")) +
-       " -- \"$cur\"))\n";
+  s += "    mapfile -t COMPREPLY < <(compgen -W " + single_quoted(join(top_words(t), " ")) +
+       " -- \"$cur\")\n";
   s += "    return 0\n  fi\n";
   s += "  prev=${COMP_WORDS[COMP_CWORD-1]}\n";
   s += "  local flags setups passes_through\n";
@@ -174,18 +174,18 @@ std::string bash_script(const Tables& t) {
   s += "  if [[ -n $passes_through ]]; then\n";
   s += "    for (( i = 2; i < COMP_CWORD; i++ )); do\n";
   s += "      if [[ ${COMP_WORDS[i]} == -- ]]; then\n";
-  s += "        COMPREPLY=($(compgen -f -- \"$cur\"))\n        return 0\n      fi\n";
+  s += "        mapfile -t COMPREPLY < <(compgen -f -- \"$cur\")\n        return 0\n      fi\n";
   s += "    done\n  fi\n";
   s += "  case $prev in\n";
   s += "    " + join(t.directory_flags, "|") + ")\n";
   s += "      compopt -o filenames 2>/dev/null\n";
-  s += "      COMPREPLY=($(compgen -d -- \"$cur\"))\n      return 0 ;;\n";
+  s += "      mapfile -t COMPREPLY < <(compgen -d -- \"$cur\")\n      return 0 ;;\n";
   s += "    " + join(t.file_flags, "|") + ")\n";
   s += "      compopt -o filenames 2>/dev/null\n";
-  s += "      COMPREPLY=($(compgen -f -- \"$cur\"))\n      return 0 ;;\n";
+  s += "      mapfile -t COMPREPLY < <(compgen -f -- \"$cur\")\n      return 0 ;;\n";
   for (const auto& [flag, values] : t.flag_words)
-    s += "    " + flag + ") COMPREPLY=($(compgen -W " + single_quoted(join(values, " ")) +
-         " -- \"$cur\")); return 0 ;;\n";
+    s += "    " + flag + ") mapfile -t COMPREPLY < <(compgen -W " + single_quoted(join(values, " ")) +
+         " -- \"$cur\"); return 0 ;;\n";
   s += "    " + join(t.valued_flags, "|") + ") return 0 ;;\n";
   s += "  esac\n";
   s += "  # The flags already given, and how many setup names.\n";
@@ -198,12 +198,12 @@ std::string bash_script(const Tables& t) {
   s += "      *) positional=$((positional + 1)) ;;\n";
   s += "    esac\n  done\n";
   s += "  if [[ -n $setups && $positional -eq 0 && $cur != -* ]]; then\n";
-  s += "    COMPREPLY=($(compgen -W \"$setups\" -- \"$cur\"))\n    return 0\n  fi\n";
+  s += "    mapfile -t COMPREPLY < <(compgen -W \"$setups\" -- \"$cur\")\n    return 0\n  fi\n";
   s += "  local offer=\n";
   s += "  for word in $flags; do\n";
   s += "    if [[ $word == " + t.repeatable + " || $given != *\" $word \"* ]]; then\n";
   s += "      offer+=\"$word \"\n    fi\n  done\n";
-  s += "  COMPREPLY=($(compgen -W \"$offer\" -- \"$cur\"))\n";
+  s += "  mapfile -t COMPREPLY < <(compgen -W \"$offer\" -- \"$cur\")\n";
   s += "  return 0\n}\n";
   s += "complete -F " + fn + " " + t.program + "\n";
   return s;
@@ -276,8 +276,9 @@ std::string fish_script(const Tables& t) {
   const std::string c = "complete -c " + t.program;
   Strings names;
   for (const Word& w : t.words) names.push_back(w.name);
-  const std::string none_yet = " -n 'not __fish_seen_subcommand_from " + join(names, " ") + "'";
+  const std::string none_yet = " -n \"not __fish_seen_subcommand_from $commands\"";
   std::string s = "# fish completion for " + t.program + "\n" + kHeader + "\n";
+  s += "set -l commands " + join(names, " ") + "\n";
   s += c + " -f\n";
   for (const std::string& flag : t.top_flags) s += c + none_yet + " -l " + flag.substr(2) + "\n";
   for (const Word& w : t.words) {
