@@ -9,7 +9,7 @@ build_dir=${1:-build-package}
 if [ -x "$build_dir/velk-setup-system" ]; then
   echo "package: bringing $build_dir up to date (seconds), then writing the .deb"
 else
-  echo "package: building the program, its manual pages and completion into $build_dir (about 4 minutes on two cores), then writing the .deb"
+  echo "package: building the program, its manual pages and completion into $build_dir (about 5 minutes on two cores), then writing the .deb"
 fi
 "$PWD/scripts/build.sh" "$build_dir" -DVELK_TESTS=OFF
 rm -f "$build_dir"/package/velk-setup-system_*.deb
