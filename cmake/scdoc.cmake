@@ -18,6 +18,9 @@ endif()
 # The page header macro turns hyphenation and left adjustment back on; a
 # page full of flags and identifiers reads better without either.
 string(REGEX REPLACE "(\n\\.TH [^\n]*\n)" "\\1.nh\n.ad l\n" roff "${roff}")
+# A flag in bold is kept on one line: "\%" before it forbids a break at its
+# hyphens, so that --provider-release-digest never reads as two words.
+string(REPLACE "\\fB-" "\\fB\\%-" roff "${roff}")
 file(WRITE ${OUTPUT} "${roff}")
 # -n leaves the name and time out of the gzip header: the same page gives
 # the same bytes.
