@@ -4,5 +4,10 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build_dir=${1:-build}
+if [ -f "$build_dir/build.ninja" ]; then
+  echo "test: bringing $build_dir up to date (seconds to minutes, by what changed), then running every test"
+else
+  echo "test: building the program and its tests into $build_dir (about 10 minutes on two cores, more if packages must be installed), then running every test"
+fi
 "$PWD/scripts/build.sh" "$@"
 ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)"

@@ -9,7 +9,7 @@ namespace {
 constexpr std::string_view kPrefixHelp = "where a program lives; required by every software_* operation";
 constexpr std::string_view kBundleHelp = "the five bundle flags, for install and replace";
 // Stands for the five bundle flags in the help text.
-constexpr std::string_view kBundleFlags = "--bundle \u2026";
+constexpr std::string_view kBundleFlags = kBundleFlagsEntry;
 
 constexpr std::array<std::string_view, 7> kValidateRequired = {
     "--target", "--json", "--bundle", "--bundle-format", "--bundle-digest", "--artifact-digest",
@@ -40,7 +40,7 @@ constexpr std::array<OptionalFlag, 1> kStatusOptional = {{
      "which scope to measure the target under; absent, the target's own record decides"},
 }};
 constexpr std::array<OptionalFlag, 1> kLaunchOptional = {{
-    {"-- <args>", "everything after a bare -- goes to the product verbatim"},
+    {kPassThroughEntry, "everything after a bare -- goes to the product verbatim"},
 }};
 
 const ProviderCommandRow kProviderInfo{
@@ -77,6 +77,18 @@ const ProviderCommandRow& provider_command_row(ProviderCommand command) {
     case ProviderCommand::launch: return kLaunch;
   }
   std::abort();
+}
+
+std::vector<std::string_view> provider_command_flags(ProviderCommand command) {
+  const ProviderCommandRow& row = provider_command_row(command);
+  std::vector<std::string_view> flags(row.required.begin(), row.required.end());
+  for (const OptionalFlag& option : row.optional) {
+    if (option.flag == kBundleFlagsEntry)
+      flags.insert(flags.end(), kBundleClaimFlags.begin(), kBundleClaimFlags.end());
+    else if (option.flag != kPassThroughEntry)
+      flags.push_back(option.flag);
+  }
+  return flags;
 }
 
 }  // namespace velk

@@ -48,8 +48,7 @@ struct Collected {
 };
 
 constexpr std::string_view kSoftwareArtifact = "--software-artifact";
-constexpr std::array<std::string_view, 5> kBundleFlags = {
-    "--bundle", "--bundle-format", "--bundle-digest", "--artifact-digest", "--bundle-size"};
+constexpr const auto& kBundleFlags = kBundleClaimFlags;
 
 Result<std::optional<BundleClaim>, ArgumentError> take_claim(Collected& flags) {
   const auto given = std::count_if(kBundleFlags.begin(), kBundleFlags.end(),

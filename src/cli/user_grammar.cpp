@@ -1,20 +1,15 @@
 #include "cli/user_grammar.h"
 
-#include <initializer_list>
 #include <optional>
 #include <utility>
 #include <vector>
+
+#include "cli/user_table.h"
 
 namespace velk {
 namespace {
 
 ArgumentError fail(std::string message) { return ArgumentError{std::move(message), std::nullopt}; }
-
-bool one_of(UserWord word, std::initializer_list<UserWord> words) {
-  for (UserWord w : words)
-    if (w == word) return true;
-  return false;
-}
 
 }  // namespace
 
@@ -43,18 +38,20 @@ Result<UserCommand, ArgumentError> parse_user_command(UserWord word,
     *slot = args[++i];
   }
 
-  using W = UserWord;
-  if (backup && !one_of(word, {W::hold, W::restore, W::release}))
+  // Flags the word does not take, checked in this fixed order; a --target
+  // is never refused here.
+  if (backup && !user_word_takes(word, "--backup"))
     return fail("--backup is not an argument of " + name);
-  if (prefix && !one_of(word, {W::software, W::rollback}))
+  if (prefix && !user_word_takes(word, "--prefix"))
     return fail("--prefix is not an argument of " + name);
-  if (to && word != W::rollback) return fail("--to is not an argument of " + name);
-  if (reason && word != W::hold) return fail("--reason is not an argument of " + name);
+  if (to && !user_word_takes(word, "--to")) return fail("--to is not an argument of " + name);
+  if (reason && !user_word_takes(word, "--reason"))
+    return fail("--reason is not an argument of " + name);
 
   const std::string needs_target = name + " requires --target <absolute-directory>";
   UserCommand command;
   command.word = word;
-  if (one_of(word, {W::install, W::select})) {
+  if (user_word_row(word).setup_name) {
     if (!target) return fail(needs_target);
     if (positional.empty()) return fail(name + " requires a setup name; run `list` to see them");
     if (positional.size() > 1) return fail(name + " takes one setup name");
@@ -63,14 +60,14 @@ Result<UserCommand, ArgumentError> parse_user_command(UserWord word,
     return command;
   }
   if (!positional.empty()) return fail(name + " takes no setup name");
-  if (one_of(word, {W::software, W::rollback})) {
+  if (user_word_requires(word, "--prefix")) {
     // A --target given here is accepted and ignored.
     if (!prefix) return fail(name + " requires --prefix <absolute-directory>");
     command.prefix = *prefix;
     command.to = to;
     return command;
   }
-  if (word == W::list) return command;  // a --target is accepted and ignored
+  if (!user_word_requires(word, "--target")) return command;  // list: a --target is ignored
   if (!target) return fail(needs_target);
   command.target = *target;
   command.backup = backup;

@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
+
+#include "cli/user_table.h"
 
 namespace velk {
 namespace {
@@ -72,6 +76,53 @@ TEST(UserGrammar, EveryWordThatNeedsATargetSaysSo) {
     auto parsed = parse({name});
     ASSERT_FALSE(parsed.ok()) << name;
     EXPECT_EQ(parsed.error().message, name + " requires --target <absolute-directory>");
+  }
+}
+
+// The flags each word takes, as a person reads them in the usage text.
+// The table that the grammar, the completion and the manual page share must
+// say the same, and the grammar must refuse every other flag but --target.
+TEST(UserGrammar, TakesExactlyTheFlagsOfItsTable) {
+  using Flags = std::set<std::string>;
+  const std::map<std::string, Flags> expected = {
+      {"list", {}},
+      {"status", {"--target"}},
+      {"diff", {"--target"}},
+      {"backups", {"--target"}},
+      {"install", {"--target"}},
+      {"select", {"--target"}},
+      {"reinstall", {"--target"}},
+      {"restore", {"--target", "--backup"}},
+      {"hold", {"--target", "--backup", "--reason"}},
+      {"release", {"--target", "--backup"}},
+      {"remove", {"--target"}},
+      {"adopt", {"--target"}},
+      {"software", {"--prefix"}},
+      {"rollback", {"--prefix", "--to"}},
+  };
+  ASSERT_EQ(expected.size(), kUserWords.size());
+  for (UserWord word : kUserWords) {
+    const std::string name(user_word_name(word));
+    Flags table;
+    for (const UserFlag& f : user_word_row(word).flags) table.emplace(f.flag);
+    EXPECT_EQ(table, expected.at(name)) << name;
+
+    for (std::string_view flag : kUserValuedFlags) {
+      if (flag == "--target") continue;  // accepted everywhere, ignored where not taken
+      Words line = {name, std::string(flag), "v"};
+      if (user_word_row(word).setup_name) line.push_back("minimal");
+      if (flag != "--prefix" && user_word_requires(word, "--prefix"))
+        line.insert(line.end(), {"--prefix", "/p"});
+      if (user_word_requires(word, "--target")) line.insert(line.end(), {"--target", "/t"});
+      const auto parsed = parse(line);
+      const bool refused_flag = !parsed.ok() && parsed.error().message ==
+                                                    std::string(flag) + " is not an argument of " + name;
+      EXPECT_EQ(!refused_flag, expected.at(name).count(std::string(flag)) == 1)
+          << name << " " << flag << ": " << (parsed.ok() ? "accepted" : parsed.error().message);
+      if (!refused_flag) {
+        EXPECT_TRUE(parsed.ok()) << parsed.error().message;
+      }
+    }
   }
 }
 

@@ -1,0 +1,69 @@
+# Install rules and the Debian package.
+#
+# `cmake --install build --prefix P` lays out the program in P/bin, the
+# manual pages (cmake/man.cmake) and the completion scripts
+# (tools/completion) in their conventional places under P/share, and the
+# guides in P/share/doc/velk-setup-system. The program carries its built-in
+# catalog inside itself, so nothing it reads at run time depends on P.
+set(VELK_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/velk-setup-system)
+install(TARGETS velk-setup-system RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${CMAKE_SOURCE_DIR}/docs/user-guide.md ${CMAKE_SOURCE_DIR}/docs/protocol-guide.md
+        DESTINATION ${VELK_DOC_DIR})
+
+# The version is the one the program prints; the package check compares the
+# two.
+file(STRINGS ${CMAKE_SOURCE_DIR}/src/product/declaration.cpp VELK_VERSION_LINE
+     REGEX "\\.provider_version = \"[^\"]+\"")
+string(REGEX MATCH "\"([^\"]+)\"" _ "${VELK_VERSION_LINE}")
+set(VELK_VERSION "${CMAKE_MATCH_1}")
+if(NOT VELK_VERSION)
+  message(FATAL_ERROR "no provider_version found in src/product/declaration.cpp")
+endif()
+
+set(VELK_PACKAGE_MAINTAINER "velk-setup-system maintainers <maintainers@velk-setup-system.example>"
+    CACHE STRING "The Maintainer field of the Debian package")
+
+# Debian wants a copyright file and a changelog beside the documentation. They
+# belong to the package only, so a plain install leaves them out.
+set(_saved_epoch "$ENV{SOURCE_DATE_EPOCH}")
+set(ENV{SOURCE_DATE_EPOCH} ${VELK_MAN_DATE_EPOCH})
+string(TIMESTAMP VELK_PACKAGE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+set(ENV{SOURCE_DATE_EPOCH} "${_saved_epoch}")
+set(VELK_DEBIAN_DIR ${CMAKE_BINARY_DIR}/debian)
+configure_file(${CMAKE_SOURCE_DIR}/packaging/debian/changelog.in ${VELK_DEBIAN_DIR}/changelog @ONLY)
+execute_process(COMMAND ${VELK_GZIP} -9 -n -c ${VELK_DEBIAN_DIR}/changelog
+                OUTPUT_FILE ${VELK_DEBIAN_DIR}/changelog.gz)
+install(FILES ${CMAKE_SOURCE_DIR}/packaging/debian/copyright ${VELK_DEBIAN_DIR}/changelog.gz
+        DESTINATION ${VELK_DOC_DIR} COMPONENT debian EXCLUDE_FROM_ALL)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME velk-setup-system)
+set(CPACK_PACKAGE_VERSION ${VELK_VERSION})
+set(CPACK_PACKAGE_CONTACT ${VELK_PACKAGE_MAINTAINER})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "installs, reports on and reverses the configuration of Velk Build")
+# The summary above is the synopsis line; this is the text below it.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+"velk-setup-system writes a named setup of Velk Build (by Orlix) into a
+directory the caller names, reports what it holds and whether it has drifted,
+and puts it back. Every change is captured first in a rolling pool of
+backups and runs as one journaled change that an interruption cannot leave
+half made.
+.
+Consumer programs drive the same machinery through a two-phase JSON
+protocol (plan, then apply exactly that plan), with setup content delivered
+as strictly shaped ZIP bundles. The program also installs pinned versions of
+the product's executable into a prefix, with rollback and a verified launch.")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${VELK_PACKAGE_MAINTAINER})
+set(CPACK_DEBIAN_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# Everything a plain install lays out, then the package's own files.
+set(CPACK_INSTALL_CMAKE_PROJECTS
+    "${CMAKE_BINARY_DIR};velk-setup-system;ALL;/"
+    "${CMAKE_BINARY_DIR};velk-setup-system;debian;/")
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+include(CPack)

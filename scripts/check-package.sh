@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Checks a built Debian package as a user meets it: unpacked into a scratch
+# root with dpkg -x, it holds exactly the expected files, its control fields
+# are filled in, the program it carries prints its version and lists its
+# built-in catalog, its manual pages render without a warning, and lintian
+# finds no error (its warnings are printed). Usage: scripts/check-package.sh PACKAGE.deb
+set -euo pipefail
+deb=$(realpath "$1")
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "check-package: $*" >&2; exit 1; }
+
+dpkg -x "$deb" "$scratch/root"
+files=$(cd "$scratch/root" && find . ! -type d | sort)
+expected="./usr/bin/velk-setup-system
+./usr/share/bash-completion/completions/velk-setup-system
+./usr/share/doc/velk-setup-system/changelog.gz
+./usr/share/doc/velk-setup-system/copyright
+./usr/share/doc/velk-setup-system/protocol-guide.md
+./usr/share/doc/velk-setup-system/user-guide.md
+./usr/share/fish/vendor_completions.d/velk-setup-system.fish
+./usr/share/man/man1/velk-setup-system.1.gz
+./usr/share/man/man7/velk-setup-system-protocol.7.gz
+./usr/share/zsh/vendor-completions/_velk-setup-system"
+[ "$files" = "$expected" ] || fail "the package holds:"$'\n'"$files"
+
+for field in Package Version Architecture Maintainer Section Priority Depends Description; do
+  [ -n "$(dpkg-deb -f "$deb" "$field")" ] || fail "the control field $field is empty"
+done
+[[ $(dpkg-deb -f "$deb" Depends) == *libc6* ]] || fail "Depends does not name the C library"
+
+# The program runs from the scratch root alone, in a directory that holds no
+# catalog, with its temporary files in the scratch directory.
+program=$scratch/root/usr/bin/velk-setup-system
+version=$(cd "$scratch" && TMPDIR=$scratch "$program" --version)
+[ "$version" = "velk-setup-system $(dpkg-deb -f "$deb" Version)" ] ||
+  fail "the program says \"$version\", the package $(dpkg-deb -f "$deb" Version)"
+list=$(cd "$scratch" && env -u VELK_SETUP_SYSTEM_SETUP_CATALOG TMPDIR="$scratch" "$program" list)
+for id in minimal baseline full-auto mirel-builder; do
+  grep -qx "  $id" <<< "$list" || fail "list does not show $id:"$'\n'"$list"
+done
+
+for page in "$scratch"/root/usr/share/man/man*/*.gz; do
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)
+  [ -z "$warnings" ] || fail "$(basename "$page") renders with warnings:"$'\n'"$warnings"
+done
+
+lintian --fail-on error "$deb" || fail "lintian found errors"
+echo "check-package: $(basename "$deb") is sound"

@@ -1,0 +1,199 @@
+// The manual pages and the completion scripts against the program's own
+// command tables: every command, every flag it takes, and the words its
+// values are chosen from. A command or flag added to the program without
+// its page entry, or a page entry that names a flag the command does not
+// take, fails here.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/command_table.h"
+#include "cli/user_command.h"
+#include "cli/user_table.h"
+#include "core/error.h"
+#include "product/builtin_setups.h"
+#include "product/declaration.h"
+#include "product/operation.h"
+#include "protocol/request.h"
+#include "support/temp_dir.h"
+
+namespace velk {
+namespace {
+
+using namespace velk::testing;
+using Words = std::vector<std::string>;
+
+std::string build_file(const std::string& relative) {
+  return read_text(std::string(VELK_BUILD_DIR) + "/" + relative);
+}
+
+// A manual page's roff without the "\%" that keeps a flag on one line.
+std::string page(const std::string& relative) {
+  std::string roff = build_file(relative);
+  for (size_t at = roff.find("\\%"); at != std::string::npos; at = roff.find("\\%", at))
+    roff.erase(at, 2);
+  return roff;
+}
+
+Words lines_of(const std::string& text) {
+  Words lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+std::string bold(std::string_view word) { return "\\fB" + std::string(word) + "\\fR"; }
+
+// The term lines of a page's definition lists: in the roff that scdoc
+// writes, a term is the line before an indented block (".RS 4").
+Words terms_of(const std::string& roff) {
+  const Words lines = lines_of(roff);
+  Words terms;
+  for (size_t i = 0; i + 1 < lines.size(); ++i)
+    if (lines[i + 1] == ".RS 4" && !lines[i].empty() && lines[i][0] != '.') terms.push_back(lines[i]);
+  return terms;
+}
+
+// The lines of the section headed `title`, up to the next section.
+std::string section(const std::string& roff, const std::string& title) {
+  const size_t start = roff.find("\n.SH " + title + "\n");
+  EXPECT_NE(start, std::string::npos) << title;
+  if (start == std::string::npos) return "";
+  const size_t end = roff.find("\n.SH ", start + 1);
+  return roff.substr(start, end == std::string::npos ? std::string::npos : end - start);
+}
+
+// The terms that begin with `word` in bold.
+Words terms_for(const Words& terms, std::string_view word) {
+  Words found;
+  for (const std::string& term : terms)
+    if (term.rfind(bold(word) + " ", 0) == 0 || term == bold(word)) found.push_back(term);
+  return found;
+}
+
+// The one term of a command in its section: its entry.
+std::string term_for(const Words& terms, std::string_view word) {
+  const Words found = terms_for(terms, word);
+  EXPECT_EQ(found.size(), 1u) << word;
+  return found.empty() ? std::string() : found.front();
+}
+
+// The flags a term names in bold.
+std::set<std::string> flags_in(const std::string& term) {
+  std::set<std::string> flags;
+  for (size_t at = term.find("\\fB--"); at != std::string::npos; at = term.find("\\fB--", at + 1)) {
+    const size_t end = term.find("\\fR", at);
+    const std::string flag = term.substr(at + 3, end - at - 3);
+    if (flag != "--") flags.insert(flag);  // a bare "--" is no flag
+  }
+  return flags;
+}
+
+std::set<std::string> user_flags(UserWord word) {
+  std::set<std::string> flags;
+  for (const UserFlag& f : user_word_row(word).flags) flags.emplace(f.flag);
+  return flags;
+}
+
+Words setup_ids() {
+  Words ids;
+  for (const BuiltinFile& file : builtin_setup_files()) {
+    const std::string path(file.path);
+    const size_t slash = path.find('/');
+    if (path.substr(slash + 1) == "setup.json") ids.push_back(path.substr(0, slash));
+  }
+  return ids;
+}
+
+TEST(ManualPages, TheUserPageHasAnEntryForEveryWordWithExactlyItsFlags) {
+  const std::string roff = page("man/velk-setup-system.1");
+  const Words terms = terms_of(roff);
+  const Words commands = terms_of(section(roff, "COMMANDS"));
+  for (UserWord word : kUserWords) {
+    const std::string term = term_for(commands, user_word_name(word));
+    ASSERT_FALSE(term.empty()) << user_word_name(word) << " has no entry";
+    EXPECT_EQ(flags_in(term), user_flags(word)) << term;
+    if (user_word_row(word).setup_name) {
+      EXPECT_NE(term.find("\\fIsetup\\fR"), std::string::npos) << term;
+    }
+  }
+  for (std::string_view flag : kUserValuedFlags)
+    EXPECT_FALSE(terms_for(terms, flag).empty()) << flag << " is not described under OPTIONS";
+  for (const char* flag : {"--help", "--version"}) EXPECT_FALSE(terms_for(terms, flag).empty());
+  // The environment the program reads, and the way out of an interruption.
+  for (const char* text : {"VELK_SETUP_SYSTEM_SETUP_CATALOG", "TMPDIR",
+                           "velk-setup-system recover-operation --target \\fIdir\\fR --json"})
+    EXPECT_NE(roff.find(text), std::string::npos) << text;
+}
+
+TEST(ManualPages, TheProtocolPageNamesEveryCommandFlagOperationScopeAndCode) {
+  const std::string roff = page("man/velk-setup-system-protocol.7");
+  const Words terms = terms_of(roff);
+  const Words commands = terms_of(section(roff, "COMMANDS"));
+  for (ProviderCommand command : kProviderCommands) {
+    const ProviderCommandRow& row = provider_command_row(command);
+    const std::string term = term_for(commands, provider_command_name(command));
+    ASSERT_FALSE(term.empty()) << provider_command_name(command) << " has no entry";
+    // The entry's own line names exactly the required flags, and every
+    // optional flag has an entry of its own.
+    EXPECT_EQ(flags_in(term), std::set<std::string>(row.required.begin(), row.required.end()))
+        << term;
+    for (std::string_view flag : provider_command_flags(command)) {
+      if (std::find(row.required.begin(), row.required.end(), flag) == row.required.end()) {
+        EXPECT_FALSE(terms_for(terms, flag).empty()) << provider_command_name(command) << " " << flag;
+      }
+    }
+  }
+  for (Operation op : kOperations)
+    EXPECT_NE(roff.find(bold(operation_name(op))), std::string::npos) << operation_name(op);
+  for (TargetScope scope : declaration().scopes)
+    EXPECT_NE(roff.find(bold(scope_name(scope))), std::string::npos) << scope_name(scope);
+  for (int i = 0; i < kReasonCodeCount; ++i) {
+    const std::string_view code = reason_name(static_cast<ReasonCode>(i));
+    EXPECT_NE(roff.find(bold(code)), std::string::npos) << code;
+  }
+}
+
+// Each script spells a flag its own way.
+struct Script {
+  std::string file;
+  std::string (*flag)(std::string_view);
+};
+
+std::string long_flag(std::string_view flag) { return std::string(flag); }
+std::string fish_flag(std::string_view flag) { return "-l " + std::string(flag.substr(2)); }
+
+TEST(Completion, EveryScriptCompletesEveryCommandFlagAndValueWord) {
+  Words words, values = setup_ids();
+  std::set<std::string> flags = {"--help", "--version"};
+  for (UserWord word : kUserWords) {
+    words.emplace_back(user_word_name(word));
+    for (const std::string& f : user_flags(word)) flags.insert(f);
+  }
+  for (ProviderCommand command : kProviderCommands) {
+    words.emplace_back(provider_command_name(command));
+    for (std::string_view f : provider_command_flags(command)) flags.emplace(f);
+  }
+  for (Operation op : kOperations) values.emplace_back(operation_name(op));
+  for (TargetScope scope : declaration().scopes) values.emplace_back(scope_name(scope));
+  ASSERT_EQ(setup_ids(), (Words{"baseline", "full-auto", "minimal", "mirel-builder"}));
+
+  for (const Script& script : {Script{"completion/velk-setup-system.bash", long_flag},
+                               Script{"completion/_velk-setup-system", long_flag},
+                               Script{"completion/velk-setup-system.fish", fish_flag}}) {
+    const std::string text = build_file(script.file);
+    for (const std::string& w : words)
+      EXPECT_NE(text.find(" " + w), std::string::npos) << script.file << ": " << w;
+    for (const std::string& f : flags)
+      EXPECT_NE(text.find(script.flag(f)), std::string::npos) << script.file << ": " << f;
+    for (const std::string& v : values)
+      EXPECT_NE(text.find(v), std::string::npos) << script.file << ": " << v;
+  }
+}
+
+}  // namespace
+}  // namespace velk

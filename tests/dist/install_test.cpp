@@ -1,0 +1,113 @@
+// What an installation lays out: `cmake --install` into a staging root, the
+// installed program run from there, and the example consumer session run
+// against the built program.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/runner.h"
+#include "support/temp_dir.h"
+
+namespace velk {
+namespace {
+
+using namespace velk::testing;
+using Words = std::vector<std::string>;
+
+// Every file and link under `root`, relative to it, sorted; directories are
+// implied by them.
+Words files_under(const std::string& root) {
+  Words out;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+    if (!e.is_directory() || e.is_symlink()) out.push_back(e.path().string().substr(root.size()));
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+unsigned mode_of(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+TEST(Install, LaysOutExactlyTheProgramPagesCompletionAndGuides) {
+  TempDir stage, scratch;
+  // `cmake --install` runs the build tree's install script, which ends by
+  // writing a list of what it installed into the build tree. The same
+  // script, with that list sent to the test's own directory instead:
+  std::string script = read_text(std::string(VELK_BUILD_DIR) + "/cmake_install.cmake");
+  const std::string manifest = "file(WRITE \"" + std::string(VELK_BUILD_DIR) + "/";
+  const size_t at = script.rfind(manifest);
+  ASSERT_NE(at, std::string::npos) << "the install script no longer ends as expected";
+  script.replace(at, manifest.size(), "file(WRITE \"" + scratch.path() + "/");
+  write_text(scratch / "cmake_install.cmake", script);
+
+  RunOptions options;
+  options.set_env = {{"DESTDIR", stage.path()}};
+  options.timeout = std::chrono::seconds(120);
+  const RunResult install = run_program(
+      VELK_CMAKE_COMMAND, {"-DCMAKE_INSTALL_PREFIX=/usr", "-P", scratch / "cmake_install.cmake"},
+      options);
+  ASSERT_EQ(install.exit_code, 0) << install.out << install.err;
+  EXPECT_TRUE(exists(scratch / "install_manifest.txt"));
+
+  EXPECT_EQ(files_under(stage.path()),
+            (Words{
+                "/usr/bin/velk-setup-system",
+                "/usr/share/bash-completion/completions/velk-setup-system",
+                "/usr/share/doc/velk-setup-system/protocol-guide.md",
+                "/usr/share/doc/velk-setup-system/user-guide.md",
+                "/usr/share/fish/vendor_completions.d/velk-setup-system.fish",
+                "/usr/share/man/man1/velk-setup-system.1.gz",
+                "/usr/share/man/man7/velk-setup-system-protocol.7.gz",
+                "/usr/share/zsh/vendor-completions/_velk-setup-system",
+            }));
+  EXPECT_EQ(mode_of(stage / "usr/bin/velk-setup-system"), 0755u);
+  EXPECT_EQ(mode_of(stage / "usr/share/man/man1/velk-setup-system.1.gz"), 0644u);
+
+  // The staged program needs nothing from where it was built: it prints its
+  // version and lists the catalog built into it, run from a directory that
+  // holds no catalog, with its temporary files in the test's own directory.
+  make_dirs(stage / "tmp");
+  RunOptions run;
+  run.cwd = stage.path();
+  run.set_env = {{"TMPDIR", stage / "tmp"}};
+  run.unset_env = {"VELK_SETUP_SYSTEM_SETUP_CATALOG"};
+  const std::string program = stage / "usr/bin/velk-setup-system";
+  const RunResult version = run_program(program, {"--version"}, run);
+  EXPECT_EQ(version.exit_code, 0);
+  EXPECT_EQ(version.out, run_velk({"--version"}).out);
+  const RunResult list = run_program(program, {"list"}, run);
+  EXPECT_EQ(list.exit_code, 0) << list.err;
+  EXPECT_EQ(list.out.rfind("Setups for Velk Build (Orlix):\n", 0), 0u) << list.out;
+  for (const char* id : {"\n  minimal\n", "\n  baseline\n", "\n  full-auto\n", "\n  mirel-builder\n"})
+    EXPECT_NE(list.out.find(id), std::string::npos) << id;
+  EXPECT_TRUE(std::filesystem::is_empty(stage / "tmp"));
+}
+
+TEST(Examples, TheProtocolGuideSessionRunsGreen) {
+  TempDir work;
+  RunOptions options;
+  options.set_env = {{"TMPDIR", work.path()}};
+  options.timeout = std::chrono::seconds(120);
+  const RunResult r =
+      run_program(VELK_PYTHON, {std::string(VELK_SOURCE_DIR) + "/examples/protocol_session.py",
+                                "--program", VELK_BINARY_PATH},
+                  options);
+  EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+  EXPECT_EQ(r.err, "");
+  for (const char* step : {"validate-bundle    valid\n", "plan-operation     install, ",
+                           "apply-operation    installed example-setup; ",
+                           "plan-operation     restore from slot-000000000001\n",
+                           "apply-operation    restored; "})
+    EXPECT_NE(r.out.find(step), std::string::npos) << step << "\n" << r.out;
+  EXPECT_TRUE(r.out.size() >= 17 && r.out.substr(r.out.size() - 17) == "session complete\n") << r.out;
+  // The session cleans up after itself.
+  EXPECT_TRUE(std::filesystem::is_empty(work.path()));
+}
+
+}  // namespace
+}  // namespace velk
