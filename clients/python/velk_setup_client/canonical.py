@@ -66,10 +66,11 @@ def _value(value, out):
             _value(item, out)
         out.append("]")
     elif isinstance(value, dict):
-        out.append("{")
-        for i, name in enumerate(sorted(value, key=_utf16_key)):
+        for name in value:
             if not isinstance(name, str):
                 raise ValueError(f"object member name {name!r} is not text")
+        out.append("{")
+        for i, name in enumerate(sorted(value, key=_utf16_key)):
             if i:
                 out.append(",")
             _string(name, out)

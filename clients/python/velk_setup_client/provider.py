@@ -216,13 +216,18 @@ class Provider:
     """The provider program, run once per request.
 
     ``binary`` is the program's path or a name looked up on PATH; ``env``
-    replaces the environment it runs in (default: this process's).
+    replaces the environment it runs in (default: this process's). Plans
+    expire ``plan_lifetime`` seconds after they are made. Bundles that were
+    never written and plans being applied go to a scratch directory made
+    under ``scratch`` (default: the system's temporary directory) and
+    removed with the Provider.
     """
 
-    def __init__(self, binary=_PROGRAM, *, env=None, plan_lifetime=900):
+    def __init__(self, binary=_PROGRAM, *, env=None, plan_lifetime=900, scratch=None):
         self.binary = binary
         self.env = env
         self.plan_lifetime = plan_lifetime
+        self.scratch_root = scratch
         self._info = None
         self._scratch = None
 
@@ -269,7 +274,7 @@ class Provider:
 
     def _scratch_dir(self):
         if self._scratch is None:
-            self._scratch = tempfile.mkdtemp(prefix="velk-client-")
+            self._scratch = tempfile.mkdtemp(prefix="velk-client-", dir=self.scratch_root)
             weakref.finalize(self, shutil.rmtree, self._scratch, True)
         return self._scratch
 
