@@ -154,14 +154,15 @@ def _top(path):
     return path.split("/", 1)[0]
 
 
-def expected_identity(files):
+def expected_identity(files, scope=None):
     """The identity digest a target has once exactly these BundleFiles are its
-    owned surfaces: a record for every directory on the way and for every
-    file, the way the provider measures a target."""
+    owned surfaces, the way the provider measures a target: a record for every
+    file and every directory on the way to it. Under "user_root" the provider
+    owns only the files it recorded writing, so only they are measured."""
     records = {}
     for f in files:
         parts = f.path.split("/")
-        for i in range(1, len(parts)):
+        for i in range(1, len(parts) if scope != "user_root" else 1):
             records["/".join(parts[:i])] = ("dir", "")
         records[f.path] = ("file:x" if f.mode & 0o111 else "file:-", f.digest)
     return digest_records([(p, k, d) for p, (k, d) in records.items()])
@@ -245,7 +246,7 @@ def build_bundle(directory, scope=None, *, profile=None, setup_id=None, setup_ve
     files = _read_tree(home)
     _check(files, profile, scope)
     declared = [BundleFile(p, m, digest_bytes(d), len(d)) for p, d, m in files]
-    identity = expected_identity(declared)
+    identity = expected_identity(declared, scope)
     setup_id = setup_id or declared_id
     setup_version = setup_version or declared_version or identity[:19]
 
@@ -331,5 +332,5 @@ def load_bundle(path):
                   setup_id=passport.get("stable_id", ""),
                   setup_version=passport.get("version", ""),
                   scope=manifest.get("target_scope"), files=files,
-                  expected_identity=expected_identity(files),
+                  expected_identity=expected_identity(files, manifest.get("target_scope")),
                   path=os.path.abspath(path))
