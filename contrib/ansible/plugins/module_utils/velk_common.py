@@ -4,8 +4,10 @@ names it, and how a refusal becomes a failed task."""
 
 from __future__ import annotations
 
-from ansible_collections.velk.setup.plugins.module_utils.velk_setup_client import (
-    BundleSourceError, Provider, ProviderFailure, Refusal)
+from ansible_collections.velk.setup.plugins.module_utils.velk_setup_client.errors import (
+    BundleSourceError, ProviderFailure, Refusal)
+from ansible_collections.velk.setup.plugins.module_utils.velk_setup_client.provider import (
+    Provider)
 
 BINARY_OPTION = dict(type="str", default="velk-setup-system")
 

@@ -183,8 +183,10 @@ detail:
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velk.setup.plugins.module_utils.velk_common import (
     BINARY_OPTION, HANDLED, effects_diff, fail, provider_for)
-from ansible_collections.velk.setup.plugins.module_utils.velk_setup_client import (
-    EMPTY_IDENTITY, build_bundle)
+from ansible_collections.velk.setup.plugins.module_utils.velk_setup_client.bundle import (
+    build_bundle)
+from ansible_collections.velk.setup.plugins.module_utils.velk_setup_client.product import (
+    EMPTY_IDENTITY)
 
 
 def plan_present(module, provider, result):

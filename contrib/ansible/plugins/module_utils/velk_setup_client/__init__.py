@@ -1,1 +1,0 @@
-../../../../../clients/python/velk_setup_client/__init__.py
