@@ -8,7 +8,7 @@ packages=(
   nlohmann-json3-dev libssl-dev zlib1g-dev libicu-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3 zip unzip tar gzip openssl
-  ansible-core python3-yaml
+  ansible-core python3-yaml python3-setuptools
 )
 
 missing=()
