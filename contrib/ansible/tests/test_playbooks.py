@@ -6,6 +6,7 @@ Everything, including Ansible's own home and temporary files, stays under one
 temporary directory.
 """
 
+import json
 import os
 import re
 import shutil
@@ -41,14 +42,15 @@ class Fleet(unittest.TestCase):
         cls.tmp = tempfile.mkdtemp(prefix="velk-fleet-test-")
         cls.env = ansible_env(cls.tmp)
         build_collection(cls.tmp, cls.env)
-        cls.targets = {h: os.path.join(cls.tmp, "targets", h) for h in HOSTS}
-        lines = ["[velk_fleet]"]
-        for host in HOSTS:
+        # The fleet, and one host outside it for single-host tasks.
+        cls.targets = {h: os.path.join(cls.tmp, "targets", h) for h in HOSTS + ["solo"]}
+        lines = []
+        for host in HOSTS + ["solo"]:
             os.makedirs(cls.targets[host])
             lines.append(f"{host} velk_target={cls.targets[host]} "
                          f"velk_staging={cls.tmp}/staging/{host} "
                          f"velk_prefix={cls.tmp}/prefixes/{host}")
-        lines += ["[velk_fleet:vars]", "ansible_connection=local",
+        lines += ["[velk_fleet]", *HOSTS, "[all:vars]", "ansible_connection=local",
                   "ansible_python_interpreter=/usr/bin/python3", f"velk_binary={BINARY}"]
         cls.inventory = os.path.join(cls.tmp, "inventory.ini")
         with open(cls.inventory, "w", encoding="utf-8") as f:
@@ -83,13 +85,16 @@ class Fleet(unittest.TestCase):
 
     def test_rolling_setups_across_the_fleet(self):
         # 1. Apply a catalog setup everywhere; then again, and nothing changes.
-        _, counts = self.playbook("roll_setup.yml", "-e", "velk_setup=baseline",
+        # The slot from before the rollout is held against the pool's rotation.
+        _, counts = self.playbook("roll_setup.yml", "-e", "velk_setup=baseline", "-e",
+                                  '{"velk_hold": true, "velk_hold_reason": "before baseline"}',
                                   title="first rollout")
         self.assertEqual({h: c["changed"] for h, c in counts.items()}, dict.fromkeys(HOSTS, 1))
-        installed = {h: self.status(h) for h in HOSTS}
         for h in HOSTS:
-            self.assertTrue(installed[h].holds("baseline"), h)
-            self.assertEqual(len(installed[h].backups), 1)
+            status = self.status(h)
+            self.assertTrue(status.holds("baseline"), h)
+            self.assertEqual([(b.held, b.hold_reason) for b in status.backups],
+                             [(True, "before baseline")])
 
         _, counts = self.playbook("roll_setup.yml", "-e", "velk_setup=baseline",
                                   title="idempotence run")
@@ -148,6 +153,38 @@ class Fleet(unittest.TestCase):
         for h in HOSTS[:4]:
             self.assertTrue(self.status(h).holds("full-auto"), h)
         self.assertEqual(self.status("host5").provider_state.setup_stable_id, "baseline")
+
+    def adhoc(self, host, args, check=False):
+        """One velk_setup task on one host, as `ansible -m` runs it; its result."""
+        done = subprocess.run(
+            ["ansible", "-i", self.inventory, host, "-m", "velk.setup.velk_setup", "-a",
+             f"target={self.targets[host]} binary={BINARY} {args}", "-o"]
+            + (["--check"] if check else []),
+            env=self.env, cwd=self.tmp, capture_output=True, text=True, check=False,
+            stdin=subprocess.DEVNULL)
+        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        return json.loads(done.stdout[done.stdout.index("{"):])
+
+    def test_remove_and_restore_are_idempotent(self):
+        host = "solo"
+        self.assertTrue(self.adhoc(host, "setup=minimal")["changed"])
+        removed = self.adhoc(host, "state=absent")
+        self.assertTrue(removed["changed"])
+        self.assertEqual(removed["operation"], "remove")
+        self.assertFalse(os.path.exists(os.path.join(self.targets[host], "AGENTS.md")))
+        self.assertFalse(self.adhoc(host, "state=absent")["changed"])
+
+        # Without backup_ref, restore puts back the most recent slot: the one
+        # the removal captured. Once there, restoring it again changes nothing.
+        would = self.adhoc(host, "state=restored", check=True)
+        self.assertEqual((would["changed"], would["restored_from"]),
+                         (True, removed["backup_ref"]))
+        self.assertFalse(os.path.exists(os.path.join(self.targets[host], "AGENTS.md")))
+        restored = self.adhoc(host, f"state=restored backup_ref={removed['backup_ref']}")
+        self.assertTrue(restored["changed"])
+        self.assertTrue(self.status(host).holds("minimal"))
+        again = self.adhoc(host, f"state=restored backup_ref={removed['backup_ref']}")
+        self.assertFalse(again["changed"])
 
     def test_program_install_and_roll_back(self):
         releases = os.path.join(SOURCE_DIR, "releases")
