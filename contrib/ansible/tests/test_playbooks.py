@@ -154,7 +154,7 @@ class Fleet(unittest.TestCase):
             self.assertTrue(self.status(h).holds("full-auto"), h)
         self.assertEqual(self.status("host5").provider_state.setup_stable_id, "baseline")
 
-    def adhoc(self, host, args, check=False):
+    def adhoc(self, host, args, check=False, expect_exit=0):
         """One velk_setup task on one host, as `ansible -m` runs it; its result."""
         done = subprocess.run(
             ["ansible", "-i", self.inventory, host, "-m", "velk.setup.velk_setup", "-a",
@@ -162,11 +162,18 @@ class Fleet(unittest.TestCase):
             + (["--check"] if check else []),
             env=self.env, cwd=self.tmp, capture_output=True, text=True, check=False,
             stdin=subprocess.DEVNULL)
-        self.assertEqual(done.returncode, 0, done.stdout + done.stderr)
+        self.assertEqual(done.returncode, expect_exit, done.stdout + done.stderr)
         return json.loads(done.stdout[done.stdout.index("{"):])
 
     def test_remove_and_restore_are_idempotent(self):
         host = "solo"
+        # A file a person wrote, in a target the provider never managed, stays.
+        with open(os.path.join(self.targets[host], "AGENTS.md"), "w", encoding="utf-8") as f:
+            f.write("mine\n")
+        refused = self.adhoc(host, "state=absent", expect_exit=2)
+        self.assertIn("has applied no setup at", refused["msg"])
+        self.assertEqual(self.read(host, "AGENTS.md"), b"mine\n")
+
         self.assertTrue(self.adhoc(host, "setup=minimal")["changed"])
         removed = self.adhoc(host, "state=absent")
         self.assertTrue(removed["changed"])

@@ -18,7 +18,9 @@ description:
     that already holds that setup, exactly as the provider left it, is not
     changed.
   - With I(state=absent) everything the provider owns in the target is taken
-    away; with I(state=restored) a backup slot is put back.
+    away; a target where the provider has applied no setup is refused, so that
+    files a person put there are never taken. With I(state=restored) a backup
+    slot is put back.
   - The slot captured before a change is returned as C(backup_ref), so a later
     task or play can restore it.
   - In check mode the change is planned and its effects are reported, and
@@ -213,6 +215,13 @@ def plan_absent(module, provider, result):
     result["target_identity_digest"] = status.target_identity_digest
     if status.target_identity_digest == EMPTY_IDENTITY:
         return None
+    if not (status.provider_state.present and status.provider_state.readable):
+        # Files in the owned places that no record says the provider wrote
+        # are someone's own; a fleet-wide "absent" must not take them.
+        module.fail_json(
+            msg=f"velk-setup-system has applied no setup at {p['target']}, and removing would "
+                "take what is in the places it owns whole; nothing was changed",
+            reason=None, detail=None, **result)
     return provider.plan(p["target"], "remove", scope=p["scope"])
 
 
