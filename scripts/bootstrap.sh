@@ -9,6 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3 zip unzip tar gzip openssl
   scdoc man-db file dpkg-dev lintian
+  ansible-core python3-yaml python3-setuptools
 )
 
 missing=()

@@ -1,0 +1,1 @@
+../../../../../clients/python/velk_setup_client/paths.py

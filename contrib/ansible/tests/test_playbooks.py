@@ -1,0 +1,215 @@
+"""The collection as a fleet uses it: built with ansible-galaxy, installed, and
+driven by ansible-playbook through the examples against five local hosts, each
+with its own scratch target, and the real provider.
+
+Everything, including Ansible's own home and temporary files, stays under one
+temporary directory.
+"""
+
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from fixture import ANSIBLE_DIR, BINARY, SOURCE_DIR, ansible_env, build_collection
+
+sys.path.insert(0, os.path.join(SOURCE_DIR, "clients", "python"))
+from velk_setup_client import Provider  # noqa: E402
+
+HOSTS = [f"host{i}" for i in range(1, 6)]
+EXAMPLES = os.path.join(ANSIBLE_DIR, "examples")
+RECAP = re.compile(r"^(\S+)\s+:\s+((?:\w+=\d+\s*)+)$", re.M)
+
+
+def recap(output):
+    """{host: {"ok": n, "changed": n, "failed": n, ...}} from the PLAY RECAP."""
+    tail = output[output.rindex("PLAY RECAP"):]
+    return {host: {k: int(v) for k, v in re.findall(r"(\w+)=(\d+)", counts)}
+            for host, counts in RECAP.findall(tail)}
+
+
+def recap_text(output):
+    return output[output.rindex("PLAY RECAP"):].strip()
+
+
+class Fleet(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="velk-fleet-test-")
+        cls.env = ansible_env(cls.tmp)
+        build_collection(cls.tmp, cls.env)
+        # The fleet, and one host outside it for single-host tasks.
+        cls.targets = {h: os.path.join(cls.tmp, "targets", h) for h in HOSTS + ["solo"]}
+        lines = []
+        for host in HOSTS + ["solo"]:
+            os.makedirs(cls.targets[host])
+            lines.append(f"{host} velk_target={cls.targets[host]} "
+                         f"velk_staging={cls.tmp}/staging/{host} "
+                         f"velk_prefix={cls.tmp}/prefixes/{host}")
+        lines += ["[velk_fleet]", *HOSTS, "[all:vars]", "ansible_connection=local",
+                  "ansible_python_interpreter=/usr/bin/python3", f"velk_binary={BINARY}"]
+        cls.inventory = os.path.join(cls.tmp, "inventory.ini")
+        with open(cls.inventory, "w", encoding="utf-8") as f:
+            f.write("\n".join(lines) + "\n")
+        cls.provider = Provider(BINARY, env=dict(os.environ, TMPDIR=cls.tmp), scratch=cls.tmp)
+        cls.transcript = []
+
+    @classmethod
+    def tearDownClass(cls):
+        # The recaps asked for when the work is reported.
+        sys.stderr.write("\n" + "\n\n".join(cls.transcript) + "\n")
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def playbook(self, name, *args, expect_exit=0, title=None):
+        done = subprocess.run(
+            ["ansible-playbook", "-i", self.inventory, os.path.join(EXAMPLES, name), *args],
+            env=self.env, cwd=self.tmp, capture_output=True, text=True, check=False,
+            stdin=subprocess.DEVNULL)
+        output = done.stdout + done.stderr
+        self.assertEqual(done.returncode, expect_exit, output)
+        if title:
+            self.transcript.append(f"== {title}: ansible-playbook {name} {' '.join(args)}\n"
+                                   + recap_text(done.stdout))
+        return done.stdout, recap(done.stdout)
+
+    def status(self, host):
+        return self.provider.status(self.targets[host])
+
+    def read(self, host, path):
+        with open(os.path.join(self.targets[host], path), "rb") as f:
+            return f.read()
+
+    def test_rolling_setups_across_the_fleet(self):
+        # 1. Apply a catalog setup everywhere; then again, and nothing changes.
+        # The slot from before the rollout is held against the pool's rotation.
+        _, counts = self.playbook("roll_setup.yml", "-e", "velk_setup=baseline", "-e",
+                                  '{"velk_hold": true, "velk_hold_reason": "before baseline"}',
+                                  title="first rollout")
+        self.assertEqual({h: c["changed"] for h, c in counts.items()}, dict.fromkeys(HOSTS, 1))
+        for h in HOSTS:
+            status = self.status(h)
+            self.assertTrue(status.holds("baseline"), h)
+            self.assertEqual([(b.held, b.hold_reason) for b in status.backups],
+                             [(True, "before baseline")])
+
+        _, counts = self.playbook("roll_setup.yml", "-e", "velk_setup=baseline",
+                                  title="idempotence run")
+        self.assertEqual({h: (c["changed"], c["failed"]) for h, c in counts.items()},
+                         dict.fromkeys(HOSTS, (0, 0)))
+        self.assertEqual([len(self.status(h).backups) for h in HOSTS], [1] * 5)
+
+        # 2. Check mode on a target changed by hand: the plan's effects are
+        # shown as the diff, and nothing is applied anywhere.
+        with open(os.path.join(self.targets["host2"], "AGENTS.md"), "ab") as f:
+            f.write(b"a local edit\n")
+        edited = self.read("host2", "AGENTS.md")
+        out, counts = self.playbook("roll_setup.yml", "--check", "--diff", "-e",
+                                    "velk_setup=baseline", title="check mode after an edit")
+        self.assertEqual({h: c["changed"] for h, c in counts.items()},
+                         dict(dict.fromkeys(HOSTS, 0), host2=1))
+        self.assertIn("replace in " + self.targets["host2"], out)
+        self.assertIn("  - write AGENTS.md", out)
+        self.assertEqual(self.read("host2", "AGENTS.md"), edited)
+        self.assertFalse(self.status("host2").clean)
+        self.assertEqual(len(self.status("host2").backups), 1)
+
+        # 3. Deliver a bundle built from a directory, then restore each target
+        # by the slot the delivery returned (the playbook checks both).
+        team = os.path.join(self.tmp, "team-setup")
+        os.makedirs(os.path.join(team, "home", "skills", "deploy"))
+        with open(os.path.join(team, "setup.json"), "w", encoding="utf-8") as f:
+            f.write('{"schema_version": 1, "id": "team-setup", "description": "ours"}')
+        for path, text in (("AGENTS.md", "team rules\n"),
+                           ("skills/deploy/SKILL.md", "---\nname: deploy\n---\n")):
+            with open(os.path.join(team, "home", path), "w", encoding="utf-8") as f:
+                f.write(text)
+        before = {h: self.status(h).target_identity_digest for h in HOSTS}
+        _, counts = self.playbook("trial_bundle.yml", "-e", f"velk_bundle_src={team}",
+                                  title="bundle trial and restore")
+        self.assertEqual({h: c["failed"] for h, c in counts.items()}, dict.fromkeys(HOSTS, 0))
+        for h in HOSTS:
+            status = self.status(h)
+            self.assertEqual(status.target_identity_digest, before[h], h)
+            # captured by the delivery, then by the restore
+            self.assertEqual(len(status.backups), 3, h)
+        self.assertEqual(self.read("host2", "AGENTS.md"), edited)
+
+        # 4. A host whose owned path is a link fails with the provider's
+        # words; the others roll on.
+        elsewhere = os.path.join(self.tmp, "elsewhere")
+        os.makedirs(elsewhere)
+        os.symlink(elsewhere, os.path.join(self.targets["host5"], "skills"))
+        out, counts = self.playbook("roll_setup.yml", "-e", "velk_setup=full-auto",
+                                    expect_exit=2, title="one broken target")
+        self.assertEqual({h: c["failed"] for h, c in counts.items()},
+                         dict(dict.fromkeys(HOSTS, 0), host5=1))
+        self.assertIn("unsupported_native_surface: a backup captures content, and these owned "
+                      "paths are links rather than content: skills. Nothing has been changed.",
+                      out)
+        for h in HOSTS[:4]:
+            self.assertTrue(self.status(h).holds("full-auto"), h)
+        self.assertEqual(self.status("host5").provider_state.setup_stable_id, "baseline")
+
+    def adhoc(self, host, args, check=False, expect_exit=0):
+        """One velk_setup task on one host, as `ansible -m` runs it; its result."""
+        done = subprocess.run(
+            ["ansible", "-i", self.inventory, host, "-m", "velk.setup.velk_setup", "-a",
+             f"target={self.targets[host]} binary={BINARY} {args}", "-o"]
+            + (["--check"] if check else []),
+            env=self.env, cwd=self.tmp, capture_output=True, text=True, check=False,
+            stdin=subprocess.DEVNULL)
+        self.assertEqual(done.returncode, expect_exit, done.stdout + done.stderr)
+        return json.loads(done.stdout[done.stdout.index("{"):])
+
+    def test_remove_and_restore_are_idempotent(self):
+        host = "solo"
+        # A file a person wrote, in a target the provider never managed, stays.
+        with open(os.path.join(self.targets[host], "AGENTS.md"), "w", encoding="utf-8") as f:
+            f.write("mine\n")
+        refused = self.adhoc(host, "state=absent", expect_exit=2)
+        self.assertIn("has applied no setup at", refused["msg"])
+        self.assertEqual(self.read(host, "AGENTS.md"), b"mine\n")
+
+        self.assertTrue(self.adhoc(host, "setup=minimal")["changed"])
+        removed = self.adhoc(host, "state=absent")
+        self.assertTrue(removed["changed"])
+        self.assertEqual(removed["operation"], "remove")
+        self.assertFalse(os.path.exists(os.path.join(self.targets[host], "AGENTS.md")))
+        self.assertFalse(self.adhoc(host, "state=absent")["changed"])
+
+        # Without backup_ref, restore puts back the most recent slot: the one
+        # the removal captured. Once there, restoring it again changes nothing.
+        would = self.adhoc(host, "state=restored", check=True)
+        self.assertEqual((would["changed"], would["restored_from"]),
+                         (True, removed["backup_ref"]))
+        self.assertFalse(os.path.exists(os.path.join(self.targets[host], "AGENTS.md")))
+        restored = self.adhoc(host, f"state=restored backup_ref={removed['backup_ref']}")
+        self.assertTrue(restored["changed"])
+        self.assertTrue(self.status(host).holds("minimal"))
+        again = self.adhoc(host, f"state=restored backup_ref={removed['backup_ref']}")
+        self.assertFalse(again["changed"])
+
+    def test_program_install_and_roll_back(self):
+        releases = os.path.join(SOURCE_DIR, "releases")
+        _, counts = self.playbook("software.yml", "-e", f"velk_artifact_dir={releases}")
+        self.assertEqual({h: c["changed"] for h, c in counts.items()}, dict.fromkeys(HOSTS, 1))
+        self.playbook("software.yml", "-e", f"velk_artifact_dir={releases}",
+                      "-e", "velk_version=1.0.13")
+        # The current version is already on disk: the command moves back to it.
+        out, counts = self.playbook("software.yml")
+        self.assertEqual({h: c["changed"] for h, c in counts.items()}, dict.fromkeys(HOSTS, 1))
+        self.assertIn("runs 1.0.18 (before: 1.0.13)", out)
+        _, counts = self.playbook("software.yml")
+        self.assertEqual({h: c["changed"] for h, c in counts.items()}, dict.fromkeys(HOSTS, 0))
+        for h in HOSTS:
+            inventory = self.provider.software(os.path.join(self.tmp, "prefixes", h))
+            self.assertEqual((inventory.installed, inventory.exposed),
+                             (["1.0.13", "1.0.18"], "1.0.18"))
+
+
+if __name__ == "__main__":
+    unittest.main()
