@@ -13,6 +13,15 @@ fail() { echo "check-package: $*" >&2; exit 1; }
 dpkg -x "$deb" "$scratch/root"
 files=$(cd "$scratch/root" && find . ! -type d | sort)
 expected="./usr/bin/velk-setup-system
+./usr/lib/python3/dist-packages/velk_setup_client/__init__.py
+./usr/lib/python3/dist-packages/velk_setup_client/__main__.py
+./usr/lib/python3/dist-packages/velk_setup_client/bundle.py
+./usr/lib/python3/dist-packages/velk_setup_client/canonical.py
+./usr/lib/python3/dist-packages/velk_setup_client/cli.py
+./usr/lib/python3/dist-packages/velk_setup_client/errors.py
+./usr/lib/python3/dist-packages/velk_setup_client/paths.py
+./usr/lib/python3/dist-packages/velk_setup_client/product.py
+./usr/lib/python3/dist-packages/velk_setup_client/provider.py
 ./usr/share/bash-completion/completions/velk-setup-system
 ./usr/share/doc/velk-setup-system/changelog.gz
 ./usr/share/doc/velk-setup-system/copyright
@@ -39,6 +48,10 @@ list=$(cd "$scratch" && env -u VELK_SETUP_SYSTEM_SETUP_CATALOG TMPDIR="$scratch"
 for id in minimal baseline full-auto mirel-builder; do
   grep -qx "  $id" <<< "$list" || fail "list does not show $id:"$'\n'"$list"
 done
+
+# The consumer library the package carries runs from where it is installed.
+PYTHONPATH=$scratch/root/usr/lib/python3/dist-packages /usr/bin/python3 -m velk_setup_client --help \
+  >/dev/null || fail "the installed consumer library does not run"
 
 for page in "$scratch"/root/usr/share/man/man*/*.gz; do
   warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)

@@ -10,7 +10,7 @@ from fixture import SOURCE_DIR, ProviderTest
 
 from velk_setup_client import (LinkNotAllowed, PathDuplicate, PathEscapesTarget, PathNotRelative,
                                LimitExceeded, SpecialFileNotAllowed, UnsupportedNativeSurface,
-                               build_bundle, load_bundle)
+                               build_bundle, files_in_place, load_bundle)
 from velk_setup_client import bundle as bundle_module
 
 SETUP = {
@@ -75,8 +75,20 @@ class RoundTrip(ProviderTest):
         target = self.target()
         result = self.provider.apply(self.provider.plan(target, "install", bundle=bundle,
                                                         scope="user_root"))
+        # Nothing else lives under skills here, so the prediction holds.
         self.assertEqual(result.target_identity_digest, bundle.expected_identity)
         self.assertTrue(self.provider.status(target).holds("skills-only"))
+        self.assertTrue(files_in_place(bundle.files, target))
+        # Another product's file under skills is measured too: the identity
+        # moves, while the bundle's own files are still in place.
+        with open(os.path.join(target, "skills", "theirs.md"), "wb") as other:
+            other.write(b"another product\n")
+        self.assertNotEqual(self.provider.status(target).target_identity_digest,
+                            bundle.expected_identity)
+        self.assertTrue(files_in_place(bundle.files, target))
+        with open(os.path.join(target, "skills", "lint", "SKILL.md"), "wb") as edited:
+            edited.write(b"edited\n")
+        self.assertFalse(files_in_place(bundle.files, target))
 
         self.tree("skills-only", {"AGENTS.md": b"x"})
         with self.assertRaisesRegex(UnsupportedNativeSurface, '"AGENTS.md", which is outside'):

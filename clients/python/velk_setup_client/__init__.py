@@ -10,7 +10,7 @@
     provider.plan("/home/me/.velk", "restore", backup_ref=result.backup_ref)
 """
 
-from .bundle import Bundle, BundleFile, build_bundle, expected_identity, load_bundle
+from .bundle import Bundle, BundleFile, build_bundle, expected_identity, files_in_place, load_bundle
 from .canonical import canonical_json, digest_bytes, digest_document, digest_records
 from .errors import *  # noqa: F401,F403  (one exception type per refusal reason)
 from .errors import REFUSALS, BundleSourceError, ProviderFailure, Refusal, VelkError, refusal

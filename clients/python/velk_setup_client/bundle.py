@@ -10,6 +10,7 @@ to a projection profile and carries its own identity (bundle_digest), a
 document digest over the manifest without that member.
 """
 
+import hashlib
 import io
 import json
 import os
@@ -27,7 +28,8 @@ from .paths import check_bundle_path, quoted_form
 from .product import (BUNDLE_BYTES_LIMIT, BUNDLE_FORMAT, CLIENT_VERSION, FILE_BYTES_LIMIT,
                       FILE_LIMIT, HARNESS_ID, SURFACE_KINDS, profile_for_scope)
 
-__all__ = ["Bundle", "BundleFile", "build_bundle", "load_bundle", "expected_identity"]
+__all__ = ["Bundle", "BundleFile", "build_bundle", "load_bundle", "expected_identity",
+           "files_in_place"]
 
 PROVIDER_ID = "velk-setup-system"
 _FIXED_MEMBERS = ("bundle.json", "setup-passport.json", "composition-report.json",
@@ -158,14 +160,41 @@ def expected_identity(files, scope=None):
     """The identity digest a target has once exactly these BundleFiles are its
     owned surfaces, the way the provider measures a target: a record for every
     file and every directory on the way to it. Under "user_root" the provider
-    owns only the files it recorded writing, so only they are measured."""
+    measures ``skills`` whole, a root other products share, so there this is
+    the target's identity only while nothing else lives under ``skills``."""
     records = {}
     for f in files:
         parts = f.path.split("/")
-        for i in range(1, len(parts) if scope != "user_root" else 1):
+        for i in range(1, len(parts)):
             records["/".join(parts[:i])] = ("dir", "")
         records[f.path] = ("file:x" if f.mode & 0o111 else "file:-", f.digest)
     return digest_records([(p, k, d) for p, (k, d) in records.items()])
+
+
+def files_in_place(files, target):
+    """True when every BundleFile is at its path under ``target`` with its
+    bytes and execute bit, reached without following a link."""
+    for f in files:
+        path = os.path.join(target, *f.path.split("/"))
+        try:
+            fd = os.open(path, os.O_RDONLY | os.O_NOFOLLOW | os.O_NONBLOCK)
+        except OSError:
+            return False
+        try:
+            info = os.fstat(fd)
+            if not stat.S_ISREG(info.st_mode) or bool(info.st_mode & 0o100) != bool(f.mode & 0o111):
+                return False
+            digest = hashlib.sha256()
+            while True:
+                chunk = os.read(fd, 1 << 16)
+                if not chunk:
+                    break
+                digest.update(chunk)
+            if "sha256:" + digest.hexdigest() != f.digest:
+                return False
+        finally:
+            os.close(fd)
+    return True
 
 
 def _check(files, profile, scope):

@@ -186,9 +186,21 @@ from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.velk.setup.plugins.module_utils.velk_common import (
     BINARY_OPTION, HANDLED, effects_diff, fail, provider_for)
 from ansible_collections.velk.setup.plugins.module_utils.velk_setup_client.bundle import (
-    build_bundle)
+    build_bundle, files_in_place)
 from ansible_collections.velk.setup.plugins.module_utils.velk_setup_client.product import (
     EMPTY_IDENTITY)
+
+
+def already_holds(status, bundle, target, scope):
+    """The target holds the bundle as this provider left it. Under user_root
+    the identity covers skills whole, other products' files with it, so the
+    record (setup and version, clean) and the bundle's own files on disk
+    decide instead of a predicted identity."""
+    if scope == "user_root":
+        return (status.holds(bundle.setup_id)
+                and status.provider_state.setup_version == bundle.setup_version
+                and files_in_place(bundle.files, target))
+    return status.holds(bundle.setup_id, bundle.expected_identity)
 
 
 def plan_present(module, provider, result):
@@ -202,7 +214,7 @@ def plan_present(module, provider, result):
                               setup_id=p["setup_id"])
     result["setup_id"] = bundle.setup_id
     result["target_identity_digest"] = status.target_identity_digest
-    if status.holds(bundle.setup_id, bundle.expected_identity):
+    if already_holds(status, bundle, target, scope):
         return None
     recorded = status.provider_state
     operation = "replace" if recorded.present and recorded.setup_stable_id else "install"
