@@ -37,6 +37,6 @@ struct ValidatedBundle {
 
 // Reads the file the claim names and validates it; the first broken rule is
 // the result. Reads nothing else and writes nothing.
-ProtocolResult<ValidatedBundle> read_bundle(const BundleClaim& claim, RequestedScope requested);
+Result<ValidatedBundle> read_bundle(const BundleClaim& claim, RequestedScope requested);
 
 }  // namespace velk

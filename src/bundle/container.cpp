@@ -23,11 +23,11 @@ constexpr std::string_view kTimestampMessage =
     "a bundle member's timestamp is pinned to 1980-01-01T00:00:00; a local clock in the archive "
     "would make the same input produce different bytes";
 
-ProtocolError format_error(std::string detail) {
-  return ProtocolError{ReasonCode::unsupported_bundle_format, std::move(detail)};
+Error format_error(std::string detail) {
+  return refusal(ReasonCode::unsupported_bundle_format, std::move(detail));
 }
 
-ProtocolError truncated() { return format_error("the artifact is truncated"); }
+Error truncated() { return format_error("the artifact is truncated"); }
 
 // Little-endian reads that fail when the field would run past the artifact.
 class Reader {
@@ -60,7 +60,7 @@ class Reader {
 
 // Reads the local header of a member whose central entry passed, and
 // returns a view of its stored data.
-ProtocolResult<std::string_view> local_data(const Reader& in, uint64_t offset, std::string_view name,
+Result<std::string_view> local_data(const Reader& in, uint64_t offset, std::string_view name,
                                             uint32_t size) {
   const std::string quoted = quoted_form(name);
   VELK_FIELD(signature, in.u32(offset));
@@ -96,7 +96,7 @@ uint32_t crc_of(std::string_view data) {
 
 }  // namespace
 
-ProtocolResult<std::vector<BundleMember>> read_container(std::string_view artifact) {
+Result<std::vector<BundleMember>> read_container(std::string_view artifact) {
   if (artifact.size() < kEndSize) return format_error("the artifact is too short to be a ZIP");
   const Reader in(artifact);
   const uint64_t end = artifact.size() - kEndSize;
@@ -142,8 +142,8 @@ ProtocolResult<std::vector<BundleMember>> read_container(std::string_view artifa
 
     VELK_ASSIGN(const std::string_view data, local_data(in, local_offset, *name, size));
     if (crc_of(data) != crc)
-      return ProtocolError{ReasonCode::digest_mismatch,
-                           "member " + quoted_form(*name) + " does not match its recorded CRC"};
+      return refusal(ReasonCode::digest_mismatch,
+                           "member " + quoted_form(*name) + " does not match its recorded CRC");
 
     BundleMember member;
     member.name.assign(*name);
@@ -156,7 +156,7 @@ ProtocolResult<std::vector<BundleMember>> read_container(std::string_view artifa
   return members;
 }
 
-ProtocolResult<std::string_view> check_member_layout(const std::vector<BundleMember>& members) {
+Result<std::string_view> check_member_layout(const std::vector<BundleMember>& members) {
   constexpr std::string_view kFixed[] = {kManifestMember, kPassportMember, kCompositionMember,
                                          kConversionMember};
   for (size_t i = 0; i < std::size(kFixed); ++i) {
@@ -168,8 +168,8 @@ ProtocolResult<std::string_view> check_member_layout(const std::vector<BundleMem
   std::set<std::string_view> seen;
   for (const BundleMember& member : members) {
     if (!seen.insert(member.name).second)
-      return ProtocolError{ReasonCode::path_duplicate,
-                           "member " + quoted_form(member.name) + " appears twice"};
+      return refusal(ReasonCode::path_duplicate,
+                           "member " + quoted_form(member.name) + " appears twice");
   }
   return std::string_view(members.front().bytes);
 }

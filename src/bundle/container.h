@@ -23,12 +23,12 @@ struct BundleMember {
 
 // The members in central-directory order, or the first broken rule
 // (unsupported_bundle_format; digest_mismatch for a CRC mismatch).
-ProtocolResult<std::vector<BundleMember>> read_container(std::string_view artifact);
+Result<std::vector<BundleMember>> read_container(std::string_view artifact);
 
 // The four fixed members come first, in their order, and no name occurs
 // twice. Returns the data of "bundle.json", a view into the list that stays
 // valid while the list is left unchanged.
-ProtocolResult<std::string_view> check_member_layout(const std::vector<BundleMember>& members);
+Result<std::string_view> check_member_layout(const std::vector<BundleMember>& members);
 
 // The names of the four fixed members, in the order the layout requires.
 inline constexpr std::string_view kManifestMember = "bundle.json";

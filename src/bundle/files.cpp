@@ -13,7 +13,6 @@ namespace {
 constexpr std::string_view kFilesPrefix = "files/";
 constexpr size_t kFixedMembers = 4;
 
-ProtocolError refuse(ReasonCode code, std::string detail) { return {code, std::move(detail)}; }
 
 // An archive member that carries a file, keyed by its path.
 struct ArchiveFile {
@@ -38,7 +37,7 @@ std::map<std::string_view, ArchiveFile> archive_files(const std::vector<BundleMe
 
 // The declared checks of one file, in order, ending with its bytes joining
 // the map.
-BundleCheck take_file(const BundleFile& file, const BundleLimits& limits,
+Status take_file(const BundleFile& file, const BundleLimits& limits,
                       std::map<std::string_view, ArchiveFile>& archive,
                       std::vector<BundleMember>& members,
                       std::map<std::string, std::string>& folded,
@@ -46,32 +45,32 @@ BundleCheck take_file(const BundleFile& file, const BundleLimits& limits,
   VELK_TRY(check_bundle_path(file.path));
   const std::string path = quoted_form(file.path);
   if (file.kind == "symlink" || file.kind == "hardlink")
-    return refuse(ReasonCode::link_not_allowed, path + " is declared as a link, which is never materialized");
+    return refusal(ReasonCode::link_not_allowed, path + " is declared as a link, which is never materialized");
   if (file.kind != "file")
-    return refuse(ReasonCode::special_file_not_allowed, path + " is declared as neither a file nor a link");
+    return refusal(ReasonCode::special_file_not_allowed, path + " is declared as neither a file nor a link");
   if (file.mode != 0644 && file.mode != 0755)
-    return refuse(ReasonCode::unsupported_native_surface,
+    return refusal(ReasonCode::unsupported_native_surface,
                   path + " declares mode " + std::to_string(file.mode) + ", which is not allowed");
   if (file.byte_length > limits.effective_file_bytes())
-    return refuse(ReasonCode::limit_exceeded, path + " is larger than the declared file limit");
+    return refusal(ReasonCode::limit_exceeded, path + " is larger than the declared file limit");
   const auto [earlier, fresh] = folded.emplace(unicode_lower(file.path), file.path);
   if (!fresh && earlier->second != file.path)
-    return refuse(ReasonCode::path_duplicate,
+    return refusal(ReasonCode::path_duplicate,
                   path + " and " + quoted_form(earlier->second) + " differ only in case");
   const auto member = archive.find(file.path);
   if (member == archive.end())
-    return refuse(ReasonCode::digest_mismatch,
+    return refusal(ReasonCode::digest_mismatch,
                   "the manifest declares " + path + ", which the archive does not carry");
   // A path declared a second time is compared with the bytes the first
   // declaration took, so both reach the duplicate check below.
   const std::string& bytes = member->second.taken ? files.at(file.path).bytes
                                                   : members[member->second.index].bytes;
   if (bytes.size() != file.byte_length)
-    return refuse(ReasonCode::digest_mismatch, path + " is " + std::to_string(bytes.size()) +
+    return refusal(ReasonCode::digest_mismatch, path + " is " + std::to_string(bytes.size()) +
                                                    " bytes, not " + std::to_string(file.byte_length));
   if (digest_bytes(bytes) != file.digest)
-    return refuse(ReasonCode::digest_mismatch, path + " does not hash to the digest that declares it");
-  if (member->second.taken) return refuse(ReasonCode::path_duplicate, path + " is declared twice");
+    return refusal(ReasonCode::digest_mismatch, path + " does not hash to the digest that declares it");
+  if (member->second.taken) return refusal(ReasonCode::path_duplicate, path + " is declared twice");
   files.emplace(file.path, BundleFileData{std::move(members[member->second.index].bytes), file.mode});
   member->second.taken = true;
   return {};
@@ -81,7 +80,7 @@ BundleCheck take_file(const BundleFile& file, const BundleLimits& limits,
 // written: the parent would have to be a directory and a file at once.
 // Compared case-folded, as the duplicate check is, since the same clash
 // arises on a file system that ignores case.
-BundleCheck check_nesting(const std::map<std::string, BundleFileData>& files) {
+Status check_nesting(const std::map<std::string, BundleFileData>& files) {
   std::map<std::string, std::string_view> folded;
   for (const auto& [path, data] : files) folded.emplace(unicode_lower(path), path);
   for (const auto& [lowered, path] : folded) {
@@ -89,7 +88,7 @@ BundleCheck check_nesting(const std::map<std::string, BundleFileData>& files) {
          slash = lowered.find('/', slash + 1)) {
       const auto parent = folded.find(lowered.substr(0, slash));
       if (parent != folded.end())
-        return refuse(ReasonCode::path_duplicate, quoted_form(path) + " lies below " +
+        return refusal(ReasonCode::path_duplicate, quoted_form(path) + " lies below " +
                                                       quoted_form(parent->second) +
                                                       ", which is declared as a file");
     }
@@ -99,15 +98,15 @@ BundleCheck check_nesting(const std::map<std::string, BundleFileData>& files) {
 
 }  // namespace
 
-ProtocolResult<std::map<std::string, BundleFileData>> collect_files(
+Result<std::map<std::string, BundleFileData>> collect_files(
     const BundleManifest& manifest, uint64_t artifact_size, std::vector<BundleMember>& members) {
   const BundleLimits& limits = manifest.limits;
   if (manifest.files.size() > limits.effective_files())
-    return refuse(ReasonCode::limit_exceeded, std::to_string(manifest.files.size()) +
+    return refusal(ReasonCode::limit_exceeded, std::to_string(manifest.files.size()) +
                                                   " files declared against a limit of " +
                                                   std::to_string(limits.effective_files()));
   if (artifact_size > limits.effective_bundle_bytes())
-    return refuse(ReasonCode::limit_exceeded, "the artifact is " + std::to_string(artifact_size) +
+    return refusal(ReasonCode::limit_exceeded, "the artifact is " + std::to_string(artifact_size) +
                                                   " bytes against a limit of " +
                                                   std::to_string(limits.effective_bundle_bytes()));
 
@@ -121,7 +120,7 @@ ProtocolResult<std::map<std::string, BundleFileData>> collect_files(
   for (size_t i = kFixedMembers; i < members.size(); ++i) {
     const auto key = file_key(members[i].name);
     if (key && !archive.at(*key).taken)
-      return refuse(ReasonCode::unsupported_native_surface,
+      return refusal(ReasonCode::unsupported_native_surface,
                     "the archive carries " + quoted_form(*key) + ", which the manifest does not declare");
   }
   return files;

@@ -11,13 +11,12 @@
 namespace velk {
 namespace {
 
-ProtocolError refuse(ReasonCode code, std::string detail) { return {code, std::move(detail)}; }
 
 // The bound scope of the binding; nullopt inside is the global scope.
-ProtocolResult<std::optional<TargetScope>> bound_scope(const ProfileBinding& binding) {
+Result<std::optional<TargetScope>> bound_scope(const ProfileBinding& binding) {
   if (binding.target_scope == "global") return std::optional<TargetScope>();
   if (auto scope = parse_scope(binding.target_scope)) return std::optional<TargetScope>(scope);
-  return refuse(ReasonCode::projection_profile_mismatch,
+  return refusal(ReasonCode::projection_profile_mismatch,
                 "bundle v2 names unknown target scope " + quoted_form(binding.target_scope));
 }
 
@@ -32,41 +31,41 @@ bool scope_accepts(std::optional<TargetScope> bound, RequestedScope requested) {
 }
 
 // The identity: the document digest of the manifest without bundle_digest.
-ProtocolResult<std::string> manifest_identity(std::string_view text) {
+Result<std::string> manifest_identity(std::string_view text) {
   auto document = parse_json(text);
   if (!document.ok())
-    return refuse(ReasonCode::unsupported_bundle_format,
+    return refusal(ReasonCode::unsupported_bundle_format,
                   std::string(kManifestMember) + " does not parse: " + document.error());
   if (!document->is_object())
-    return refuse(ReasonCode::unsupported_bundle_format,
+    return refusal(ReasonCode::unsupported_bundle_format,
                   std::string(kManifestMember) + " is not an object");
   document->erase("bundle_digest");
   auto digest = digest_document(kBundleTag, *document);
-  if (!digest.ok()) return to_protocol(digest.error());
+  if (!digest.ok()) return std::move(digest).error();
   return std::move(digest).value();
 }
 
 }  // namespace
 
-ProtocolResult<ValidatedBundle> read_bundle(const BundleClaim& claim, RequestedScope requested) {
+Result<ValidatedBundle> read_bundle(const BundleClaim& claim, RequestedScope requested) {
   // Opened non-blocking and refused unless it is a regular file, so a FIFO
   // or a device at the path never makes validation wait.
   auto read = read_artifact(claim.path, "cannot read the bundle at " + claim.path);
   if (!read.ok())
-    return refuse(ReasonCode::digest_mismatch,
+    return refusal(ReasonCode::digest_mismatch,
                   "cannot read the bundle at " + claim.path + ": " + read.error().cause);
   ArtifactBuffer buffer = std::move(read).value();
   const std::string_view artifact = buffer.bytes();
 
   if (claim.format != kBundleFormat)
-    return refuse(ReasonCode::unsupported_bundle_format,
+    return refusal(ReasonCode::unsupported_bundle_format,
                   quoted_form(claim.format) + " is not a supported bundle format");
   const uint64_t artifact_size = artifact.size();
   if (artifact_size != claim.size)
-    return refuse(ReasonCode::digest_mismatch, "the artifact is " + std::to_string(artifact_size) +
+    return refusal(ReasonCode::digest_mismatch, "the artifact is " + std::to_string(artifact_size) +
                                                    " bytes, not " + std::to_string(claim.size));
   if (digest_bytes(artifact) != claim.artifact_digest)
-    return refuse(ReasonCode::digest_mismatch,
+    return refusal(ReasonCode::digest_mismatch,
                   "the artifact bytes do not hash to the digest that named them");
 
   VELK_ASSIGN(std::vector<BundleMember> members, read_container(artifact));
@@ -76,21 +75,21 @@ ProtocolResult<ValidatedBundle> read_bundle(const BundleClaim& claim, RequestedS
 
   auto parsed = parse_manifest(manifest_text);
   if (!parsed.ok())
-    return refuse(ReasonCode::unsupported_bundle_format,
+    return refusal(ReasonCode::unsupported_bundle_format,
                   std::string(kManifestMember) + " does not parse: " + parsed.error());
   BundleManifest manifest = std::move(parsed).value();
 
   if (manifest.bundle_format != kBundleFormat)
-    return refuse(ReasonCode::unsupported_bundle_format,
+    return refusal(ReasonCode::unsupported_bundle_format,
                   "the manifest declares " + quoted_form(manifest.bundle_format));
   if (manifest.protocol_version != kBundleProtocol)
-    return refuse(ReasonCode::unsupported_protocol_version,
+    return refusal(ReasonCode::unsupported_protocol_version,
                   "the manifest declares bundle protocol " +
                       std::to_string(manifest.protocol_version) + ", and this reader speaks " +
                       std::to_string(kBundleProtocol));
   const std::string_view harness = declaration().product_id;
   if (manifest.harness_id != harness)
-    return refuse(ReasonCode::projection_profile_mismatch,
+    return refusal(ReasonCode::projection_profile_mismatch,
                   "the bundle is for harness " + quoted_form(manifest.harness_id) +
                       ", and this provider configures " + quoted_form(harness));
 
@@ -99,17 +98,17 @@ ProtocolResult<ValidatedBundle> read_bundle(const BundleClaim& claim, RequestedS
 
   VELK_ASSIGN(const std::string identity, manifest_identity(manifest_text));
   if (identity != manifest.bundle_digest)
-    return refuse(ReasonCode::digest_mismatch,
+    return refusal(ReasonCode::digest_mismatch,
                   "the manifest does not hash to the identity it declares");
   if (manifest.bundle_digest != claim.bundle_digest)
-    return refuse(ReasonCode::digest_mismatch,
+    return refusal(ReasonCode::digest_mismatch,
                   "the manifest's identity is not the one the caller named");
 
   const SetupPassport passport = parse_passport(members[1].bytes);
 
   VELK_ASSIGN(const std::optional<TargetScope> bound, bound_scope(*manifest.projection_profile));
   if (!scope_accepts(bound, requested))
-    return refuse(ReasonCode::projection_profile_mismatch,
+    return refusal(ReasonCode::projection_profile_mismatch,
                   "bundle v2's bound scope differs from the requested target scope");
   VELK_TRY(check_profile_binding(manifest, bound));
   VELK_TRY(check_surfaces(files, requested));

@@ -8,7 +8,6 @@
 namespace velk {
 namespace {
 
-ProtocolError refuse(ReasonCode code, std::string detail) { return {code, std::move(detail)}; }
 
 template <class Kinds, class NameOf>
 bool names_one_of(const Kinds& kinds, std::string_view name, NameOf name_of) {
@@ -39,34 +38,34 @@ std::string where(RequestedScope requested) {
 
 }  // namespace
 
-BundleCheck check_profile_binding(const BundleManifest& manifest,
+Status check_profile_binding(const BundleManifest& manifest,
                                   std::optional<TargetScope> bound) {
   const ProjectionProfile* profile = profile_for_scope(bound);
   if (!profile)
-    return refuse(ReasonCode::projection_profile_mismatch,
+    return refusal(ReasonCode::projection_profile_mismatch,
                   "bundle v2 is bound to the " + std::string(scope_name(*bound)) + " scope, for which " +
                       std::string(declaration().provider_id) + " publishes no projection profile");
   if (auto broken = check_profile(*profile))
-    return refuse(ReasonCode::projection_profile_mismatch, std::move(*broken));
+    return refusal(ReasonCode::projection_profile_mismatch, std::move(*broken));
   auto digest = profile_digest(*profile);
-  if (!digest.ok()) return to_protocol(digest.error());
+  if (!digest.ok()) return std::move(digest).error();
   const ProfileBinding& binding = *manifest.projection_profile;
   const std::string_view scope =
       profile->target_scope ? scope_name(*profile->target_scope) : std::string_view("global");
   if (binding.profile_id != profile->profile_id || binding.profile_digest != *digest ||
       binding.target_scope != scope)
-    return refuse(ReasonCode::projection_profile_mismatch,
+    return refusal(ReasonCode::projection_profile_mismatch,
                   "bundle v2 was compiled for a different provider projection profile");
   for (const ComponentAdaptation& a : manifest.component_adaptations) {
     if (!names_one_of(profile->component_kinds, a.provider_component_kind, component_kind_name) ||
         !names_one_of(profile->projection_kinds, a.projection_kind, projection_kind_name))
-      return refuse(ReasonCode::adaptation_binding_mismatch,
+      return refusal(ReasonCode::adaptation_binding_mismatch,
                     "adaptation for " + quoted_form(a.stable_id) + " names a kind outside the selected profile");
   }
   return {};
 }
 
-BundleCheck check_surfaces(const std::map<std::string, BundleFileData>& files,
+Status check_surfaces(const std::map<std::string, BundleFileData>& files,
                            RequestedScope requested) {
   const ProductDeclaration& d = declaration();
   std::vector<std::string> surfaces = requested == RequestedScope::user_root
@@ -76,7 +75,7 @@ BundleCheck check_surfaces(const std::map<std::string, BundleFileData>& files,
     const std::string& path = entry.first;
     if (std::none_of(surfaces.begin(), surfaces.end(),
                      [&](const std::string& s) { return lies_in(path, s); }))
-      return refuse(ReasonCode::unsupported_native_surface,
+      return refusal(ReasonCode::unsupported_native_surface,
                     "the bundle writes " + quoted_form(path) + ", which is outside the surface " +
                         std::string(d.provider_id) + " owns");
     // Compared case-folded: on a file system that ignores case a differently
@@ -84,7 +83,7 @@ BundleCheck check_surfaces(const std::map<std::string, BundleFileData>& files,
     const std::string folded = unicode_lower(path);
     if (std::any_of(d.never_touch.begin(), d.never_touch.end(),
                     [&](std::string_view p) { return lies_in(folded, p); }))
-      return refuse(ReasonCode::unsupported_native_surface,
+      return refusal(ReasonCode::unsupported_native_surface,
                     "the bundle writes " + quoted_form(path) +
                         ", which belongs to the product and which " + std::string(d.provider_id) +
                         " never touches");
@@ -93,7 +92,7 @@ BundleCheck check_surfaces(const std::map<std::string, BundleFileData>& files,
     // product's file, which every change spares.
     for (const std::string_view p : d.never_touch)
       if (lies_in(p, folded))
-        return refuse(ReasonCode::unsupported_native_surface,
+        return refusal(ReasonCode::unsupported_native_surface,
                       "the bundle writes " + quoted_form(path) + " as a file, where the product keeps " +
                           quoted_form(p) + ", which " + std::string(d.provider_id) +
                           " never touches");
@@ -101,12 +100,12 @@ BundleCheck check_surfaces(const std::map<std::string, BundleFileData>& files,
   return {};
 }
 
-BundleCheck check_component_kinds(const BundleManifest& manifest, RequestedScope requested) {
+Status check_component_kinds(const BundleManifest& manifest, RequestedScope requested) {
   const ProjectionProfile& profile = profile_serving(requested);
   for (const ConversionEntry& e : manifest.conversion_report.entries) {
     if (e.component_type.empty()) continue;
     if (!names_one_of(profile.component_kinds, e.component_type, component_kind_name))
-      return refuse(ReasonCode::unsupported_component_kind,
+      return refusal(ReasonCode::unsupported_component_kind,
                     "the bundle declares component " + quoted_form(e.stable_id) + " as kind " +
                         quoted_form(e.component_type) + ", which " +
                         std::string(declaration().provider_id) + " does not implement" +

@@ -9,11 +9,11 @@
 namespace velk {
 namespace {
 
-ProtocolError missing(std::string detail) {
-  return {ReasonCode::adaptation_binding_missing, std::move(detail)};
+Error missing(std::string detail) {
+  return refusal(ReasonCode::adaptation_binding_missing, std::move(detail));
 }
-ProtocolError mismatch(std::string detail) {
-  return {ReasonCode::adaptation_binding_mismatch, std::move(detail)};
+Error mismatch(std::string detail) {
+  return refusal(ReasonCode::adaptation_binding_mismatch, std::move(detail));
 }
 
 bool is_lower_hex(std::string_view text) {
@@ -37,7 +37,7 @@ bool is_canonical(const ComponentAdaptation& a) {
          a.projection_artifact.size_bytes != 0 && !a.provider_component_kind.empty();
 }
 
-BundleCheck check_adaptations(const std::vector<ComponentAdaptation>& adaptations) {
+Status check_adaptations(const std::vector<ComponentAdaptation>& adaptations) {
   std::set<std::string_view> seen;
   const std::string* previous = nullptr;
   for (const ComponentAdaptation& a : adaptations) {
@@ -71,7 +71,7 @@ bool closes(const BundleManifest& manifest) {
 
 }  // namespace
 
-BundleCheck check_structure(const BundleManifest& manifest) {
+Status check_structure(const BundleManifest& manifest) {
   if (!manifest.projection_profile) return missing("bundle v2 has no projection_profile");
   if (manifest.component_adaptations.empty())
     return missing("bundle v2 has no component_adaptations");
@@ -80,8 +80,8 @@ BundleCheck check_structure(const BundleManifest& manifest) {
       manifest.target_scope ? std::string_view(*manifest.target_scope) : "global";
   if (binding.profile_id.empty() || !is_digest_text(binding.profile_digest) ||
       binding.target_scope != manifest_scope)
-    return ProtocolError{ReasonCode::projection_profile_mismatch,
-                         "bundle v2's profile binding is incomplete or names another scope"};
+    return refusal(ReasonCode::projection_profile_mismatch,
+                         "bundle v2's profile binding is incomplete or names another scope");
   VELK_TRY(check_adaptations(manifest.component_adaptations));
   if (!closes(manifest))
     return mismatch("bundle files do not close over the declared component adaptations");

@@ -16,28 +16,28 @@
 
 namespace velk {
 
-using BundleCheck = Result<void, ProtocolError>;
+
 
 // The profile binding, the adaptations and the closure between adaptations
 // and declared files.
-BundleCheck check_structure(const BundleManifest& manifest);
+Status check_structure(const BundleManifest& manifest);
 
 // Limits and every declared file against the archive. The bytes of each
 // declared member are moved out of `members` into the returned map.
-ProtocolResult<std::map<std::string, BundleFileData>> collect_files(
+Result<std::map<std::string, BundleFileData>> collect_files(
     const BundleManifest& manifest, uint64_t artifact_size, std::vector<BundleMember>& members);
 
 // The binding against the provider's profile for the bound scope, and every
 // adaptation's kinds against that profile.
-BundleCheck check_profile_binding(const BundleManifest& manifest,
+Status check_profile_binding(const BundleManifest& manifest,
                                   std::optional<TargetScope> bound);
 
 // Every file inside a surface owned under the requested scope and clear of
 // the paths the product keeps to itself.
-BundleCheck check_surfaces(const std::map<std::string, BundleFileData>& files,
+Status check_surfaces(const std::map<std::string, BundleFileData>& files,
                            RequestedScope requested);
 
 // Every converted component of a kind implemented under the requested scope.
-BundleCheck check_component_kinds(const BundleManifest& manifest, RequestedScope requested);
+Status check_component_kinds(const BundleManifest& manifest, RequestedScope requested);
 
 }  // namespace velk

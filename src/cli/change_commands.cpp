@@ -21,19 +21,8 @@ constexpr int64_t kHumanPlanLifetimeMillis = 5 * 60 * 1000;
 
 constexpr std::string_view kCaptureEffect = "capture the current target into a new backup slot";
 
-// A refusal of the protocol machinery, as the error line a person reads.
-Error as_error(const ProtocolError& refusal) {
-  return make_error(ErrorKind::state_unavailable, refusal.detail);
-}
-
-template <class T>
-Result<T> lift(ProtocolResult<T> result) {
-  if (!result.ok()) return as_error(result.error());
-  return std::move(result).value();
-}
-
 Result<TargetSurvey> survey(std::string_view target) {
-  return lift(survey_target(target, std::nullopt));
+  return (survey_target(target, std::nullopt));
 }
 
 // The plan a consumer would have asked for, made against the target as
@@ -61,11 +50,11 @@ Result<ApplyOutcome> apply_human_plan(const TargetSurvey& survey, HumanPlan huma
   fields.expires_at = format_utc_millis(now_utc_millis() + kHumanPlanLifetimeMillis);
   fields.end_state = std::move(human.end_state);
   fields.effects = std::move(human.effects);
-  VELK_ASSIGN(const SealedPlan sealed, lift(seal_plan(fields)));
+  VELK_ASSIGN(const SealedPlan sealed, (seal_plan(fields)));
 
   ApplyInputs inputs;
   inputs.content = content;
-  return lift(apply_plan(survey.store.target_path, sealed.plan, sealed.digest, inputs));
+  return (apply_plan(survey.store.target_path, sealed.plan, sealed.digest, inputs));
 }
 
 std::string captured(const ApplyOutcome& outcome) {
@@ -159,7 +148,7 @@ Status run_remove(std::string_view target, std::ostream& out) {
             "if you want one removed, or take what you put there yourself.");
   }
 
-  VELK_ASSIGN(RemovalPlan removal, lift(plan_removal(surveyed, nullptr)));
+  VELK_ASSIGN(RemovalPlan removal, (plan_removal(surveyed, nullptr)));
   HumanPlan plan;
   plan.operation = Operation::remove;
   plan.effects = {std::string(kCaptureEffect)};

@@ -79,7 +79,7 @@ int run_provider(ProviderCommand command, std::span<const std::string> rest) {
   if (!parsed) return fail(parsed.error().message);
   const ProviderOutcome outcome = run_provider_request(*parsed);
   if (const auto* failure = std::get_if<ProviderFailure>(&outcome)) return fail(failure->message);
-  if (const auto* refusal = std::get_if<ProtocolError>(&outcome))
+  if (const auto* refusal = std::get_if<Error>(&outcome))
     return print_text(compact_json(refusal_document(*refusal)) + "\n");
   return print_text(compact_json(std::get<Json>(outcome)) + "\n");
 }

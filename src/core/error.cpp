@@ -58,7 +58,11 @@ std::string Error::full() const {
 }
 
 Error make_error(ErrorKind kind, std::string message) {
-  return Error{kind, std::move(message), {}, 0};
+  return Error{kind, reason_for(kind), std::move(message), {}, 0};
+}
+
+Error refusal(ReasonCode code, std::string detail) {
+  return Error{std::nullopt, code, std::move(detail), {}, 0};
 }
 
 std::string errno_text(int err) {
@@ -69,15 +73,15 @@ std::string errno_text(int err) {
 }
 
 Error system_error(ErrorKind kind, std::string message, int err) {
-  return Error{kind, std::move(message), errno_text(err), err};
+  return Error{kind, reason_for(kind), std::move(message), errno_text(err), err};
 }
 
 Error caused_by(ErrorKind kind, std::string message, const Error& cause) {
-  return Error{kind, std::move(message), cause.full(), cause.sys_errno};
+  return Error{kind, reason_for(kind), std::move(message), cause.full(), cause.sys_errno};
 }
 
 Error with_cause(ErrorKind kind, std::string message, std::string cause) {
-  return Error{kind, std::move(message), std::move(cause), 0};
+  return Error{kind, reason_for(kind), std::move(message), std::move(cause), 0};
 }
 
 ReasonCode reason_for(ErrorKind kind) {
@@ -99,10 +103,6 @@ ReasonCode reason_for(ErrorKind kind) {
     case ErrorKind::integrity_mismatch: return ReasonCode::digest_mismatch;
   }
   std::abort();
-}
-
-ProtocolError to_protocol(const Error& error) {
-  return ProtocolError{reason_for(error.kind), error.message};
 }
 
 }  // namespace velk

@@ -1,12 +1,14 @@
-// Errors are values: a Result<T> holds either the value or an Error. Runtime
-// errors carry a kind, the message and, when a system call or a parser
-// triggered them, a cause. The provider protocol speaks in reason codes; the
-// mapping from kinds to codes lives here so that every boundary applies the
-// same one.
+// Errors are values: a Result<T> holds either the value or an Error. Every
+// error carries the reason code the provider protocol answers with, set
+// where it is made; runtime errors of the foundations and the store also
+// carry their kind, the message and, when a system call or a parser
+// triggered them, a cause. The two boundaries (provider dispatch and the
+// user commands) are the only places an error becomes what is printed.
 #pragma once
 
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -34,30 +36,6 @@ enum class ErrorKind {
 };
 
 std::string_view kind_name(ErrorKind kind);
-
-struct Error {
-  ErrorKind kind = ErrorKind::state_unavailable;
-  std::string message;
-  // The text of what triggered the error (a system error, a parser's
-  // message); empty when there is none.
-  std::string cause;
-  // The errno value when the cause is a system error, otherwise 0.
-  int sys_errno = 0;
-
-  bool has_cause() const { return !cause.empty(); }
-  // The message followed by ": " and the cause, when there is one.
-  std::string full() const;
-};
-
-Error make_error(ErrorKind kind, std::string message);
-// An error caused by a failed system call: the cause is strerror(err).
-Error system_error(ErrorKind kind, std::string message, int err);
-// An error caused by another error (its full text becomes the cause).
-Error caused_by(ErrorKind kind, std::string message, const Error& cause);
-Error with_cause(ErrorKind kind, std::string message, std::string cause);
-
-// The human text of an errno value, as the C library words it.
-std::string errno_text(int err);
 
 enum class ReasonCode {
   adaptation_binding_missing,
@@ -87,17 +65,43 @@ inline constexpr int kReasonCodeCount = 21;
 
 std::string_view reason_name(ReasonCode code);
 
-struct ProtocolError {
-  ReasonCode code = ReasonCode::provider_unavailable;
-  std::string detail;
+struct Error {
+  // The runtime kind of an error of the foundations and the store; a
+  // refusal made with its reason code directly has none.
+  std::optional<ErrorKind> kind;
+  // What the provider protocol answers: set where the error is made, from
+  // the kind or directly, and never mapped back.
+  ReasonCode code{};
+  std::string message;
+  // The text of what triggered the error (a system error, a parser's
+  // message); empty when there is none.
+  std::string cause;
+  // The errno value when the cause is a system error, otherwise 0.
+  int sys_errno = 0;
+
+  bool has_cause() const { return !cause.empty(); }
+  // The message followed by ": " and the cause, when there is one.
+  std::string full() const;
 };
 
-// The protocol's view of a runtime error: its message alone (the cause is
-// dropped) under the code of the same name, except that the three store
-// kinds become provider_unavailable and integrity_mismatch becomes
-// digest_mismatch.
+Error make_error(ErrorKind kind, std::string message);
+// An error caused by a failed system call: the cause is strerror(err).
+Error system_error(ErrorKind kind, std::string message, int err);
+// An error caused by another error (its full text becomes the cause).
+Error caused_by(ErrorKind kind, std::string message, const Error& cause);
+Error with_cause(ErrorKind kind, std::string message, std::string cause);
+
+// The human text of an errno value, as the C library words it.
+std::string errno_text(int err);
+
+// The code a runtime kind is answered with: the code of the same name,
+// except that the three store kinds become provider_unavailable and
+// integrity_mismatch becomes digest_mismatch. Applied when an error is made.
 ReasonCode reason_for(ErrorKind kind);
-ProtocolError to_protocol(const Error& error);
+
+// A refusal of the provider protocol, made with its code and detail (the
+// message); it has no runtime kind.
+Error refusal(ReasonCode code, std::string detail);
 
 // Result<T>: a value or an error. Accessing the wrong side aborts.
 template <class T, class E = Error>
@@ -158,9 +162,6 @@ class [[nodiscard]] Result<void, E> {
 };
 
 using Status = Result<void>;
-
-template <class T>
-using ProtocolResult = Result<T, ProtocolError>;
 
 }  // namespace velk
 

@@ -43,10 +43,6 @@ std::vector<std::string_view> split_segments(std::string_view path) {
   }
 }
 
-ProtocolError refuse(ReasonCode code, std::string message) {
-  return ProtocolError{code, std::move(message)};
-}
-
 // The segment's reserved device name, or an empty view when it names none.
 std::string_view reserved_device(std::string_view segment) {
   const std::string stem = unicode_lower(segment.substr(0, segment.find('.')));
@@ -56,31 +52,31 @@ std::string_view reserved_device(std::string_view segment) {
   return {};
 }
 
-Result<void, ProtocolError> check_segment(std::string_view segment, const std::string& quoted_path) {
+Status check_segment(std::string_view segment, const std::string& quoted_path) {
   if (segment == "..")
-    return refuse(ReasonCode::path_escapes_target, quoted_path + " climbs out of the target");
+    return refusal(ReasonCode::path_escapes_target, quoted_path + " climbs out of the target");
   if (segment.size() > kMaxSegmentBytes)
-    return refuse(ReasonCode::limit_exceeded,
+    return refusal(ReasonCode::limit_exceeded,
                   quoted_path + " has a segment longer than 255 bytes");
   if (segment.empty() || segment == ".")
-    return refuse(ReasonCode::path_not_relative,
+    return refusal(ReasonCode::path_not_relative,
                   quoted_path + " has an empty or bare-dot segment");
 
   const std::string prefix = quoted_path + " has the segment " + quoted_form(segment) + ", which ";
   if (std::string_view device = reserved_device(segment); !device.empty())
-    return refuse(ReasonCode::path_not_relative,
+    return refusal(ReasonCode::path_not_relative,
                   prefix + "names the reserved device " + std::string(device) +
                       " on Windows -- with or without an extension, and in any case");
   if (size_t at = segment.find_first_of(kReservedCharacters); at != std::string_view::npos)
-    return refuse(ReasonCode::path_not_relative,
+    return refusal(ReasonCode::path_not_relative,
                   prefix + "carries '" + segment[at] +
                       "', one of the characters Windows reserves inside a name");
   if (segment.find(':') != std::string_view::npos)
-    return refuse(ReasonCode::path_not_relative,
+    return refusal(ReasonCode::path_not_relative,
                   prefix + "carries a colon; on Windows that opens an alternate data stream "
                            "rather than naming a file, wherever in the segment it appears");
   if (segment.back() == ' ' || segment.back() == '.')
-    return refuse(ReasonCode::path_not_relative,
+    return refusal(ReasonCode::path_not_relative,
                   prefix + "ends in a space or a period; Windows does not give a file or "
                            "directory such a name");
   return {};
@@ -103,44 +99,52 @@ bool named_like_credential(std::string_view path) {
 
 }  // namespace
 
-Result<void, ProtocolError> check_bundle_path(std::string_view path) {
-  if (path.empty()) return refuse(ReasonCode::path_not_relative, "a bundle path is not empty");
+Status check_bundle_path(std::string_view path) {
+  if (path.empty()) return refusal(ReasonCode::path_not_relative, "a bundle path is not empty");
   const std::string quoted = quoted_form(path);
   if (path.size() > kMaxPathBytes)
-    return refuse(ReasonCode::limit_exceeded, quoted + " is longer than 1024 bytes");
+    return refusal(ReasonCode::limit_exceeded, quoted + " is longer than 1024 bytes");
   if (path[0] == '/' || path[0] == '\\' || path[0] == '~')
-    return refuse(ReasonCode::path_not_relative, quoted + " is not relative");
+    return refusal(ReasonCode::path_not_relative, quoted + " is not relative");
   if (path.size() >= 2 && path[1] == ':')
-    return refuse(ReasonCode::path_not_relative, quoted + " carries a drive letter");
+    return refusal(ReasonCode::path_not_relative, quoted + " carries a drive letter");
 
   for (std::string_view segment : split_segments(path)) {
     VELK_TRY(check_segment(segment, quoted));
   }
 
   if (has_control_character(path))
-    return refuse(ReasonCode::path_not_relative, quoted + " contains a control character");
+    return refusal(ReasonCode::path_not_relative, quoted + " contains a control character");
   if (path.find('\\') != std::string_view::npos)
-    return refuse(ReasonCode::path_not_relative, quoted + " uses a backslash separator");
+    return refusal(ReasonCode::path_not_relative, quoted + " uses a backslash separator");
   if (named_like_credential(path))
-    return refuse(ReasonCode::special_file_not_allowed,
+    return refusal(ReasonCode::special_file_not_allowed,
                   quoted + " is named like a credential and is refused by name");
   return {};
 }
 
-Result<std::string, ArchiveEntryError> check_archive_entry_path(std::string_view name) {
+namespace {
+
+Error entry_error(std::string message) {
+  return make_error(ErrorKind::state_unavailable, std::move(message));
+}
+
+}  // namespace
+
+Result<std::string> check_archive_entry_path(std::string_view name) {
   const std::string n(name);
-  if (name.empty()) return ArchiveEntryError{"archive entry has an empty path"};
+  if (name.empty()) return entry_error("archive entry has an empty path");
   if (name[0] == '/' || name[0] == '\\')
-    return ArchiveEntryError{"archive entry " + n + " is an absolute path"};
+    return entry_error("archive entry " + n + " is an absolute path");
   if (name.find('\\') != std::string_view::npos)
-    return ArchiveEntryError{"archive entry " + n +
-                             " contains a backslash, which names a different file on each system"};
+    return entry_error("archive entry " + n +
+                             " contains a backslash, which names a different file on each system");
   if (name.find('\0') != std::string_view::npos)
-    return ArchiveEntryError{"archive entry path contains a NUL byte"};
+    return entry_error("archive entry path contains a NUL byte");
   if (name.size() >= 2 && name[1] == ':')
-    return ArchiveEntryError{"archive entry " + n + " carries a drive letter"};
+    return entry_error("archive entry " + n + " carries a drive letter");
   for (std::string_view segment : split_segments(name)) {
-    if (segment == "..") return ArchiveEntryError{"archive entry " + n + " climbs out of the destination"};
+    if (segment == "..") return entry_error("archive entry " + n + " climbs out of the destination");
   }
   return n;
 }

@@ -12,15 +12,11 @@ namespace velk {
 // Passes, or returns the first broken rule as a protocol error
 // (path_not_relative, limit_exceeded, path_escapes_target or
 // special_file_not_allowed) with its message.
-Result<void, ProtocolError> check_bundle_path(std::string_view path);
+Status check_bundle_path(std::string_view path);
 
-// An archive entry error carries its message only. (A distinct type, since a
-// Result whose value and error are both strings cannot be built.)
-struct ArchiveEntryError {
-  std::string message;
-};
-
-// Returns the name on success, or the archive entry error.
-Result<std::string, ArchiveEntryError> check_archive_entry_path(std::string_view name);
+// Returns the name on success; an archive entry error carries its message
+// only (state_unavailable, no cause): it fails the software operation that
+// was extracting.
+Result<std::string> check_archive_entry_path(std::string_view name);
 
 }  // namespace velk

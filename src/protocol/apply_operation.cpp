@@ -6,18 +6,18 @@
 
 namespace velk {
 
-ProtocolResult<Json> apply_operation(const ApplyOperationRequest& request) {
+Result<Json> apply_operation(const ApplyOperationRequest& request) {
   auto text = read_file(request.plan_path, "cannot read " + request.plan_path);
   if (!text.ok()) {
     const Error& e = text.error();
-    return ProtocolError{ReasonCode::provider_unavailable,
+    return refusal(ReasonCode::provider_unavailable,
                          "the approved plan at " + request.plan_path + " cannot be read: " +
-                             (e.has_cause() ? e.cause : e.message)};
+                             (e.has_cause() ? e.cause : e.message));
   }
   auto plan = parse_json(*text);
   if (!plan.ok())
-    return ProtocolError{ReasonCode::provider_unavailable,
-                         "the approved plan is not JSON: " + plan.error()};
+    return refusal(ReasonCode::provider_unavailable,
+                         "the approved plan is not JSON: " + plan.error());
 
   VELK_ASSIGN(const Operation op, check_approved_plan(*plan, request.plan_digest));
   if (is_software_operation(op))

@@ -7,6 +7,6 @@
 
 namespace velk {
 
-ProtocolResult<Json> apply_operation(const ApplyOperationRequest& request);
+Result<Json> apply_operation(const ApplyOperationRequest& request);
 
 }  // namespace velk

@@ -16,39 +16,23 @@
 namespace velk {
 namespace {
 
-ProtocolError refuse(ReasonCode code, std::string detail) {
-  return ProtocolError{code, std::move(detail)};
-}
-
-// Inside perform the steps speak in runtime errors; these kinds come back
-// out of the protocol boundary as the codes they were made from.
-Error as_error(const ProtocolError& refusal) {
-  switch (refusal.code) {
-    case ReasonCode::unsupported_operation:
-      return make_error(ErrorKind::unsupported_operation, refusal.detail);
-    case ReasonCode::stale: return make_error(ErrorKind::stale, refusal.detail);
-    case ReasonCode::digest_mismatch:
-      return make_error(ErrorKind::integrity_mismatch, refusal.detail);
-    default: return make_error(ErrorKind::state_unavailable, refusal.detail);
-  }
-}
 
 const Json* member(const Json& plan, std::string_view name) {
   return plan.is_object() ? find_member(plan, name) : nullptr;
 }
 
-ProtocolResult<std::string> text_member(const Json& plan, std::string_view name) {
+Result<std::string> text_member(const Json& plan, std::string_view name) {
   const Json* value = member(plan, name);
   if (!value || value->is_null())
-    return refuse(ReasonCode::provider_unavailable, "the plan artifact has no " + std::string(name));
+    return refusal(ReasonCode::provider_unavailable, "the plan artifact has no " + std::string(name));
   if (!value->is_string())
-    return refuse(ReasonCode::provider_unavailable, "the plan artifact's " + std::string(name) +
+    return refusal(ReasonCode::provider_unavailable, "the plan artifact's " + std::string(name) +
                                                         " is " + json_type_words(*value) +
                                                         ", not a string");
   return value->get<std::string>();
 }
 
-ProtocolResult<std::optional<std::string>> optional_text_member(const Json& plan,
+Result<std::optional<std::string>> optional_text_member(const Json& plan,
                                                                 std::string_view name) {
   const Json* value = member(plan, name);
   if (!value || value->is_null()) return std::optional<std::string>();
@@ -70,31 +54,31 @@ struct ApprovedPlan {
   std::vector<EndState> end_states;
 };
 
-ProtocolResult<Operation> read_operation(const Json& plan) {
+Result<Operation> read_operation(const Json& plan) {
   const Json* value = member(plan, "operation");
-  if (!value) return refuse(ReasonCode::unsupported_operation, "the plan artifact has no operation");
+  if (!value) return refusal(ReasonCode::unsupported_operation, "the plan artifact has no operation");
   const std::string name = value->is_string() ? value->get<std::string>() : compact_json(*value);
   const std::optional<Operation> op =
       value->is_string() ? parse_operation(name) : std::nullopt;
   if (!op)
-    return refuse(ReasonCode::unsupported_operation,
+    return refusal(ReasonCode::unsupported_operation,
                   name + " is not an operation this protocol defines");
   return *op;
 }
 
-Result<void, ProtocolError> check_expiry(const Json& plan) {
+Status check_expiry(const Json& plan) {
   const Json* value = member(plan, "expires_at");
-  if (!value) return refuse(ReasonCode::stale, "the plan artifact has no expires_at");
+  if (!value) return refusal(ReasonCode::stale, "the plan artifact has no expires_at");
   const std::string text = value->is_string() ? value->get<std::string>() : compact_json(*value);
   const std::optional<int64_t> when =
       value->is_string() ? parse_utc_millis(text) : std::nullopt;
   if (!when)
-    return refuse(ReasonCode::stale,
+    return refusal(ReasonCode::stale,
                   "the plan's expiry " + text +
                       " is not the exact shape YYYY-MM-DDTHH:MM:SS.mmmZ, so no authorization "
                       "could be read from it; no effect was made");
   if (*when < now_utc_millis())
-    return refuse(ReasonCode::stale, "this plan expired before it was applied; no effect was made");
+    return refusal(ReasonCode::stale, "this plan expired before it was applied; no effect was made");
   return {};
 }
 
@@ -117,18 +101,18 @@ std::vector<EndState> read_end_states(const Json& plan) {
   return states;
 }
 
-ProtocolResult<std::optional<TargetScope>> read_scope(const Json& plan) {
+Result<std::optional<TargetScope>> read_scope(const Json& plan) {
   VELK_ASSIGN(const std::optional<std::string> word, optional_text_member(plan, "target_scope"));
   if (!word) return std::optional<TargetScope>();
   const std::optional<TargetScope> scope = parse_scope(*word);
   if (!scope || !profile_for_scope(scope))
-    return refuse(ReasonCode::unsupported_operation,
+    return refusal(ReasonCode::unsupported_operation,
                   "--target-scope " + *word +
                       " names a target this provider publishes no projection profile for");
   return std::optional<TargetScope>(scope);
 }
 
-ProtocolResult<ApprovedPlan> read_plan(const Json& plan, Operation op) {
+Result<ApprovedPlan> read_plan(const Json& plan, Operation op) {
   ApprovedPlan p;
   p.operation = op;
   VELK_ASSIGN(p.operation_id, text_member(plan, "operation_id"));
@@ -142,7 +126,7 @@ ProtocolResult<ApprovedPlan> read_plan(const Json& plan, Operation op) {
   VELK_ASSIGN(p.scope, read_scope(plan));
   p.end_states = read_end_states(plan);
   if (op == Operation::restore && !p.backup_ref)
-    return refuse(ReasonCode::provider_unavailable, "the plan artifact has no backup_ref");
+    return refusal(ReasonCode::provider_unavailable, "the plan artifact has no backup_ref");
   return p;
 }
 
@@ -163,9 +147,9 @@ RequestedScope requested_scope(std::optional<TargetScope> scope) {
 
 // The bundle the plan names, read and validated; the named claim must be
 // the planned one.
-ProtocolResult<ValidatedBundle> planned_bundle(const ApprovedPlan& plan, const BundleClaim& claim) {
+Result<ValidatedBundle> planned_bundle(const ApprovedPlan& plan, const BundleClaim& claim) {
   if (!claim_matches(plan.bundle, claim))
-    return refuse(ReasonCode::digest_mismatch,
+    return refusal(ReasonCode::digest_mismatch,
                   "the bundle named at apply is not the one the plan was made with; no effect "
                   "was made");
   return read_bundle(claim, requested_scope(plan.scope));
@@ -187,23 +171,23 @@ SetupContent bundle_content(ValidatedBundle bundle) {
 
 // The files a removal leaves behind, each found in the bundle at the bytes
 // the plan names, at the path its member carries.
-ProtocolResult<FileMap> survivors(const ApprovedPlan& plan, const ApplyInputs& inputs) {
+Result<FileMap> survivors(const ApprovedPlan& plan, const ApplyInputs& inputs) {
   size_t planned = 0;
   for (const EndState& state : plan.end_states) planned += state.final_bytes;
   if (planned == 0) {
     if (inputs.bundle)
-      return refuse(ReasonCode::unsupported_operation,
+      return refusal(ReasonCode::unsupported_operation,
                     "this remove plan leaves no bytes behind, so a bundle named at apply was "
                     "never authorized; plan the removal with the bundle");
     return FileMap{};
   }
   if (!inputs.bundle)
-    return refuse(ReasonCode::unsupported_bundle_format,
+    return refusal(ReasonCode::unsupported_bundle_format,
                   "this remove was planned with surviving bytes, and no bundle was named to carry "
                   "them");
   VELK_ASSIGN(ValidatedBundle bundle, planned_bundle(plan, *inputs.bundle));
   if (bundle.files.size() != planned)
-    return refuse(ReasonCode::digest_mismatch,
+    return refusal(ReasonCode::digest_mismatch,
                   "the plan leaves " + std::to_string(planned) + " files behind and the bundle carries " +
                       std::to_string(bundle.files.size()) + "; no effect was made");
   FileMap kept;
@@ -215,7 +199,7 @@ ProtocolResult<FileMap> survivors(const ApprovedPlan& plan, const ApplyInputs& i
                          found->second.bytes.size() == state.byte_length &&
                          digest_bytes(found->second.bytes) == state.sha256;
     if (!carried)
-      return refuse(ReasonCode::digest_mismatch,
+      return refusal(ReasonCode::digest_mismatch,
                     "the plan leaves " + quoted_form(state.path) +
                         " at bytes the bundle named for apply does not carry; no effect was made");
     kept.emplace(state.path, std::move(found->second));
@@ -259,11 +243,11 @@ Status pre_checks(const Change& change, const PerformContext& context) {
   const std::string& target = context.store.target_path;
   if (context.state_before.present()) {
     const std::optional<TargetScope> recorded = recorded_scope(context.state_before.state);
-    if (recorded != plan.scope) return as_error(scope_mismatch(target, recorded, plan.scope));
+    if (recorded != plan.scope) return scope_mismatch(target, recorded, plan.scope);
   }
   if (plan.operation == Operation::remove && plan.scope == TargetScope::user_root &&
       !context.state_before.present())
-    return as_error(user_root_remove_refusal(target));
+    return user_root_remove_refusal(target);
   if (plan.operation == Operation::restore) {
     VELK_ASSIGN(const SlotEntry slot, resolve_restore_source(context.store.pool, plan.backup_ref));
     if (slot.record.target_identity_digest != plan.restore_target_digest)
@@ -318,11 +302,11 @@ Result<EffectsOutcome> effects(const Change& change, const PerformContext& conte
 
 }  // namespace
 
-ProtocolResult<Operation> check_approved_plan(const Json& plan, const std::string& approved_digest) {
+Result<Operation> check_approved_plan(const Json& plan, const std::string& approved_digest) {
   {
     auto digest = plan_digest(plan);
     if (!digest.ok() || *digest != approved_digest)
-      return refuse(ReasonCode::digest_mismatch,
+      return refusal(ReasonCode::digest_mismatch,
                     "the approved plan artifact has another digest; no effect was made");
   }
   VELK_ASSIGN(const Operation op, read_operation(plan));
@@ -331,7 +315,7 @@ ProtocolResult<Operation> check_approved_plan(const Json& plan, const std::strin
   return op;
 }
 
-ProtocolResult<ApplyOutcome> apply_plan(std::string_view target, const Json& plan,
+Result<ApplyOutcome> apply_plan(std::string_view target, const Json& plan,
                                         const std::string& approved_digest,
                                         const ApplyInputs& inputs) {
   VELK_ASSIGN(const Operation op, check_approved_plan(plan, approved_digest));
@@ -360,9 +344,9 @@ ProtocolResult<ApplyOutcome> apply_plan(std::string_view target, const Json& pla
   // happens to measure the same, was never approved.
   {
     auto located = validate_target(target);
-    if (!located.ok()) return to_protocol(located.error());
+    if (!located.ok()) return std::move(located).error();
     if (lossy_utf8(located->path) != change.plan.canonical_target)
-      return refuse(ReasonCode::stale, "the approved plan was made for " +
+      return refusal(ReasonCode::stale, "the approved plan was made for " +
                                            change.plan.canonical_target + ", not " +
                                            located->path + "; no effect was made");
   }
@@ -376,10 +360,10 @@ ProtocolResult<ApplyOutcome> apply_plan(std::string_view target, const Json& pla
   facts.provider_release_digest = change.plan.provider_release_digest;
   {
     auto build = provider_build_digest();
-    if (!build.ok()) return to_protocol(build.error());
+    if (!build.ok()) return std::move(build).error();
     facts.provider_build_digest = std::move(build).value();
     auto profile = profile_digest(*profile_for_scope(change.plan.scope));
-    if (!profile.ok()) return to_protocol(profile.error());
+    if (!profile.ok()) return std::move(profile).error();
     facts.projection_profile_digest = std::move(profile).value();
   }
   if (op == Operation::restore) facts.restore_source = change.plan.backup_ref;
@@ -394,7 +378,7 @@ ProtocolResult<ApplyOutcome> apply_plan(std::string_view target, const Json& pla
   hooks.observer = inputs.observer;
 
   auto performed = perform(target, facts, hooks);
-  if (!performed.ok()) return to_protocol(performed.error());
+  if (!performed.ok()) return std::move(performed).error();
   ApplyOutcome outcome;
   outcome.operation = op;
   outcome.plan_digest = approved_digest;

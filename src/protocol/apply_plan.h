@@ -45,11 +45,11 @@ struct ApplyOutcome {
 // What every apply proves first, in this order: the plan's digest is the
 // approved one, its operation is one the protocol defines, it has not
 // expired, and it passes the plan check. Returns the operation.
-ProtocolResult<Operation> check_approved_plan(const Json& plan, const std::string& approved_digest);
+Result<Operation> check_approved_plan(const Json& plan, const std::string& approved_digest);
 
 // Checks the parsed plan against the approved digest, its operation, its
 // expiry and the inputs, then runs the change on the target.
-ProtocolResult<ApplyOutcome> apply_plan(std::string_view target, const Json& plan,
+Result<ApplyOutcome> apply_plan(std::string_view target, const Json& plan,
                                         const std::string& approved_digest,
                                         const ApplyInputs& inputs);
 

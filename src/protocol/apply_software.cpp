@@ -7,9 +7,6 @@
 namespace velk {
 namespace {
 
-ProtocolError refuse(ReasonCode code, std::string detail) {
-  return ProtocolError{code, std::move(detail)};
-}
 
 std::string text_of(const Json* value) {
   return value && value->is_string() ? value->get<std::string>() : std::string();
@@ -17,12 +14,12 @@ std::string text_of(const Json* value) {
 
 }  // namespace
 
-ProtocolResult<Json> apply_software_plan(Operation op, const Json& plan,
+Result<Json> apply_software_plan(Operation op, const Json& plan,
                                          const std::optional<std::string>& prefix,
                                          const std::vector<std::string>& artifacts) {
   const Json* platform = find_member(plan, "platform");
   if (!platform || !platform->is_object())
-    return refuse(ReasonCode::provider_unavailable, "the plan artifact has no platform");
+    return refusal(ReasonCode::provider_unavailable, "the plan artifact has no platform");
   const std::string os = text_of(find_member(*platform, "os"));
   const std::string arch = text_of(find_member(*platform, "arch"));
   const std::string version = text_of(find_member(*platform, "version"));
@@ -30,14 +27,14 @@ ProtocolResult<Json> apply_software_plan(Operation op, const Json& plan,
 
   const Platform host = host_platform();
   if (os != host.os || arch != host.arch)
-    return refuse(ReasonCode::unsupported_platform,
+    return refusal(ReasonCode::unsupported_platform,
                   "the approved plan was made for " + os + "/" + arch + ", and this build runs on " +
                       std::string(host.os) + "/" + std::string(host.arch) + "; no effect was made");
 
   auto release = select_release(std::optional<std::string_view>(version));
-  if (!release.ok()) return to_protocol(release.error());
+  if (!release.ok()) return std::move(release).error();
   auto build = host_build(**release);
-  if (!build.ok()) return to_protocol(build.error());
+  if (!build.ok()) return std::move(build).error();
 
   // The artifacts a plan names must be the pinned build of its version: the
   // release table, not the plan, says which bytes may be installed.
@@ -49,21 +46,21 @@ ProtocolResult<Json> apply_software_plan(Operation op, const Json& plan,
   const auto listed_text = canonical_json(listed);
   const auto expected_text = canonical_json(expected);
   if (!listed_text.ok() || !expected_text.ok() || *listed_text != *expected_text)
-    return refuse(ReasonCode::digest_mismatch,
+    return refusal(ReasonCode::digest_mismatch,
                   "the approved plan's software_artifacts are not the pinned build of velk " +
                       version + "; no effect was made");
 
   // A plan is made for one prefix; applying it under another was never
   // approved. Without --prefix the program directory refuses on its own.
   if (prefix && starts_with(*prefix, "/") && planned_prefix_text(*prefix) != planned_prefix)
-    return refuse(ReasonCode::stale, "the approved plan was made for the prefix " + planned_prefix +
+    return refusal(ReasonCode::stale, "the approved plan was made for the prefix " + planned_prefix +
                                          ", not " + planned_prefix_text(*prefix) +
                                          "; no effect was made");
 
   const PlannedSoftware planned{version, **build};
   auto applied = apply_software_operation(
       op, prefix ? std::optional<std::string_view>(*prefix) : std::nullopt, planned, artifacts);
-  if (!applied.ok()) return to_protocol(applied.error());
+  if (!applied.ok()) return std::move(applied).error();
   return software_apply_document(*applied);
 }
 

@@ -15,7 +15,7 @@ namespace velk {
 
 // `plan` has passed check_approved_plan; `op` is its software operation.
 // Returns the software apply result document.
-ProtocolResult<Json> apply_software_plan(Operation op, const Json& plan,
+Result<Json> apply_software_plan(Operation op, const Json& plan,
                                          const std::optional<std::string>& prefix,
                                          const std::vector<std::string>& artifacts);
 

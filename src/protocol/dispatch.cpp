@@ -13,14 +13,9 @@ namespace velk {
 
 namespace {
 
-// Runtime errors become refusals here, and only here.
+// An error becomes a refusal here, and only here: its code, set where it
+// was made, and its message (the cause is for people, not consumers).
 ProviderOutcome answer(Result<Json> result) {
-  if (!result.ok()) return to_protocol(result.error());
-  return std::move(result).value();
-}
-
-// For handlers whose refusals carry codes no runtime kind has.
-ProviderOutcome answer(ProtocolResult<Json> result) {
   if (!result.ok()) return std::move(result).error();
   return std::move(result).value();
 }
@@ -57,7 +52,7 @@ ProviderOutcome handle(const ApplyOperationRequest& request) {
 // Returns only when the product could not be started: on success the process
 // has become the product.
 ProviderOutcome handle(const LaunchRequest& request) {
-  return to_protocol(launch_installed(request.prefix, request.target, request.args));
+  return launch_installed(request.prefix, request.target, request.args);
 }
 
 }  // namespace
@@ -70,12 +65,12 @@ ProviderOutcome run_provider_request(const ProviderRequest& request) {
   return std::visit([](const auto& r) { return handle(r); }, request);
 }
 
-Json refusal_document(const ProtocolError& refusal) {
+Json refusal_document(const Error& refusal) {
   Json document = Json::object();
   document["state"] = "refused";
   document["rejected"] = true;
   document["reason"] = std::string(reason_name(refusal.code));
-  document["detail"] = refusal.detail;
+  document["detail"] = refusal.message;
   return document;
 }
 

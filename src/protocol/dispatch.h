@@ -18,12 +18,12 @@ struct ProviderFailure {
 };
 
 // An answered request (the result document), a refusal, or a failure.
-using ProviderOutcome = std::variant<Json, ProtocolError, ProviderFailure>;
+using ProviderOutcome = std::variant<Json, Error, ProviderFailure>;
 
 ProviderOutcome run_provider_request(const ProviderRequest& request);
 
 // The document that answers a refused request:
 // {"state":"refused","rejected":true,"reason":code,"detail":detail}.
-Json refusal_document(const ProtocolError& refusal);
+Json refusal_document(const Error& refusal);
 
 }  // namespace velk

@@ -8,19 +8,19 @@
 namespace velk {
 
 // The first rule the request breaks, in table order, or success.
-Result<void, ProtocolError> check_plan_arguments(const PlanOperationRequest& request);
+Status check_plan_arguments(const PlanOperationRequest& request);
 
 // A target operation: install, replace, backup, restore or remove.
 bool configures_target(Operation op);
 
 // "{op} configures a target and installs no program, so --prefix {prefix}
 // means nothing to it" (unsupported_operation).
-ProtocolError prefix_refusal(Operation op, const std::string& prefix);
+Error prefix_refusal(Operation op, const std::string& prefix);
 
 // "{op} arrives as a bundle, and none was named" (unsupported_bundle_format).
-ProtocolError missing_bundle_refusal(Operation op);
+Error missing_bundle_refusal(Operation op);
 
 // "{op} is not declared by this provider" (unsupported_operation).
-ProtocolError undeclared_refusal(Operation op);
+Error undeclared_refusal(Operation op);
 
 }  // namespace velk

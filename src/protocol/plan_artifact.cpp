@@ -7,8 +7,8 @@
 namespace velk {
 namespace {
 
-ProtocolError unavailable(std::string detail) {
-  return ProtocolError{ReasonCode::provider_unavailable, std::move(detail)};
+Error unavailable(std::string detail) {
+  return refusal(ReasonCode::provider_unavailable, std::move(detail));
 }
 
 const Json* member(const Json& object, std::string_view name) {
@@ -89,7 +89,7 @@ Json plan_artifact(const PlanFields& f) {
   return o;
 }
 
-Result<void, ProtocolError> check_plan(const Json& plan) {
+Status check_plan(const Json& plan) {
   const Json* effects = member(plan, "effects");
   bool effects_ok = effects && effects->is_array() && !effects->empty();
   if (effects_ok)
@@ -125,7 +125,7 @@ Result<void, ProtocolError> check_plan(const Json& plan) {
 
 Result<std::string> plan_digest(const Json& plan) { return digest_document(kPlanTag, plan); }
 
-ProtocolResult<SealedPlan> seal_plan(const PlanFields& fields) {
+Result<SealedPlan> seal_plan(const PlanFields& fields) {
   SealedPlan sealed;
   sealed.plan = plan_artifact(fields);
   VELK_TRY(check_plan(sealed.plan));

@@ -60,7 +60,7 @@ Json end_state_object(const EndState& state);
 // The checks every plan must pass (each failure provider_unavailable):
 // non-empty effects, a restored digest on restore plans only, end states on
 // remove plans only, and each end state in one of its two shapes.
-Result<void, ProtocolError> check_plan(const Json& plan);
+Status check_plan(const Json& plan);
 
 // digest_document under "ai-stp:provider-plan:v3" over the artifact.
 Result<std::string> plan_digest(const Json& plan);
@@ -72,6 +72,6 @@ struct SealedPlan {
 
 // Builds the artifact, checks it and computes its digest. An artifact
 // that cannot be encoded is "the plan artifact cannot be encoded: {why}".
-ProtocolResult<SealedPlan> seal_plan(const PlanFields& fields);
+Result<SealedPlan> seal_plan(const PlanFields& fields);
 
 }  // namespace velk

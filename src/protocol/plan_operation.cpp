@@ -25,7 +25,7 @@ void append(std::vector<std::string>& to, const std::vector<std::string>& lines)
   to.insert(to.end(), lines.begin(), lines.end());
 }
 
-Result<void, ProtocolError> plan_writes(const TargetSurvey& survey, const ValidatedBundle& bundle,
+Status plan_writes(const TargetSurvey& survey, const ValidatedBundle& bundle,
                                         PlanFields& fields) {
   fields.effects.push_back("capture the current target into a new backup slot");
   append(fields.effects, scope_notes(survey.scope));
@@ -39,7 +39,7 @@ Result<void, ProtocolError> plan_writes(const TargetSurvey& survey, const Valida
   return {};
 }
 
-Result<void, ProtocolError> plan_restore(const TargetSurvey& survey,
+Status plan_restore(const TargetSurvey& survey,
                                          const std::optional<std::string>& ref,
                                          PlanFields& fields) {
   VELK_ASSIGN(const SlotEntry slot, restore_source(survey.store, ref));
@@ -50,7 +50,7 @@ Result<void, ProtocolError> plan_restore(const TargetSurvey& survey,
   return {};
 }
 
-Result<void, ProtocolError> plan_remove(const TargetSurvey& survey, const ValidatedBundle* bundle,
+Status plan_remove(const TargetSurvey& survey, const ValidatedBundle* bundle,
                                         PlanFields& fields) {
   VELK_ASSIGN(RemovalPlan removal, plan_removal(survey, bundle));
   fields.effects.push_back("capture the current target before removing");
@@ -85,7 +85,7 @@ Json envelope(const SealedPlan& sealed, const std::optional<BundleClaim>& valida
 
 }  // namespace
 
-ProtocolResult<Json> plan_operation(const PlanOperationRequest& request) {
+Result<Json> plan_operation(const PlanOperationRequest& request) {
   VELK_TRY(check_plan_arguments(request));
   const Operation op = request.operation;
   const bool software = is_software_operation(op);
@@ -100,7 +100,7 @@ ProtocolResult<Json> plan_operation(const PlanOperationRequest& request) {
               survey_target(request.target, request.target_scope, !software));
 
   auto build = provider_build_digest();
-  if (!build.ok()) return to_protocol(build.error());
+  if (!build.ok()) return std::move(build).error();
   fields.provider_build_digest = std::move(build).value();
   fields.provider_release_digest = request.provider_release_digest;
   fields.operation_id = request.operation_id;

@@ -8,6 +8,6 @@
 
 namespace velk {
 
-ProtocolResult<Json> plan_operation(const PlanOperationRequest& request);
+Result<Json> plan_operation(const PlanOperationRequest& request);
 
 }  // namespace velk

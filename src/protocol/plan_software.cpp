@@ -6,20 +6,20 @@ namespace velk {
 
 std::string planned_prefix_text(std::string_view prefix) { return prefix_path(prefix); }
 
-Result<void, ProtocolError> plan_software(const PlanOperationRequest& request, PlanFields& fields) {
+Status plan_software(const PlanOperationRequest& request, PlanFields& fields) {
   const Operation op = request.operation;
   auto release = select_release(request.software_version
                                     ? std::optional<std::string_view>(*request.software_version)
                                     : std::nullopt);
-  if (!release.ok()) return to_protocol(release.error());
+  if (!release.ok()) return std::move(release).error();
   auto build = host_build(**release);
-  if (!build.ok()) return to_protocol(build.error());
+  if (!build.ok()) return std::move(build).error();
   const std::string& version = (*release)->version;
 
   auto effects = software_plan_effects(
       op, request.prefix ? std::optional<std::string_view>(*request.prefix) : std::nullopt, version,
       **build);
-  if (!effects.ok()) return to_protocol(effects.error());
+  if (!effects.ok()) return std::move(effects).error();
   fields.effects = std::move(effects).value();
 
   // Where the plan installs, so apply can hold the consumer to it: the host

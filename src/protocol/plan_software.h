@@ -14,7 +14,7 @@ namespace velk {
 // Fills the software members of a plan (effects, platform,
 // software_artifacts) for software_install, software_update or
 // software_remove. The request has passed the argument rules.
-Result<void, ProtocolError> plan_software(const PlanOperationRequest& request, PlanFields& fields);
+Status plan_software(const PlanOperationRequest& request, PlanFields& fields);
 
 // The prefix as plans record it: trailing separators dropped.
 std::string planned_prefix_text(std::string_view prefix);

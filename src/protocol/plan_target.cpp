@@ -12,9 +12,6 @@
 namespace velk {
 namespace {
 
-ProtocolError refuse(ReasonCode code, std::string detail) {
-  return ProtocolError{code, std::move(detail)};
-}
 
 }  // namespace
 
@@ -22,22 +19,22 @@ std::string scope_word(std::optional<TargetScope> scope) {
   return scope ? std::string(scope_name(*scope)) : std::string("global");
 }
 
-ProtocolError scope_mismatch(const std::string& target, std::optional<TargetScope> recorded,
+Error scope_mismatch(const std::string& target, std::optional<TargetScope> recorded,
                              std::optional<TargetScope> named) {
-  return refuse(ReasonCode::unsupported_operation,
+  return refusal(ReasonCode::unsupported_operation,
                 target + " is managed under target_scope " + scope_word(recorded) +
                     ", and this plan names " + scope_word(named) +
                     "; a plan under another scope would measure another inventory, so name the "
                     "scope the target is managed under");
 }
 
-ProtocolResult<TargetSurvey> survey_target(std::string_view target,
+Result<TargetSurvey> survey_target(std::string_view target,
                                            std::optional<TargetScope> requested,
                                            bool pending_recovery_matters) {
   TargetSurvey survey;
   {
     auto located = locate_target_store(target);
-    if (!located.ok()) return to_protocol(located.error());
+    if (!located.ok()) return std::move(located).error();
     survey.store = std::move(located).value();
   }
   const TargetStore& store = survey.store;
@@ -45,15 +42,15 @@ ProtocolResult<TargetSurvey> survey_target(std::string_view target,
 
   if (pending_recovery_matters) {
     auto incomplete = list_incomplete_slots(store.pool);
-    if (!incomplete.ok()) return to_protocol(incomplete.error());
+    if (!incomplete.ok()) return std::move(incomplete).error();
     if (auto resolved = check_resolved(store.control_dir,
                                        path_join(store.control_dir, "transaction"), *incomplete);
         !resolved.ok())
-      return to_protocol(resolved.error());
+      return std::move(resolved).error();
   }
 
   auto state = read_state(path);
-  if (!state.ok()) return to_protocol(state.error());
+  if (!state.ok()) return std::move(state).error();
   survey.state = std::move(state).value();
   const std::optional<TargetScope> recorded =
       survey.state.present() ? recorded_scope(survey.state.state) : std::nullopt;
@@ -62,19 +59,19 @@ ProtocolResult<TargetSurvey> survey_target(std::string_view target,
     return scope_mismatch(path, recorded, requested);
 
   auto managed = managed_paths(path, survey.scope);
-  if (!managed.ok()) return to_protocol(managed.error());
+  if (!managed.ok()) return std::move(managed).error();
   survey.managed = std::move(managed).value();
   auto identity = target_identity(path, scope_surfaces(survey.scope));
-  if (!identity.ok()) return to_protocol(identity.error());
+  if (!identity.ok()) return std::move(identity).error();
   survey.identity = std::move(identity).value();
 
   const ProjectionProfile* profile = profile_for_scope(survey.scope);
   if (!profile)
-    return refuse(ReasonCode::unsupported_operation,
+    return refusal(ReasonCode::unsupported_operation,
                   "--target-scope " + scope_word(survey.scope) +
                       " names a target this provider publishes no projection profile for");
   auto digest = profile_digest(*profile);
-  if (!digest.ok()) return to_protocol(digest.error());
+  if (!digest.ok()) return std::move(digest).error();
   survey.profile_digest = std::move(digest).value();
   return survey;
 }
@@ -89,18 +86,18 @@ std::vector<std::string> scope_notes(std::optional<TargetScope> scope) {
           "in a directory it names -- and the backup slot holds it"};
 }
 
-ProtocolResult<SlotEntry> restore_source(const TargetStore& store,
+Result<SlotEntry> restore_source(const TargetStore& store,
                                          const std::optional<std::string>& ref) {
   if (ref && !parse_slot_ref(*ref).ok())
-    return refuse(ReasonCode::digest_mismatch, *ref + " is not a completed backup of this target");
+    return refusal(ReasonCode::digest_mismatch, *ref + " is not a completed backup of this target");
   auto slot = resolve_restore_source(store.pool, ref);
-  if (!slot.ok()) return to_protocol(slot.error());
+  if (!slot.ok()) return std::move(slot).error();
   return std::move(slot).value();
 }
 
-ProtocolError user_root_remove_refusal(const std::string& target) {
+Error user_root_remove_refusal(const std::string& target) {
   const std::string word(scope_name(TargetScope::user_root));
-  return refuse(
+  return refusal(
       ReasonCode::unsupported_operation,
       "remove under target_scope " + word +
           " is scoped to the files this provider recorded writing, and " + target +
@@ -114,7 +111,7 @@ ProtocolError user_root_remove_refusal(const std::string& target) {
 
 std::string bundle_member_name(const std::string& path) { return "files/" + path; }
 
-ProtocolResult<RemovalPlan> plan_removal(const TargetSurvey& survey,
+Result<RemovalPlan> plan_removal(const TargetSurvey& survey,
                                          const ValidatedBundle* bundle) {
   const std::string& target = survey.store.target_path;
   if (survey.scope == TargetScope::user_root && !survey.state.present())
@@ -125,7 +122,7 @@ ProtocolResult<RemovalPlan> plan_removal(const TargetSurvey& survey,
     for (const BundleFile& file : bundle->manifest.files) declared.insert(file.path);
     for (const auto& [path, data] : bundle->files)
       if (!declared.count(path))
-        return refuse(ReasonCode::unsupported_native_surface,
+        return refusal(ReasonCode::unsupported_native_surface,
                       "the bundle carries " + quoted_form(bundle_member_name(path)) +
                           " and its manifest does not declare it");
   }

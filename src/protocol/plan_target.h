@@ -32,7 +32,7 @@ struct TargetSurvey {
 // a request that names another scope than the record, applies the
 // user-root record rule and measures the identity. A software plan, which
 // changes nothing in the target, passes `pending_recovery_matters` false.
-ProtocolResult<TargetSurvey> survey_target(std::string_view target,
+Result<TargetSurvey> survey_target(std::string_view target,
                                            std::optional<TargetScope> requested,
                                            bool pending_recovery_matters = true);
 
@@ -41,7 +41,7 @@ std::string scope_word(std::optional<TargetScope> scope);
 
 // "{target} is managed under target_scope {recorded}, and this plan names
 // {named}; ..." (unsupported_operation).
-ProtocolError scope_mismatch(const std::string& target, std::optional<TargetScope> recorded,
+Error scope_mismatch(const std::string& target, std::optional<TargetScope> recorded,
                              std::optional<TargetScope> named);
 
 // The effects that say how much of the target a change takes: two under the
@@ -51,12 +51,12 @@ std::vector<std::string> scope_notes(std::optional<TargetScope> scope);
 // The slot a restore returns to: the named one, or the newest complete one.
 // "this target has no backup to restore", "{ref} is not a completed backup
 // of this target".
-ProtocolResult<SlotEntry> restore_source(const TargetStore& store,
+Result<SlotEntry> restore_source(const TargetStore& store,
                                          const std::optional<std::string>& ref);
 
 // "remove under target_scope user_root is scoped to the files ...": a
 // removal under user_root with no readable record.
-ProtocolError user_root_remove_refusal(const std::string& target);
+Error user_root_remove_refusal(const std::string& target);
 
 struct RemovalPlan {
   std::vector<EndState> end_states;
@@ -68,7 +68,7 @@ struct RemovalPlan {
 // final_bytes when the bundle carries the path itself; the bundle's files
 // below an owned path follow it as final_bytes, and any others come last in
 // byte order.
-ProtocolResult<RemovalPlan> plan_removal(const TargetSurvey& survey,
+Result<RemovalPlan> plan_removal(const TargetSurvey& survey,
                                          const ValidatedBundle* bundle);
 
 // The bundle member that carries a declared file.

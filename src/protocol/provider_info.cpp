@@ -19,9 +19,12 @@ Json words(std::initializer_list<std::string_view> items) {
 // The published form of a profile; its digest needs the canonical text.
 Result<Json> published(const ProjectionProfile& profile) {
   auto object = profile_object(profile);
-  if (!object.ok())
-    return make_error(object.error().kind,
-                      "provider-info cannot be encoded: " + object.error().full());
+  if (!object.ok()) {
+    Error error = std::move(object).error();
+    error.message = "provider-info cannot be encoded: " + error.full();
+    error.cause.clear();
+    return error;
+  }
   return std::move(object).value();
 }
 

@@ -21,7 +21,7 @@ Json validate_bundle_document(const ValidateBundleRequest& request) {
   } else {
     document["rejected"] = true;
     document["reason"] = std::string(reason_name(bundle.error().code));
-    document["detail"] = bundle.error().detail;
+    document["detail"] = bundle.error().message;
   }
   return document;
 }

@@ -27,7 +27,7 @@ namespace {
 
 constexpr std::string_view kNulByte = "nul byte found in provided data";
 
-Error refusal(std::string message) {
+Error launch_refusal(std::string message) {
   return make_error(ErrorKind::state_unavailable, std::move(message));
 }
 
@@ -43,7 +43,7 @@ std::string reason_of(const Error& error) {
 Status check_command(const std::string& prefix) {
   const std::string command = command_path(prefix);
   const auto not_installed = [&](const std::string& reason) {
-    return refusal(command + " is not installed under " + prefix + ": " + reason +
+    return launch_refusal(command + " is not installed under " + prefix + ": " + reason +
                    "; run software_install first");
   };
   struct stat st;
@@ -58,8 +58,8 @@ Status check_command(const std::string& prefix) {
                            errno_text(err));
     }
   }
-  if (!S_ISREG(st.st_mode)) return refusal(command + " is not a regular file");
-  if ((st.st_mode & 0111) == 0) return refusal(command + " exists but this host cannot execute it");
+  if (!S_ISREG(st.st_mode)) return launch_refusal(command + " is not a regular file");
+  if ((st.st_mode & 0111) == 0) return launch_refusal(command + " exists but this host cannot execute it");
   return {};
 }
 
@@ -104,33 +104,33 @@ struct VerifiedProgram {
 Result<VerifiedProgram> verified_executable(const std::string& prefix) {
   const std::string record = record_path(prefix);
   auto text = read_file_at(AT_FDCWD, record, record + " cannot be read");
-  if (!text.ok()) return refusal(record + " cannot be read: " + reason_of(text.error()));
+  if (!text.ok()) return launch_refusal(record + " cannot be read: " + reason_of(text.error()));
   auto parsed = parse_json(*text);
-  if (!parsed.ok()) return refusal(record + " is not an installation record: " + parsed.error());
+  if (!parsed.ok()) return launch_refusal(record + " is not an installation record: " + parsed.error());
   auto object = as_object(*parsed);
-  if (!object.ok()) return refusal(record + " is not an installation record: " + object.error());
+  if (!object.ok()) return launch_refusal(record + " is not an installation record: " + object.error());
   auto executable = field_string(*parsed, "executable");
   if (!executable.ok())
-    return refusal(record + " is not an installation record: " + executable.error());
+    return launch_refusal(record + " is not an installation record: " + executable.error());
   auto recorded = field_string(*parsed, "executable_sha256");
   if (!recorded.ok())
-    return refusal(record + " is not an installation record: " + recorded.error());
+    return launch_refusal(record + " is not an installation record: " + recorded.error());
   auto version = field_string(*parsed, "version");
-  if (!version.ok()) return refusal(record + " is not an installation record: " + version.error());
+  if (!version.ok()) return launch_refusal(record + " is not an installation record: " + version.error());
 
   const auto& table = release_table();
   if (std::none_of(table.begin(), table.end(),
                    [&](const Release& r) { return r.version == *version; }))
-    return refusal(record + " names version " + quoted_form(*version) +
+    return launch_refusal(record + " names version " + quoted_form(*version) +
                    ", which this build does not pin (it pins " + pinned_versions_text() +
                    "). Nothing has been started.");
   if (has_nul(*executable) || !inside_version_tree(*executable, *version))
-    return refusal(record + " names " + quoted_form(*executable) + ", which does not lie inside " +
+    return launch_refusal(record + " names " + quoted_form(*executable) + ", which does not lie inside " +
                    path_join(prefix, *version) + ". Nothing has been started.");
 
   const std::string program = path_join(prefix, *executable);
   const auto unreadable = [&](const std::string& reason) {
-    return refusal(record + " names " + program + " and it could not be read: " + reason);
+    return launch_refusal(record + " names " + program + " and it could not be read: " + reason);
   };
   Fd fd(open_program(prefix, *executable));
   if (fd.get() < 0) return unreadable(errno_text(errno));
@@ -140,7 +140,7 @@ Result<VerifiedProgram> verified_executable(const std::string& prefix) {
   auto found = digest_fd(fd.get(), program);
   if (!found.ok()) return unreadable(reason_of(found.error()));
   if (*found != *recorded)
-    return refusal(program + " is not the " + std::string(declaration().executable_name) +
+    return launch_refusal(program + " is not the " + std::string(declaration().executable_name) +
                    " this provider installed: recorded " + *recorded + ", found " + *found +
                    ". Nothing has been started. Re-run software_install to put the pinned bytes "
                    "back, or software_remove to take the prefix off.");
@@ -167,10 +167,10 @@ Result<LaunchCommand> prepare_launch(std::string_view prefix_text, std::string_v
   command.executable = verified.executable;
   command.verified = verified.identity;
 
-  if (has_nul(target)) return refusal(std::string(kNulByte));
+  if (has_nul(target)) return launch_refusal(std::string(kNulByte));
   command.argv.push_back(command.program);
   for (const std::string& arg : args) {
-    if (has_nul(arg)) return refusal(std::string(kNulByte));
+    if (has_nul(arg)) return launch_refusal(std::string(kNulByte));
     command.argv.push_back(arg);
   }
 
@@ -204,11 +204,11 @@ Error exec_launch(const LaunchCommand& command) {
     Fd fd(open_program(command.prefix, command.executable));
     struct stat st;
     if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !(identity_of(st) == command.verified))
-      return refusal(command.program +
+      return launch_refusal(command.program +
                      " changed after its digest was checked. Nothing has been started.");
   }
   ::execve(command.program.c_str(), argv.data(), envp.data());
-  return refusal(command.program + " could not be started: " + errno_text(errno));
+  return launch_refusal(command.program + " could not be started: " + errno_text(errno));
 }
 
 Error launch_installed(std::string_view prefix, std::string_view target,

@@ -16,11 +16,11 @@ namespace velk::testing {
 class BundleTest : public ::testing::Test {
  protected:
   // Writes the parts as a bundle file and reads it under `scope`.
-  ProtocolResult<ValidatedBundle> read(const BundleParts& parts,
+  Result<ValidatedBundle> read(const BundleParts& parts,
                                        RequestedScope scope = RequestedScope::none) {
     return read_bundle(write_bundle(dir_ / "bundle.zip", parts), scope);
   }
-  ProtocolResult<ValidatedBundle> read_bytes(const std::string& bytes,
+  Result<ValidatedBundle> read_bytes(const std::string& bytes,
                                              RequestedScope scope = RequestedScope::none) {
     return read_bundle(write_bundle(dir_ / "bundle.zip", bytes, ""), scope);
   }
@@ -47,15 +47,15 @@ inline ManifestEdit erase_member(const std::string& pointer) {
 }
 
 template <class T>
-void expect_refused(const ProtocolResult<T>& result, ReasonCode code, const std::string& detail) {
+void expect_refused(const Result<T>& result, ReasonCode code, const std::string& detail) {
   ASSERT_FALSE(result.ok()) << "expected a refusal: " << detail;
-  EXPECT_EQ(result.error().detail, detail);
-  EXPECT_EQ(reason_name(result.error().code), reason_name(code)) << result.error().detail;
+  EXPECT_EQ(result.error().message, detail);
+  EXPECT_EQ(reason_name(result.error().code), reason_name(code)) << result.error().message;
 }
 
 template <class T>
-void expect_valid(const ProtocolResult<T>& result) {
-  ASSERT_TRUE(result.ok()) << reason_name(result.error().code) << ": " << result.error().detail;
+void expect_valid(const Result<T>& result) {
+  ASSERT_TRUE(result.ok()) << reason_name(result.error().code) << ": " << result.error().message;
 }
 
 }  // namespace velk::testing

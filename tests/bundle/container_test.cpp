@@ -14,7 +14,7 @@ constexpr ReasonCode kFormat = ReasonCode::unsupported_bundle_format;
 
 ZipArchive sample_archive() { return make_bundle(sample_files()).archive(); }
 
-ProtocolResult<std::vector<BundleMember>> read_archive(const ZipArchive& archive) {
+Result<std::vector<BundleMember>> read_archive(const ZipArchive& archive) {
   return read_container(serialise_zip(archive));
 }
 

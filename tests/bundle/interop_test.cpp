@@ -35,7 +35,7 @@ class BundleInterop : public BundleTest {
   }
 
   // The claim of a bundle file written by another tool, read back.
-  ProtocolResult<ValidatedBundle> read_written(const std::string& path) {
+  Result<ValidatedBundle> read_written(const std::string& path) {
     return read_bundle(write_bundle(path, read_text(path), parts_.bundle_digest()),
                        RequestedScope::none);
   }

@@ -93,8 +93,8 @@ TEST_F(ReadBundle, ReportsTheManifestParserMessage) {
   auto result = read(parts);
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().code, ReasonCode::unsupported_bundle_format);
-  EXPECT_TRUE(starts_with(result.error().detail, "bundle.json does not parse: "));
-  EXPECT_NE(result.error().detail.find("line 2"), std::string::npos) << result.error().detail;
+  EXPECT_TRUE(starts_with(result.error().message, "bundle.json does not parse: "));
+  EXPECT_NE(result.error().message.find("line 2"), std::string::npos) << result.error().message;
 
   parts = make_bundle(sample_files());
   parts.manifest.erase("bundle_digest");

@@ -74,7 +74,7 @@ TEST_F(BundleStructure, RefusesABrokenBindingOrAdaptation) {
       expect_refused(result, c.code, c.detail);
     } else {
       ASSERT_FALSE(result.ok());
-      EXPECT_EQ(result.error().code, c.code) << result.error().detail;
+      EXPECT_EQ(result.error().code, c.code) << result.error().message;
     }
   }
   expect_refused(read(make_bundle({{"auth.json", {"{}"}}})), ReasonCode::special_file_not_allowed,

@@ -31,14 +31,14 @@ void expect_refusals(const std::vector<Refusal>& rows) {
     auto result = check_bundle_path(row.path);
     ASSERT_FALSE(result.ok());
     EXPECT_EQ(reason_name(result.error().code), reason_name(row.code));
-    EXPECT_EQ(result.error().detail, row.message);
+    EXPECT_EQ(result.error().message, row.message);
   }
 }
 
 void expect_passes(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
     auto result = check_bundle_path(path);
-    EXPECT_TRUE(result.ok()) << path << ": " << result.error().detail;
+    EXPECT_TRUE(result.ok()) << path << ": " << result.error().message;
   }
 }
 

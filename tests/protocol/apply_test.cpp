@@ -31,7 +31,7 @@ Planned forged(Planned p, const std::function<void(Json&)>& edit) {
   return p;
 }
 
-ProtocolResult<ApplyOutcome> apply_to(const std::string& target, const Planned& p,
+Result<ApplyOutcome> apply_to(const std::string& target, const Planned& p,
                                    std::optional<BundleClaim> bundle = std::nullopt) {
   ApplyInputs inputs;
   inputs.bundle = std::move(bundle);
@@ -99,7 +99,7 @@ TEST(Apply, InstallReadsOnlyTheBundleThePlanNamesAndWritesDeclaredModes) {
   EXPECT_FALSE(exists(f.t / ".velk-setup-system"));
 
   const auto done = apply_to(f.t.path(), p, request.bundle);
-  ASSERT_TRUE(done.ok()) << done.error().detail;
+  ASSERT_TRUE(done.ok()) << done.error().message;
   EXPECT_EQ(done->setup_id, "test-setup");
   EXPECT_EQ(lstat_path(f.t / "AGENTS.md")->st_mode & 07777, 0644u);
   EXPECT_EQ(lstat_path(f.t / "hooks/run.sh")->st_mode & 07777, 0755u);
@@ -173,7 +173,7 @@ TEST(Apply, RestoringTheOldestSlotOfAFullPoolKeepsItUntilItIsReadAndChecksWhatIt
                  "effect was made");
 
   const auto done = apply_to(f.t.path(), p);
-  ASSERT_TRUE(done.ok()) << done.error().detail;
+  ASSERT_TRUE(done.ok()) << done.error().message;
   EXPECT_EQ(read_text(f.t / "AGENTS.md"), "by hand\n");
   EXPECT_EQ(done->target_identity_digest, oldest);
   EXPECT_EQ(identity_now(f.t.path()), oldest);

@@ -7,7 +7,7 @@ namespace {
 
 TEST(RefusalDocument, HoldsTheFourMembersInOrder) {
   const Json document =
-      refusal_document(ProtocolError{ReasonCode::recovery_required, "journal \"j\" is left"});
+      refusal_document(refusal(ReasonCode::recovery_required, "journal \"j\" is left"));
   EXPECT_EQ(document.dump(),
             R"({"state":"refused","rejected":true,"reason":"recovery_required","detail":"journal \"j\" is left"})");
 }

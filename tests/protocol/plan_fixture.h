@@ -25,20 +25,20 @@ inline PlanOperationRequest plan_of(const std::string& target, Operation op) {
   return r;
 }
 
-inline void expect_refusal(const ProtocolError& error, ReasonCode code, const std::string& detail) {
-  EXPECT_EQ(error.detail, detail);
-  EXPECT_EQ(reason_name(error.code), reason_name(code)) << error.detail;
+inline void expect_refusal(const Error& error, ReasonCode code, const std::string& detail) {
+  EXPECT_EQ(error.message, detail);
+  EXPECT_EQ(reason_name(error.code), reason_name(code)) << error.message;
 }
 
 template <class T>
-void expect_refused(const ProtocolResult<T>& result, ReasonCode code, const std::string& detail) {
+void expect_refused(const Result<T>& result, ReasonCode code, const std::string& detail) {
   ASSERT_FALSE(result.ok()) << "expected a refusal: " << detail;
   expect_refusal(result.error(), code, detail);
 }
 
 template <class T>
-T must_plan(ProtocolResult<T> result) {
-  EXPECT_TRUE(result.ok()) << (result.ok() ? "" : result.error().detail);
+T must_plan(Result<T> result) {
+  EXPECT_TRUE(result.ok()) << (result.ok() ? "" : result.error().message);
   if (!result.ok()) std::abort();
   return std::move(result).value();
 }

@@ -41,7 +41,7 @@ class Launch : public ::testing::Test {
   std::string refusal(const std::vector<std::string>& args = {}) {
     auto prepared = prepare_launch(P(), tmp_ / "target", args);
     if (prepared.ok()) return "(prepared)";
-    EXPECT_EQ(to_protocol(prepared.error()).code, ReasonCode::provider_unavailable);
+    EXPECT_EQ(prepared.error().code, ReasonCode::provider_unavailable);
     return prepared.error().message;
   }
 
