@@ -21,6 +21,13 @@ namespace velk {
 // the others are the scope a plan decided on.
 enum class RequestedScope { none, global, project, user_root };
 
+// The scope a plan's bundle is judged under: global when the plan names
+// none, otherwise the one it names.
+inline RequestedScope requested_scope(std::optional<TargetScope> scope) {
+  if (!scope) return RequestedScope::global;
+  return *scope == TargetScope::user_root ? RequestedScope::user_root : RequestedScope::project;
+}
+
 struct BundleFileData {
   std::string bytes;
   uint32_t mode = 0;  // as declared: 420 or 493

@@ -18,40 +18,27 @@
 #include "product/declaration.h"
 #include "product/facts.h"
 #include "product/profile.h"
-#include "store/perform.h"
+#include "core/clock.h"
+#include "protocol/apply_plan.h"
+#include "protocol/make_plan.h"
+#include "protocol/plan_target.h"
 #include "store/store.h"
 
 namespace velk {
 namespace {
 
-constexpr std::string_view kAdoptedDir = "adopted";
+// How long an adoption plan stays valid: it is applied at once.
+constexpr int64_t kPlanLifetimeMillis = 5 * 60 * 1000;
 
 struct ReadStamp {
   LegacyStamp stamp;
   std::string digest;  // of the stamp's bytes, to notice a change under the lock
 };
 
-// The stamp's bytes, or nullopt when there is none. A link in its place is
-// not followed: the stamp must be the target's own file.
-Result<std::optional<std::string>> stamp_bytes(const std::string& path) {
-  int err = 0;
-  const auto st = lstat_path(path, &err);
-  if (!st) {
-    if (err == 0) return std::optional<std::string>{};
-    return system_error(ErrorKind::state_unavailable, path + " cannot be read", err);
-  }
-  if (S_ISLNK(st->st_mode))
-    return with_cause(ErrorKind::state_unavailable, path + " cannot be read",
-                      "it is a symbolic link, which this build does not follow inside a target");
-  auto text = read_file(path, path + " cannot be read");
-  if (!text.ok()) return std::move(text).error();
-  return std::optional<std::string>(std::move(*text));
-}
-
 Result<ReadStamp> read_stamp(const TargetStore& store) {
   const ProductDeclaration& d = declaration();
-  const std::string path = path_join(store.target_path, d.legacy_stamp_name);
-  VELK_ASSIGN(const std::optional<std::string> bytes, stamp_bytes(path));
+  const std::string path = legacy_stamp_path(store.target_path);
+  VELK_ASSIGN(const std::optional<std::string> bytes, read_legacy_stamp(store.target_path));
   if (!bytes)
     return make_error(ErrorKind::unsupported_operation,
                       store.target_path + " holds no " + std::string(d.legacy_stamp_name) +
@@ -83,23 +70,6 @@ Status check_claims(const LegacyStamp& stamp) {
   return {};
 }
 
-// An adoption records the target under the global scope. A target this
-// provider manages under user_root is a root other products share, where it
-// answers only for the files it recorded writing; recording it globally
-// would make a later remove take every owned surface whole. Refused.
-Status check_scope(const std::string& target, const StateRead& state) {
-  if (!state.present() || recorded_scope(state.state) != TargetScope::user_root) return {};
-  const ProductDeclaration& d = declaration();
-  return make_error(ErrorKind::unsupported_operation,
-                    target + " is managed under target_scope " +
-                        std::string(scope_name(TargetScope::user_root)) + ", where " +
-                        std::string(d.provider_id) +
-                        " answers only for the files it recorded writing; adopting would record "
-                        "it under the global scope, and a later remove would take " +
-                        join(d.owned_paths(), ", ") +
-                        " whole, other products' files among them. No effect was made");
-}
-
 // The definition digest of the setup when this build's catalog ships it.
 // The catalog only adds that digest to the record: a catalog that cannot be
 // opened or read leaves it out rather than blocking the adoption.
@@ -111,67 +81,6 @@ std::optional<std::string> catalog_definition_digest(const std::string& setup_id
   for (const auto& setup : *setups)
     if (setup.id == setup_id) return setup.definition_digest;
   return std::nullopt;
-}
-
-Status flush_directory(const std::string& dir) {
-  if (const int e = sync_directory(dir); e != 0)
-    return system_error(ErrorKind::state_unavailable, "cannot flush " + dir, e);
-  return {};
-}
-
-struct AdoptionPlan {
-  Json artifact;
-  PlanFacts facts;
-  std::string kept_at;  // where the stamp goes
-};
-
-Result<AdoptionPlan> build_plan(const TargetStore& store, const ReadStamp& read,
-                                const std::string& identity,
-                                const std::optional<std::string>& definition_digest,
-                                const std::vector<std::string>& claimed) {
-  const ProductDeclaration& d = declaration();
-  const std::string adopted_dir = path_join(store.control_dir, kAdoptedDir);
-  AdoptionPlan plan;
-  plan.kept_at = path_join(adopted_dir, d.legacy_stamp_name);
-
-  VELK_ASSIGN(const std::string build_digest, provider_build_digest());
-  VELK_ASSIGN(const std::string profile, profile_digest(d.main_profile));
-  const std::string operation_id = human_operation_id_now(identity);
-
-  Json effects = Json::array();
-  effects.push_back("capture the current target into a new backup slot");
-  effects.push_back("record " + quoted_form(read.stamp.setup_id) +
-                    " as the setup this target holds, without writing one file of it");
-  effects.push_back("move " + std::string(d.legacy_stamp_name) + " into " + adopted_dir +
-                    ", where the old program no longer sees it");
-
-  Json& a = plan.artifact;
-  a["format"] = "ai-stp-provider-plan/3";
-  a["protocol_version"] = kProtocolVersion;
-  a["provider_id"] = std::string(d.provider_id);
-  a["provider_version"] = std::string(d.provider_version);
-  a["provider_build_digest"] = build_digest;
-  a["operation_id"] = operation_id;
-  a["operation"] = "adopt";
-  a["canonical_target"] = lossy_utf8(store.target_path);
-  a["expected_target_digest"] = identity;
-  a["projection_profile_digest"] = profile;
-  a["setup_id"] = read.stamp.setup_id;
-  a["setup_definition_digest"] =
-      definition_digest ? Json(*definition_digest) : Json(nullptr);
-  a["legacy_stamp_digest"] = read.digest;
-  a["claimed_paths"] = claimed;
-  a["effects"] = std::move(effects);
-
-  PlanFacts& f = plan.facts;
-  f.operation = "adopt";
-  f.operation_id = operation_id;
-  VELK_ASSIGN(f.plan_digest, digest_document(kPlanTag, plan.artifact));
-  f.expected_target_digest = identity;
-  f.scope = std::nullopt;
-  f.provider_build_digest = build_digest;
-  f.projection_profile_digest = profile;
-  return plan;
 }
 
 }  // namespace
@@ -186,7 +95,7 @@ Status run_adopt(const UserCommand& command, std::ostream& out) {
   VELK_TRY(check_claims(stamp));
   {
     VELK_ASSIGN(const StateRead state, read_state(store.target_path));
-    VELK_TRY(check_scope(store.target_path, state));
+    VELK_TRY(check_adoptable_scope(store.target_path, state));
   }
 
   out << stamp.product_name << " wrote " << stamp_name << " for setup "
@@ -204,53 +113,30 @@ Status run_adopt(const UserCommand& command, std::ostream& out) {
         << " are not what the stamp recorded; they are adopted as they are, and "
            "             the backup below holds them\n";
 
-  std::vector<std::string> claimed;
-  for (const auto& [path, digest] : stamp.managed_files) claimed.push_back(path);
-  std::sort(claimed.begin(), claimed.end());
+  Adoption adoption;
+  adoption.setup_id = stamp.setup_id;
+  adoption.setup_definition_digest = catalog_definition_digest(stamp.setup_id);
+  adoption.legacy_stamp_digest = read.digest;
+  for (const auto& [path, digest] : stamp.managed_files) adoption.claimed_paths.push_back(path);
+  std::sort(adoption.claimed_paths.begin(), adoption.claimed_paths.end());
 
-  VELK_ASSIGN(const auto surfaces, managed_paths(store.target_path, std::nullopt));
-  VELK_ASSIGN(const std::string identity, target_identity(store.target_path, surfaces));
-  const std::optional<std::string> definition = catalog_definition_digest(stamp.setup_id);
-  VELK_ASSIGN(const AdoptionPlan plan, build_plan(store, read, identity, definition, claimed));
-
-  const std::string stamp_path = path_join(store.target_path, stamp_name);
-  PerformHooks hooks;
-  hooks.pre_checks = [&](const PerformContext& context) -> Status {
-    // Under the lock: the stamp must still be the one the plan was made
-    // from, and nothing adopted earlier may be overwritten.
-    VELK_ASSIGN(const std::optional<std::string> now, stamp_bytes(stamp_path));
-    if (!now || digest_bytes(*now) != read.digest)
-      return make_error(ErrorKind::stale,
-                        stamp_path + " changed after it was read; no effect was made");
-    VELK_TRY(check_scope(context.store.target_path, context.state_before));
-    if (lstat_path(plan.kept_at))
-      return make_error(ErrorKind::unsupported_operation,
-                        plan.kept_at +
-                            " already keeps a stamp adopted earlier; move it away before "
-                            "adopting again. No effect was made");
-    return {};
-  };
-  hooks.effects = [&](const PerformContext& context) -> Result<EffectsOutcome> {
-    const std::string adopted_dir = parent_path(plan.kept_at);
-    if (const int err = create_directories(adopted_dir); err != 0)
-      return system_error(ErrorKind::state_unavailable, "cannot create " + adopted_dir, err);
-    if (::rename(stamp_path.c_str(), plan.kept_at.c_str()) != 0)
-      return system_error(ErrorKind::state_unavailable,
-                          "cannot move " + stamp_path + " to " + plan.kept_at, errno);
-    VELK_TRY(flush_directory(adopted_dir));
-    VELK_TRY(flush_directory(context.store.target_path));
-    EffectsOutcome outcome;
-    outcome.setup_stable_id = stamp.setup_id;
-    outcome.setup_definition_digest = definition;
-    outcome.written_paths = claimed;
-    return outcome;
-  };
-  VELK_ASSIGN(const PerformOutcome done, perform(command.target, plan.facts, hooks));
+  VELK_ASSIGN(const TargetSurvey survey, survey_target(command.target, std::nullopt));
+  PlanRequest request;
+  request.operation = Operation::adopt;
+  request.voice = Voice::person;
+  request.operation_id = human_operation_id_now(survey.identity);
+  request.expires_at = format_utc_millis(now_utc_millis() + kPlanLifetimeMillis);
+  request.adoption = std::move(adoption);
+  request.stamp_name = stamp_name;
+  request.adopted_dir = path_join(store.control_dir, kAdoptedDirName);
+  VELK_ASSIGN(Plan plan, make_plan(survey, request));
+  VELK_ASSIGN(const SealedPlan sealed, seal_plan(std::move(plan)));
+  VELK_ASSIGN(const ApplyOutcome done, apply_plan(survey.target, sealed.plan, sealed.digest, {}));
 
   out << "\n";
   out << d.provider_id << " now owns " << store.target_path << ".\n";
   out << "  previous state captured as " << done.backup_ref << "\n";
-  out << "  the old stamp is kept at " << plan.kept_at << "\n";
+  out << "  the old stamp is kept at " << path_join(request.adopted_dir, stamp_name) << "\n";
   return {};
 }
 

@@ -8,7 +8,7 @@
 #include "product/declaration.h"
 #include "product/facts.h"
 #include "protocol/apply_plan.h"
-#include "protocol/plan_artifact.h"
+#include "protocol/make_plan.h"
 #include "protocol/plan_target.h"
 #include "store/store.h"
 
@@ -19,42 +19,21 @@ namespace {
 // once, so this only has to cover the time taken to reach the lock.
 constexpr int64_t kHumanPlanLifetimeMillis = 5 * 60 * 1000;
 
-constexpr std::string_view kCaptureEffect = "capture the current target into a new backup slot";
-
-Result<TargetSurvey> survey(std::string_view target) {
-  return (survey_target(target, std::nullopt));
-}
+Result<TargetSurvey> survey(std::string_view target) { return survey_target(target, std::nullopt); }
 
 // The plan a consumer would have asked for, made against the target as
-// surveyed, and applied through the same code.
-struct HumanPlan {
-  Operation operation = Operation::install;
-  std::vector<std::string> effects;
-  std::optional<std::string> backup_ref;
-  std::optional<std::string> restore_target_digest;
-  std::vector<EndState> end_state;
-};
-
-Result<ApplyOutcome> apply_human_plan(const TargetSurvey& survey, HumanPlan human,
-                                      const SetupContent* content) {
-  PlanFields fields;
-  VELK_ASSIGN(fields.provider_build_digest, provider_build_digest());
-  fields.operation_id = human_operation_id_now(survey.identity);
-  fields.operation = human.operation;
-  fields.canonical_target = lossy_utf8(survey.store.target_path);
-  fields.expected_target_digest = survey.identity;
-  fields.projection_profile_digest = survey.profile_digest;
-  fields.backup_ref = std::move(human.backup_ref);
-  fields.restore_target_digest = std::move(human.restore_target_digest);
-  fields.target_scope = survey.scope;
-  fields.expires_at = format_utc_millis(now_utc_millis() + kHumanPlanLifetimeMillis);
-  fields.end_state = std::move(human.end_state);
-  fields.effects = std::move(human.effects);
-  VELK_ASSIGN(const SealedPlan sealed, (seal_plan(fields)));
-
+// surveyed with the effects in a person's words, and applied through the
+// same code.
+Result<ApplyOutcome> plan_and_apply(const TargetSurvey& survey, PlanRequest request,
+                                    const SetupContent* content) {
+  request.voice = Voice::person;
+  request.operation_id = human_operation_id_now(survey.identity);
+  request.expires_at = format_utc_millis(now_utc_millis() + kHumanPlanLifetimeMillis);
+  VELK_ASSIGN(Plan plan, make_plan(survey, request));
+  VELK_ASSIGN(const SealedPlan sealed, seal_plan(std::move(plan)));
   ApplyInputs inputs;
   inputs.content = content;
-  return (apply_plan(survey.store.target_path, sealed.plan, sealed.digest, inputs));
+  return apply_plan(survey.target, sealed.plan, sealed.digest, inputs);
 }
 
 std::string captured(const ApplyOutcome& outcome) {
@@ -70,10 +49,10 @@ Status write_setup(std::string_view target, std::string_view id, Operation opera
   VELK_ASSIGN(const TargetSurvey surveyed, survey(target));
   VELK_ASSIGN(const SetupContent content, read_setup_content(setup, surveyed.scope));
 
-  HumanPlan plan;
-  plan.operation = operation;
-  plan.effects = {std::string(kCaptureEffect), "write setup " + setup.id + " into them"};
-  VELK_ASSIGN(const ApplyOutcome outcome, apply_human_plan(surveyed, std::move(plan), &content));
+  PlanRequest request;
+  request.operation = operation;
+  request.setup_id = setup.id;
+  VELK_ASSIGN(const ApplyOutcome outcome, plan_and_apply(surveyed, std::move(request), &content));
 
   out << "Applied setup " << setup.id << " to " << surveyed.store.target_path << ".\n";
   if (!outcome.backup_ref.empty())
@@ -107,20 +86,14 @@ Status run_reinstall(std::string_view target, std::ostream& out) {
 Status run_restore(std::string_view target, const std::optional<std::string>& backup,
                    std::ostream& out) {
   VELK_ASSIGN(const TargetSurvey surveyed, survey(target));
-  VELK_ASSIGN(const SlotEntry slot, resolve_restore_source(surveyed.store.pool, backup));
-
-  HumanPlan plan;
-  plan.operation = Operation::restore;
-  plan.effects = {std::string(kCaptureEffect),
-                  backup ? "restore the target from " + slot.name
-                         : std::string("restore the target from the most recent backup")};
-  plan.backup_ref = slot.name;
-  plan.restore_target_digest = slot.record.target_identity_digest;
-  VELK_ASSIGN(const ApplyOutcome outcome, apply_human_plan(surveyed, std::move(plan), nullptr));
+  PlanRequest request;
+  request.operation = Operation::restore;
+  request.backup_ref = backup;
+  VELK_ASSIGN(const ApplyOutcome outcome, plan_and_apply(surveyed, std::move(request), nullptr));
 
   const std::string& path = surveyed.store.target_path;
   if (backup)
-    out << "Restored " << slot.name << " into " << path << ".\n";
+    out << "Restored " << *backup << " into " << path << ".\n";
   else
     out << "Restored the most recent backup into " << path << ".\n";
   out << "  state before this restore captured as " << captured(outcome) << "\n";
@@ -148,13 +121,9 @@ Status run_remove(std::string_view target, std::ostream& out) {
             "if you want one removed, or take what you put there yourself.");
   }
 
-  VELK_ASSIGN(RemovalPlan removal, (plan_removal(surveyed, nullptr)));
-  HumanPlan plan;
-  plan.operation = Operation::remove;
-  plan.effects = {std::string(kCaptureEffect)};
-  plan.effects.insert(plan.effects.end(), removal.lines.begin(), removal.lines.end());
-  plan.end_state = std::move(removal.end_states);
-  VELK_ASSIGN(const ApplyOutcome outcome, apply_human_plan(surveyed, std::move(plan), nullptr));
+  PlanRequest request;
+  request.operation = Operation::remove;
+  VELK_ASSIGN(const ApplyOutcome outcome, plan_and_apply(surveyed, std::move(request), nullptr));
 
   out << "Removed everything " << provider << " owns from " << path << ".\n";
   out << "  previous state captured as " << captured(outcome) << "\n";

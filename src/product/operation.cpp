@@ -15,6 +15,7 @@ std::string_view operation_name(Operation op) {
     case Operation::software_update: return "software_update";
     case Operation::software_remove: return "software_remove";
     case Operation::launch: return "launch";
+    case Operation::adopt: return "adopt";
   }
   std::abort();
 }

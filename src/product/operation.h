@@ -1,4 +1,5 @@
-// The operations of the provider protocol, in their fixed order.
+// The operations of the provider protocol, in their fixed order, and the
+// adoption a user command performs, which the protocol never offers.
 #pragma once
 
 #include <array>
@@ -17,6 +18,7 @@ enum class Operation {
   software_update,
   software_remove,
   launch,
+  adopt,  // a user command's plan only: not in kOperations, never parsed
 };
 
 inline constexpr std::array<Operation, 9> kOperations = {
@@ -26,6 +28,7 @@ inline constexpr std::array<Operation, 9> kOperations = {
 };
 
 std::string_view operation_name(Operation op);
+// An operation of the protocol by name; "adopt" is not one.
 std::optional<Operation> parse_operation(std::string_view name);
 // software_install, software_update and software_remove.
 bool is_software_operation(Operation op);

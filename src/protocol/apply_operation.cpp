@@ -3,31 +3,40 @@
 #include "core/fs.h"
 #include "protocol/apply_plan.h"
 #include "protocol/apply_software.h"
+#include "protocol/plan.h"
 
 namespace velk {
+
+Result<Plan> approved_plan(const Json& artifact, const std::string& approved_digest) {
+  // The approval is of the document as the consumer holds it.
+  if (auto digest = plan_digest(artifact); !digest.ok() || *digest != approved_digest)
+    return refusal(ReasonCode::digest_mismatch,
+                   "the approved plan artifact has another digest; no effect was made");
+  return plan_from_json(artifact);
+}
 
 Result<Json> apply_operation(const ApplyOperationRequest& request) {
   auto text = read_file(request.plan_path, "cannot read " + request.plan_path);
   if (!text.ok()) {
     const Error& e = text.error();
     return refusal(ReasonCode::provider_unavailable,
-                         "the approved plan at " + request.plan_path + " cannot be read: " +
-                             (e.has_cause() ? e.cause : e.message));
+                   "the approved plan at " + request.plan_path + " cannot be read: " +
+                       (e.has_cause() ? e.cause : e.message));
   }
-  auto plan = parse_json(*text);
-  if (!plan.ok())
+  auto artifact = parse_json(*text);
+  if (!artifact.ok())
     return refusal(ReasonCode::provider_unavailable,
-                         "the approved plan is not JSON: " + plan.error());
+                   "the approved plan is not JSON: " + artifact.error());
 
-  VELK_ASSIGN(const Operation op, check_approved_plan(*plan, request.plan_digest));
-  if (is_software_operation(op))
-    return apply_software_plan(op, *plan, request.prefix, request.software_artifacts);
+  VELK_ASSIGN(const Plan plan, approved_plan(*artifact, request.plan_digest));
+  if (is_software_operation(plan.operation))
+    return apply_software_plan(plan, request.prefix, request.software_artifacts);
 
   ApplyInputs inputs;
   inputs.bundle = request.bundle;
   inputs.prefix = request.prefix;
-  VELK_ASSIGN(const ApplyOutcome outcome,
-              apply_plan(request.target, *plan, request.plan_digest, inputs));
+  VELK_ASSIGN(const Target target, validate_target(request.target));
+  VELK_ASSIGN(const ApplyOutcome outcome, apply_plan(target, plan, request.plan_digest, inputs));
   return apply_result_document(outcome);
 }
 

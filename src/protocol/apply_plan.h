@@ -1,8 +1,7 @@
-// Applying an approved plan: the checks that prove it is the approved one,
-// unexpired, fed the inputs it names and made for this target, and then
-// the journaled change with each target operation's own steps. The user
-// commands hand their plans to the same code, with the setup's files in
-// place of a bundle.
+// Applying a plan: the one apply every change goes through, whether the plan
+// came over the wire, from a user command or from adopt. It holds the plan
+// to the inputs it names and to the target it was made for, then runs the
+// journaled change with each operation's own steps.
 #pragma once
 
 #include <functional>
@@ -14,14 +13,16 @@
 #include "core/error.h"
 #include "core/json.h"
 #include "product/operation.h"
+#include "protocol/plan.h"
 #include "store/perform.h"
+#include "store/target.h"
 
 namespace velk {
 
 // Files to write, with what the state record says of where they came from.
 struct SetupContent {
   std::map<std::string, BundleFileData> files;  // path -> bytes and mode (0644 or 0755)
-  EffectsOutcome record;                        // written_paths is filled from `files`
+  WrittenContent record;                        // written_paths is filled from `files`
 };
 
 struct ApplyInputs {
@@ -42,16 +43,14 @@ struct ApplyOutcome {
   std::optional<std::string> setup_id;
 };
 
-// What every apply proves first, in this order: the plan's digest is the
-// approved one, its operation is one the protocol defines, it has not
-// expired, and it passes the plan check. Returns the operation.
-Result<Operation> check_approved_plan(const Json& plan, const std::string& approved_digest);
-
-// Checks the parsed plan against the approved digest, its operation, its
-// expiry and the inputs, then runs the change on the target.
-Result<ApplyOutcome> apply_plan(std::string_view target, const Json& plan,
-                                        const std::string& approved_digest,
-                                        const ApplyInputs& inputs);
+// Carries out an approved target operation (or an adoption) on the checked
+// target: a --prefix or an operation that configures no target is refused,
+// the bundle a plan names must be the one named at apply (and a removal's
+// surviving bytes the ones it planned), the plan must have been made for
+// this target, and then perform runs with the operation's pre-checks and
+// effects. `plan_digest` is the digest the plan was approved under.
+Result<ApplyOutcome> apply_plan(const Target& target, const Plan& plan,
+                                const std::string& plan_digest, const ApplyInputs& inputs);
 
 // The apply result: state, operation, plan_digest, expected_target_digest,
 // target_identity_digest, backup_ref, setup_id.

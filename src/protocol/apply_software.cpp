@@ -14,10 +14,10 @@ std::string text_of(const Json* value) {
 
 }  // namespace
 
-Result<Json> apply_software_plan(Operation op, const Json& plan,
-                                         const std::optional<std::string>& prefix,
-                                         const std::vector<std::string>& artifacts) {
-  const Json* platform = find_member(plan, "platform");
+Result<Json> apply_software_plan(const Plan& plan, const std::optional<std::string>& prefix,
+                                 const std::vector<std::string>& artifacts) {
+  const Operation op = plan.operation;
+  const Json* platform = plan.platform.is_object() ? &plan.platform : nullptr;
   if (!platform || !platform->is_object())
     return refusal(ReasonCode::provider_unavailable, "the plan artifact has no platform");
   const std::string os = text_of(find_member(*platform, "os"));
@@ -40,8 +40,7 @@ Result<Json> apply_software_plan(Operation op, const Json& plan,
   // release table, not the plan, says which bytes may be installed.
   Json expected = Json::array();
   if (op != Operation::software_remove) expected.push_back(software_artifact_entry(**build));
-  const Json* named = find_member(plan, "software_artifacts");
-  const Json listed = named ? *named : Json::array();
+  const Json& listed = plan.software_artifacts;
   // Compared in canonical form: the stored plan's members are sorted.
   const auto listed_text = canonical_json(listed);
   const auto expected_text = canonical_json(expected);

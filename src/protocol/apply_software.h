@@ -9,14 +9,13 @@
 
 #include "core/error.h"
 #include "core/json.h"
-#include "product/operation.h"
+#include "protocol/plan.h"
 
 namespace velk {
 
-// `plan` has passed check_approved_plan; `op` is its software operation.
-// Returns the software apply result document.
-Result<Json> apply_software_plan(Operation op, const Json& plan,
-                                         const std::optional<std::string>& prefix,
-                                         const std::vector<std::string>& artifacts);
+// `plan` is an approved plan of a software operation. Returns the software
+// apply result document.
+Result<Json> apply_software_plan(const Plan& plan, const std::optional<std::string>& prefix,
+                                 const std::vector<std::string>& artifacts);
 
 }  // namespace velk

@@ -6,7 +6,7 @@ namespace velk {
 
 std::string planned_prefix_text(std::string_view prefix) { return prefix_path(prefix); }
 
-Status plan_software(const PlanOperationRequest& request, PlanFields& fields) {
+Status plan_software(const PlanOperationRequest& request, Plan& plan) {
   const Operation op = request.operation;
   auto release = select_release(request.software_version
                                     ? std::optional<std::string_view>(*request.software_version)
@@ -20,19 +20,19 @@ Status plan_software(const PlanOperationRequest& request, PlanFields& fields) {
       op, request.prefix ? std::optional<std::string_view>(*request.prefix) : std::nullopt, version,
       **build);
   if (!effects.ok()) return std::move(effects).error();
-  fields.effects = std::move(effects).value();
+  plan.effects = std::move(effects).value();
 
   // Where the plan installs, so apply can hold the consumer to it: the host
   // platform, the version and the prefix.
   Json platform = platform_record();
   platform["version"] = version;
   platform["prefix"] = planned_prefix_text(*request.prefix);
-  fields.platform = std::move(platform);
+  plan.platform = std::move(platform);
 
   // Only install and update download anything.
-  fields.software_artifacts = Json::array();
+  plan.software_artifacts = Json::array();
   if (op != Operation::software_remove)
-    fields.software_artifacts.push_back(software_artifact_entry(**build));
+    plan.software_artifacts.push_back(software_artifact_entry(**build));
   return {};
 }
 

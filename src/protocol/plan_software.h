@@ -6,7 +6,7 @@
 
 #include "core/error.h"
 #include "core/json.h"
-#include "protocol/plan_artifact.h"
+#include "protocol/plan.h"
 #include "protocol/request.h"
 
 namespace velk {
@@ -14,7 +14,7 @@ namespace velk {
 // Fills the software members of a plan (effects, platform,
 // software_artifacts) for software_install, software_update or
 // software_remove. The request has passed the argument rules.
-Status plan_software(const PlanOperationRequest& request, PlanFields& fields);
+Status plan_software(const PlanOperationRequest& request, Plan& plan);
 
 // The prefix as plans record it: trailing separators dropped.
 std::string planned_prefix_text(std::string_view prefix);

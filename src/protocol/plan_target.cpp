@@ -32,11 +32,8 @@ Result<TargetSurvey> survey_target(std::string_view target,
                                            std::optional<TargetScope> requested,
                                            bool pending_recovery_matters) {
   TargetSurvey survey;
-  {
-    auto located = locate_target_store(target);
-    if (!located.ok()) return std::move(located).error();
-    survey.store = std::move(located).value();
-  }
+  VELK_ASSIGN(survey.target, validate_target(target));
+  survey.store = store_of(survey.target);
   const TargetStore& store = survey.store;
   const std::string& path = store.target_path;
 
@@ -86,13 +83,17 @@ std::vector<std::string> scope_notes(std::optional<TargetScope> scope) {
           "in a directory it names -- and the backup slot holds it"};
 }
 
-Result<SlotEntry> restore_source(const TargetStore& store,
-                                         const std::optional<std::string>& ref) {
-  if (ref && !parse_slot_ref(*ref).ok())
-    return refusal(ReasonCode::digest_mismatch, *ref + " is not a completed backup of this target");
-  auto slot = resolve_restore_source(store.pool, ref);
-  if (!slot.ok()) return std::move(slot).error();
-  return std::move(slot).value();
+Status check_adoptable_scope(const std::string& target, const StateRead& state) {
+  if (!state.present() || recorded_scope(state.state) != TargetScope::user_root) return {};
+  const ProductDeclaration& d = declaration();
+  return make_error(ErrorKind::unsupported_operation,
+                    target + " is managed under target_scope " +
+                        std::string(scope_name(TargetScope::user_root)) + ", where " +
+                        std::string(d.provider_id) +
+                        " answers only for the files it recorded writing; adopting would record "
+                        "it under the global scope, and a later remove would take " +
+                        join(d.owned_paths(), ", ") +
+                        " whole, other products' files among them. No effect was made");
 }
 
 Error user_root_remove_refusal(const std::string& target) {

@@ -11,7 +11,7 @@
 #include "bundle/bundle.h"
 #include "core/error.h"
 #include "product/declaration.h"
-#include "protocol/plan_artifact.h"
+#include "protocol/plan.h"
 #include "store/pool.h"
 #include "store/state.h"
 #include "store/target.h"
@@ -19,6 +19,7 @@
 namespace velk {
 
 struct TargetSurvey {
+  Target target;      // checked once, for everything after the survey
   TargetStore store;  // located only
   std::optional<TargetScope> scope;
   StateRead state;
@@ -48,15 +49,16 @@ Error scope_mismatch(const std::string& target, std::optional<TargetScope> recor
 // global scope, one under user_root.
 std::vector<std::string> scope_notes(std::optional<TargetScope> scope);
 
-// The slot a restore returns to: the named one, or the newest complete one.
-// "this target has no backup to restore", "{ref} is not a completed backup
-// of this target".
-Result<SlotEntry> restore_source(const TargetStore& store,
-                                         const std::optional<std::string>& ref);
-
 // "remove under target_scope user_root is scoped to the files ...": a
 // removal under user_root with no readable record.
 Error user_root_remove_refusal(const std::string& target);
+
+// An adoption records a target under the global scope; a target managed
+// under user_root is a root other products share, where this provider
+// answers only for what it recorded writing. "{target} is managed under
+// target_scope user_root, where ...; No effect was made"
+// (unsupported_operation), or success for any other target.
+Status check_adoptable_scope(const std::string& target, const StateRead& state);
 
 struct RemovalPlan {
   std::vector<EndState> end_states;

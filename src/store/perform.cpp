@@ -37,20 +37,12 @@ ProviderState fill_state(const TargetStore& store, const PlanFacts& plan,
   s.harness_id = std::string(d.product_id);
   s.canonical_target = lossy_utf8(store.target_path);
   s.target_identity_digest = identity_after;
-  s.setup_stable_id = std::move(effects.setup_stable_id);
-  s.setup_version = std::move(effects.setup_version);
-  s.setup_version_passport_digest = std::move(effects.setup_version_passport_digest);
-  s.setup_definition_digest = std::move(effects.setup_definition_digest);
-  s.component_refs = std::move(effects.component_refs);
-  s.bundle_format = std::move(effects.bundle_format);
-  s.bundle_digest = std::move(effects.bundle_digest);
-  s.artifact_digest = std::move(effects.artifact_digest);
+  static_cast<WrittenContent&>(s) = std::move(effects);
   s.projection_profile_digest = plan.projection_profile_digest;
   s.provider_plan_digest = plan.plan_digest;
   s.operation_id = plan.operation_id;
   s.target_precondition_digest = plan.expected_target_digest;
   s.native_ownership = native_ownership(plan.scope);
-  s.written_paths = std::move(effects.written_paths);
   s.backup_ref = backup_ref;
   if (before.present()) s.previous_verified_identity = before.state.target_identity_digest;
   s.drift_state = DriftState::clean;
@@ -59,13 +51,13 @@ ProviderState fill_state(const TargetStore& store, const PlanFacts& plan,
 
 }  // namespace
 
-Result<PerformOutcome> perform(std::string_view target_text, const PlanFacts& plan,
+Result<PerformOutcome> perform(const Target& checked, const PlanFacts& plan,
                                const PerformHooks& hooks) {
   const auto observe = [&](PerformStep step) {
     if (hooks.observer) hooks.observer(step);
   };
 
-  VELK_ASSIGN(const TargetStore store, open_target_store(target_text));
+  VELK_ASSIGN(const TargetStore store, open_target_store(checked));
   // Held from here to the return, on every path: the destructor releases it.
   VELK_ASSIGN(TargetLock lock, lock_target(store.control_dir));
   VELK_TRY(annotate_lock(lock, lock_annotation(plan.operation)));
@@ -141,6 +133,12 @@ Result<PerformOutcome> perform(std::string_view target_text, const PlanFacts& pl
   observe(PerformStep::journal_cleared);
 
   return PerformOutcome{context.backup_ref, identity_before, identity_after, std::move(state)};
+}
+
+Result<PerformOutcome> perform(std::string_view target_text, const PlanFacts& plan,
+                               const PerformHooks& hooks) {
+  VELK_ASSIGN(const Target target, validate_target(target_text));
+  return perform(target, plan, hooks);
 }
 
 }  // namespace velk

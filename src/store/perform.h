@@ -52,17 +52,7 @@ struct PerformContext {
 };
 
 // The state-record fields an operation decides; perform fills the rest.
-struct EffectsOutcome {
-  std::optional<std::string> setup_stable_id;
-  std::optional<std::string> setup_version;
-  std::optional<std::string> setup_version_passport_digest;
-  std::optional<std::string> setup_definition_digest;
-  std::vector<std::string> component_refs;
-  std::optional<std::string> bundle_format;
-  std::optional<std::string> bundle_digest;
-  std::optional<std::string> artifact_digest;
-  std::vector<std::string> written_paths;
-};
+using EffectsOutcome = WrittenContent;
 
 // The boundaries perform passes, in order; an observer sees each one just
 // before the step after it starts (so a test can stop the process there).
@@ -94,6 +84,9 @@ struct PerformOutcome {
   ProviderState state;  // the record written
 };
 
+Result<PerformOutcome> perform(const Target& target, const PlanFacts& plan,
+                               const PerformHooks& hooks);
+// Validates the target text first.
 Result<PerformOutcome> perform(std::string_view target_text, const PlanFacts& plan,
                                const PerformHooks& hooks);
 

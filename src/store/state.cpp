@@ -1,6 +1,7 @@
 #include "store/state.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 
@@ -236,6 +237,25 @@ Result<std::vector<std::string>> managed_paths(const std::string& target,
           join(d.user_root_profile.native_namespaces, ", ") +
           " whole, which under this scope is a root several products read. Reinstall to "
           "establish a record, or point --target at this product's own configuration home.");
+}
+
+std::string legacy_stamp_path(const std::string& target) {
+  return path_join(target, declaration().legacy_stamp_name);
+}
+
+Result<std::optional<std::string>> read_legacy_stamp(const std::string& target) {
+  const std::string path = legacy_stamp_path(target);
+  int err = 0;
+  const auto st = lstat_path(path, &err);
+  if (!st) {
+    if (err == 0) return std::optional<std::string>{};
+    return system_error(ErrorKind::state_unavailable, path + " cannot be read", err);
+  }
+  if (S_ISLNK(st->st_mode))
+    return with_cause(ErrorKind::state_unavailable, path + " cannot be read",
+                      "it is a symbolic link, which this build does not follow inside a target");
+  VELK_ASSIGN(std::string text, read_file_at(AT_FDCWD, path, path + " cannot be read"));
+  return std::optional<std::string>(std::move(text));
 }
 
 std::optional<TargetScope> inferred_scope(const std::string& target) {

@@ -17,7 +17,25 @@ std::string_view drift_state_name(DriftState state);
 
 inline constexpr uint32_t kStateSchema = 4;
 
-struct ProviderState {
+// What a change wrote, as its record says: the setup and the bundle it came
+// in, the components, and the paths. An operation's effects produce it and
+// the state file carries it; it is defined once, here.
+struct WrittenContent {
+  std::optional<std::string> setup_stable_id;
+  std::optional<std::string> setup_version;
+  std::optional<std::string> setup_version_passport_digest;
+  std::optional<std::string> setup_definition_digest;
+  std::vector<std::string> component_refs;
+  std::optional<std::string> bundle_format;
+  std::optional<std::string> bundle_digest;
+  std::optional<std::string> artifact_digest;
+  std::vector<std::string> written_paths;
+  bool operator==(const WrittenContent&) const = default;
+};
+
+// The state file's record. Its members are written and read in the file's
+// own order (encode_state), whatever the order of the fields here.
+struct ProviderState : WrittenContent {
   uint32_t state_schema = kStateSchema;
   uint32_t protocol_version = 3;
   std::string provider_id;
@@ -27,20 +45,11 @@ struct ProviderState {
   std::string harness_id;
   std::string canonical_target;
   std::string target_identity_digest;
-  std::optional<std::string> setup_stable_id;
-  std::optional<std::string> setup_version;
-  std::optional<std::string> setup_version_passport_digest;
-  std::optional<std::string> setup_definition_digest;
-  std::vector<std::string> component_refs;
-  std::optional<std::string> bundle_format;
-  std::optional<std::string> bundle_digest;
-  std::optional<std::string> artifact_digest;
   std::optional<std::string> projection_profile_digest;
   std::optional<std::string> provider_plan_digest;
   std::string operation_id;
   std::string target_precondition_digest;
   std::vector<std::string> native_ownership;
-  std::vector<std::string> written_paths;
   std::optional<std::string> backup_ref;
   std::optional<std::string> previous_verified_identity;
   DriftState drift_state = DriftState::clean;
@@ -100,6 +109,17 @@ Result<std::vector<std::string>> managed_paths(const std::string& target,
 // scope brings back whatever the payload holds, and records only these.
 std::vector<std::string> recordable_paths(std::vector<std::string> paths,
                                           std::optional<TargetScope> scope);
+
+// The old tools' stamp at the top of a target: its path, and its bytes, or
+// nullopt when there is none. A link in its place is not followed: "{path}
+// cannot be read: it is a symbolic link, which this build does not follow
+// inside a target" (state_unavailable); other failures "{path} cannot be
+// read" with the system error.
+std::string legacy_stamp_path(const std::string& target);
+Result<std::optional<std::string>> read_legacy_stamp(const std::string& target);
+
+// The directory of the control directory that keeps adopted stamps.
+inline constexpr std::string_view kAdoptedDirName = "adopted";
 
 // user_root when the state file reads and its native_ownership is exactly
 // ["skills"]; otherwise none.

@@ -96,18 +96,27 @@ Result<Target> validate_target(std::string_view text) {
   return Target{canonical, std::string(declaration().control_dir_name)};
 }
 
-Result<TargetStore> locate_target_store(std::string_view text) {
-  VELK_ASSIGN(Target target, validate_target(text));
+TargetStore store_of(const Target& target) {
   TargetStore store;
   store.control_dir = path_join(target.path, target.control_name);
   store.pool = BackupPool{path_join(store.control_dir, "backups"), kPoolCapacity};
-  store.target_path = std::move(target.path);
-  store.control_name = std::move(target.control_name);
+  store.target_path = target.path;
+  store.control_name = target.control_name;
   return store;
 }
 
+Result<TargetStore> locate_target_store(std::string_view text) {
+  VELK_ASSIGN(const Target target, validate_target(text));
+  return store_of(target);
+}
+
 Result<TargetStore> open_target_store(std::string_view text) {
-  VELK_ASSIGN(TargetStore store, locate_target_store(text));
+  VELK_ASSIGN(const Target target, validate_target(text));
+  return open_target_store(target);
+}
+
+Result<TargetStore> open_target_store(const Target& target) {
+  TargetStore store = store_of(target);
 
   struct stat st;
   if (::lstat(store.control_dir.c_str(), &st) == 0) {

@@ -9,6 +9,8 @@
 
 namespace velk {
 
+// A target that passed validate_target: canonicalised once per command and
+// passed on as this value, never as text again.
 struct Target {
   std::string path;          // canonical target path
   std::string control_name;  // ".velk-setup-system"
@@ -32,12 +34,16 @@ struct TargetStore {
 // and cannot be made absolute: {error}".
 Result<Target> validate_target(std::string_view text);
 
-// The store of a target without creating anything: the paths of the control
-// directory and the pool, as reading commands need them.
+// The store of a checked target without creating anything: the paths of
+// the control directory and the pool, as reading commands need them.
+TargetStore store_of(const Target& target);
+// Validates the target text, then store_of.
 Result<TargetStore> locate_target_store(std::string_view text);
 
-// Validates the target, ensures the control directory (0700 when created,
-// left as it is when present) and the pool directory.
+// Ensures the control directory (0700 when created, left as it is when
+// present) and the pool directory of a checked target.
+Result<TargetStore> open_target_store(const Target& target);
+// Validates the target text, then the same.
 Result<TargetStore> open_target_store(std::string_view text);
 
 // An exclusive, non-blocking advisory lock on "{control dir}/target.lock",

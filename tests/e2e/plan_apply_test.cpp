@@ -82,7 +82,7 @@ TEST(PlanEnvelope, DigestIsTheCanonicalPlansAndWritesAreListedAtMostSixteen) {
 
   const Json& effects = envelope.at("effects");
   ASSERT_EQ(effects.size(), 4u + 16u);
-  EXPECT_EQ(effects[3], "write 40 declared files over the entries this provider owns");
+  EXPECT_EQ(effects[3], "write the 40 declared files over the entries this provider owns");
   EXPECT_EQ(effects[4], "write skills/s100/SKILL.md");
   EXPECT_EQ(effects[19], "write skills/s115/SKILL.md");
   EXPECT_FALSE(exists(c.t / ".velk-setup-system"));  // planning writes nothing

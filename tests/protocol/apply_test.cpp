@@ -5,7 +5,8 @@
 
 #include "core/fs.h"
 #include "plan_fixture.h"
-#include "protocol/plan_artifact.h"
+#include "protocol/apply_operation.h"
+#include "protocol/plan.h"
 #include "store/pool.h"
 #include "support/write_path.h"
 
@@ -31,11 +32,19 @@ Planned forged(Planned p, const std::function<void(Json&)>& edit) {
   return p;
 }
 
+// What apply-operation does with a stored plan, without the file.
+Result<ApplyOutcome> apply_artifact(const std::string& target, const Json& artifact,
+                                    const std::string& digest, const ApplyInputs& inputs) {
+  VELK_ASSIGN(const Plan plan, approved_plan(artifact, digest));
+  VELK_ASSIGN(const Target checked, validate_target(target));
+  return apply_plan(checked, plan, digest, inputs);
+}
+
 Result<ApplyOutcome> apply_to(const std::string& target, const Planned& p,
-                                   std::optional<BundleClaim> bundle = std::nullopt) {
+                              std::optional<BundleClaim> bundle = std::nullopt) {
   ApplyInputs inputs;
   inputs.bundle = std::move(bundle);
-  return apply_plan(target, p.plan, p.digest, inputs);
+  return apply_artifact(target, p.plan, p.digest, inputs);
 }
 
 size_t slots_of(const std::string& target) {
@@ -65,7 +74,7 @@ TEST(Apply, RefusesAPlanThatIsNotTheApprovedOneOrNotForThisTarget) {
                  "profile for");
   ApplyInputs with_prefix;
   with_prefix.prefix = "/opt/velk";
-  expect_refused(apply_plan(f.t.path(), p.plan, p.digest, with_prefix),
+  expect_refused(apply_artifact(f.t.path(), p.plan, p.digest, with_prefix),
                  ReasonCode::unsupported_operation,
                  "backup configures a target and installs no program, so --prefix /opt/velk "
                  "means nothing to it");

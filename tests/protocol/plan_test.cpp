@@ -4,7 +4,7 @@
 
 #include "core/digest.h"
 #include "plan_fixture.h"
-#include "protocol/plan_artifact.h"
+#include "protocol/plan.h"
 #include "store/journal.h"
 #include "store/state.h"
 #include "support/write_path.h"
@@ -71,10 +71,10 @@ TEST(PlanArguments, TheFirstBrokenRuleInTableOrderDecides) {
 
 TEST(PlanCheck, RefusesEachMalformedPlan) {
   const auto base = [] {
-    PlanFields f;
+    Plan f;
     f.operation = Operation::backup;
     f.effects = {"capture"};
-    return plan_artifact(f);
+    return plan_to_json(f);
   };
   EXPECT_TRUE(check_plan(base()).ok());
   const std::string none = "a plan must enumerate at least one non-empty effect";
@@ -215,9 +215,12 @@ TEST(PlanRestore, NamesTheSlotAndTheIdentityItRecorded) {
   request.backup_ref = "slot-000000000009";
   expect_refused(plan_operation(request), ReasonCode::digest_mismatch,
                  "slot-000000000009 is not a completed backup of this target");
-  request.backup_ref = "latest";
-  expect_refused(plan_operation(request), ReasonCode::digest_mismatch,
-                 "latest is not a completed backup of this target");
+  // A text that is not a reference is judged as one before any lookup.
+  for (const std::string ref : {"latest", "slot-9", "SLOT-000000000001", "slot-0000000000001"}) {
+    request.backup_ref = ref;
+    expect_refused(plan_operation(request), ReasonCode::digest_mismatch,
+                   ref + " is not a backup reference");
+  }
   TempDir empty;
   expect_refused(plan_operation(plan_of(empty.path(), Operation::restore)),
                  ReasonCode::provider_unavailable, "this target has no backup to restore");

@@ -34,7 +34,7 @@ class RoundTrip(ProviderTest):
         self.assertEqual(validation.claim, bundle.claim())
 
         plan = self.provider.plan(target, "install", bundle=bundle)
-        self.assertIn("write 6 declared files over the entries this provider owns", plan.effects)
+        self.assertIn("write the 6 declared files over the entries this provider owns", plan.effects)
         result = self.provider.apply(plan)
         self.assertEqual(result.setup_id, "team-setup")
         # The library predicted the identity the provider measures.
