@@ -6,31 +6,19 @@
 #include "core/fs.h"
 #include "core/text.h"
 #include "product/declaration.h"
-#include "store/store.h"
+#include "store/report.h"
 
 namespace velk {
-namespace {
-
-Result<std::string> measure_identity(const TargetStore& store) {
-  return target_identity(store.target_path, declaration().owned_paths());
-}
-
-// The complete slots, newest first; a pool that was never created (nothing
-// was ever changed here) has none.
-Result<std::vector<SlotEntry>> complete_slots(const TargetStore& store) {
-  if (!lstat_path(store.pool.dir)) return std::vector<SlotEntry>{};
-  return list_slots(store.pool);
-}
-
-}  // namespace
 
 Status run_status(std::string_view text, std::ostream& out) {
-  VELK_ASSIGN(const TargetStore store, locate_target_store(text));
-  VELK_ASSIGN(const std::string identity, measure_identity(store));
-  out << "Target   " << store.target_path << "\n";
+  VELK_ASSIGN(const TargetReport report, report_target(text, std::nullopt, ReportParts{}));
+  if (report.identity_error) return *report.identity_error;
+  const std::string& identity = report.identity;
+  out << "Target   " << report.store.target_path << "\n";
   out << "Identity " << short_digest(identity) << "\n";
 
-  VELK_ASSIGN(const StateRead read, read_state(store.target_path));
+  if (report.state_error) return *report.state_error;
+  const StateRead& read = report.state;
   switch (read.kind) {
     case StateRead::Kind::absent:
       out << "Setup    none applied by " << declaration().provider_id << "\n";
@@ -55,21 +43,24 @@ Status run_status(std::string_view text, std::ostream& out) {
       break;
   }
 
-  VELK_ASSIGN(const std::vector<SlotEntry> slots, complete_slots(store));
-  out << "Backups  " << slots.size() << "\n";
+  if (report.slots_error) return *report.slots_error;
+  out << "Backups  " << report.slots.size() << "\n";
   return {};
 }
 
 Status run_diff(std::string_view text, std::ostream& out) {
-  VELK_ASSIGN(const TargetStore store, locate_target_store(text));
-  VELK_ASSIGN(const std::string identity, measure_identity(store));
-  VELK_ASSIGN(const StateRead read, read_state(store.target_path));
+  ReportParts parts;
+  parts.journal = parts.slots = false;
+  VELK_ASSIGN(const TargetReport report, report_target(text, std::nullopt, parts));
+  if (report.identity_error) return *report.identity_error;
+  if (report.state_error) return *report.state_error;
+  const StateRead& read = report.state;
   if (!read.present()) {
     out << "Nothing to compare: " << declaration().provider_id << " has applied no setup here.\n";
     return {};
   }
   const ProviderState& state = read.state;
-  if (identity == state.target_identity_digest) {
+  if (report.identity == state.target_identity_digest) {
     out << "The target matches the setup recorded in it.\n";
     return {};
   }
@@ -77,11 +68,12 @@ Status run_diff(std::string_view text, std::ostream& out) {
       << (state.setup_stable_id ? *state.setup_stable_id : std::string("the recorded setup"))
       << " was applied.\n";
   out << "  recorded " << short_digest(state.target_identity_digest) << "\n";
-  out << "  observed " << short_digest(identity) << "\n";
+  out << "  observed " << short_digest(report.identity) << "\n";
   out << "\nThis provider owns:\n";
   for (const auto& surface : declaration().owned_surfaces) {
     // A dangling link is something at that path: looked at without following.
-    const bool present = lstat_path(path_join(store.target_path, surface.path)).has_value();
+    const bool present =
+        lstat_path(path_join(report.store.target_path, surface.path)).has_value();
     out << "  " << (present ? "present" : "absent ") << "  " << surface.path << "\n";
   }
   out << "\n`reinstall` puts the recorded setup back. Everything else is left alone.\n";
@@ -89,18 +81,21 @@ Status run_diff(std::string_view text, std::ostream& out) {
 }
 
 Status run_backups(std::string_view text, std::ostream& out) {
-  VELK_ASSIGN(const TargetStore store, locate_target_store(text));
-  VELK_ASSIGN(const std::vector<SlotEntry> slots, complete_slots(store));
-  if (slots.empty()) {
+  ReportParts parts;
+  parts.state = parts.identity = parts.journal = false;
+  VELK_ASSIGN(const TargetReport report, report_target(text, std::nullopt, parts));
+  if (report.slots_error) return *report.slots_error;
+  if (report.slots.empty()) {
     out << "No backups. One is captured before every change.\n";
     return {};
   }
-  out << "Backups of " << store.target_path << ", newest first:\n\n";
+  out << "Backups of " << report.store.target_path << ", newest first:\n\n";
   bool newest = true;
-  for (const auto& slot : slots) {
+  for (const ListedSlot& listed : report.slots) {
+    const SlotEntry& slot = listed.slot;
     out << "  " << slot.record.backup_ref;
     if (newest) out << "  (restored by default)";
-    if (const auto reason = hold_reason(slot.dir)) out << "  (held: " << *reason << ")";
+    if (listed.hold_reason) out << "  (held: " << *listed.hold_reason << ")";
     out << "\n";
     out << "      before " << slot.record.operation << ", setup "
         << (slot.record.setup_id ? *slot.record.setup_id : std::string("none")) << "\n";

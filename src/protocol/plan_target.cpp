@@ -8,6 +8,7 @@
 #include "product/profile.h"
 #include "store/identity.h"
 #include "store/journal.h"
+#include "store/report.h"
 
 namespace velk {
 namespace {
@@ -49,9 +50,8 @@ Result<TargetSurvey> survey_target(std::string_view target,
   auto state = read_state(path);
   if (!state.ok()) return std::move(state).error();
   survey.state = std::move(state).value();
-  const std::optional<TargetScope> recorded =
-      survey.state.present() ? recorded_scope(survey.state.state) : std::nullopt;
-  survey.scope = requested ? requested : recorded;
+  const std::optional<TargetScope> recorded = decide_scope(std::nullopt, survey.state);
+  survey.scope = decide_scope(requested, survey.state);
   if (requested && survey.state.present() && recorded != requested)
     return scope_mismatch(path, recorded, requested);
 

@@ -10,33 +10,12 @@
 #include "product/declaration.h"
 #include "product/facts.h"
 #include "store/journal.h"
+#include "store/report.h"
 #include "store/store.h"
 
 namespace velk {
 
 namespace {
-
-// What status looks at: the canonical target, or the absolute text of one
-// that does not exist (or is no directory), which is reported as missing.
-struct Located {
-  TargetStore store;
-  bool missing = false;
-};
-
-Result<Located> locate(const std::string& text) {
-  auto store = locate_target_store(text);
-  if (store.ok()) return Located{std::move(store).value(), false};
-  if (!starts_with(text, "/")) return std::move(store).error();
-  int err = 0;
-  const auto st = lstat_path(text, &err);
-  const bool absent = !st && (err == 0 || err == ENOTDIR);
-  const bool not_directory = st && !S_ISDIR(st->st_mode) && !S_ISLNK(st->st_mode);
-  if (!absent && !not_directory) return std::move(store).error();
-  Located located;
-  located.missing = true;
-  located.store.target_path = text;
-  return located;
-}
 
 Json provider_state(const StateRead& read, const std::string& measured) {
   Json o = Json::object();
@@ -60,19 +39,15 @@ Json provider_state(const StateRead& read, const std::string& measured) {
   return o;
 }
 
-Result<Json> backups(const BackupPool& pool) {
+Json backups(const std::vector<ListedSlot>& slots) {
   Json list = Json::array();
-  const auto st = lstat_path(pool.dir);
-  if (!st || !S_ISDIR(st->st_mode)) return list;
-  VELK_ASSIGN(const auto slots, list_slots(pool));
-  for (const auto& slot : slots) {
-    const auto reason = hold_reason(slot.dir);
+  for (const ListedSlot& listed : slots) {
     Json o = Json::object();
-    o["backup_ref"] = slot.name;
-    o["operation"] = slot.record.operation;
-    o["setup_id"] = text_or_null(slot.record.setup_id);
-    o["held"] = reason.has_value();
-    o["hold_reason"] = text_or_null(reason);
+    o["backup_ref"] = listed.slot.name;
+    o["operation"] = listed.slot.record.operation;
+    o["setup_id"] = text_or_null(listed.slot.record.setup_id);
+    o["held"] = listed.hold_reason.has_value();
+    o["hold_reason"] = text_or_null(listed.hold_reason);
     list.push_back(std::move(o));
   }
   return list;
@@ -81,38 +56,30 @@ Result<Json> backups(const BackupPool& pool) {
 }  // namespace
 
 Result<Json> status_document(const StatusRequest& request) {
-  VELK_ASSIGN(const Located located, locate(request.target));
+  VELK_ASSIGN(const TargetReport report,
+              report_target(request.target, request.target_scope, ReportParts{}, true));
   if (request.target_scope == TargetScope::project)
     return make_error(ErrorKind::unsupported_operation,
                       "--target-scope " + std::string(scope_name(TargetScope::project)) +
                           " names a target this provider publishes no projection profile for");
+  for (const auto* failed :
+       {&report.state_error, &report.identity_error, &report.journal_error, &report.slots_error})
+    if (*failed) return **failed;
 
-  const TargetStore& store = located.store;
-  const std::string& target = store.target_path;
-  StateRead read;
-  std::string measured = digest_records({});
-  std::optional<Journal> journal;
-  Json slots = Json::array();
-  if (!located.missing) {
-    const std::optional<TargetScope> scope =
-        request.target_scope ? request.target_scope : inferred_scope(target);
-    VELK_ASSIGN(read, read_state(target));
-    VELK_ASSIGN(measured, target_identity(target, scope_surfaces(scope)));
-    VELK_ASSIGN(journal, read_journal(store.control_dir));
-    VELK_ASSIGN(slots, backups(store.pool));
-  }
-
+  const StateRead& read = report.state;
+  const std::string& measured = report.identity;
+  const std::optional<Journal>& journal = report.journal;
   const ProductDeclaration& d = declaration();
   Json o = Json::object();
   if (read.present() && read.state.target_identity_digest == measured) o["drift_state"] = "clean";
   o["shadowed_by"] = Json::array();
   o["cleanup_state"] = !journal ? "none" : journal->phase == "committed" ? "pending" : "required";
-  o["state"] = read.present() ? "managed" : located.missing ? "missing" : "unmanaged";
+  o["state"] = read.present() ? "managed" : report.missing ? "missing" : "unmanaged";
   o["target_digest"] = measured;
   o["protocol_version"] = kProtocolVersion;
   o["provider_id"] = std::string(d.provider_id);
   o["harness_id"] = std::string(d.product_id);
-  o["canonical_target"] = lossy_utf8(target);
+  o["canonical_target"] = lossy_utf8(report.store.target_path);
   o["target_identity_digest"] = measured;
   o["provider_state"] = provider_state(read, measured);
   if (journal) {
@@ -124,7 +91,7 @@ Result<Json> status_document(const StatusRequest& request) {
   } else {
     o["journal"] = nullptr;
   }
-  o["backups"] = std::move(slots);
+  o["backups"] = backups(report.slots);
   return o;
 }
 

@@ -258,12 +258,5 @@ Result<std::optional<std::string>> read_legacy_stamp(const std::string& target) 
   return std::optional<std::string>(std::move(text));
 }
 
-std::optional<TargetScope> inferred_scope(const std::string& target) {
-  auto read = read_state(target);
-  if (read.ok() && read->present() &&
-      read->state.native_ownership == declaration().user_root_profile.native_namespaces)
-    return TargetScope::user_root;
-  return std::nullopt;
-}
 
 }  // namespace velk

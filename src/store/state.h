@@ -121,8 +121,5 @@ Result<std::optional<std::string>> read_legacy_stamp(const std::string& target);
 // The directory of the control directory that keeps adopted stamps.
 inline constexpr std::string_view kAdoptedDirName = "adopted";
 
-// user_root when the state file reads and its native_ownership is exactly
-// ["skills"]; otherwise none.
-std::optional<TargetScope> inferred_scope(const std::string& target);
 
 }  // namespace velk

@@ -1,3 +1,4 @@
+#include "store/report.h"
 #include "store/state.h"
 
 #include <unistd.h>
@@ -196,6 +197,13 @@ TEST_F(Scope, UserRootRefusesAStateFileWithoutARecord) {
                 "Reinstall to establish a record, or point --target at this product's own "
                 "configuration home.");
   EXPECT_FALSE(paths.error().has_cause());
+}
+
+// The scope a report infers when none is requested.
+std::optional<TargetScope> inferred_scope(const std::string& target) {
+  ReportParts parts;
+  parts.identity = parts.journal = parts.slots = false;
+  return report_target(target, std::nullopt, parts)->scope;
 }
 
 TEST_F(Scope, InferredFromAnOwnershipOfSkillsAlone) {

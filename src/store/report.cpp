@@ -1,0 +1,100 @@
+#include "store/report.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "core/digest.h"
+#include "core/fs.h"
+#include "core/text.h"
+#include "store/identity.h"
+
+namespace velk {
+namespace {
+
+// The canonical target, or the absolute text of one that does not exist (or
+// is no directory), which is reported as missing.
+Result<TargetReport> locate(std::string_view text, bool missing_allowed) {
+  TargetReport report;
+  auto store = locate_target_store(text);
+  if (store.ok()) {
+    report.store = std::move(store).value();
+    return report;
+  }
+  if (!missing_allowed || !starts_with(text, "/")) return std::move(store).error();
+  int err = 0;
+  const std::string path(text);
+  const auto st = lstat_path(path, &err);
+  const bool absent = !st && (err == 0 || err == ENOTDIR);
+  const bool not_directory = st && !S_ISDIR(st->st_mode) && !S_ISLNK(st->st_mode);
+  if (!absent && !not_directory) return std::move(store).error();
+  report.missing = true;
+  report.store.target_path = path;
+  return report;
+}
+
+// The complete slots with their holds; a pool that was never made (nothing
+// was ever changed here), or is not a directory, holds none.
+Result<std::vector<ListedSlot>> listed_slots(const BackupPool& pool) {
+  std::vector<ListedSlot> listed;
+  const auto st = lstat_path(pool.dir);
+  if (!st || !S_ISDIR(st->st_mode)) return listed;
+  VELK_ASSIGN(std::vector<SlotEntry> slots, list_slots(pool));
+  for (SlotEntry& slot : slots) {
+    std::optional<std::string> reason = hold_reason(slot.dir);
+    listed.push_back(ListedSlot{std::move(slot), std::move(reason)});
+  }
+  return listed;
+}
+
+}  // namespace
+
+std::optional<TargetScope> decide_scope(std::optional<TargetScope> requested,
+                                        const StateRead& state) {
+  if (requested) return requested;
+  return state.present() ? recorded_scope(state.state) : std::nullopt;
+}
+
+Result<TargetReport> report_target(std::string_view target_text,
+                                   std::optional<TargetScope> requested, ReportParts parts,
+                                   bool missing_allowed) {
+  VELK_ASSIGN(TargetReport report, locate(target_text, missing_allowed));
+  report.identity = digest_records({});
+  if (report.missing) return report;
+  const std::string& target = report.store.target_path;
+
+  // The scope follows the record, so the record is read whenever the
+  // identity is measured.
+  if (parts.state || parts.identity) {
+    auto state = read_state(target);
+    if (state.ok())
+      report.state = std::move(state).value();
+    else
+      report.state_error = std::move(state).error();
+  }
+  report.scope = decide_scope(requested, report.state);
+  if (parts.identity) {
+    auto identity = target_identity(target, scope_surfaces(report.scope));
+    if (identity.ok())
+      report.identity = std::move(identity).value();
+    else
+      report.identity_error = std::move(identity).error();
+  }
+  if (parts.journal) {
+    auto journal = read_journal(report.store.control_dir);
+    if (journal.ok())
+      report.journal = std::move(journal).value();
+    else
+      report.journal_error = std::move(journal).error();
+  }
+  if (parts.slots) {
+    auto slots = listed_slots(report.store.pool);
+    if (slots.ok())
+      report.slots = std::move(slots).value();
+    else
+      report.slots_error = std::move(slots).error();
+  }
+  return report;
+}
+
+}  // namespace velk
