@@ -4,6 +4,7 @@
 #include "bundle/validate.h"
 #include "core/text.h"
 #include "product/profile.h"
+#include "product/write_rule.h"
 
 namespace velk {
 namespace {
@@ -12,11 +13,6 @@ namespace {
 template <class Kinds, class NameOf>
 bool names_one_of(const Kinds& kinds, std::string_view name, NameOf name_of) {
   return std::any_of(kinds.begin(), kinds.end(), [&](auto k) { return name_of(k) == name; });
-}
-
-bool lies_in(std::string_view path, std::string_view surface) {
-  return path == surface ||
-         (path.size() > surface.size() && starts_with(path, surface) && path[surface.size()] == '/');
 }
 
 // The profile whose kinds and surfaces serve the requested scope: the
@@ -66,36 +62,35 @@ Status check_profile_binding(const BundleManifest& manifest,
 }
 
 Status check_surfaces(const std::map<std::string, BundleFileData>& files,
-                           RequestedScope requested) {
-  const ProductDeclaration& d = declaration();
-  std::vector<std::string> surfaces = requested == RequestedScope::user_root
-                                          ? profile_serving(requested).native_namespaces
-                                          : d.owned_paths();
+                      RequestedScope requested) {
+  const std::string provider(declaration().provider_id);
+  const std::optional<TargetScope> scope =
+      requested == RequestedScope::user_root ? std::optional<TargetScope>(TargetScope::user_root)
+                                             : std::nullopt;
   for (const auto& entry : files) {
     const std::string& path = entry.first;
-    if (std::none_of(surfaces.begin(), surfaces.end(),
-                     [&](const std::string& s) { return lies_in(path, s); }))
-      return refusal(ReasonCode::unsupported_native_surface,
-                    "the bundle writes " + quoted_form(path) + ", which is outside the surface " +
-                        std::string(d.provider_id) + " owns");
-    // Compared case-folded: on a file system that ignores case a differently
-    // cased path still lands on the product's own file.
-    const std::string folded = unicode_lower(path);
-    if (std::any_of(d.never_touch.begin(), d.never_touch.end(),
-                    [&](std::string_view p) { return lies_in(folded, p); }))
-      return refusal(ReasonCode::unsupported_native_surface,
-                    "the bundle writes " + quoted_form(path) +
-                        ", which belongs to the product and which " + std::string(d.provider_id) +
-                        " never touches");
-    // A file where the product keeps one of its own below it (a file named
-    // "plugins") could only land by replacing the directory that holds the
-    // product's file, which every change spares.
-    for (const std::string_view p : d.never_touch)
-      if (lies_in(p, folded))
+    const auto refused = write_refusal(path, scope);
+    if (!refused) continue;
+    switch (refused->why) {
+      case WriteRefusal::Why::outside_surface:
         return refusal(ReasonCode::unsupported_native_surface,
-                      "the bundle writes " + quoted_form(path) + " as a file, where the product keeps " +
-                          quoted_form(p) + ", which " + std::string(d.provider_id) +
-                          " never touches");
+                       "the bundle writes " + quoted_form(path) +
+                           ", which is outside the surface " + provider + " owns");
+      case WriteRefusal::Why::never_touch:
+        return refusal(ReasonCode::unsupported_native_surface,
+                       "the bundle writes " + quoted_form(path) +
+                           ", which belongs to the product and which " + provider +
+                           " never touches");
+      case WriteRefusal::Why::holds_never_touch:
+        // A file where the product keeps one of its own below it (a file
+        // named "plugins") could only land by replacing the directory that
+        // holds the product's file, which every change spares.
+        return refusal(ReasonCode::unsupported_native_surface,
+                       "the bundle writes " + quoted_form(path) +
+                           " as a file, where the product keeps " +
+                           quoted_form(refused->never_touch) + ", which " + provider +
+                           " never touches");
+    }
   }
   return {};
 }

@@ -4,6 +4,7 @@
 
 #include "core/fs.h"
 #include "core/text.h"
+#include "product/write_rule.h"
 
 namespace velk {
 namespace {
@@ -46,32 +47,16 @@ class HomeReader {
                           quoted_form(inner) + " " + why + "; no effect was made");
   }
 
-  bool owned(const std::string& inner) const {
-    const ProductDeclaration& d = declaration();
-    if (scope_ == TargetScope::user_root) {
-      for (const auto& ns : d.user_root_profile.native_namespaces)
-        if (inner != ns && path_is_within(inner, ns)) return true;
-      return false;
-    }
-    for (const OwnedSurface& surface : d.owned_surfaces) {
-      if (surface.shape == Shape::file && inner == surface.path) return true;
-      if (surface.shape == Shape::directory && inner != surface.path &&
-          path_is_within(inner, surface.path))
-        return true;
-    }
-    return false;
-  }
-
   Status take_file(const std::string& path, const std::string& inner, mode_t mode) {
     const std::string provider(declaration().provider_id);
-    for (const auto never : declaration().never_touch)
-      if (path_is_within(inner, never))
+    if (const auto refused = write_refusal(inner, scope_)) {
+      if (refused->why != WriteRefusal::Why::outside_surface)
         return refuse(inner, "is a path " + provider + " never touches");
-    if (!owned(inner))
       return refuse(inner, "lies outside the entries " + provider + " owns" +
                                (scope_ == TargetScope::user_root
                                     ? " under target_scope " + std::string(scope_name(*scope_))
                                     : std::string()));
+    }
     if (!is_valid_utf8(inner)) return refuse(inner, "has a name that is not UTF-8");
     VELK_ASSIGN(std::string bytes, read_file(path, "cannot read " + path));
     content_.files.emplace(inner, BundleFileData{std::move(bytes), (mode & 0100) ? 0755u : 0644u});

@@ -31,29 +31,43 @@ std::optional<std::string> structural_refusal(std::string_view path) {
 
 }  // namespace
 
+std::optional<WriteRefusal> write_refusal(std::string_view path, std::optional<TargetScope> scope) {
+  const ProductDeclaration& d = declaration();
+  using Why = WriteRefusal::Why;
+  if (scope == TargetScope::user_root) {
+    const auto& namespaces = d.user_root_profile.native_namespaces;
+    if (std::none_of(namespaces.begin(), namespaces.end(), [&](const std::string& ns) {
+          return path != ns && lies_in(path, ns);
+        }))
+      return WriteRefusal{Why::outside_surface, {}};
+  } else if (std::none_of(d.owned_surfaces.begin(), d.owned_surfaces.end(),
+                          [&](const OwnedSurface& s) { return lies_in(path, s.path); })) {
+    return WriteRefusal{Why::outside_surface, {}};
+  }
+  const std::string folded = unicode_lower(path);
+  for (const std::string_view never : d.never_touch) {
+    if (lies_in(folded, never)) return WriteRefusal{Why::never_touch, never};
+    if (lies_in(never, folded)) return WriteRefusal{Why::holds_never_touch, never};
+  }
+  return std::nullopt;
+}
+
 std::optional<std::string> recorded_path_refusal(std::string_view path,
                                                  std::optional<TargetScope> scope) {
   if (auto broken = structural_refusal(path)) return broken;
+  const auto refused = write_refusal(path, scope);
+  if (!refused) return std::nullopt;
   const ProductDeclaration& d = declaration();
   const std::string provider(d.provider_id);
-  if (scope == TargetScope::user_root) {
-    const auto& namespaces = d.user_root_profile.native_namespaces;
-    const bool below = std::any_of(namespaces.begin(), namespaces.end(), [&](const std::string& ns) {
-      return path != ns && lies_in(path, ns);
-    });
-    if (!below)
-      return "lies outside " + join(namespaces, ", ") + ", below which " + provider +
-             " writes under target_scope " + std::string(scope_name(TargetScope::user_root));
-  } else if (std::none_of(d.owned_surfaces.begin(), d.owned_surfaces.end(),
-                          [&](const OwnedSurface& s) { return lies_in(path, s.path); })) {
+  if (refused->why == WriteRefusal::Why::outside_surface) {
+    if (scope == TargetScope::user_root)
+      return "lies outside " + join(d.user_root_profile.native_namespaces, ", ") +
+             ", below which " + provider + " writes under target_scope " +
+             std::string(scope_name(TargetScope::user_root));
     return "lies outside the entries " + provider + " owns";
   }
-  const std::string folded = unicode_lower(path);
-  for (const std::string_view never : d.never_touch)
-    if (lies_in(folded, never) || lies_in(never, folded))
-      return "meets " + quoted_form(never) + ", which belongs to the product and which " +
-             provider + " never touches";
-  return std::nullopt;
+  return "meets " + quoted_form(refused->never_touch) + ", which belongs to the product and which " +
+         provider + " never touches";
 }
 
 }  // namespace velk

@@ -67,6 +67,12 @@ TEST(ChangeCommands, ReinstallSelectAndRestoreEachCaptureTheStateTheyReplace) {
   EXPECT_TRUE(state.at("provider_release_digest").is_null());
   EXPECT_EQ(state.at("written_paths"), Json({"AGENTS.md", "config.toml"}));
 
+  // A text that is not a reference is refused as one, before any lookup.
+  expect_failure(velk({"restore", "--backup", "slot-9", "--target", t.path()}),
+                 "slot-9 is not a backup reference");
+  expect_failure(velk({"restore", "--backup", "slot-000000000009", "--target", t.path()}),
+                 "slot-000000000009 is not a completed backup of this target");
+
   // Restore returns to the identity the slot recorded.
   const Json record =
       parse_json(read_text(t / ".velk-setup-system/backups/slot-000000000003/slot.json")).value();
@@ -163,6 +169,9 @@ TEST(ChangeCommands, AnUnsafeCatalogSetupIsRefusedBeforeAnythingIsWrittenOrBlock
   };
   write_text(setup("outside") + "/notes.txt", "x\n");
   write_text(setup("secret") + "/plugins/known_marketplaces.json", "{}\n");
+  // Another letter case lands on the product's own file where case is
+  // ignored: refused as the bundle reader refuses it.
+  write_text(setup("cased") + "/plugins/Known_Marketplaces.json", "{}\n");
   ASSERT_EQ(::symlink("/etc/hostname", (setup("linked") + "/config.toml").c_str()), 0);
 
   TempDir t;
@@ -174,12 +183,14 @@ TEST(ChangeCommands, AnUnsafeCatalogSetupIsRefusedBeforeAnythingIsWrittenOrBlock
   refused("install", "outside", "\"notes.txt\" lies outside the entries velk-setup-system owns");
   refused("select", "secret",
           "\"plugins/known_marketplaces.json\" is a path velk-setup-system never touches");
+  refused("install", "cased",
+          "\"plugins/Known_Marketplaces.json\" is a path velk-setup-system never touches");
   refused("install", "linked",
           "\"config.toml\" is a symbolic link, and a setup holds regular files only");
   EXPECT_FALSE(exists(t / "AGENTS.md"));
   const RunResult listed = velk({"list"}, catalog.path());
   EXPECT_EQ(listed.exit_code, 0) << listed.err;
-  for (const char* id : {"outside", "secret", "linked"})
+  for (const char* id : {"outside", "secret", "cased", "linked"})
     EXPECT_NE(listed.out.find(id), std::string::npos) << id;
 
   make_dirs(setup("piped") + "/hooks");
