@@ -1,10 +1,13 @@
 #include "core/atomic_write.h"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <ctime>
 
 #include "core/fs.h"
 #include "core/text.h"
@@ -17,60 +20,92 @@ Error store_error(std::string message) {
   return make_error(ErrorKind::state_unavailable, std::move(message));
 }
 
-// Writes the bytes into a fresh staging file and flushes them. Returns 0 or
-// the errno of the first failure; the file is closed either way.
-int stage(int dir_fd, const std::string& staging, std::string_view bytes) {
-  // O_NOFOLLOW: a leftover link at the staging name must not redirect the
-  // write. O_NONBLOCK: a leftover FIFO must not make the write wait.
-  const int fd = retry_eintr([&] {
-    return ::openat(dir_fd, staging.c_str(),
-                    O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
-  });
-  if (fd < 0) return errno;
-  struct stat st;
-  if (::fstat(fd, &st) != 0) {
-    const int e = errno;
-    ::close(fd);
-    return e;
+std::string random_staging_name() {
+  unsigned char bytes[8];
+  if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+    // Without the kernel's generator a counter and the clock still make
+    // names that are unlikely to repeat; O_EXCL catches the rest.
+    static uint64_t counter = 0;
+    const uint64_t mixed = static_cast<uint64_t>(::getpid()) * 0x9e3779b97f4a7c15ULL ^
+                           static_cast<uint64_t>(::time(nullptr)) ^ ++counter;
+    for (size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(mixed >> (8 * i));
   }
-  if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return EINVAL;
+  char hex[sizeof bytes * 2 + 1];
+  for (size_t i = 0; i < sizeof bytes; ++i) std::snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
+  return std::string(".velk-staging-") + hex;
+}
+
+constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+// Creates the staging file: the fixed name after any leftover is removed,
+// or a fresh random name. Returns the descriptor or -1 with errno.
+int create_staging(int dir_fd, const Replacement& how, std::string* staging) {
+  if (!how.staging_name.empty()) {
+    *staging = how.staging_name;
+    if (::unlinkat(dir_fd, staging->c_str(), 0) != 0 && errno != ENOENT) return -1;
+    return retry_eintr([&] { return ::openat(dir_fd, staging->c_str(), kCreateFlags, 0666); });
   }
-  if (const int e = write_all(fd, bytes); e != 0) {
-    ::close(fd);
-    return e;
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    *staging = random_staging_name();
+    const int fd = retry_eintr([&] { return ::openat(dir_fd, staging->c_str(), kCreateFlags, 0666); });
+    if (fd >= 0 || errno != EEXIST) return fd;
   }
+  return -1;
+}
+
+// Writes, sets the mode and flushes; 0 or the errno of the first failure.
+int fill(int fd, std::string_view bytes, const Replacement& how) {
+  if (const int e = write_all(fd, bytes); e != 0) return e;
+  if (how.mode && ::fchmod(fd, *how.mode & 07777) != 0) return errno;
   // fsync rather than fdatasync: the size and the rest of the metadata must
   // be durable before the rename makes the file visible under its name.
-  if (retry_eintr([&] { return ::fsync(fd); }) != 0) {
-    const int e = errno;
-    ::close(fd);
-    return e;
-  }
-  if (::close(fd) != 0 && errno != EINTR) return errno;
+  if (retry_eintr([&] { return ::fsync(fd); }) != 0) return errno;
   return 0;
 }
 
-// Stages the bytes beside `name` in `dir_fd` and renames them over it;
-// `destination` names the result in messages.
-Status write_in(int dir_fd, const std::string& dir_display, const std::string& name,
-                std::string_view bytes, const std::string& destination) {
-  const std::string staging_name = "." + name + ".staging";
-  const std::string staging = path_join(dir_display, staging_name);
-  if (const int e = stage(dir_fd, staging_name, bytes); e != 0) {
-    ::unlinkat(dir_fd, staging_name.c_str(), 0);
-    return system_error(ErrorKind::state_unavailable, "cannot stage " + staging, e);
+}  // namespace
+
+Result<void, ReplaceFailure> replace_in_directory(int dir_fd, const std::string& name,
+                                                  std::string_view bytes, const Replacement& how) {
+  ReplaceFailure failure;
+  const int fd = create_staging(dir_fd, how, &failure.staging);
+  if (fd < 0) {
+    failure.err = errno;
+    return failure;
   }
-  if (::renameat(dir_fd, staging_name.c_str(), dir_fd, name.c_str()) != 0) {
-    const int e = errno;
-    ::unlinkat(dir_fd, staging_name.c_str(), 0);
-    return system_error(ErrorKind::state_unavailable,
-                        "cannot promote " + staging + " to " + destination, e);
+  int err = fill(fd, bytes, how);
+  if (::close(fd) != 0 && err == 0 && errno != EINTR) err = errno;
+  if (err != 0) {
+    ::unlinkat(dir_fd, failure.staging.c_str(), 0);
+    failure.err = err;
+    return failure;
+  }
+  if (::renameat(dir_fd, failure.staging.c_str(), dir_fd, name.c_str()) != 0) {
+    failure.err = errno;
+    failure.promoting = true;
+    ::unlinkat(dir_fd, failure.staging.c_str(), 0);
+    return failure;
   }
   // The rename is done; a failed flush of the directory is not reported.
-  (void)retry_eintr([&] { return ::fsync(dir_fd); });
+  if (how.flush_directory) (void)retry_eintr([&] { return ::fsync(dir_fd); });
   return {};
+}
+
+namespace {
+
+// A document: staged as ".{name}.staging" beside it.
+Status write_in(int dir_fd, const std::string& dir_display, const std::string& name,
+                std::string_view bytes, const std::string& destination) {
+  Replacement how;
+  how.staging_name = "." + name + ".staging";
+  auto replaced = replace_in_directory(dir_fd, name, bytes, how);
+  if (replaced.ok()) return {};
+  const ReplaceFailure& f = replaced.error();
+  const std::string staging = path_join(dir_display, f.staging);
+  if (f.promoting)
+    return system_error(ErrorKind::state_unavailable,
+                        "cannot promote " + staging + " to " + destination, f.err);
+  return system_error(ErrorKind::state_unavailable, "cannot stage " + staging, f.err);
 }
 
 }  // namespace
@@ -108,6 +143,18 @@ Status write_file_atomically(const std::string& destination, std::string_view by
 Status write_file_atomically_at(int dir_fd, const std::string& dir_display, const std::string& name,
                                 std::string_view bytes) {
   return write_in(dir_fd, dir_display, name, bytes, path_join(dir_display, name));
+}
+
+Status replace_file_at(int dir_fd, const std::string& name, std::string_view bytes, mode_t mode,
+                       const std::string& display) {
+  Replacement how;
+  how.mode = mode;
+  how.flush_directory = false;
+  auto replaced = replace_in_directory(dir_fd, name, bytes, how);
+  if (replaced.ok()) return {};
+  const ReplaceFailure& f = replaced.error();
+  return system_error(ErrorKind::state_unavailable,
+                      (f.promoting ? "cannot promote " : "cannot stage ") + display, f.err);
 }
 
 }  // namespace velk

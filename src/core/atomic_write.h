@@ -1,14 +1,53 @@
-// The one way a document file is replaced: staged beside the destination as
-// ".{name}.staging", flushed to stable storage, renamed over the
-// destination, and the directory flushed after the rename.
+// Replacing a file whole: the bytes go to a staging file beside it, are
+// flushed to stable storage, and the staging file is renamed over the
+// destination, so a reader sees the old bytes or the new and a crash leaves
+// at most a staging file behind. This is the one mechanism; its callers
+// differ only in how the staging file is named and what they say when it
+// fails:
+//   - documents (the state file, the journal, slot records, holds):
+//     write_file_atomically, staging ".{name}.staging";
+//   - files written into a target: replace_file_at, a fresh random name, so
+//     that no declared file can be another's staging file;
+//   - the program directory's bin files: a sibling name of their own.
 #pragma once
 
+#include <sys/types.h>
+
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "core/error.h"
 
 namespace velk {
+
+struct Replacement {
+  // The staging file's name in the directory; empty for a fresh random one
+  // (".velk-staging-" and 16 hexadecimal digits) created exclusively and
+  // retried while taken. A leftover at a fixed name is removed first, never
+  // opened, so a planted link or FIFO cannot redirect or block the write.
+  std::string staging_name;
+  // The permission bits the file gets before it is renamed into place;
+  // without them it is created 0666 before the umask.
+  std::optional<mode_t> mode;
+  // Flush the directory after the rename (a caller writing many files into
+  // one directory flushes it once itself).
+  bool flush_directory = true;
+};
+
+// What went wrong, for the caller's own message: the staging step (writing
+// the staging file) or the promotion (the rename); `staging` is the name
+// that was used.
+struct ReplaceFailure {
+  bool promoting = false;
+  int err = 0;
+  std::string staging;
+};
+
+// Replaces `name` in the directory `dir_fd` with exactly these bytes. On
+// failure the staging file is gone and the destination is as it was.
+Result<void, ReplaceFailure> replace_in_directory(int dir_fd, const std::string& name,
+                                                  std::string_view bytes, const Replacement& how);
 
 // Errors (state_unavailable): "{D} has no parent directory", "{D} has no
 // usable file name", "cannot create {P}", "cannot stage {S}", "cannot
@@ -21,5 +60,12 @@ Status write_file_atomically(const std::string& destination, std::string_view by
 // `dir_display` names the directory in messages.
 Status write_file_atomically_at(int dir_fd, const std::string& dir_display, const std::string& name,
                                 std::string_view bytes);
+
+// A file written into a target: a fresh staging name, the mode given before
+// the rename, and no directory flush (the writer flushes each directory
+// once). "cannot stage {display}", "cannot promote {display}"
+// (state_unavailable, cause attached).
+Status replace_file_at(int dir_fd, const std::string& name, std::string_view bytes, mode_t mode,
+                       const std::string& display);
 
 }  // namespace velk

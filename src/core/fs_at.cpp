@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/random.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -58,21 +57,6 @@ int copy_bytes(int in, int out) {
     if (n == 0) return 0;
     first = false;
   }
-}
-
-std::string random_staging_name() {
-  unsigned char bytes[8];
-  if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
-    // Without the kernel's generator a counter and the clock still make
-    // names that are unlikely to repeat; O_EXCL catches the rest.
-    static uint64_t counter = 0;
-    const uint64_t mixed = static_cast<uint64_t>(::getpid()) * 0x9e3779b97f4a7c15ULL ^
-                           static_cast<uint64_t>(::time(nullptr)) ^ ++counter;
-    for (size_t i = 0; i < sizeof bytes; ++i) bytes[i] = static_cast<unsigned char>(mixed >> (8 * i));
-  }
-  char hex[sizeof bytes * 2 + 1];
-  for (size_t i = 0; i < sizeof bytes; ++i) std::snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
-  return std::string(".velk-staging-") + hex;
 }
 
 // One directory being emptied by remove_entry_at.
@@ -337,37 +321,6 @@ Result<std::string> read_file_at(int dir_fd, const std::string& name, std::strin
   }
   if (st_out) *st_out = st;
   return out;
-}
-
-Status replace_file_at(int dir_fd, const std::string& name, std::string_view bytes, mode_t mode,
-                       const std::string& display) {
-  // A random name created exclusively: no declared file can be it, and a
-  // name that happens to exist is never opened, only retried.
-  std::string staging;
-  int fd = -1;
-  for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
-    staging = random_staging_name();
-    fd = retry_eintr([&] {
-      return ::openat(dir_fd, staging.c_str(),
-                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    });
-    if (fd < 0 && errno != EEXIST) break;
-  }
-  if (fd < 0) return system_error(ErrorKind::state_unavailable, "cannot stage " + display, errno);
-  int err = write_all(fd, bytes);
-  if (err == 0 && ::fchmod(fd, mode & 07777) != 0) err = errno;
-  if (err == 0 && retry_eintr([&] { return ::fsync(fd); }) != 0) err = errno;
-  if (::close(fd) != 0 && err == 0 && errno != EINTR) err = errno;
-  if (err != 0) {
-    ::unlinkat(dir_fd, staging.c_str(), 0);
-    return system_error(ErrorKind::state_unavailable, "cannot stage " + display, err);
-  }
-  if (::renameat(dir_fd, staging.c_str(), dir_fd, name.c_str()) != 0) {
-    const int e = errno;
-    ::unlinkat(dir_fd, staging.c_str(), 0);
-    return system_error(ErrorKind::state_unavailable, "cannot promote " + display, e);
-  }
-  return {};
 }
 
 int copy_file_at(int src_fd, const std::string& src_name, int dst_fd, const std::string& dst_name) {

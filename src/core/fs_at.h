@@ -63,17 +63,6 @@ void remove_empty_parents(int root_fd, std::string_view relative, size_t keep_de
 Result<std::string> read_file_at(int dir_fd, const std::string& name, std::string message,
                                  struct stat* st = nullptr);
 
-// Replaces `name` in `dir_fd` with exactly these bytes and this mode: the
-// bytes go to a staging file created exclusively under a random name (so it
-// can never be, or clobber, another file), are flushed, get their mode, and
-// the staging file is renamed over the name. Any failure removes the
-// staging file and leaves the name as it was. The directory is not flushed;
-// the caller flushes it once after its writes. `display` names the
-// destination in messages: "cannot stage {display}", "cannot promote
-// {display}" (state_unavailable, cause attached).
-Status replace_file_at(int dir_fd, const std::string& name, std::string_view bytes, mode_t mode,
-                       const std::string& display);
-
 // Copies one regular file `name` of `src_fd` to a new file `name` of
 // `dst_fd` (created exclusively, never through a link): bytes cloned where
 // the file system can, copied otherwise, and the permission bits. Returns 0

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/atomic_write.h"
 #include "core/fs.h"
 #include "core/fs_at.h"
 

@@ -19,21 +19,21 @@ enum class Voice { consumer, person };
 struct PlanRequest {
   Operation operation = Operation::install;
   Voice voice = Voice::consumer;
-  std::string operation_id;
-  std::optional<std::string> provider_release_digest;  // none in plans of user commands
-  std::string expires_at;
-  std::optional<std::string> permission_profile;
+  std::string operation_id{};
+  std::optional<std::string> provider_release_digest{};  // none in plans of user commands
+  std::string expires_at{};
+  std::optional<std::string> permission_profile{};
   // restore: the slot asked for; none means the newest complete one.
-  std::optional<std::string> backup_ref;
+  std::optional<std::string> backup_ref{};
   // install and replace from a bundle; remove: the bundle of the files that
   // survive, when one was named.
   const ValidatedBundle* bundle = nullptr;
   // install and replace by a person: the catalog setup written.
-  std::string setup_id;
+  std::string setup_id{};
   // adopt: what is recorded, and where the stamp goes.
-  std::optional<Adoption> adoption;
-  std::string stamp_name;
-  std::string adopted_dir;
+  std::optional<Adoption> adoption{};
+  std::string stamp_name{};
+  std::string adopted_dir{};
 };
 
 // The plan for one target operation (install, replace, backup, restore,

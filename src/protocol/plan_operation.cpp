@@ -56,14 +56,13 @@ Result<Json> plan_operation(const PlanOperationRequest& request) {
     VELK_ASSIGN(bundle, read_bundle(*request.bundle, requested_scope(survey.scope)));
   }
 
-  PlanRequest asked;
-  asked.operation = op;
-  asked.operation_id = request.operation_id;
-  asked.provider_release_digest = request.provider_release_digest;
-  asked.expires_at = request.expires_at;
-  asked.permission_profile = request.permission_profile;
-  asked.backup_ref = request.backup_ref;
-  asked.bundle = bundle ? &*bundle : nullptr;
+  const PlanRequest asked{.operation = op,
+                         .operation_id = request.operation_id,
+                         .provider_release_digest = request.provider_release_digest,
+                         .expires_at = request.expires_at,
+                         .permission_profile = request.permission_profile,
+                         .backup_ref = request.backup_ref,
+                         .bundle = bundle ? &*bundle : nullptr};
   VELK_ASSIGN(Plan plan, make_plan(survey, asked, std::move(begun)));
   VELK_ASSIGN(const SealedPlan sealed, seal_plan(std::move(plan)));
   return envelope(sealed, bundle ? std::optional<BundleClaim>(bundle->claim) : std::nullopt);

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 
+#include "core/atomic_write.h"
 #include "core/fs.h"
 #include "core/json.h"
 #include "core/text.h"
@@ -98,29 +99,22 @@ Status write_through_sibling(const std::string& path, std::string_view bytes) {
     if (e != 0) return system_error(ErrorKind::state_unavailable, "cannot write " + path, e);
     return {};
   }
+  const std::string dir = parent_path(path);
+  Fd dir_fd(retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (dir_fd.get() < 0)
+    return system_error(ErrorKind::state_unavailable, "cannot write " + sibling, errno);
   // A sibling left by an interrupted write (a file, a link, anything but a
   // directory) goes first, so the new one is created fresh and a planted
   // link cannot redirect the write.
-  if (::unlink(sibling.c_str()) != 0 && errno != ENOENT)
-    return system_error(ErrorKind::state_unavailable, "cannot write " + sibling, errno);
-  const int fd = retry_eintr([&] {
-    return ::open(sibling.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-  });
-  if (fd < 0) return system_error(ErrorKind::state_unavailable, "cannot write " + sibling, errno);
-  const int e = write_and_flush(fd, bytes);
-  ::close(fd);
-  if (e != 0) {
-    ::unlink(sibling.c_str());
-    return system_error(ErrorKind::state_unavailable, "cannot write " + sibling, e);
-  }
-  if (::rename(sibling.c_str(), path.c_str()) != 0) {
-    const int err = errno;
-    ::unlink(sibling.c_str());
+  Replacement how;
+  how.staging_name = file_name(sibling);
+  auto replaced = replace_in_directory(dir_fd.get(), file_name(path), bytes, how);
+  if (replaced.ok()) return {};
+  if (replaced.error().promoting)
     return system_error(ErrorKind::state_unavailable,
-                        "cannot replace " + path + " with " + sibling, err);
-  }
-  (void)sync_directory(parent_path(path));
-  return {};
+                        "cannot replace " + path + " with " + sibling, replaced.error().err);
+  return system_error(ErrorKind::state_unavailable, "cannot write " + sibling,
+                      replaced.error().err);
 }
 
 std::string installation_record(std::string_view version, std::string_view executable,

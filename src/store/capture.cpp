@@ -147,13 +147,12 @@ Result<std::string> capture(const BackupPool& pool, const std::string& target,
   }
   VELK_TRY(keep_previous_state(target, slot_dir));
 
-  SlotRecord record;
-  record.backup_ref = name;
-  record.operation = request.operation;
-  record.operation_id = request.operation_id;
-  record.target_identity_digest = request.identity;
-  record.setup_id = request.setup_id;
-  record.setup_definition_digest = request.setup_definition_digest;
+  const SlotRecord record{.backup_ref = name,
+                          .operation = request.operation,
+                          .operation_id = request.operation_id,
+                          .target_identity_digest = request.identity,
+                          .setup_id = request.setup_id,
+                          .setup_definition_digest = request.setup_definition_digest};
   VELK_ASSIGN(const std::string bytes, encode_record(record));
   VELK_TRY(write_file_atomically(path_join(slot_dir, kSlotRecordName), bytes));
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "core/atomic_write.h"
 #include "core/fs.h"
 #include "core/fs_at.h"
 #include "core/text.h"

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/atomic_write.h"
 #include "core/fs.h"
 #include "support/temp_dir.h"
 
