@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/zip_records.h"
 #include "core/fs.h"
 #include "core/text.h"
 
@@ -16,26 +17,13 @@ namespace velk {
 
 namespace {
 
-constexpr uint32_t kEndSignature = 0x06054b50;
-constexpr uint32_t kZip64LocatorSignature = 0x07064b50;
-constexpr uint32_t kCentralSignature = 0x02014b50;
-constexpr uint32_t kLocalSignature = 0x04034b50;
-constexpr size_t kEndSize = 22;
-constexpr size_t kCentralSize = 46;
-constexpr size_t kLocalSize = 30;
-constexpr size_t kTailSize = kEndSize + 65535;
+constexpr size_t kTailSize = kZipEndSize + 65535;
 constexpr size_t kBufferSize = 64 * 1024;
 constexpr uint16_t kFlagEncrypted = 0x0001;
 constexpr uint16_t kFlagDataDescriptor = 0x0008;
 constexpr uint16_t kFlagStrongEncryption = 0x0040;
 constexpr uint16_t kZip64ExtraId = 0x0001;
 constexpr uint8_t kHostUnix = 3;
-
-uint16_t le16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t le32(const unsigned char* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
-}
 
 // Positions the file and reads exactly `size` bytes. Returns the count read
 // (short at the file's end) or the errno; `seek_failed` tells which step
@@ -140,24 +128,24 @@ class ZipExtractor {
           seek_failed ? "zip tail could not be reached" : "zip tail could not be read", got.error());
     if (*got < tail_size) return extract_error("zip tail could not be read");
     // The last signature whose record, comment included, fits in the file.
-    for (size_t at = tail_size >= kEndSize ? tail_size - kEndSize + 1 : 0; at-- > 0;) {
+    for (size_t at = tail_size >= kZipEndSize ? tail_size - kZipEndSize + 1 : 0; at-- > 0;) {
       const unsigned char* p = tail.data() + at;
-      if (le32(p) != kEndSignature) continue;
-      if (at + kEndSize + le16(p + 20) > tail_size) continue;
-      return read_end_record(p, tail_offset + at, at >= 20 ? p - 20 : nullptr);
+      const std::optional<ZipEndRecord> end = decode_zip_end(p);
+      if (!end || at + kZipEndSize + end->comment_length > tail_size) continue;
+      return read_end_record(*end, tail_offset + at, at >= 20 ? p - 20 : nullptr);
     }
     return extract_error("not a zip archive: no end-of-central-directory record");
   }
 
-  Status read_end_record(const unsigned char* p, uint64_t end_offset,
+  Status read_end_record(const ZipEndRecord& end, uint64_t end_offset,
                          const unsigned char* locator) {
-    const uint16_t disk = le16(p + 4);
-    const uint16_t directory_disk = le16(p + 6);
-    const uint16_t disk_entries = le16(p + 8);
-    const uint16_t entries = le16(p + 10);
-    const uint32_t size = le32(p + 12);
-    const uint32_t offset = le32(p + 16);
-    if ((locator && le32(locator) == kZip64LocatorSignature) || disk == 0xFFFF ||
+    const uint16_t disk = end.disk;
+    const uint16_t directory_disk = end.central_disk;
+    const uint16_t disk_entries = end.entries_on_disk;
+    const uint16_t entries = end.total_entries;
+    const uint32_t size = end.central_size;
+    const uint32_t offset = end.central_offset;
+    if ((locator && zip_u32(locator) == kZip64LocatorSignature) || disk == 0xFFFF ||
         directory_disk == 0xFFFF || disk_entries == 0xFFFF || entries == 0xFFFF ||
         size == 0xFFFFFFFF || offset == 0xFFFFFFFF)
       return extract_error("zip uses the Zip64 format, which this reader does not accept");
@@ -172,28 +160,29 @@ class ZipExtractor {
   }
 
   Result<CentralEntry> read_central_entry(DirectoryCursor& cursor) {
-    unsigned char h[kCentralSize];
-    if (cursor.remaining() < kCentralSize) return extract_error("zip central directory ends early");
-    VELK_TRY(cursor.take(h, kCentralSize));
-    if (le32(h) != kCentralSignature)
-      return extract_error("zip central directory header is malformed");
-    const uint16_t flags = le16(h + 8);
+    unsigned char bytes[kZipCentralSize];
+    if (cursor.remaining() < kZipCentralSize)
+      return extract_error("zip central directory ends early");
+    VELK_TRY(cursor.take(bytes, kZipCentralSize));
+    const std::optional<ZipCentralHeader> h = decode_zip_central(bytes);
+    if (!h) return extract_error("zip central directory header is malformed");
+    const uint16_t flags = h->flags;
     if (flags & (kFlagEncrypted | kFlagStrongEncryption))
       return extract_error("zip entry is encrypted");
     if (flags & kFlagDataDescriptor)
       return extract_error("zip entry carries a data descriptor, whose sizes this reader will not "
                            "trust");
     CentralEntry entry;
-    entry.host = h[5];
-    entry.method = le16(h + 10);
-    entry.compressed_size = le32(h + 20);
-    entry.size = le32(h + 24);
-    const uint16_t name_length = le16(h + 28);
-    const uint16_t extra_length = le16(h + 30);
-    const uint16_t comment_length = le16(h + 32);
-    const uint16_t start_disk = le16(h + 34);
-    entry.external_attributes = le32(h + 38);
-    entry.local_offset = le32(h + 42);
+    entry.host = h->made_by_host;
+    entry.method = h->method;
+    entry.compressed_size = h->compressed_size;
+    entry.size = h->size;
+    const uint16_t name_length = h->name_length;
+    const uint16_t extra_length = h->extra_length;
+    const uint16_t comment_length = h->comment_length;
+    const uint16_t start_disk = h->disk_start;
+    entry.external_attributes = h->external_attributes;
+    entry.local_offset = h->local_offset;
 
     if (cursor.remaining() < name_length) return extract_error("zip entry name is truncated");
     entry.name.resize(name_length);
@@ -206,8 +195,8 @@ class ZipExtractor {
                  entry.local_offset == 0xFFFFFFFF || start_disk == 0xFFFF;
     for (size_t at = 0; at < extra.size();) {
       if (extra.size() - at < 4) return extract_error("zip record ends inside a field");
-      const uint16_t id = le16(extra.data() + at);
-      const uint16_t length = le16(extra.data() + at + 2);
+      const uint16_t id = zip_u16(extra.data() + at);
+      const uint16_t length = zip_u16(extra.data() + at + 2);
       if (extra.size() - at - 4 < length) return extract_error("zip record ends inside a field");
       if (id == kZip64ExtraId) zip64 = true;
       at += 4 + size_t{length};
@@ -245,14 +234,14 @@ class ZipExtractor {
   }
 
   Result<uint64_t> body_offset(const CentralEntry& entry) {
-    unsigned char h[kLocalSize];
+    unsigned char bytes[kZipLocalSize];
     bool seek_failed = false;
-    auto got = read_at(fd_, entry.local_offset, h, kLocalSize, &seek_failed);
+    auto got = read_at(fd_, entry.local_offset, bytes, kZipLocalSize, &seek_failed);
     if (!got.ok()) return extract_system_error("zip local header could not be read", got.error());
-    if (*got < kLocalSize) return extract_error("zip local header could not be read");
-    if (le32(h) != kLocalSignature)
-      return extract_error(entry.name + " does not start with a local file header");
-    const uint64_t body = entry.local_offset + kLocalSize + le16(h + 26) + le16(h + 28);
+    if (*got < kZipLocalSize) return extract_error("zip local header could not be read");
+    const std::optional<ZipLocalHeader> h = decode_zip_local(bytes);
+    if (!h) return extract_error(entry.name + " does not start with a local file header");
+    const uint64_t body = entry.local_offset + kZipLocalSize + h->name_length + h->extra_length;
     if (body > file_size_) return extract_error("zip entry body could not be reached");
     return body;
   }
