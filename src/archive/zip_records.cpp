@@ -2,17 +2,27 @@
 
 namespace velk {
 
+namespace {
+
+void decode_fields(const unsigned char* p, ZipEntryFields& f) {
+  f.version_needed = zip_u16(p);
+  f.flags = zip_u16(p + 2);
+  f.method = zip_u16(p + 4);
+  f.time = zip_u16(p + 6);
+  f.date = zip_u16(p + 8);
+  f.crc = zip_u32(p + 10);
+  f.compressed_size = zip_u32(p + 14);
+  f.size = zip_u32(p + 18);
+  f.name_length = zip_u16(p + 22);
+  f.extra_length = zip_u16(p + 24);
+}
+
+}  // namespace
+
 std::optional<ZipEndRecord> decode_zip_end(const unsigned char* p) {
   if (zip_u32(p) != kZipEndSignature) return std::nullopt;
-  ZipEndRecord r;
-  r.disk = zip_u16(p + 4);
-  r.central_disk = zip_u16(p + 6);
-  r.entries_on_disk = zip_u16(p + 8);
-  r.total_entries = zip_u16(p + 10);
-  r.central_size = zip_u32(p + 12);
-  r.central_offset = zip_u32(p + 16);
-  r.comment_length = zip_u16(p + 20);
-  return r;
+  return ZipEndRecord{zip_u16(p + 4),  zip_u16(p + 6),  zip_u16(p + 8), zip_u16(p + 10),
+                      zip_u32(p + 12), zip_u32(p + 16), zip_u16(p + 20)};
 }
 
 std::optional<ZipCentralHeader> decode_zip_central(const unsigned char* p) {
@@ -20,16 +30,7 @@ std::optional<ZipCentralHeader> decode_zip_central(const unsigned char* p) {
   ZipCentralHeader h;
   h.made_by_version = p[4];
   h.made_by_host = p[5];
-  h.version_needed = zip_u16(p + 6);
-  h.flags = zip_u16(p + 8);
-  h.method = zip_u16(p + 10);
-  h.time = zip_u16(p + 12);
-  h.date = zip_u16(p + 14);
-  h.crc = zip_u32(p + 16);
-  h.compressed_size = zip_u32(p + 20);
-  h.size = zip_u32(p + 24);
-  h.name_length = zip_u16(p + 28);
-  h.extra_length = zip_u16(p + 30);
+  decode_fields(p + 6, h);
   h.comment_length = zip_u16(p + 32);
   h.disk_start = zip_u16(p + 34);
   h.internal_attributes = zip_u16(p + 36);
@@ -41,16 +42,7 @@ std::optional<ZipCentralHeader> decode_zip_central(const unsigned char* p) {
 std::optional<ZipLocalHeader> decode_zip_local(const unsigned char* p) {
   if (zip_u32(p) != kZipLocalSignature) return std::nullopt;
   ZipLocalHeader h;
-  h.version_needed = zip_u16(p + 4);
-  h.flags = zip_u16(p + 6);
-  h.method = zip_u16(p + 8);
-  h.time = zip_u16(p + 10);
-  h.date = zip_u16(p + 12);
-  h.crc = zip_u32(p + 14);
-  h.compressed_size = zip_u32(p + 18);
-  h.size = zip_u32(p + 22);
-  h.name_length = zip_u16(p + 26);
-  h.extra_length = zip_u16(p + 28);
+  decode_fields(p + 4, h);
   return h;
 }
 

@@ -29,9 +29,8 @@ struct ZipEndRecord {
   uint16_t comment_length = 0;
 };
 
-struct ZipCentralHeader {
-  uint8_t made_by_version = 0;
-  uint8_t made_by_host = 0;  // 3 for a Unix creator
+// The fields a central header and a local header share, in the same order.
+struct ZipEntryFields {
   uint16_t version_needed = 0;
   uint16_t flags = 0;
   uint16_t method = 0;
@@ -42,6 +41,11 @@ struct ZipCentralHeader {
   uint32_t size = 0;
   uint16_t name_length = 0;
   uint16_t extra_length = 0;
+};
+
+struct ZipCentralHeader : ZipEntryFields {
+  uint8_t made_by_version = 0;
+  uint8_t made_by_host = 0;  // 3 for a Unix creator
   uint16_t comment_length = 0;
   uint16_t disk_start = 0;
   uint16_t internal_attributes = 0;
@@ -49,18 +53,7 @@ struct ZipCentralHeader {
   uint32_t local_offset = 0;
 };
 
-struct ZipLocalHeader {
-  uint16_t version_needed = 0;
-  uint16_t flags = 0;
-  uint16_t method = 0;
-  uint16_t time = 0;
-  uint16_t date = 0;
-  uint32_t crc = 0;
-  uint32_t compressed_size = 0;
-  uint32_t size = 0;
-  uint16_t name_length = 0;
-  uint16_t extra_length = 0;
-};
+struct ZipLocalHeader : ZipEntryFields {};
 
 // Little-endian fields.
 inline uint16_t zip_u16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }

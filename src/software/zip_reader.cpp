@@ -37,14 +37,10 @@ Result<size_t, int> read_at(int fd, uint64_t offset, void* out, size_t size, boo
   return read_up_to(fd, out, size);
 }
 
+// A central directory entry: its fixed header and its name.
 struct CentralEntry {
+  ZipCentralHeader header;
   std::string name;
-  uint16_t method = 0;
-  uint8_t host = 0;
-  uint32_t external_attributes = 0;
-  uint64_t compressed_size = 0;
-  uint64_t size = 0;
-  uint64_t local_offset = 0;
 };
 
 // Sequential reading of the central directory in buffered steps; entry
@@ -173,16 +169,11 @@ class ZipExtractor {
       return extract_error("zip entry carries a data descriptor, whose sizes this reader will not "
                            "trust");
     CentralEntry entry;
-    entry.host = h->made_by_host;
-    entry.method = h->method;
-    entry.compressed_size = h->compressed_size;
-    entry.size = h->size;
+    entry.header = *h;
     const uint16_t name_length = h->name_length;
     const uint16_t extra_length = h->extra_length;
     const uint16_t comment_length = h->comment_length;
     const uint16_t start_disk = h->disk_start;
-    entry.external_attributes = h->external_attributes;
-    entry.local_offset = h->local_offset;
 
     if (cursor.remaining() < name_length) return extract_error("zip entry name is truncated");
     entry.name.resize(name_length);
@@ -191,8 +182,8 @@ class ZipExtractor {
       return extract_error("zip record ends inside a field");
     std::vector<unsigned char> extra(extra_length);
     VELK_TRY(cursor.take(extra.data(), extra.size()));
-    bool zip64 = entry.compressed_size == 0xFFFFFFFF || entry.size == 0xFFFFFFFF ||
-                 entry.local_offset == 0xFFFFFFFF || start_disk == 0xFFFF;
+    bool zip64 = entry.header.compressed_size == 0xFFFFFFFF || entry.header.size == 0xFFFFFFFF ||
+                 entry.header.local_offset == 0xFFFFFFFF || start_disk == 0xFFFF;
     for (size_t at = 0; at < extra.size();) {
       if (extra.size() - at < 4) return extract_error("zip record ends inside a field");
       const uint16_t id = zip_u16(extra.data() + at);
@@ -207,17 +198,17 @@ class ZipExtractor {
       return extract_error("zip entry uses a Zip64 extended field, which this reader does not "
                            "accept");
     if (!is_valid_utf8(entry.name)) return extract_error("zip entry name is not valid UTF-8");
-    if (entry.method != 0 && entry.method != 8)
+    if (entry.header.method != 0 && entry.header.method != 8)
       return extract_error(entry.name + " uses zip compression method " +
-                           std::to_string(entry.method) +
+                           std::to_string(entry.header.method) +
                            ", and this reader accepts only stored and deflate");
     return entry;
   }
 
   // Archive bits when a Unix tool made the entry; rw-r--r-- otherwise.
   static uint32_t permission_bits(const CentralEntry& entry) {
-    const uint32_t bits = (entry.external_attributes >> 16) & 0777;
-    return entry.host == kHostUnix && bits != 0 ? bits : 0644;
+    const uint32_t bits = (entry.header.external_attributes >> 16) & 0777;
+    return entry.header.made_by_host == kHostUnix && bits != 0 ? bits : 0644;
   }
 
   Status extract_entry(const CentralEntry& entry) {
@@ -225,8 +216,8 @@ class ZipExtractor {
     if (!entry.name.empty() && entry.name.back() == '/') return target_.make_directory(path);
     VELK_ASSIGN(const uint64_t body, body_offset(entry));
     VELK_ASSIGN(OutputFile out,
-                target_.create_file(path, entry.size, "zip entry could not be written"));
-    if (entry.method == 0)
+                target_.create_file(path, entry.header.size, "zip entry could not be written"));
+    if (entry.header.method == 0)
       VELK_TRY(copy_stored(entry, body, out));
     else
       VELK_TRY(inflate_entry(entry, body, out));
@@ -236,19 +227,19 @@ class ZipExtractor {
   Result<uint64_t> body_offset(const CentralEntry& entry) {
     unsigned char bytes[kZipLocalSize];
     bool seek_failed = false;
-    auto got = read_at(fd_, entry.local_offset, bytes, kZipLocalSize, &seek_failed);
+    auto got = read_at(fd_, entry.header.local_offset, bytes, kZipLocalSize, &seek_failed);
     if (!got.ok()) return extract_system_error("zip local header could not be read", got.error());
     if (*got < kZipLocalSize) return extract_error("zip local header could not be read");
     const std::optional<ZipLocalHeader> h = decode_zip_local(bytes);
     if (!h) return extract_error(entry.name + " does not start with a local file header");
-    const uint64_t body = entry.local_offset + kZipLocalSize + h->name_length + h->extra_length;
+    const uint64_t body = entry.header.local_offset + kZipLocalSize + h->name_length + h->extra_length;
     if (body > file_size_) return extract_error("zip entry body could not be reached");
     return body;
   }
 
   Error size_mismatch(const CentralEntry& entry, uint64_t produced) {
     return extract_error(entry.name + " is " + std::to_string(produced) +
-                         " bytes and the archive states " + std::to_string(entry.size));
+                         " bytes and the archive states " + std::to_string(entry.header.size));
   }
 
   // Reads the next piece of the entry's stored bytes at `*offset`; 0 when
@@ -266,10 +257,10 @@ class ZipExtractor {
   }
 
   Status copy_stored(const CentralEntry& entry, uint64_t offset, OutputFile& out) {
-    if (entry.compressed_size != entry.size) return size_mismatch(entry, entry.compressed_size);
+    if (entry.header.compressed_size != entry.header.size) return size_mismatch(entry, entry.header.compressed_size);
     uint64_t produced = 0;
-    while (produced < entry.size) {
-      VELK_ASSIGN(const size_t n, read_body(&offset, entry.size - produced));
+    while (produced < entry.header.size) {
+      VELK_ASSIGN(const size_t n, read_body(&offset, entry.header.size - produced));
       if (n == 0) return size_mismatch(entry, produced);
       VELK_TRY(out.write(input_.get(), n));
       produced += n;
@@ -285,7 +276,7 @@ class ZipExtractor {
       z_stream* z;
       ~Ender() { inflateEnd(z); }
     } ender{&z};
-    uint64_t input_left = entry.compressed_size;
+    uint64_t input_left = entry.header.compressed_size;
     uint64_t produced = 0;
     for (;;) {
       if (z.avail_in == 0) {
@@ -308,11 +299,11 @@ class ZipExtractor {
       produced += n;
       // Stop at the first byte past the stated size: the limits were
       // charged with that size.
-      if (produced > entry.size) return size_mismatch(entry, produced);
+      if (produced > entry.header.size) return size_mismatch(entry, produced);
       VELK_TRY(out.write(output_.get(), n));
       if (rc == Z_STREAM_END) break;
     }
-    if (produced != entry.size) return size_mismatch(entry, produced);
+    if (produced != entry.header.size) return size_mismatch(entry, produced);
     return {};
   }
 
