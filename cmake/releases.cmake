@@ -34,4 +34,4 @@ std::span<const ReleaseFile> release_files() {
 
 }  // namespace velk
 ]] @ONLY)
-list(APPEND VELK_GENERATED_SOURCES ${VELK_GENERATED_DIR}/release_files.cpp)
+set(VELK_RELEASES_SOURCE ${VELK_GENERATED_DIR}/release_files.cpp)

@@ -19,4 +19,3 @@ add_custom_command(
   DEPENDS ${VELK_SETUP_FILES} ${VELK_SETUPS_LIST} ${CMAKE_SOURCE_DIR}/cmake/embed_setups.cmake
   COMMENT "Embedding the built-in setup catalog"
   VERBATIM)
-list(APPEND VELK_GENERATED_SOURCES ${VELK_SETUPS_SOURCE})

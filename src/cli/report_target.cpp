@@ -6,7 +6,7 @@
 #include "core/fs.h"
 #include "core/text.h"
 #include "product/declaration.h"
-#include "store/report.h"
+#include "store/store.h"
 
 namespace velk {
 

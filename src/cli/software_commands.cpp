@@ -6,7 +6,7 @@
 #include "core/text.h"
 #include "product/declaration.h"
 #include "software/software.h"
-#include "store/target.h"
+#include "store/store.h"
 
 namespace velk {
 

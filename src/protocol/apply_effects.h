@@ -8,7 +8,7 @@
 
 #include "bundle/bundle.h"
 #include "core/error.h"
-#include "store/perform.h"
+#include "store/store.h"
 
 namespace velk {
 

@@ -12,8 +12,7 @@
 #include "protocol/apply_effects.h"
 #include "protocol/plan_arguments.h"
 #include "protocol/plan_target.h"
-#include "store/pool.h"
-#include "store/state.h"
+#include "store/store.h"
 
 namespace velk {
 namespace {
@@ -104,7 +103,7 @@ std::vector<std::string> paths_of(const FileMap& files) {
 struct Change {
   const Plan& plan;
   const SetupContent* content = nullptr;  // install, replace
-  FileMap survivors;                      // remove
+  FileMap survivors{};                    // remove
 };
 
 std::string adopted_path(const PerformContext& context) {

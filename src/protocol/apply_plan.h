@@ -14,8 +14,7 @@
 #include "core/json.h"
 #include "product/operation.h"
 #include "protocol/plan.h"
-#include "store/perform.h"
-#include "store/target.h"
+#include "store/store.h"
 
 namespace velk {
 

@@ -7,7 +7,7 @@
 #include "protocol/recover_operation.h"
 #include "protocol/status.h"
 #include "protocol/validate_bundle.h"
-#include "software/launch.h"
+#include "software/software.h"
 
 namespace velk {
 

@@ -6,9 +6,7 @@
 #include "core/fs.h"
 #include "core/text.h"
 #include "product/profile.h"
-#include "store/identity.h"
-#include "store/journal.h"
-#include "store/report.h"
+#include "store/store.h"
 
 namespace velk {
 namespace {

@@ -12,9 +12,7 @@
 #include "core/error.h"
 #include "product/declaration.h"
 #include "protocol/plan.h"
-#include "store/pool.h"
-#include "store/state.h"
-#include "store/target.h"
+#include "store/store.h"
 
 namespace velk {
 

@@ -1,7 +1,7 @@
 #include "protocol/recover_operation.h"
 
 #include "core/text.h"
-#include "store/recover.h"
+#include "store/store.h"
 
 namespace velk {
 
