@@ -4,6 +4,7 @@
 
 #include "core/digest.h"
 #include "core/fs.h"
+#include "core/json.h"
 #include "product/declaration.h"
 #include "product/write_rule.h"
 

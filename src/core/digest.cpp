@@ -13,6 +13,7 @@
 #include <ctime>
 
 #include "core/fs.h"
+#include "core/json.h"
 #include "core/text.h"
 
 namespace velk {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "core/error.h"
-#include "core/json.h"
+#include "core/json_fwd.h"
 
 namespace velk {
 

@@ -13,10 +13,9 @@
 #include <nlohmann/json.hpp>
 
 #include "core/error.h"
+#include "core/json_fwd.h"
 
 namespace velk {
-
-using Json = nlohmann::ordered_json;
 
 // Canonical JSON: no whitespace, members sorted by UTF-16 code units,
 // integers only. A floating-point value fails with "canonical JSON in this
@@ -39,11 +38,9 @@ std::string compact_json(const Json& value);
 // The text as a JSON string, or null when there is none.
 Json text_or_null(const std::optional<std::string>& value);
 
-// Typed mapping of object members. Errors are message texts:
-// "missing field `{name}`", or "invalid type for field `{name}`: expected
-// {what}, found {json type}".
-template <class T>
-using Mapped = Result<T, std::string>;
+// Typed mapping of object members (Mapped<T> of core/json_fwd.h). Errors
+// are message texts: "missing field `{name}`", or "invalid type for field
+// `{name}`: expected {what}, found {json type}".
 
 // "invalid type: expected an object, found {json type}" unless the value is
 // an object.

@@ -1,6 +1,7 @@
 #include "product/facts.h"
 
 #include "core/digest.h"
+#include "core/json.h"
 #include "product/declaration.h"
 
 namespace velk {

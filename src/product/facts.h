@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "core/error.h"
-#include "core/json.h"
+#include "core/json_fwd.h"
 
 namespace velk {
 

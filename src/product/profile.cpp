@@ -3,6 +3,7 @@
 #include <set>
 
 #include "core/digest.h"
+#include "core/json.h"
 
 namespace velk {
 

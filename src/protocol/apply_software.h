@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "core/error.h"
-#include "core/json.h"
+#include "core/json_fwd.h"
 #include "protocol/plan.h"
 
 namespace velk {

@@ -6,7 +6,7 @@
 #include <variant>
 
 #include "core/error.h"
-#include "core/json.h"
+#include "core/json_fwd.h"
 #include "protocol/request.h"
 
 namespace velk {

@@ -1,5 +1,6 @@
 #include "protocol/provider_info.h"
 
+#include "core/json.h"
 #include "product/declaration.h"
 #include "product/facts.h"
 #include "product/operation.h"

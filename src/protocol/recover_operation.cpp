@@ -1,5 +1,6 @@
 #include "protocol/recover_operation.h"
 
+#include "core/json.h"
 #include "core/text.h"
 #include "store/store.h"
 

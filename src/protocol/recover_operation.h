@@ -2,7 +2,7 @@
 #pragma once
 
 #include "core/error.h"
-#include "core/json.h"
+#include "core/json_fwd.h"
 #include "protocol/request.h"
 
 namespace velk {

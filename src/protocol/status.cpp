@@ -6,6 +6,7 @@
 
 #include "core/digest.h"
 #include "core/fs.h"
+#include "core/json.h"
 #include "core/text.h"
 #include "product/declaration.h"
 #include "product/facts.h"

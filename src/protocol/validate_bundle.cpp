@@ -3,6 +3,7 @@
 #include <string>
 
 #include "bundle/bundle.h"
+#include "core/json.h"
 
 namespace velk {
 

@@ -2,7 +2,7 @@
 // and answers with the claim and the outcome. Reads the bundle file only.
 #pragma once
 
-#include "core/json.h"
+#include "core/json_fwd.h"
 #include "protocol/request.h"
 
 namespace velk {

@@ -9,6 +9,7 @@
 
 #include "core/digest.h"
 #include "core/fs.h"
+#include "core/json.h"
 #include "product/declaration.h"
 #include "software/artifact.h"
 #include "software/prefix_start.h"

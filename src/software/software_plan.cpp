@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/fs.h"
+#include "core/json.h"
 #include "core/text.h"
 #include "product/declaration.h"
 #include "software/program_dir.h"

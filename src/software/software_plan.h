@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/error.h"
-#include "core/json.h"
+#include "core/json_fwd.h"
 #include "product/operation.h"
 #include "software/release_table.h"
 

@@ -8,6 +8,7 @@
 #include "core/atomic_write.h"
 #include "core/fs.h"
 #include "core/fs_at.h"
+#include "core/json.h"
 #include "core/text.h"
 #include "product/write_rule.h"
 

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "core/error.h"
-#include "core/json.h"
 #include "product/declaration.h"
 
 namespace velk {

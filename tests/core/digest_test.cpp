@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/json.h"
 #include "support/temp_dir.h"
 
 namespace velk {

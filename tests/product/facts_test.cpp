@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/digest.h"
+#include "core/json.h"
 
 namespace velk {
 namespace {

@@ -1,4 +1,5 @@
 #include "protocol/dispatch.h"
+#include "core/json.h"
 
 #include <gtest/gtest.h>
 

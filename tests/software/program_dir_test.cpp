@@ -12,6 +12,7 @@
 #include "archive_tools.h"
 #include "core/digest.h"
 #include "core/fs.h"
+#include "core/json.h"
 #include "software/software.h"
 #include "support/software_prefix.h"
 #include "support/temp_dir.h"

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "core/fs.h"
+#include "core/json.h"
 #include "software/software.h"
 #include "support/software_prefix.h"
 #include "support/temp_dir.h"

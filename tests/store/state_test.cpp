@@ -1,3 +1,4 @@
+#include "core/json.h"
 #include "store/report.h"
 #include "store/state.h"
 
