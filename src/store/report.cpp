@@ -47,6 +47,15 @@ Result<std::vector<ListedSlot>> listed_slots(const BackupPool& pool) {
   return listed;
 }
 
+// Keeps a part's value, or its error for the printer to meet.
+template <class T>
+void keep(Result<T> result, T& value, std::optional<Error>& error) {
+  if (result.ok())
+    value = std::move(result).value();
+  else
+    error = std::move(result).error();
+}
+
 }  // namespace
 
 std::optional<TargetScope> decide_scope(std::optional<TargetScope> requested,
@@ -65,35 +74,14 @@ Result<TargetReport> report_target(std::string_view target_text,
 
   // The scope follows the record, so the record is read whenever the
   // identity is measured.
-  if (parts.state || parts.identity) {
-    auto state = read_state(target);
-    if (state.ok())
-      report.state = std::move(state).value();
-    else
-      report.state_error = std::move(state).error();
-  }
+  if (parts.state || parts.identity) keep(read_state(target), report.state, report.state_error);
   report.scope = decide_scope(requested, report.state);
-  if (parts.identity) {
-    auto identity = target_identity(target, scope_surfaces(report.scope));
-    if (identity.ok())
-      report.identity = std::move(identity).value();
-    else
-      report.identity_error = std::move(identity).error();
-  }
-  if (parts.journal) {
-    auto journal = read_journal(report.store.control_dir);
-    if (journal.ok())
-      report.journal = std::move(journal).value();
-    else
-      report.journal_error = std::move(journal).error();
-  }
-  if (parts.slots) {
-    auto slots = listed_slots(report.store.pool);
-    if (slots.ok())
-      report.slots = std::move(slots).value();
-    else
-      report.slots_error = std::move(slots).error();
-  }
+  if (parts.identity)
+    keep(target_identity(target, scope_surfaces(report.scope)), report.identity,
+         report.identity_error);
+  if (parts.journal)
+    keep(read_journal(report.store.control_dir), report.journal, report.journal_error);
+  if (parts.slots) keep(listed_slots(report.store.pool), report.slots, report.slots_error);
   return report;
 }
 

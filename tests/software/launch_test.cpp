@@ -100,7 +100,7 @@ TEST_F(Launch, AnEditedRecordCannotPointAtAnyOtherProgram) {
   // refused before a byte of it is read, whatever digest the record gives.
   write_text(tmp_ / "evil", "#!/bin/sh\necho owned\n", 0755);
   const std::string evil_sha = digest_file(tmp_ / "evil").value();
-  for (const std::string executable :
+  for (const std::string& executable : std::vector<std::string>
        {tmp_ / "evil", std::string("1.0.18/../../evil"), std::string("1.0.13/velk"),
         std::string("1.0.18//velk"), std::string("1.0.18/./velk"), std::string("1.0.18")}) {
     SCOPED_TRACE(executable);
