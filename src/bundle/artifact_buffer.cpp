@@ -54,31 +54,31 @@ int reserve(char*& data, size_t& capacity, size_t wanted) {
 
 }  // namespace
 
-Result<ArtifactBuffer> read_artifact(const std::string& path, std::string message) {
+Result<OpenedArtifact> open_artifact(const std::string& path, std::string message) {
   struct stat st;
-  VELK_ASSIGN(const int fd, open_regular_file(path, message, &st));
+  VELK_ASSIGN(const int fd, open_regular_file(path, std::move(message), &st));
+  return OpenedArtifact{Fd(fd), static_cast<uint64_t>(st.st_size)};
+}
+
+Result<ArtifactBuffer> read_artifact(OpenedArtifact& opened, std::string message) {
+  const auto changed = [&] {
+    return with_cause(ErrorKind::state_unavailable, std::move(message),
+                      "the file changed size while it was read");
+  };
   ArtifactBuffer buffer;
-  // One byte more than the size seen, so that reaching the end needs no
-  // growth unless the file grew meanwhile.
-  size_t wanted = static_cast<size_t>(st.st_size) + 1;
-  for (;;) {
-    if (const int e = reserve(buffer.data_, buffer.capacity_, wanted); e != 0) {
-      ::close(fd);
-      return system_error(ErrorKind::state_unavailable, std::move(message), e);
-    }
+  // One byte more than the size seen, to notice a file that grew.
+  const size_t wanted = static_cast<size_t>(opened.size) + 1;
+  if (const int e = reserve(buffer.data_, buffer.capacity_, wanted); e != 0)
+    return system_error(ErrorKind::state_unavailable, std::move(message), e);
+  while (buffer.size_ < wanted) {
     const ssize_t n = retry_eintr([&] {
-      return ::read(fd, buffer.data_ + buffer.size_, buffer.capacity_ - buffer.size_);
+      return ::read(opened.fd.get(), buffer.data_ + buffer.size_, wanted - buffer.size_);
     });
-    if (n < 0) {
-      const int e = errno;
-      ::close(fd);
-      return system_error(ErrorKind::state_unavailable, std::move(message), e);
-    }
+    if (n < 0) return system_error(ErrorKind::state_unavailable, std::move(message), errno);
     if (n == 0) break;
     buffer.size_ += static_cast<size_t>(n);
-    if (buffer.size_ == buffer.capacity_) wanted = buffer.capacity_ + 1;
   }
-  ::close(fd);
+  if (buffer.size_ != opened.size) return changed();
   return buffer;
 }
 

@@ -7,12 +7,25 @@
 // Private to the bundle folder.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "core/error.h"
+#include "core/fs.h"
 
 namespace velk {
+
+// The bundle file, opened and looked at, not yet read.
+struct OpenedArtifact {
+  Fd fd;
+  uint64_t size = 0;  // what fstat says
+};
+
+// Opens the file non-blocking; anything but a regular file is refused
+// without blocking (a FIFO, a device), as read_file does, with the same
+// causes. `message` is the error message on failure.
+Result<OpenedArtifact> open_artifact(const std::string& path, std::string message);
 
 class ArtifactBuffer {
  public:
@@ -28,15 +41,16 @@ class ArtifactBuffer {
   void reset();
 
  private:
-  friend Result<ArtifactBuffer> read_artifact(const std::string& path, std::string message);
+  friend Result<ArtifactBuffer> read_artifact(OpenedArtifact& opened, std::string message);
   char* data_ = nullptr;
   size_t size_ = 0;      // bytes read
   size_t capacity_ = 0;  // bytes mapped
 };
 
-// Opens the file non-blocking and reads it to its end. Anything but a
-// regular file is refused without blocking (a FIFO, a device), as read_file
-// does, with the same causes. `message` is the error message on failure.
-Result<ArtifactBuffer> read_artifact(const std::string& path, std::string message);
+// Reads exactly the size the file had when it was opened, so a file that
+// claims little can never make the reader take more. A file that grew or
+// shrank meanwhile is refused: `message` with the cause "the file changed
+// size while it was read".
+Result<ArtifactBuffer> read_artifact(OpenedArtifact& opened, std::string message);
 
 }  // namespace velk

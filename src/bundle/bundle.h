@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,12 +29,17 @@ inline RequestedScope requested_scope(std::optional<TargetScope> scope) {
   return *scope == TargetScope::user_root ? RequestedScope::user_root : RequestedScope::project;
 }
 
+// One file to write: its bytes, held by whoever holds the content it came
+// in (the bundle's artifact, a setup's files), and its declared mode.
 struct BundleFileData {
-  std::string bytes;
+  std::string_view bytes;
   uint32_t mode = 0;  // as declared: 420 or 493
 };
 
 struct ValidatedBundle {
+  // The artifact, read once and kept whole: the files' bytes are views into
+  // it, so a bundle is held in memory once.
+  std::shared_ptr<const void> storage;
   BundleClaim claim;
   BundleManifest manifest;
   std::string setup_stable_id;  // from the passport; empty when it does not parse

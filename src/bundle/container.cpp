@@ -4,7 +4,7 @@
 
 #include <algorithm>
 #include <optional>
-#include <set>
+#include <unordered_set>
 
 #include "archive/zip_records.h"
 #include "core/text.h"
@@ -86,8 +86,15 @@ Result<std::vector<BundleMember>> read_container(std::string_view artifact) {
   if (end->entries_on_disk != total) return format_error("the central directory spans disks");
   if (end->comment_length != 0) return format_error("a bundle carries no archive comment");
 
+  if (total > kMaxContainerMembers)
+    return refusal(ReasonCode::limit_exceeded,
+                   "the archive lists " + std::to_string(total) + " members against a limit of " +
+                       std::to_string(kMaxContainerMembers));
+
   std::vector<BundleMember> members;
   members.reserve(std::min<uint64_t>(total, artifact.size() / kZipCentralSize));
+  std::unordered_set<std::string_view> names;
+  uint64_t claimed = 0;  // bytes the members so far say they hold
   uint64_t at = end->central_offset;
   for (uint32_t i = 0; i < total; ++i) {
     const unsigned char* bytes = record_at(artifact, at, kZipCentralSize);
@@ -111,15 +118,23 @@ Result<std::vector<BundleMember>> read_container(std::string_view artifact) {
     const auto name = span(artifact, at + kZipCentralSize, h->name_length);
     if (!name) return format_error("a member name runs past the end of the artifact");
     if (!is_valid_utf8(*name)) return format_error("a member name is not valid UTF-8");
+    if (!names.insert(*name).second)
+      return refusal(ReasonCode::path_duplicate,
+                     "member " + quoted_form(*name) + " appears twice");
 
     VELK_ASSIGN(const std::string_view data, local_data(artifact, h->local_offset, *name, h->size));
+    // Entries that share their bytes would make the walk read (and check)
+    // more than the artifact holds.
+    claimed += uint64_t{h->size} + kZipLocalSize + h->name_length;
+    if (claimed > artifact.size())
+      return format_error("the archive's members claim more bytes than the artifact holds");
     if (crc_of(data) != h->crc)
       return refusal(ReasonCode::digest_mismatch,
                      "member " + quoted_form(*name) + " does not match its recorded CRC");
 
     BundleMember member;
     member.name.assign(*name);
-    member.bytes.assign(data);
+    member.bytes = data;
     member.mode = (h->external_attributes >> 16) & 07777;
     member.mode_present = member.mode != 0;
     members.push_back(std::move(member));
@@ -137,13 +152,7 @@ Result<std::string_view> check_member_layout(const std::vector<BundleMember>& me
       return format_error("member " + std::to_string(i) + " is " + quoted_form(members[i].name) +
                           ", not " + quoted_form(kFixed[i]));
   }
-  std::set<std::string_view> seen;
-  for (const BundleMember& member : members) {
-    if (!seen.insert(member.name).second)
-      return refusal(ReasonCode::path_duplicate,
-                           "member " + quoted_form(member.name) + " appears twice");
-  }
-  return std::string_view(members.front().bytes);
+  return members.front().bytes;
 }
 
 }  // namespace velk

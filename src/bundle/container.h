@@ -15,19 +15,28 @@
 namespace velk {
 
 struct BundleMember {
-  std::string name;   // valid UTF-8, as stored
-  std::string bytes;  // the stored data, copied once out of the artifact
+  std::string name;        // valid UTF-8, as stored
+  std::string_view bytes;  // the stored data, a view into the artifact
   bool mode_present = false;
   uint32_t mode = 0;  // permission bits with setuid, setgid and sticky
 };
 
+// The most members a container may list: the four fixed ones and as many
+// files as any profile allows.
+inline constexpr uint64_t kMaxContainerMembers = 4 + 8192;
+
 // The members in central-directory order, or the first broken rule
-// (unsupported_bundle_format; digest_mismatch for a CRC mismatch).
+// (unsupported_bundle_format; digest_mismatch for a CRC mismatch;
+// path_duplicate for a name listed twice; limit_exceeded for more members
+// than kMaxContainerMembers). Names, counts and sizes are checked as the
+// directory is walked, before any member's bytes are looked at, and members
+// whose sizes add up to more than the artifact holds are refused: no entry
+// can make the reader do more work than the artifact's size allows. The
+// members' bytes are views into `artifact`.
 Result<std::vector<BundleMember>> read_container(std::string_view artifact);
 
-// The four fixed members come first, in their order, and no name occurs
-// twice. Returns the data of "bundle.json", a view into the list that stays
-// valid while the list is left unchanged.
+// The four fixed members come first, in their order. Returns the data of
+// "bundle.json".
 Result<std::string_view> check_member_layout(const std::vector<BundleMember>& members);
 
 // The names of the four fixed members, in the order the layout requires.

@@ -63,15 +63,15 @@ Status take_file(const BundleFile& file, const BundleLimits& limits,
                   "the manifest declares " + path + ", which the archive does not carry");
   // A path declared a second time is compared with the bytes the first
   // declaration took, so both reach the duplicate check below.
-  const std::string& bytes = member->second.taken ? files.at(file.path).bytes
-                                                  : members[member->second.index].bytes;
+  const std::string_view bytes = member->second.taken ? files.at(file.path).bytes
+                                                     : members[member->second.index].bytes;
   if (bytes.size() != file.byte_length)
     return refusal(ReasonCode::digest_mismatch, path + " is " + std::to_string(bytes.size()) +
                                                    " bytes, not " + std::to_string(file.byte_length));
   if (digest_bytes(bytes) != file.digest)
     return refusal(ReasonCode::digest_mismatch, path + " does not hash to the digest that declares it");
   if (member->second.taken) return refusal(ReasonCode::path_duplicate, path + " is declared twice");
-  files.emplace(file.path, BundleFileData{std::move(members[member->second.index].bytes), file.mode});
+  files.emplace(file.path, BundleFileData{members[member->second.index].bytes, file.mode});
   member->second.taken = true;
   return {};
 }

@@ -50,27 +50,34 @@ Result<std::string> manifest_identity(std::string_view text) {
 Result<ValidatedBundle> read_bundle(const BundleClaim& claim, RequestedScope requested) {
   // Opened non-blocking and refused unless it is a regular file, so a FIFO
   // or a device at the path never makes validation wait.
-  auto read = read_artifact(claim.path, "cannot read the bundle at " + claim.path);
-  if (!read.ok())
-    return refusal(ReasonCode::digest_mismatch,
-                  "cannot read the bundle at " + claim.path + ": " + read.error().cause);
-  ArtifactBuffer buffer = std::move(read).value();
-  const std::string_view artifact = buffer.bytes();
+  const std::string unreadable = "cannot read the bundle at " + claim.path;
+  auto opened = open_artifact(claim.path, unreadable);
+  if (!opened.ok())
+    return refusal(ReasonCode::digest_mismatch, unreadable + ": " + opened.error().cause);
 
   if (claim.format != kBundleFormat)
     return refusal(ReasonCode::unsupported_bundle_format,
-                  quoted_form(claim.format) + " is not a supported bundle format");
-  const uint64_t artifact_size = artifact.size();
+                   quoted_form(claim.format) + " is not a supported bundle format");
+  // The size is judged before a byte is read: a file that is not the size
+  // the claim names, or larger than any bundle may be, is never read.
+  const uint64_t artifact_size = opened->size;
   if (artifact_size != claim.size)
     return refusal(ReasonCode::digest_mismatch, "the artifact is " + std::to_string(artifact_size) +
-                                                   " bytes, not " + std::to_string(claim.size));
+                                                    " bytes, not " + std::to_string(claim.size));
+  if (artifact_size > kMaxBundleBytes)
+    return refusal(ReasonCode::limit_exceeded, "the artifact is " + std::to_string(artifact_size) +
+                                                   " bytes against a limit of " +
+                                                   std::to_string(kMaxBundleBytes));
+  auto read = read_artifact(*opened, unreadable);
+  if (!read.ok())
+    return refusal(ReasonCode::digest_mismatch, unreadable + ": " + read.error().cause);
+  auto storage = std::make_shared<ArtifactBuffer>(std::move(read).value());
+  const std::string_view artifact = storage->bytes();
   if (digest_bytes(artifact) != claim.artifact_digest)
     return refusal(ReasonCode::digest_mismatch,
-                  "the artifact bytes do not hash to the digest that named them");
+                   "the artifact bytes do not hash to the digest that named them");
 
   VELK_ASSIGN(std::vector<BundleMember> members, read_container(artifact));
-  // Every member holds its own copy now; the artifact is not needed again.
-  buffer.reset();
   VELK_ASSIGN(const std::string_view manifest_text, check_member_layout(members));
 
   auto parsed = parse_manifest(manifest_text);
@@ -115,6 +122,7 @@ Result<ValidatedBundle> read_bundle(const BundleClaim& claim, RequestedScope req
   VELK_TRY(check_component_kinds(manifest, requested));
 
   ValidatedBundle bundle;
+  bundle.storage = std::move(storage);
   bundle.claim = claim;
   bundle.manifest = std::move(manifest);
   bundle.setup_stable_id = passport.stable_id;

@@ -22,8 +22,8 @@ namespace velk {
 // and declared files.
 Status check_structure(const BundleManifest& manifest);
 
-// Limits and every declared file against the archive. The bytes of each
-// declared member are moved out of `members` into the returned map.
+// Limits and every declared file against the archive. The files' bytes are
+// the members' views into the artifact.
 Result<std::map<std::string, BundleFileData>> collect_files(
     const BundleManifest& manifest, uint64_t artifact_size, std::vector<BundleMember>& members);
 

@@ -2,6 +2,9 @@
 
 #include <sys/stat.h>
 
+#include <deque>
+#include <memory>
+
 #include "core/fs.h"
 #include "core/text.h"
 #include "product/write_rule.h"
@@ -38,7 +41,10 @@ class HomeReader {
     return {};
   }
 
-  SetupContent take() { return std::move(content_); }
+  SetupContent take() {
+    content_.storage = std::move(bytes_);
+    return std::move(content_);
+  }
 
  private:
   Error refuse(const std::string& inner, const std::string& why) const {
@@ -59,13 +65,16 @@ class HomeReader {
     }
     if (!is_valid_utf8(inner)) return refuse(inner, "has a name that is not UTF-8");
     VELK_ASSIGN(std::string bytes, read_file(path, "cannot read " + path));
-    content_.files.emplace(inner, BundleFileData{std::move(bytes), (mode & 0100) ? 0755u : 0644u});
+    const std::string& kept = bytes_->emplace_back(std::move(bytes));
+    content_.files.emplace(inner, BundleFileData{kept, (mode & 0100) ? 0755u : 0644u});
     return {};
   }
 
   const CatalogSetup& setup_;
   std::optional<TargetScope> scope_;
   SetupContent content_;
+  // The files' bytes; a deque never moves what it holds as it grows.
+  std::shared_ptr<std::deque<std::string>> bytes_ = std::make_shared<std::deque<std::string>>();
 };
 
 }  // namespace

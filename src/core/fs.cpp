@@ -121,9 +121,27 @@ Result<int> open_regular_file(const std::string& path, std::string message, stru
   return fd;
 }
 
-Result<std::string> read_file(const std::string& path, std::string message) {
+std::string oversize_cause(uint64_t size, uint64_t cap) {
+  return "it is " + std::to_string(size) + " bytes, more than the " + std::to_string(cap) +
+         " this build reads for it";
+}
+
+Result<std::string> read_file(const std::string& path, std::string message, uint64_t max_bytes) {
   struct stat st;
   VELK_ASSIGN(const int fd, open_regular_file(path, message, &st));
+  return read_opened(fd, st, std::move(message), max_bytes);
+}
+
+Result<std::string> read_opened(int fd, const struct stat& st, std::string message,
+                                uint64_t max_bytes) {
+  const auto oversize = [&](uint64_t size) {
+    ::close(fd);
+    Error error = with_cause(ErrorKind::state_unavailable, std::move(message),
+                             oversize_cause(size, max_bytes));
+    error.sys_errno = EFBIG;
+    return error;
+  };
+  if (static_cast<uint64_t>(st.st_size) > max_bytes) return oversize(static_cast<uint64_t>(st.st_size));
   std::string out;
   if (st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
   char buffer[65536];
@@ -136,6 +154,7 @@ Result<std::string> read_file(const std::string& path, std::string message) {
     }
     if (n == 0) break;
     out.append(buffer, static_cast<size_t>(n));
+    if (out.size() > max_bytes) return oversize(out.size());
   }
   ::close(fd);
   return out;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,10 +45,25 @@ bool is_regular_file(const std::string& path);
 // `*st` describes the file. `message` is the error message on failure.
 Result<int> open_regular_file(const std::string& path, std::string message, struct stat* st);
 
+// No cap on what a read may return.
+inline constexpr uint64_t kUnbounded = ~uint64_t{0};
+
+// The cause of a read refused for its size: "it is {size} bytes, more than
+// the {cap} this build reads for it".
+std::string oversize_cause(uint64_t size, uint64_t cap);
+
 // Reads a whole file. The error's sys_errno tells ENOENT apart. Opened
 // non-blocking, and anything but a regular file is refused, so a FIFO never
-// makes a reader wait. `message` is the error message on failure.
-Result<std::string> read_file(const std::string& path, std::string message);
+// makes a reader wait. A file larger than `max_bytes` (looked at before a
+// byte is read, and again as it is read, should it grow) is refused with
+// the oversize cause (EFBIG). `message` is the error message on failure.
+Result<std::string> read_file(const std::string& path, std::string message,
+                              uint64_t max_bytes = kUnbounded);
+
+// The rest of read_file for a descriptor already opened and looked at; the
+// descriptor is closed either way.
+Result<std::string> read_opened(int fd, const struct stat& st, std::string message,
+                                uint64_t max_bytes = kUnbounded);
 
 // Lists a directory's entry names ("." and ".." left out), in listing order.
 // Errors: "cannot list {dir}" / "cannot read an entry of {dir}".

@@ -296,31 +296,26 @@ Result<std::vector<std::string>> list_directory_at(int dir_fd, const std::string
 }
 
 Result<std::string> read_file_at(int dir_fd, const std::string& name, std::string message,
-                                 struct stat* st_out) {
-  Fd fd(retry_eintr([&] {
+                                 struct stat* st_out, uint64_t max_bytes) {
+  const int fd = retry_eintr([&] {
     return ::openat(dir_fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  }));
-  if (fd.get() < 0) return system_error(ErrorKind::state_unavailable, std::move(message), errno);
+  });
+  if (fd < 0) return system_error(ErrorKind::state_unavailable, std::move(message), errno);
   struct stat st;
-  if (::fstat(fd.get(), &st) != 0)
-    return system_error(ErrorKind::state_unavailable, std::move(message), errno);
+  if (::fstat(fd, &st) != 0) {
+    const int e = errno;
+    ::close(fd);
+    return system_error(ErrorKind::state_unavailable, std::move(message), e);
+  }
   if (!S_ISREG(st.st_mode)) {
+    ::close(fd);
     Error error = system_error(ErrorKind::state_unavailable, std::move(message),
                                S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
     if (!S_ISDIR(st.st_mode)) error.cause = "not a regular file";
     return error;
   }
-  std::string out;
-  if (st.st_size > 0) out.reserve(static_cast<size_t>(st.st_size));
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = retry_eintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-    if (n < 0) return system_error(ErrorKind::state_unavailable, std::move(message), errno);
-    if (n == 0) break;
-    out.append(buffer, static_cast<size_t>(n));
-  }
   if (st_out) *st_out = st;
-  return out;
+  return read_opened(fd, st, std::move(message), max_bytes);
 }
 
 int copy_file_at(int src_fd, const std::string& src_name, int dst_fd, const std::string& dst_name) {

@@ -59,9 +59,10 @@ void remove_empty_parents(int root_fd, std::string_view relative, size_t keep_de
                           const std::function<bool(const std::string& dir)>& keep = {});
 
 // Reads a regular file `name` of `dir_fd` whole, without following a link
-// and without waiting on a FIFO. `message` is the error message.
+// and without waiting on a FIFO, refusing one larger than `max_bytes` as
+// read_file does. `message` is the error message.
 Result<std::string> read_file_at(int dir_fd, const std::string& name, std::string message,
-                                 struct stat* st = nullptr);
+                                 struct stat* st = nullptr, uint64_t max_bytes = kUnbounded);
 
 // Copies one regular file `name` of `src_fd` to a new file `name` of
 // `dst_fd` (created exclusively, never through a link): bytes cloned where

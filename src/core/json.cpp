@@ -202,9 +202,13 @@ class StrictBuilder {
       top.push_back(std::move(v));
       return &top.back();
     }
-    Json& slot = top[key_];
-    slot = std::move(v);
-    return &slot;
+    // The key is new (the duplicate check saw to that), so it is appended
+    // as it is: the object's own insertion looks for the key first, which
+    // would make reading an object quadratic in its members.
+    auto& members = top.get_ref<Json::object_t&>();
+    using Storage = std::vector<Json::object_t::value_type, Json::object_t::allocator_type>;
+    static_cast<Storage&>(members).emplace_back(std::move(key_), std::move(v));
+    return &members.back().second;
   }
 
   bool put(Json&& v) {

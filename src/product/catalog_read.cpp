@@ -11,6 +11,9 @@
 namespace velk {
 namespace {
 
+// The largest setup.json this build reads: four short members.
+constexpr uint64_t kSetupManifestCap = 1024 * 1024;
+
 constexpr uint64_t kSetupSchema = 1;
 
 // Catalog messages are complete sentences: the system error or parser text
@@ -67,7 +70,7 @@ Result<CatalogSetup> read_setup(const Catalog& catalog, const std::string& name)
   const std::string dir = path_join(catalog.dir, name);
   const std::string manifest_path = path_join(dir, "setup.json");
 
-  const auto text = read_file(manifest_path, "cannot read " + manifest_path);
+  const auto text = read_file(manifest_path, "cannot read " + manifest_path, kSetupManifestCap);
   if (!text.ok()) return failure("cannot read " + manifest_path + ": " + error_text(text.error()));
 
   auto manifest = parse_manifest(*text);
@@ -92,7 +95,7 @@ Result<CatalogSetup> read_setup(const Catalog& catalog, const std::string& name)
   setup.definition_digest = *definition;
 
   // Read again for the digest, as the bytes the manifest digest stands for.
-  const auto again = read_file(manifest_path, "cannot re-read " + manifest_path);
+  const auto again = read_file(manifest_path, "cannot re-read " + manifest_path, kSetupManifestCap);
   if (!again.ok())
     return failure(manifest_path + " cannot be re-read: " + error_text(again.error()));
   setup.manifest_digest = digest_bytes(*again);

@@ -7,6 +7,14 @@
 
 namespace velk {
 
+namespace {
+
+// The largest plan this build reads: a removal of 8192 paths, each with its
+// end state, stays far below it.
+constexpr uint64_t kPlanFileCap = 16 * 1024 * 1024;
+
+}  // namespace
+
 Result<Plan> approved_plan(const Json& artifact, const std::string& approved_digest) {
   // The approval is of the document as the consumer holds it.
   if (auto digest = plan_digest(artifact); !digest.ok() || *digest != approved_digest)
@@ -16,7 +24,7 @@ Result<Plan> approved_plan(const Json& artifact, const std::string& approved_dig
 }
 
 Result<Json> apply_operation(const ApplyOperationRequest& request) {
-  auto text = read_file(request.plan_path, "cannot read " + request.plan_path);
+  auto text = read_file(request.plan_path, "cannot read " + request.plan_path, kPlanFileCap);
   if (!text.ok()) {
     const Error& e = text.error();
     return refusal(ReasonCode::provider_unavailable,

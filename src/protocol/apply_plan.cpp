@@ -44,12 +44,13 @@ SetupContent bundle_content(ValidatedBundle bundle) {
   r.bundle_digest = bundle.claim.bundle_digest;
   r.artifact_digest = bundle.claim.artifact_digest;
   content.files = std::move(bundle.files);
+  content.storage = std::move(bundle.storage);
   return content;
 }
 
 // The files a removal leaves behind, each found in the bundle at the bytes
 // the plan names, at the path its member carries.
-Result<FileMap> survivors(const Plan& plan, const ApplyInputs& inputs) {
+Result<SetupContent> survivors(const Plan& plan, const ApplyInputs& inputs) {
   size_t planned = 0;
   for (const EndState& state : plan.end_state) planned += state.final_bytes;
   if (planned == 0) {
@@ -57,7 +58,7 @@ Result<FileMap> survivors(const Plan& plan, const ApplyInputs& inputs) {
       return refusal(ReasonCode::unsupported_operation,
                      "this remove plan leaves no bytes behind, so a bundle named at apply was "
                      "never authorized; plan the removal with the bundle");
-    return FileMap{};
+    return SetupContent{};
   }
   if (!inputs.bundle)
     return refusal(ReasonCode::unsupported_bundle_format,
@@ -69,7 +70,8 @@ Result<FileMap> survivors(const Plan& plan, const ApplyInputs& inputs) {
                    "the plan leaves " + std::to_string(planned) +
                        " files behind and the bundle carries " +
                        std::to_string(bundle.files.size()) + "; no effect was made");
-  FileMap kept;
+  SetupContent kept;
+  kept.storage = bundle.storage;
   for (const EndState& state : plan.end_state) {
     if (!state.final_bytes) continue;
     const auto found = bundle.files.find(state.path);
@@ -81,7 +83,7 @@ Result<FileMap> survivors(const Plan& plan, const ApplyInputs& inputs) {
       return refusal(ReasonCode::digest_mismatch,
                      "the plan leaves " + quoted_form(state.path) +
                          " at bytes the bundle named for apply does not carry; no effect was made");
-    kept.emplace(state.path, std::move(found->second));
+    kept.files.emplace(state.path, found->second);
   }
   return kept;
 }
@@ -103,7 +105,7 @@ std::vector<std::string> paths_of(const FileMap& files) {
 struct Change {
   const Plan& plan;
   const SetupContent* content = nullptr;  // install, replace
-  FileMap survivors{};                    // remove
+  SetupContent survivors{};               // remove
 };
 
 std::string adopted_path(const PerformContext& context) {
@@ -186,9 +188,9 @@ Result<WrittenContent> effects(const Change& change, const PerformContext& conte
     }
     case Operation::remove: {
       VELK_TRY(clear_owned(context));
-      VELK_TRY(write_files(context, change.survivors));
+      VELK_TRY(write_files(context, change.survivors.files));
       WrittenContent record;
-      record.written_paths = paths_of(change.survivors);
+      record.written_paths = paths_of(change.survivors.files);
       return record;
     }
     case Operation::restore: {
@@ -257,7 +259,7 @@ Result<ApplyOutcome> apply_plan(const Target& target, const Plan& plan,
   VELK_ASSIGN(facts.projection_profile_digest, profile_digest(*profile_for_scope(plan.target_scope)));
   if (op == Operation::restore) facts.restore_source = plan.backup_ref;
   if (change.content) facts.planned_writes = paths_of(change.content->files);
-  if (op == Operation::remove) facts.planned_writes = paths_of(change.survivors);
+  if (op == Operation::remove) facts.planned_writes = paths_of(change.survivors.files);
 
   PerformHooks hooks;
   hooks.pre_checks = [&change](const PerformContext& context) {

@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -20,6 +21,7 @@ namespace velk {
 
 // Files to write, with what the state record says of where they came from.
 struct SetupContent {
+  std::shared_ptr<const void> storage;          // holds the bytes the files view
   std::map<std::string, BundleFileData> files;  // path -> bytes and mode (0644 or 0755)
   WrittenContent record;                        // written_paths is filled from `files`
 };

@@ -27,6 +27,9 @@ namespace {
 
 constexpr std::string_view kNulByte = "nul byte found in provided data";
 
+// The largest installation record this build reads: four short members.
+constexpr uint64_t kRecordCap = 64 * 1024;
+
 Error launch_refusal(std::string message) {
   return make_error(ErrorKind::state_unavailable, std::move(message));
 }
@@ -103,7 +106,7 @@ struct VerifiedProgram {
 // version's tree, reached without following a link below the prefix.
 Result<VerifiedProgram> verified_executable(const std::string& prefix) {
   const std::string record = record_path(prefix);
-  auto text = read_file_at(AT_FDCWD, record, record + " cannot be read");
+  auto text = read_file_at(AT_FDCWD, record, record + " cannot be read", nullptr, kRecordCap);
   if (!text.ok()) return launch_refusal(record + " cannot be read: " + reason_of(text.error()));
   auto parsed = parse_json(*text);
   if (!parsed.ok()) return launch_refusal(record + " is not an installation record: " + parsed.error());

@@ -143,7 +143,7 @@ Result<Inventory> take_inventory(const std::string& prefix) {
     if (st && S_ISDIR(st->st_mode)) inventory.installed.push_back(name);
   }
   std::sort(inventory.installed.begin(), inventory.installed.end());
-  auto marker = read_file(version_marker_path(prefix), "cannot read the version marker");
+  auto marker = read_file(version_marker_path(prefix), "cannot read the version marker", 4096);
   if (marker.ok() && std::binary_search(inventory.installed.begin(), inventory.installed.end(),
                                         *marker))
     inventory.exposed = *marker;

@@ -70,7 +70,8 @@ Status capture_surface(int target_fd, const std::string& target, int payload_fd,
 // slot, so recovery can put back the record that describes the payload.
 Status keep_previous_state(const std::string& target, const std::string& slot_dir) {
   const std::string state_path = path_join(target, declaration().state_file_name);
-  auto bytes = read_file_at(AT_FDCWD, state_path, "cannot read " + state_path);
+  auto bytes = read_file_at(AT_FDCWD, state_path, "cannot read " + state_path, nullptr,
+                            kStateFileCap);
   if (bytes.ok())
     return write_file_atomically(path_join(slot_dir, kPreviousStateName), *bytes);
   const int e = bytes.error().sys_errno;
@@ -201,7 +202,7 @@ Status prune(const BackupPool& pool, const std::optional<std::string>& spare) {
 Status restore_previous_state(const std::string& slot_dir, const std::string& target) {
   const std::string state_path = path_join(target, declaration().state_file_name);
   const std::string saved = path_join(slot_dir, kPreviousStateName);
-  auto bytes = read_file(saved, "cannot read " + saved);
+  auto bytes = read_file(saved, "cannot read " + saved, kStateFileCap);
   if (bytes.ok()) {
     // Kept bytes are checked as a state file is before they become one.
     VELK_TRY(parse_state(saved, *bytes));
@@ -215,7 +216,7 @@ Status restore_previous_state(const std::string& slot_dir, const std::string& ta
 
 Result<std::vector<std::string>> kept_written_paths(const std::string& slot_dir) {
   const std::string path = path_join(slot_dir, kPreviousStateName);
-  auto bytes = read_file(path, "cannot read " + path);
+  auto bytes = read_file(path, "cannot read " + path, kStateFileCap);
   if (!bytes.ok()) {
     const int e = bytes.error().sys_errno;
     if (e == ENOENT || e == ENOTDIR) return std::vector<std::string>{};
@@ -230,7 +231,7 @@ Result<std::vector<std::string>> kept_written_paths(const std::string& slot_dir)
 
 Result<std::vector<std::string>> read_planned_writes(const std::string& slot_dir) {
   const std::string path = path_join(slot_dir, kPlannedWritesName);
-  auto bytes = read_file(path, "cannot read " + path);
+  auto bytes = read_file(path, "cannot read " + path, kPlannedWritesCap);
   if (!bytes.ok()) {
     const int e = bytes.error().sys_errno;
     if (e == ENOENT || e == ENOTDIR) return std::vector<std::string>{};

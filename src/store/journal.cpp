@@ -13,6 +13,13 @@ namespace velk {
 
 namespace {
 
+// The largest journal this build reads: a handful of short members.
+constexpr uint64_t kJournalCap = 1024 * 1024;
+
+}  // namespace
+
+namespace {
+
 constexpr uint32_t kJournalSchema = 1;
 
 Error recovery_error(std::string message) {
@@ -79,7 +86,7 @@ std::string journal_path(const std::string& control_dir) {
 
 Result<std::optional<Journal>> read_journal(const std::string& control_dir) {
   const std::string path = journal_path(control_dir);
-  auto bytes = read_file(path, "a journal exists at " + path + " but cannot be read");
+  auto bytes = read_file(path, "a journal exists at " + path + " but cannot be read", kJournalCap);
   if (!bytes.ok()) {
     if (bytes.error().sys_errno == ENOENT) return std::optional<Journal>{};
     Error e = std::move(bytes).error();

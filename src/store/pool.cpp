@@ -131,7 +131,7 @@ Result<std::vector<SlotEntry>> list_slots(const BackupPool& pool) {
   std::vector<SlotEntry> slots;
   for (const auto& dir : dirs) {
     const std::string path = path_join(dir, kSlotRecordName);
-    auto text = read_file(path, "cannot read " + path);
+    auto text = read_file(path, "cannot read " + path, kSlotRecordCap);
     if (!text.ok()) {
       const int e = text.error().sys_errno;
       if (e == ENOENT || e == ENOTDIR) continue;  // an incomplete slot
@@ -185,7 +185,7 @@ Result<SlotEntry> resolve_restore_source(const BackupPool& pool,
 
 std::optional<std::string> hold_reason(const std::string& slot_dir) {
   const std::string path = path_join(slot_dir, kHeldName);
-  auto text = read_file_at(AT_FDCWD, path, "cannot read " + path);
+  auto text = read_file_at(AT_FDCWD, path, "cannot read " + path, nullptr, kHeldCap);
   if (!text.ok()) return std::nullopt;
   std::string reason = trimmed(*text);
   if (reason.empty()) return std::string(kNoReason);

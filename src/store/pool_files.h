@@ -24,6 +24,11 @@ inline constexpr std::string_view kPreviousStateAbsentName = "previous-state.abs
 // array), so that recovery can take away what a killed change added before
 // it could record it.
 inline constexpr std::string_view kPlannedWritesName = "planned-writes.json";
+// The largest slot record, planned-writes list and hold this build reads.
+inline constexpr uint64_t kSlotRecordCap = 1024 * 1024;
+inline constexpr uint64_t kPlannedWritesCap = 16 * 1024 * 1024;
+inline constexpr uint64_t kHeldCap = 64 * 1024;
+
 // A slot being reclaimed is renamed to this prefix and its name first, so an
 // interrupted prune never leaves a half-deleted directory in slot form.
 inline constexpr std::string_view kPruningPrefix = ".pruning-";

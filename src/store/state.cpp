@@ -154,7 +154,7 @@ Result<StateRead> parse_state(const std::string& path, std::string_view bytes) {
 
 Result<StateRead> read_state(const std::string& target) {
   const std::string path = state_file_path(target);
-  auto bytes = read_file_at(AT_FDCWD, path, "cannot read " + path);
+  auto bytes = read_file_at(AT_FDCWD, path, "cannot read " + path, nullptr, kStateFileCap);
   if (!bytes.ok()) {
     if (bytes.error().sys_errno == ENOENT) return StateRead{};
     return std::move(bytes).error();
@@ -255,7 +255,7 @@ Result<std::optional<std::string>> read_legacy_stamp(const std::string& target) 
   if (S_ISLNK(st->st_mode))
     return with_cause(ErrorKind::state_unavailable, path + " cannot be read",
                       "it is a symbolic link, which this build does not follow inside a target");
-  VELK_ASSIGN(std::string text, read_file_at(AT_FDCWD, path, path + " cannot be read"));
+  VELK_ASSIGN(std::string text, read_file_at(AT_FDCWD, path, path + " cannot be read", nullptr, kLegacyStampCap));
   return std::optional<std::string>(std::move(text));
 }
 

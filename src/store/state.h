@@ -16,6 +16,12 @@ std::string_view drift_state_name(DriftState state);
 
 inline constexpr uint32_t kStateSchema = 4;
 
+// The largest state file this build reads (a record of 8192 written paths
+// of up to 1024 bytes each stays well below it), and the largest legacy
+// stamp.
+inline constexpr uint64_t kStateFileCap = 32 * 1024 * 1024;
+inline constexpr uint64_t kLegacyStampCap = 16 * 1024 * 1024;
+
 // What a change wrote, as its record says: the setup and the bundle it came
 // in, the components, and the paths. An operation's effects produce it and
 // the state file carries it; it is defined once, here.
