@@ -1,0 +1,747 @@
+#!/usr/bin/python3
+"""Crash campaign: real changes through the built program, killed at random.
+
+Run by scripts/crash-campaign.sh, which makes the scratch directory, bounds the
+run and removes the directory afterwards; see that script for the usage.
+
+Each round picks the next scenario in rotation (target operations install,
+replace, restore and remove under the global scope and under user_root, the
+global ones both over the provider protocol and through the commands a
+person types; the software operations software_install and software_update
+into a prefix), prepares two identical copies of the scenario's starting
+state, applies the change to one of them without interruption (the
+reference, which gives the "after" state and the duration of an
+uninterrupted run), then applies the same change to the other (the victim)
+and sends it SIGKILL after a delay drawn uniformly between zero and that
+duration. Then:
+
+- target operations: the victim is snapshotted, `recover-operation` runs
+  (always; with no journal it must change nothing but an unfinished backup
+  slot), and the target must be exactly its before state (byte for byte,
+  state file included: recovery puts back the old record) or its after
+  state, with the state file to match; `status` must show no journal and a
+  following plan must be accepted;
+- software operations: the prefix is snapshotted, the same operation is
+  planned and applied again (its recovery scan must report exactly the
+  leftovers the kill left), and the prefix must then be exactly the after
+  state: version trees, the command link, the version marker and the
+  installation record.
+
+The moment each kill landed at is told from what it left behind (journal
+phase, new or unfinished backup slot, how far the target had changed;
+for software, which leftover trees and files remain). Any target or prefix
+that ends in another state is reported with what is needed to reproduce it,
+and the exit status is then 1.
+"""
+
+import argparse
+import collections
+import hashlib
+import json
+import os
+import random
+import shutil
+import signal
+import stat
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "clients", "python"))
+
+from velk_setup_client import Provider, ProviderFailure, Refusal, build_bundle  # noqa: E402
+
+CONTROL_DIR = ".velk-setup-system"
+STATE_FILE = "MIREL-VELK-PROVIDER.json"
+# The members of the state file that differ from one run of the same change to
+# the next: the run's own operation id and plan digest, the slot it captured
+# (compared on its own, against the victim's pool) and the path of the copy
+# it ran in. The state file of an "after" state is compared by every other
+# member (setup id and version, written_paths, target_identity_digest,
+# native_ownership, bundle and profile digests, precondition and previous
+# identity, ...), not byte for byte. A "before" state is compared byte for
+# byte: recovery puts the old record back as it was.
+PER_RUN_MEMBERS = ("operation_id", "provider_plan_digest", "backup_ref", "canonical_target")
+CALL_TIMEOUT = 60  # seconds any one run of the program may take before it counts as hung
+
+
+class Fault(Exception):
+    """A target or prefix in a state the campaign does not accept."""
+
+
+# -- running the program ------------------------------------------------------------
+
+
+class KillableProvider(Provider):
+    """The supported client, with every run bounded in time and, for one call at
+    a time, a SIGKILL sent ``kill_after`` seconds after the program started."""
+
+    def __init__(self, binary, *, env, scratch):
+        super().__init__(binary, env=env, scratch=scratch)
+        self.kill_after = None
+        self.last = None  # (exit status, seconds from start to exit, whether the kill landed)
+
+    def run(self, args):
+        argv = [self.binary] + list(args)
+        proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, env=self.env)
+        start = time.monotonic()
+        sent = False
+        try:
+            if self.kill_after is not None:
+                time.sleep(self.kill_after)
+                if proc.poll() is None:
+                    proc.send_signal(signal.SIGKILL)
+                    sent = True
+            out, err = proc.communicate(timeout=CALL_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.communicate(timeout=10)
+            raise Fault(f"{' '.join(argv)} did not finish within {CALL_TIMEOUT} s")
+        elapsed = time.monotonic() - start
+        landed = sent and proc.returncode == -signal.SIGKILL
+        self.last = (proc.returncode, elapsed, landed)
+        return (proc.returncode, out.decode("utf-8", "replace"),
+                err.decode("utf-8", "replace"))
+
+    def killed_call(self, delay, call):
+        """Run ``call`` with a kill ``delay`` seconds into its program run.
+        Returns (whether the kill landed, the exit status, the call's result or
+        the exception it raised)."""
+        self.kill_after = delay
+        try:
+            result = call()
+        except (ProviderFailure, Refusal) as e:
+            result = e
+        finally:
+            self.kill_after = None
+        code, _, landed = self.last
+        if not landed and isinstance(result, Exception):
+            raise Fault(f"the run ended on its own before the kill, and failed: {result}")
+        return landed, code, result
+
+    def timed_call(self, call):
+        """Run ``call`` uninterrupted; returns (result, seconds its program ran)."""
+        result = call()
+        return result, self.last[1]
+
+
+# -- snapshots ----------------------------------------------------------------------
+
+
+def file_digest(path):
+    h = hashlib.sha256()
+    with open(path, "rb") as f:
+        for chunk in iter(lambda: f.read(1 << 16), b""):
+            h.update(chunk)
+    return h.hexdigest()
+
+
+class Snapshot:
+    """A tree as relative path -> (type, permission bits, sha256 of content or
+    link target), without the control directory. Link targets have the
+    tree's own root written as "{root}", so that copies compare. The state
+    file is an entry like any other, and its parsed document is kept too."""
+
+    def __init__(self, root):
+        self.root = root
+        self.entries = {}
+        self.state = None
+        for dirpath, dirnames, filenames in os.walk(root):
+            if dirpath == root:
+                dirnames[:] = [d for d in dirnames if d != CONTROL_DIR]
+            for name in dirnames + filenames:
+                full = os.path.join(dirpath, name)
+                rel = os.path.relpath(full, root)
+                st = os.lstat(full)
+                bits = stat.S_IMODE(st.st_mode)
+                if stat.S_ISLNK(st.st_mode):
+                    link = os.readlink(full).replace(root, "{root}")
+                    self.entries[rel] = ("link", None, link)
+                elif stat.S_ISDIR(st.st_mode):
+                    self.entries[rel] = ("dir", bits, "")
+                elif stat.S_ISREG(st.st_mode):
+                    self.entries[rel] = ("file", bits, file_digest(full))
+                else:
+                    self.entries[rel] = ("other", bits, "")
+        if os.path.isfile(os.path.join(root, STATE_FILE)):
+            with open(os.path.join(root, STATE_FILE), "rb") as f:
+                try:
+                    self.state = json.loads(f.read())
+                except ValueError:
+                    self.state = "unparsable"
+
+    def content(self):
+        """The entries without the state file."""
+        return {k: v for k, v in self.entries.items() if k != STATE_FILE}
+
+    def same(self, other):
+        """Byte for byte, state file included."""
+        return self.entries == other.entries
+
+    def same_change(self, other):
+        """The same content, and a state file with the same meaningful members."""
+        if self.content() != other.content():
+            return False
+        mine, theirs = self.entries.get(STATE_FILE), other.entries.get(STATE_FILE)
+        if (mine is None) != (theirs is None):
+            return False
+        if mine is None:
+            return True
+        if mine[:2] != theirs[:2] or not isinstance(self.state, dict) \
+                or not isinstance(other.state, dict):
+            return False
+        return meaningful(self.state) == meaningful(other.state)
+
+    def diff(self, other, limit=12):
+        """A few lines saying how this tree differs from ``other``."""
+        lines = []
+        for path in sorted(set(self.entries) | set(other.entries)):
+            a, b = self.entries.get(path), other.entries.get(path)
+            if a == b:
+                continue
+            if a is None:
+                lines.append(f"missing {path}")
+            elif b is None:
+                lines.append(f"extra   {path} {a[0]}")
+            else:
+                lines.append(f"differs {path}: {a[:2]} vs {b[:2]}")
+        if isinstance(self.state, dict) and isinstance(other.state, dict):
+            for k in sorted(set(meaningful(self.state)) | set(meaningful(other.state))):
+                if self.state.get(k) != other.state.get(k):
+                    lines.append(f"state file member {k}: {self.state.get(k)!r} vs "
+                                 f"{other.state.get(k)!r}")
+        more = len(lines) - limit
+        return lines[:limit] + ([f"... and {more} more"] if more > 0 else []) or ["(none)"]
+
+
+def meaningful(state):
+    return {k: v for k, v in state.items() if k not in PER_RUN_MEMBERS}
+
+
+def copy_tree(source, dest):
+    shutil.copytree(source, dest, symlinks=True)
+
+
+# -- content ------------------------------------------------------------------------
+
+
+def write_files(root, files):
+    for path, (data, mode) in files.items():
+        full = os.path.join(root, path)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        with open(full, "wb") as f:
+            f.write(data)
+        os.chmod(full, mode)
+    return root
+
+
+def text(rng, words, tag):
+    line = f"{tag}: " + " ".join(rng.choice(words) for _ in range(12)) + "\n"
+    return (line * rng.randint(1, 60)).encode()
+
+
+WORDS = ("review", "build", "test", "deploy", "lint", "format", "agent", "skill", "hook",
+         "rule", "plan", "apply", "restore", "remove", "note", "check")
+
+
+def setup_trees(rng):
+    """Two setups for the product's own home (global scope) and two for a
+    shared root (user_root), each a few hundred files; B overlaps A: files
+    kept as they are, files changed, files dropped, files added, and
+    execute bits turned on and off."""
+    def skill_files(prefix, count, tag):
+        files = {}
+        for i in range(count):
+            skill = f"skills/{prefix}-{i % 12}"
+            if i % 12 == i:
+                files[f"{skill}/SKILL.md"] = (text(rng, WORDS, f"{tag} skill {i}"), 0o644)
+            elif i % 17 == 0:
+                files[f"{skill}/scripts/run-{i}.sh"] = (b"#!/bin/sh\necho " + tag.encode() +
+                                                       b"\n", 0o755)
+            else:
+                files[f"{skill}/references/ref-{i}.md"] = (text(rng, WORDS, f"{tag} {i}"), 0o644)
+        return files
+
+    def variant(a, tag):
+        b = {}
+        for i, (path, (data, mode)) in enumerate(sorted(a.items())):
+            kind = i % 4
+            if kind == 0:
+                continue  # dropped
+            if kind == 1:
+                b[path] = (data + f"changed by {tag}\n".encode(), mode)
+            elif kind == 2 and path.endswith(".sh"):
+                b[path] = (data, mode ^ 0o111)
+            else:
+                b[path] = (data, mode)
+        return b
+
+    global_a = skill_files("velk-a", 240, "global a")
+    global_a.update({
+        "AGENTS.md": (text(rng, WORDS, "instructions a"), 0o644),
+        "config.toml": (b'model = "large"\napproval = "on-request"\n', 0o644),
+        "sandbox.toml": (b'mode = "workspace-write"\n', 0o644),
+    })
+    for i in range(20):
+        global_a[f"agents/agent-{i}.md"] = (text(rng, WORDS, f"agent {i}"), 0o644)
+    for i in range(10):
+        global_a[f"hooks/hook-{i}.sh"] = (b"#!/bin/sh\nexit 0\n", 0o755)
+        global_a[f"rules/rule-{i}.md"] = (text(rng, WORDS, f"rule {i}"), 0o644)
+        global_a[f"commands/command-{i}.md"] = (text(rng, WORDS, f"command {i}"), 0o644)
+    global_b = variant(global_a, "global b")
+    global_b.update(skill_files("velk-b", 60, "global b"))
+    for i in range(8):
+        global_b[f"workflows/flow-{i}.md"] = (text(rng, WORDS, f"flow {i}"), 0o644)
+
+    root_a = skill_files("velk-a", 300, "root a")
+    root_b = variant(root_a, "root b")
+    root_b.update(skill_files("velk-b", 60, "root b"))
+    return global_a, global_b, root_a, root_b
+
+
+# What lies in a target beside the product: outside the owned surfaces under
+# the global scope; another product's skills, its own instructions and its
+# settings in a shared root. None of it may ever change.
+GLOBAL_FOREIGN = {
+    "projects/notes.md": (b"my own notes\n", 0o644),
+    "projects/tool.sh": (b"#!/bin/sh\n", 0o755),
+    ".other-settings": (b"x=1\n", 0o600),
+}
+ROOT_FOREIGN = dict(
+    {f"skills/other-product/references/doc-{i}.md": (f"another product {i}\n".encode() * 20, 0o644)
+     for i in range(24)},
+    **{
+        "skills/other-product/SKILL.md": (b"# Another product's skill\n", 0o644),
+        "skills/other-product/scripts/run.sh": (b"#!/bin/sh\necho other\n", 0o755),
+        "AGENTS.md": (b"another product's instructions\n", 0o644),
+        "other-product.toml": (b"enabled = true\n", 0o644),
+    })
+
+
+# -- scenarios ----------------------------------------------------------------------
+
+
+class Campaign:
+    def __init__(self, args):
+        self.work = args.work
+        self.rng = random.Random(args.seed)
+        self.seed = args.seed
+        env = dict(os.environ, TMPDIR=self.path("tmp"), HOME=self.path("home"))
+        for d in ("tmp", "home", "templates", "rounds", "setups", "client"):
+            os.makedirs(self.path(d), exist_ok=True)
+        self.provider = KillableProvider(args.binary, env=env, scratch=self.path("client"))
+        self.releases = {}
+        for name in sorted(os.listdir(args.releases)):
+            full = os.path.join(args.releases, name)
+            if os.path.isfile(full):
+                self.releases["sha256:" + file_digest(full)] = full
+        self.moments = collections.Counter()
+        self.fault_moments = collections.Counter()
+        self.moment = None  # the moment of the round under way, once it is known
+        self.ends = collections.Counter()
+        self.per_scenario = collections.defaultdict(collections.Counter)
+        self.faults = []
+        self.bundles = {}
+        self.templates = {}
+
+    def path(self, *parts):
+        return os.path.join(self.work, *parts)
+
+    # -- templates: each scenario's starting state, made once by real changes --
+
+    def prepare(self):
+        global_a, global_b, root_a, root_b = setup_trees(random.Random(7))
+        p = self.provider
+        for name, files, scope in (("global-a", global_a, None), ("global-b", global_b, None),
+                                   ("root-a", root_a, "user_root"),
+                                   ("root-b", root_b, "user_root")):
+            source = write_files(self.path("setups", name), files)
+            bundle = build_bundle(source, scope, profile=p.info().profile_for(scope))
+            bundle.write(self.path("setups", name + ".zip"))
+            self.bundles[name] = bundle
+
+        def template(name, foreign, steps, scope=None):
+            root = self.path("templates", name)
+            os.makedirs(root)
+            write_files(root, foreign)
+            for step in steps:
+                step(root)
+            self.templates[name] = (root, scope)
+
+        def protocol(op, bundle=None, scope=None):
+            return lambda t: p.apply(p.plan(t, op, bundle=self.bundles.get(bundle), scope=scope))
+
+        def command(*words):
+            return lambda t: p.command(list(words) + ["--target", t])
+
+        template("global-empty", GLOBAL_FOREIGN, [])
+        template("global-a", GLOBAL_FOREIGN, [protocol("install", "global-a")])
+        template("global-ab", GLOBAL_FOREIGN, [protocol("install", "global-a"),
+                                               protocol("replace", "global-b")])
+        template("root-empty", ROOT_FOREIGN, [], "user_root")
+        template("root-a", ROOT_FOREIGN,
+                 [protocol("install", "root-a", "user_root")], "user_root")
+        template("root-ab", ROOT_FOREIGN, [protocol("install", "root-a", "user_root"),
+                                           protocol("replace", "root-b", "user_root")],
+                 "user_root")
+        template("typed-empty", GLOBAL_FOREIGN, [])
+        template("typed-m", GLOBAL_FOREIGN, [command("install", "mirel-builder")])
+        template("typed-mb", GLOBAL_FOREIGN, [command("install", "mirel-builder"),
+                                              command("select", "baseline")])
+
+        def change(op, bundle=None, restore=False):
+            def make(target, scope, variant):
+                # A restore names its slot, or leaves it to the provider (the
+                # most recent one, the same slot here) every other time.
+                ref = "slot-000000000002" if restore and variant < 0.5 else None
+                plan = p.plan(target, op, bundle=self.bundles.get(bundle), scope=scope,
+                              backup_ref=ref)
+                return (lambda: p.apply(plan)), plan
+            return make
+
+        def typed(*words):
+            def make(target, scope, variant):
+                return (lambda: p.command(list(words) + ["--target", target])), None
+            return make
+
+        # (name, template, how the change is made)
+        self.target_scenarios = [
+            ("global install", "global-empty", change("install", "global-a")),
+            ("global replace", "global-a", change("replace", "global-b")),
+            ("global restore", "global-ab", change("restore", restore=True)),
+            ("global remove", "global-a", change("remove")),
+            ("user_root install", "root-empty", change("install", "root-a")),
+            ("user_root replace", "root-a", change("replace", "root-b")),
+            ("user_root restore", "root-ab", change("restore", restore=True)),
+            ("user_root remove", "root-a", change("remove")),
+            ("typed install", "typed-empty", typed("install", "mirel-builder")),
+            ("typed select (replace)", "typed-m", typed("select", "baseline")),
+            ("typed restore", "typed-mb", typed("restore", "--backup", "slot-000000000002")),
+            ("typed remove", "typed-m", typed("remove")),
+        ]
+        # (name, versions installed first, operation, version asked for)
+        self.software_scenarios = [
+            ("software_install into an empty prefix", [], "software_install", None),
+            ("software_install 1.0.13 beside 1.0.18", [None], "software_install", "1.0.13"),
+            ("software_update 1.0.13 to 1.0.18", ["1.0.13"], "software_update", None),
+            ("software_update 1.0.18 in place", [None], "software_update", None),
+        ]
+
+    # -- one round of a target operation --------------------------------------
+
+    def target_round(self, number, name, template_name, make):
+        p = self.provider
+        template, scope = self.templates[template_name]
+        victim, reference = self.path("rounds", f"{number}-victim"), self.path("rounds",
+                                                                               f"{number}-ref")
+        copy_tree(template, victim)
+        copy_tree(template, reference)
+        try:
+            before = Snapshot(victim)
+            if not Snapshot(reference).same(before):
+                raise Fault("the two copies of the starting state differ")
+            status_before = p.status(victim, scope)
+            slots_before = {b.backup_ref for b in status_before.backups}
+
+            variant = self.rng.random()
+            ref_call, _ = make(reference, scope, variant)
+            _, duration = p.timed_call(ref_call)
+            after = Snapshot(reference)
+            status_after = p.status(reference, scope)
+            if after.same(before):
+                raise Fault("the uninterrupted change changed nothing")
+
+            call, plan = make(victim, scope, variant)
+            delay = self.rng.uniform(0, duration)
+            landed, code, _ = p.killed_call(delay, call)
+            info = dict(round=number, scenario=name, delay_ms=round(delay * 1000, 3),
+                        duration_ms=round(duration * 1000, 3), exit=code)
+
+            left = Snapshot(victim)
+            status_left = p.status(victim, scope)
+            journal = status_left.journal
+            new_slots = sorted({b.backup_ref for b in status_left.backups} - slots_before)
+            recovery = p.recover(victim)  # a refusal raises: recovery must answer verified
+            end = Snapshot(victim)
+            status_end = p.status(victim, scope)
+            info.update(journal=journal.phase if journal else None, new_slots=new_slots,
+                        recovery=recovery.document)
+
+            def fail(why, against):
+                lines = [f"{why}", f"  reproduce: {json.dumps(info, sort_keys=True)}",
+                         f"  left by the kill vs before: {'; '.join(left.diff(before))}",
+                         f"  left by the kill vs after:  {'; '.join(left.diff(after))}",
+                         f"  at the end vs {against[0]}: {'; '.join(end.diff(against[1]))}"]
+                raise Fault("\n".join(lines))
+
+            # The moment the kill landed at, from what it left.
+            if not landed:
+                moment = "ended before the kill"
+            elif journal is None and left.same(before):
+                if recovery.document.get("recovered"):
+                    moment = "capturing the backup slot (unfinished slot left)"
+                elif new_slots:
+                    moment = "slot captured, journal not yet published"
+                else:
+                    moment = "start-up and checks, nothing written yet"
+            elif journal is None and left.same_change(after):
+                moment = "journal cleared, exiting"
+            elif journal is not None and journal.phase == "committed":
+                moment = "journal committed, not yet cleared"
+            elif journal is not None and journal.phase == "prepared":
+                if left.same(before):
+                    moment = "journal prepared, nothing changed yet"
+                elif left.same_change(after):
+                    moment = "journal prepared, state file written"
+                elif left.content() == after.content():
+                    moment = "journal prepared, effects made, state file not written"
+                else:
+                    moment = "journal prepared, mid-change"
+            else:
+                moment = "unrecognised"
+            info["moment"] = moment
+            self.count_moment(name, "target: " + moment, landed)
+
+            # Recovery: what it answered, and what the target is now.
+            if journal is not None and journal.phase == "prepared":
+                if not end.same(before):
+                    fail("after recovery the target is not its before state", ("before", before))
+                if recovery.phase != "prepared" or [recovery.restored_from] != new_slots:
+                    fail("recovery of a prepared journal did not restore from the slot this "
+                         "change captured", ("before", before))
+                expected = (plan.expected_target_digest if plan is not None
+                            else status_before.target_identity_digest)
+                if recovery.target_identity_digest != expected:
+                    fail("recovery answered another identity than the target had before",
+                         ("before", before))
+                result = "recovered to before"
+            else:
+                if journal is not None:
+                    if recovery.phase != "committed" or not left.same_change(after):
+                        fail("a committed journal over a target that is not its after state",
+                             ("after", after))
+                elif recovery.document.get("recovered") and "incomplete" not in \
+                        recovery.document.get("detail", ""):
+                    fail("recovery acted although no journal was published", ("before", before))
+                if journal is None and not end.same(left):
+                    fail("recovery without a journal changed the target", ("before", before))
+                if end.same(before):
+                    result = "before"
+                elif end.same_change(after):
+                    result = "after"
+                else:
+                    fail("the target is neither its before nor its after state",
+                         ("after", after))
+
+            # The state file of an after state names this run's own change.
+            if result == "after" and isinstance(end.state, dict):
+                if end.state.get("canonical_target") != victim:
+                    fail("the state file names another target", ("after", after))
+                if plan is not None and (end.state.get("operation_id") !=
+                                         plan.document["operation_id"] or
+                                         end.state.get("provider_plan_digest") != plan.digest):
+                    fail("the state file names another plan than the one applied",
+                         ("after", after))
+                if end.state.get("backup_ref") not in new_slots:
+                    fail("the state file names a slot this change did not capture",
+                         ("after", after))
+
+            # What status says, and that nothing blocks the next change.
+            like = status_before if result != "after" else status_after
+            if status_end.journal is not None or status_end.cleanup_state != "none":
+                fail("status still shows unresolved work", (result, end))
+            for member in ("state", "drift_state", "target_identity_digest"):
+                if status_end.document.get(member) != like.document.get(member):
+                    fail(f"status {member} is {status_end.document.get(member)!r}, not "
+                         f"{like.document.get(member)!r}", (result, end))
+            p.plan(victim, "backup", scope=scope)  # a refusal raises
+            foreign = GLOBAL_FOREIGN if scope is None else ROOT_FOREIGN
+            for path in foreign:
+                if end.entries.get(path) != before.entries.get(path):
+                    fail(f"{path}, which is not this product's, changed", (result, end))
+
+            self.ends["target: " + result] += 1
+            self.per_scenario[name][result] += 1
+        finally:
+            shutil.rmtree(victim, ignore_errors=True)
+            shutil.rmtree(reference, ignore_errors=True)
+
+    # -- one round of a software operation ------------------------------------
+
+    def software_plan_and_apply(self, home, prefix, operation, version):
+        p = self.provider
+        plan = p.plan(home, operation, prefix=prefix, software_version=version)
+        artifacts = []
+        for entry in plan.software_artifacts:
+            if entry["sha256"] not in self.releases:
+                raise Fault(f"no file in releases/ hashes to {entry['sha256']}")
+            artifacts.append(self.releases[entry["sha256"]])
+        return lambda: p.apply(plan, software_artifacts=artifacts)
+
+    def software_round(self, number, name, installed, operation, version):
+        p = self.provider
+        base = self.path("rounds", str(number))
+        home, victim, reference = (os.path.join(base, d) for d in ("home", "victim", "ref"))
+        for d in (home, victim, reference):
+            os.makedirs(d)
+        try:
+            for prefix in (victim, reference):
+                for v in installed:
+                    self.software_plan_and_apply(home, prefix, "software_install", v)()
+            before = Snapshot(victim)
+            if not Snapshot(reference).same(before):
+                raise Fault("the two prepared prefixes differ")
+            _, duration = p.timed_call(self.software_plan_and_apply(home, reference, operation,
+                                                                    version))
+            after = Snapshot(reference)
+
+            call = self.software_plan_and_apply(home, victim, operation, version)
+            delay = self.rng.uniform(0, duration)
+            landed, code, _ = p.killed_call(delay, call)
+            left = Snapshot(victim)
+            info = dict(round=number, scenario=name, delay_ms=round(delay * 1000, 3),
+                        duration_ms=round(duration * 1000, 3), exit=code)
+
+            leftovers = sorted(n for n in os.listdir(victim)
+                               if n.startswith((".incoming-", ".replaced-")) or
+                               (n.endswith(".incoming") and n != CONTROL_DIR))
+            trees_after = {k: v for k, v in after.entries.items() if not k.startswith("bin")}
+            trees_left = {k: v for k, v in left.entries.items() if not k.startswith("bin")}
+            if not landed:
+                moment = "ended before the kill"
+            elif left.same(before) and left.same(after):
+                moment = "no leftover (this change ends with the bytes it began with)"
+            elif left.same(before):
+                moment = "nothing changed yet"
+            elif left.same(after):
+                moment = "done, exiting"
+            elif any(n.startswith(".incoming-") for n in leftovers):
+                moment = "staging the new tree"
+            elif any(n.startswith(".replaced-") for n in leftovers):
+                stepped = [n for n in leftovers if n.startswith(".replaced-") and
+                           n[len(".replaced-"):] not in left.entries]
+                moment = ("installed tree stepped aside, new one not landed" if stepped
+                          else "new tree landed, old one not cleared")
+            elif trees_left == trees_after:
+                moment = "exposing: command, marker and record part-moved"
+            else:
+                moment = "unrecognised"
+            info.update(moment=moment, leftovers=leftovers)
+            self.count_moment(name, "software: " + moment, landed)
+
+            # The next software operation finishes or undoes what was left.
+            result = self.software_plan_and_apply(home, victim, operation, version)()
+            end = Snapshot(victim)
+            info["notes"] = result.recovered
+            expected = []
+            for n in leftovers:
+                if n.startswith(".incoming-"):
+                    expected.append(("interrupted before it landed", n[len(".incoming-"):]))
+                elif n.startswith(".replaced-"):
+                    v = n[len(".replaced-"):]
+                    expected.append(("landed and its cleanup did not" if v in left.entries
+                                     else "stepped aside; it is back", v))
+                else:
+                    expected.append(("half-written", n))
+            notes = list(result.recovered)
+            matched = (len(notes) == len(expected) and
+                       all(any(words in note and what in note for note in notes)
+                           for words, what in expected))
+            if not matched or not end.same(after):
+                lines = ["the prefix is not its after state once the next operation ran"
+                         if not end.same(after) else
+                         "the recovery scan did not report exactly the leftovers the kill left",
+                         f"  reproduce: {json.dumps(info, sort_keys=True)}",
+                         f"  left by the kill vs before: {'; '.join(left.diff(before))}",
+                         f"  left by the kill vs after:  {'; '.join(left.diff(after))}",
+                         f"  at the end vs after: {'; '.join(end.diff(after))}"]
+                raise Fault("\n".join(lines))
+            ended = ("after" if left.same(after) else "before" if left.same(before)
+                     else "finished by the next operation")
+            self.ends["software: " + ended] += 1
+            self.per_scenario[name][ended] += 1
+        finally:
+            shutil.rmtree(base, ignore_errors=True)
+
+    # -- the campaign -----------------------------------------------------------
+
+    def count_moment(self, name, moment, landed):
+        self.moment = moment
+        self.moments[moment] += 1
+        if landed:
+            self.per_scenario[name]["kills landed"] += 1
+
+    def run(self, rounds):
+        started = time.monotonic()
+        self.prepare()
+        scenarios = ([("target",) + s for s in self.target_scenarios] +
+                     [("software",) + s for s in self.software_scenarios])
+        for number in range(rounds):
+            kind, name, *rest = scenarios[number % len(scenarios)]
+            self.moment = None
+            try:
+                if kind == "target":
+                    self.target_round(number, name, *rest)
+                else:
+                    self.software_round(number, name, *rest)
+            except (Fault, Refusal, ProviderFailure) as e:
+                self.faults.append((number, name, f"{type(e).__name__}: {e}"))
+                self.fault_moments[self.moment or "before the kill"] += 1
+                self.per_scenario[name]["other state"] += 1
+                print(f"round {number} ({name}): OTHER STATE\n{e}", file=sys.stderr, flush=True)
+        self.report(rounds, time.monotonic() - started)
+        return 1 if self.faults else 0
+
+    def report(self, rounds, seconds):
+        landed = sum(c["kills landed"] for c in self.per_scenario.values())
+        print(f"crash campaign: {rounds} rounds in {seconds:.1f} s (seed {self.seed}), "
+              f"{landed} kills landed while the program ran")
+        print("\nkills by the moment they landed at (what they left behind):")
+        for kind in ("target", "software"):
+            for key in sorted(k for k in self.moments if k.startswith(kind + ":")):
+                faults = self.fault_moments[key]
+                print(f"  {key:<72} {self.moments[key]:>5}" +
+                      (f"   ({faults} of them ended in another state)" if faults else ""))
+        print("\nhow the rounds ended:")
+        labels = [("target: before", "target ops, ended as before (kill before the journal)"),
+                  ("target: recovered to before", "target ops, recovered to before"),
+                  ("target: after", "target ops, ended as after"),
+                  ("software: before", "software ops, left as before"),
+                  ("software: after", "software ops, left as after"),
+                  ("software: finished by the next operation",
+                   "software ops, left mid-way, after once the next operation ran")]
+        for key, label in labels:
+            print(f"  {label:<72} {self.ends[key]:>5}")
+        print(f"  {'targets and prefixes in any other state':<72} {len(self.faults):>5}")
+        print("\nby scenario:            rounds  kills  before  recovered  after  finished  other")
+        for name in [s[0] for s in self.target_scenarios + self.software_scenarios]:
+            c = self.per_scenario[name]
+            total = sum(v for k, v in c.items() if k != "kills landed")
+            print(f"  {name:<40} {total:>5} {c['kills landed']:>6} {c['before']:>7} "
+                  f"{c['recovered to before']:>10} {c['after']:>6} "
+                  f"{c['finished by the next operation']:>9} {c['other state']:>6}")
+        if self.faults:
+            print(f"\nFAILED: {len(self.faults)} in another state:")
+            for number, name, what in self.faults:
+                print(f"  round {number} ({name}): {what.splitlines()[0]}")
+        else:
+            print("\nevery target and prefix ended as its before or its after state")
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=1000)
+    parser.add_argument("--work", required=True, help="an empty scratch directory")
+    parser.add_argument("--binary", required=True)
+    parser.add_argument("--releases", required=True)
+    parser.add_argument("--seed", type=int, default=None)
+    args = parser.parse_args()
+    if args.seed is None:
+        args.seed = int.from_bytes(os.urandom(4), "big")
+    sys.exit(Campaign(args).run(args.rounds))
+
+
+if __name__ == "__main__":
+    main()
