@@ -20,6 +20,8 @@ Error store_error(std::string message) {
   return make_error(ErrorKind::state_unavailable, std::move(message));
 }
 
+constexpr std::string_view kFreshStagingPrefix = ".velk-staging-";
+
 std::string random_staging_name() {
   unsigned char bytes[8];
   if (::getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
@@ -32,7 +34,7 @@ std::string random_staging_name() {
   }
   char hex[sizeof bytes * 2 + 1];
   for (size_t i = 0; i < sizeof bytes; ++i) std::snprintf(hex + 2 * i, 3, "%02x", bytes[i]);
-  return std::string(".velk-staging-") + hex;
+  return std::string(kFreshStagingPrefix) + hex;
 }
 
 constexpr int kCreateFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
@@ -64,6 +66,14 @@ int fill(int fd, std::string_view bytes, const Replacement& how) {
 }
 
 }  // namespace
+
+bool is_fresh_staging_name(std::string_view name) {
+  if (name.size() != kFreshStagingPrefix.size() + 16 || !starts_with(name, kFreshStagingPrefix))
+    return false;
+  for (const char c : name.substr(kFreshStagingPrefix.size()))
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  return true;
+}
 
 Result<void, ReplaceFailure> replace_in_directory(int dir_fd, const std::string& name,
                                                   std::string_view bytes, const Replacement& how) {

@@ -44,6 +44,10 @@ struct ReplaceFailure {
   std::string staging;
 };
 
+// Whether a name is one replace_in_directory makes for a fresh staging file:
+// what a process killed while writing leaves behind.
+bool is_fresh_staging_name(std::string_view name);
+
 // Replaces `name` in the directory `dir_fd` with exactly these bytes. On
 // failure the staging file is gone and the destination is as it was.
 Result<void, ReplaceFailure> replace_in_directory(int dir_fd, const std::string& name,

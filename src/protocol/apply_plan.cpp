@@ -257,7 +257,16 @@ Result<ApplyOutcome> apply_plan(const Target& target, const Plan& plan,
   facts.provider_release_digest = plan.provider_release_digest;
   VELK_ASSIGN(facts.provider_build_digest, provider_build_digest());
   VELK_ASSIGN(facts.projection_profile_digest, profile_digest(*profile_for_scope(plan.target_scope)));
-  if (op == Operation::restore) facts.restore_source = plan.backup_ref;
+  if (op == Operation::restore) {
+    facts.restore_source = plan.backup_ref;
+    // Under user_root a restore writes the paths the slot's own record
+    // named: kept with the new slot, so that recovery takes away what a
+    // killed restore wrote before it could record it.
+    if (plan.target_scope == TargetScope::user_root) {
+      const std::string slot_dir = path_join(store_of(target).pool.dir, *plan.backup_ref);
+      VELK_ASSIGN(facts.planned_writes, kept_written_paths(slot_dir));
+    }
+  }
   if (change.content) facts.planned_writes = paths_of(change.content->files);
   if (op == Operation::remove) facts.planned_writes = paths_of(change.survivors.files);
 

@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "core/atomic_write.h"
+#include "core/atomic_write.h"
 #include "core/fs.h"
 #include "core/fs_at.h"
 #include "core/text.h"
@@ -138,6 +139,35 @@ class Restorer {
     return restore_file(entry, relative);
   }
 
+  // A change killed while it wrote a file leaves the file's staging copy
+  // beside it, under a name of its own that no record names. In the
+  // directories this provider's paths live in, such a copy that the payload
+  // does not hold goes, and then the directories it leaves empty that the
+  // payload does not hold either.
+  Status clear_staging_leftovers(const std::vector<std::string>& paths) {
+    std::vector<std::string> dirs;
+    for (const auto& path : paths) dirs.push_back(parent_path(path));
+    std::sort(dirs.begin(), dirs.end());
+    dirs.erase(std::unique(dirs.begin(), dirs.end()), dirs.end());
+    for (const auto& dir : dirs) {
+      Fd fd(open_directory_beneath(target_fd_, dir, false));
+      if (fd.get() < 0) continue;  // absent, or no directory of ours
+      VELK_ASSIGN(const auto names, list_directory_at(fd.get(), path_join(target_, dir)));
+      for (const auto& name : names) {
+        if (!is_fresh_staging_name(name)) continue;
+        const std::string relative = dir.empty() ? name : dir + "/" + name;
+        VELK_ASSIGN(const PayloadEntry held, look(relative));
+        if (held.present) continue;
+        VELK_TRY(remove(relative));
+        remove_empty_parents(target_fd_, relative, 0, [&](const std::string& d) {
+          auto kept = look(d);
+          return !kept.ok() || kept->present;
+        });
+      }
+    }
+    return {};
+  }
+
   std::vector<std::string> take_restored() { return std::move(restored_); }
 
  private:
@@ -222,6 +252,7 @@ Result<std::vector<std::string>> restore_payload(const std::string& target,
     std::sort(paths.begin(), paths.end());
     paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
     for (const auto& path : paths) VELK_TRY(restorer.put_back_or_remove(path));
+    VELK_TRY(restorer.clear_staging_leftovers(paths));
     return restorer.take_restored();
   }
 

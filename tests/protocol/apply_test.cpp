@@ -1,6 +1,9 @@
 // Apply: the checks before the lock, the bundle a plan was made with, the
 // survivors of a removal, the modes written, and a restore of the oldest
 // slot of a full pool.
+#include <signal.h>
+#include <sys/wait.h>
+
 #include <gtest/gtest.h>
 
 #include "core/fs.h"
@@ -8,6 +11,7 @@
 #include "protocol/apply_operation.h"
 #include "protocol/plan.h"
 #include "store/pool.h"
+#include "store/recover.h"
 #include "support/write_path.h"
 
 namespace velk {
@@ -186,6 +190,58 @@ TEST(Apply, RestoringTheOldestSlotOfAFullPoolKeepsItUntilItIsReadAndChecksWhatIt
   EXPECT_EQ(read_text(f.t / "AGENTS.md"), "by hand\n");
   EXPECT_EQ(done->target_identity_digest, oldest);
   EXPECT_EQ(identity_now(f.t.path()), oldest);
+}
+
+// Found by the crash campaign: a restore under user_root killed after it
+// wrote files the record before it did not name, and a write killed while
+// its staging copy stood beside the file. Recovery must leave the shared
+// root exactly as it was before.
+TEST(Apply, AnInterruptedUserRootRestoreIsTakenBackWholeByRecovery) {
+  Fixture f;
+  write_text(f.t / "skills/other-product/SKILL.md", "another product\n");
+  const auto install = [&](const std::map<std::string, FileSpec>& files, const char* name) {
+    auto request = plan_of(f.t.path(), Operation::install);
+    request.target_scope = TargetScope::user_root;
+    request.bundle = write_bundle(f.side / name, make_bundle(files, TargetScope::user_root));
+    ASSERT_TRUE(apply_to(f.t.path(), planned(request), request.bundle).ok());
+  };
+  std::map<std::string, FileSpec> a;
+  for (int i = 0; i < 20; ++i) a["skills/a/ref-" + std::to_string(i) + ".md"] = {"a\n"};
+  install(a, "a.zip");                                    // slot 1: before a
+  install({{"skills/b/SKILL.md", {"b\n"}}}, "b.zip");     // slot 2 holds a
+  const std::string before = identity_now(f.t.path(), TargetScope::user_root);
+
+  auto request = plan_of(f.t.path(), Operation::restore);
+  request.target_scope = TargetScope::user_root;
+  request.backup_ref = "slot-000000000002";
+  const Planned p = planned(request);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto approved = approved_plan(p.plan, p.digest);
+    auto target = validate_target(f.t.path());
+    if (!approved.ok() || !target.ok()) ::_exit(2);
+    ApplyInputs inputs;
+    // Killed with a's files written back and b's not yet removed.
+    inputs.observer = [](PerformStep step) {
+      if (step == PerformStep::effects_made) ::raise(SIGKILL);
+    };
+    (void)apply_plan(*target, *approved, p.digest, inputs);
+    ::_exit(3);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+  ASSERT_TRUE(exists(f.t / "skills/a/ref-7.md"));
+  // And the staging copy of a file being written when the process died.
+  write_text(f.t / "skills/a/.velk-staging-0123456789abcdef", "half\n");
+
+  auto recovered = recover(f.t.path());
+  ASSERT_TRUE(recovered.ok()) << recovered.error().full();
+  EXPECT_EQ(identity_now(f.t.path(), TargetScope::user_root), before);
+  EXPECT_FALSE(exists(f.t / "skills/a"));
+  EXPECT_EQ(read_text(f.t / "skills/b/SKILL.md"), "b\n");
+  EXPECT_EQ(read_text(f.t / "skills/other-product/SKILL.md"), "another product\n");
 }
 
 }  // namespace
