@@ -43,6 +43,18 @@ class TempCatalogDir {
   ino_t ino_;
 };
 
+// setup.json: the members this build reads (others are ignored).
+struct SetupManifest {
+  uint64_t schema_version = 0;
+  std::string id;
+  std::string description;
+  std::vector<std::string> sources;
+};
+
+// The manifest's text read strictly: the JSON reader's message, or the
+// missing-field and duplicate-field messages, on failure.
+Result<SetupManifest, std::string> parse_setup_manifest(std::string_view text);
+
 struct CatalogSetup {
   std::string id;
   std::string description;

@@ -25,12 +25,6 @@ Error failure(std::string message) {
 // The cause of a helper's error, or its message when it has none.
 std::string error_text(const Error& error) { return error.has_cause() ? error.cause : error.message; }
 
-struct SetupManifest {
-  uint64_t schema_version = 0;
-  std::string id;
-  std::string description;
-  std::vector<std::string> sources;
-};
 
 Mapped<SetupManifest> map_manifest(const Json& document) {
   VELK_TRY(as_object(document));
@@ -42,10 +36,6 @@ Mapped<SetupManifest> map_manifest(const Json& document) {
   return manifest;
 }
 
-Mapped<SetupManifest> parse_manifest(std::string_view text) {
-  VELK_ASSIGN(const Json document, parse_json(text));
-  return map_manifest(document);
-}
 
 // Regular files below `dir`, links not followed.
 Result<uint64_t> count_files(const std::string& dir) {
@@ -73,7 +63,7 @@ Result<CatalogSetup> read_setup(const Catalog& catalog, const std::string& name)
   const auto text = read_file(manifest_path, "cannot read " + manifest_path, kSetupManifestCap);
   if (!text.ok()) return failure("cannot read " + manifest_path + ": " + error_text(text.error()));
 
-  auto manifest = parse_manifest(*text);
+  auto manifest = parse_setup_manifest(*text);
   if (!manifest.ok()) return failure(manifest_path + " does not parse: " + manifest.error());
   if (manifest->schema_version != kSetupSchema)
     return failure(manifest_path + " is schema " + std::to_string(manifest->schema_version) +
@@ -105,6 +95,11 @@ Result<CatalogSetup> read_setup(const Catalog& catalog, const std::string& name)
 }
 
 }  // namespace
+
+Mapped<SetupManifest> parse_setup_manifest(std::string_view text) {
+  VELK_ASSIGN(const Json document, parse_json(text));
+  return map_manifest(document);
+}
 
 Result<std::vector<CatalogSetup>> read_setups(const Catalog& catalog) {
   const auto names = list_directory(catalog.dir);

@@ -108,48 +108,37 @@ Result<VerifiedProgram> verified_executable(const std::string& prefix) {
   const std::string record = record_path(prefix);
   auto text = read_file_at(AT_FDCWD, record, record + " cannot be read", nullptr, kRecordCap);
   if (!text.ok()) return launch_refusal(record + " cannot be read: " + reason_of(text.error()));
-  auto parsed = parse_json(*text);
-  if (!parsed.ok()) return launch_refusal(record + " is not an installation record: " + parsed.error());
-  auto object = as_object(*parsed);
-  if (!object.ok()) return launch_refusal(record + " is not an installation record: " + object.error());
-  auto executable = field_string(*parsed, "executable");
-  if (!executable.ok())
-    return launch_refusal(record + " is not an installation record: " + executable.error());
-  auto recorded = field_string(*parsed, "executable_sha256");
-  if (!recorded.ok())
-    return launch_refusal(record + " is not an installation record: " + recorded.error());
-  auto version = field_string(*parsed, "version");
-  if (!version.ok()) return launch_refusal(record + " is not an installation record: " + version.error());
+  VELK_ASSIGN(const InstallationRecord read, parse_installation_record(record, *text));
 
   const auto& table = release_table();
   if (std::none_of(table.begin(), table.end(),
-                   [&](const Release& r) { return r.version == *version; }))
-    return launch_refusal(record + " names version " + quoted_form(*version) +
+                   [&](const Release& r) { return r.version == read.version; }))
+    return launch_refusal(record + " names version " + quoted_form(read.version) +
                    ", which this build does not pin (it pins " + pinned_versions_text() +
                    "). Nothing has been started.");
-  if (has_nul(*executable) || !inside_version_tree(*executable, *version))
-    return launch_refusal(record + " names " + quoted_form(*executable) + ", which does not lie inside " +
-                   path_join(prefix, *version) + ". Nothing has been started.");
+  if (has_nul(read.executable) || !inside_version_tree(read.executable, read.version))
+    return launch_refusal(record + " names " + quoted_form(read.executable) + ", which does not lie inside " +
+                   path_join(prefix, read.version) + ". Nothing has been started.");
 
-  const std::string program = path_join(prefix, *executable);
+  const std::string program = path_join(prefix, read.executable);
   const auto unreadable = [&](const std::string& reason) {
     return launch_refusal(record + " names " + program + " and it could not be read: " + reason);
   };
-  Fd fd(open_program(prefix, *executable));
+  Fd fd(open_program(prefix, read.executable));
   if (fd.get() < 0) return unreadable(errno_text(errno));
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return unreadable(errno_text(errno));
   if (!S_ISREG(st.st_mode)) return unreadable("not a regular file");
   auto found = digest_fd(fd.get(), program);
   if (!found.ok()) return unreadable(reason_of(found.error()));
-  if (*found != *recorded)
+  if (*found != read.executable_sha256)
     return launch_refusal(program + " is not the " + std::string(declaration().executable_name) +
-                   " this provider installed: recorded " + *recorded + ", found " + *found +
+                   " this provider installed: recorded " + read.executable_sha256 + ", found " + *found +
                    ". Nothing has been started. Re-run software_install to put the pinned bytes "
                    "back, or software_remove to take the prefix off.");
   // Looked at again after hashing: bytes changed while they were read show.
   if (::fstat(fd.get(), &st) != 0) return unreadable(errno_text(errno));
-  return VerifiedProgram{program, *executable, identity_of(st)};
+  return VerifiedProgram{program, read.executable, identity_of(st)};
 }
 
 std::string variable_name(std::string_view entry) {
@@ -157,6 +146,26 @@ std::string variable_name(std::string_view entry) {
 }
 
 }  // namespace
+
+Result<InstallationRecord> parse_installation_record(const std::string& record,
+                                                     std::string_view text) {
+  auto parsed = parse_json(text);
+  if (!parsed.ok())
+    return launch_refusal(record + " is not an installation record: " + parsed.error());
+  auto object = as_object(*parsed);
+  if (!object.ok())
+    return launch_refusal(record + " is not an installation record: " + object.error());
+  InstallationRecord read;
+  for (auto [field, name] : {std::pair{&InstallationRecord::executable, "executable"},
+                             std::pair{&InstallationRecord::executable_sha256, "executable_sha256"},
+                             std::pair{&InstallationRecord::version, "version"}}) {
+    auto value = field_string(*parsed, name);
+    if (!value.ok())
+      return launch_refusal(record + " is not an installation record: " + value.error());
+    read.*field = std::move(*value);
+  }
+  return read;
+}
 
 Result<LaunchCommand> prepare_launch(std::string_view prefix_text, std::string_view target,
                                      const std::vector<std::string>& args) {

@@ -30,6 +30,20 @@ struct FileIdentity {
   }
 };
 
+// The members of an installation record that launch acts on (it may hold
+// them in any order).
+struct InstallationRecord {
+  std::string version;
+  std::string executable;  // relative to the prefix, as recorded
+  std::string executable_sha256;
+  bool operator==(const InstallationRecord&) const = default;
+};
+
+// Reads a record's text: "{record} is not an installation record: {why}"
+// (state_unavailable).
+Result<InstallationRecord> parse_installation_record(const std::string& record,
+                                                     std::string_view text);
+
 struct LaunchCommand {
   std::string program;               // the verified executable, a full path
   std::vector<std::string> argv;     // program, then the pass-through arguments

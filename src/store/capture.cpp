@@ -79,20 +79,6 @@ Status keep_previous_state(const std::string& target, const std::string& slot_di
   return write_file_atomically(path_join(slot_dir, kPreviousStateAbsentName), "");
 }
 
-Result<std::string> encode_record(const SlotRecord& record) {
-  Json doc = Json::object();
-  doc["schema_version"] = record.schema_version;
-  doc["backup_ref"] = record.backup_ref;
-  doc["operation"] = record.operation;
-  doc["operation_id"] = record.operation_id;
-  doc["target_identity_digest"] = record.target_identity_digest;
-  doc["setup_id"] = text_or_null(record.setup_id);
-  doc["setup_definition_digest"] = text_or_null(record.setup_definition_digest);
-  auto bytes = canonical_json(doc);
-  if (!bytes.ok())
-    return caused_by(ErrorKind::state_unavailable, "cannot encode the backup record", bytes.error());
-  return std::move(bytes).value();
-}
 
 Error prune_failure(const std::string& path, const Error& cause) {
   // The removal's own message names the entry; the system error is what
@@ -114,6 +100,21 @@ Status clear_prune_leftovers(const BackupPool& pool) {
 }
 
 }  // namespace
+
+Result<std::string> encode_slot_record(const SlotRecord& record) {
+  Json doc = Json::object();
+  doc["schema_version"] = record.schema_version;
+  doc["backup_ref"] = record.backup_ref;
+  doc["operation"] = record.operation;
+  doc["operation_id"] = record.operation_id;
+  doc["target_identity_digest"] = record.target_identity_digest;
+  doc["setup_id"] = text_or_null(record.setup_id);
+  doc["setup_definition_digest"] = text_or_null(record.setup_definition_digest);
+  auto bytes = canonical_json(doc);
+  if (!bytes.ok())
+    return caused_by(ErrorKind::state_unavailable, "cannot encode the backup record", bytes.error());
+  return std::move(bytes).value();
+}
 
 Result<std::string> capture(const BackupPool& pool, const std::string& target,
                             const std::vector<std::string>& surfaces,
@@ -154,7 +155,7 @@ Result<std::string> capture(const BackupPool& pool, const std::string& target,
                           .target_identity_digest = request.identity,
                           .setup_id = request.setup_id,
                           .setup_definition_digest = request.setup_definition_digest};
-  VELK_ASSIGN(const std::string bytes, encode_record(record));
+  VELK_ASSIGN(const std::string bytes, encode_slot_record(record));
   VELK_TRY(write_file_atomically(path_join(slot_dir, kSlotRecordName), bytes));
 
   VELK_TRY(prune(pool, spare));

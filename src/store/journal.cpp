@@ -61,8 +61,9 @@ Mapped<Journal> map_journal(const Json& document) {
   return journal;
 }
 
-Status write_journal(const std::string& control_dir, const Journal& journal,
-                     std::string_view phase) {
+}  // namespace
+
+Result<std::string> encode_journal(const Journal& journal, std::string_view phase) {
   Json o = Json::object();
   o["schema_version"] = kJournalSchema;
   o["phase"] = std::string(phase);
@@ -75,7 +76,15 @@ Status write_journal(const std::string& control_dir, const Journal& journal,
   auto bytes = canonical_json(o);
   if (!bytes.ok())
     return caused_by(ErrorKind::state_unavailable, "cannot encode the journal", bytes.error());
-  return write_file_atomically(journal_path(control_dir), *bytes);
+  return std::move(bytes).value();
+}
+
+namespace {
+
+Status write_journal(const std::string& control_dir, const Journal& journal,
+                     std::string_view phase) {
+  VELK_ASSIGN(const std::string bytes, encode_journal(journal, phase));
+  return write_file_atomically(journal_path(control_dir), bytes);
 }
 
 }  // namespace
@@ -91,10 +100,16 @@ Result<std::optional<Journal>> read_journal(const std::string& control_dir) {
     if (bytes.error().sys_errno == ENOENT) return std::optional<Journal>{};
     Error e = std::move(bytes).error();
     e.kind = ErrorKind::recovery_required;
+    e.code = reason_for(ErrorKind::recovery_required);
     return e;
   }
+  VELK_ASSIGN(Journal journal, parse_journal(path, *bytes));
+  return std::optional<Journal>(std::move(journal));
+}
+
+Result<Journal> parse_journal(const std::string& path, std::string_view bytes) {
   const std::string unparsable = "a journal exists at " + path + " but does not parse";
-  auto parsed = parse_json(*bytes);
+  auto parsed = parse_json(bytes);
   if (!parsed.ok()) return with_cause(ErrorKind::recovery_required, unparsable, parsed.error());
   // The schema is looked at first: a journal of another schema need not
   // have this one's members at all.
@@ -106,7 +121,7 @@ Result<std::optional<Journal>> read_journal(const std::string& control_dir) {
   }
   auto mapped = map_journal(*parsed);
   if (!mapped.ok()) return with_cause(ErrorKind::recovery_required, unparsable, mapped.error());
-  return std::optional<Journal>(std::move(mapped).value());
+  return std::move(mapped).value();
 }
 
 Status publish_journal(const std::string& control_dir, const Journal& journal) {

@@ -20,6 +20,7 @@ struct Journal {
   std::string target_precondition_digest;
   std::optional<std::string> backup_ref;
   std::optional<TargetScope> target_scope;  // left out of the file when absent
+  bool operator==(const Journal&) const = default;
 };
 
 std::string journal_path(const std::string& control_dir);
@@ -28,6 +29,11 @@ std::string journal_path(const std::string& control_dir);
 // journal exists at {} but cannot be read", "... but does not parse",
 // "journal schema {} is not the 1 this build writes".
 Result<std::optional<Journal>> read_journal(const std::string& control_dir);
+
+// The same reading of bytes found at `path`.
+Result<Journal> parse_journal(const std::string& path, std::string_view bytes);
+// The journal's canonical bytes with the given phase.
+Result<std::string> encode_journal(const Journal& journal, std::string_view phase);
 
 // Refuses with "a journal is already published; only recovery may resolve
 // it" when a journal file exists; otherwise writes it with phase "prepared".

@@ -36,7 +36,20 @@ std::string trimmed(std::string_view text) {
   return std::string(text.substr(begin, end - begin + 1));
 }
 
-Result<SlotRecord> read_record(const std::string& path, const std::string& text) {
+// A complete slot by its reference, or the refusal of hold and release.
+Result<SlotEntry> complete_slot(const BackupPool& pool, const std::string& ref) {
+  const Error refusal =
+      make_error(ErrorKind::integrity_mismatch, ref + " is not a completed slot in this pool");
+  if (!is_slot_ref(ref)) return refusal;
+  VELK_ASSIGN(const auto slots, list_slots(pool));
+  for (const auto& slot : slots)
+    if (slot.name == ref) return slot;
+  return refusal;
+}
+
+}  // namespace
+
+Result<SlotRecord> parse_slot_record(const std::string& path, std::string_view text) {
   const auto unparsable = [&](const std::string& cause) {
     return with_cause(ErrorKind::state_unavailable, path + " does not parse as a backup record",
                       cause);
@@ -73,19 +86,6 @@ Result<SlotRecord> read_record(const std::string& path, const std::string& text)
   record.setup_definition_digest = std::move(*definition);
   return record;
 }
-
-// A complete slot by its reference, or the refusal of hold and release.
-Result<SlotEntry> complete_slot(const BackupPool& pool, const std::string& ref) {
-  const Error refusal =
-      make_error(ErrorKind::integrity_mismatch, ref + " is not a completed slot in this pool");
-  if (!is_slot_ref(ref)) return refusal;
-  VELK_ASSIGN(const auto slots, list_slots(pool));
-  for (const auto& slot : slots)
-    if (slot.name == ref) return slot;
-  return refusal;
-}
-
-}  // namespace
 
 Result<std::string> parse_slot_ref(std::string_view text) {
   if (!is_slot_ref(text))
@@ -137,7 +137,7 @@ Result<std::vector<SlotEntry>> list_slots(const BackupPool& pool) {
       if (e == ENOENT || e == ENOTDIR) continue;  // an incomplete slot
       return std::move(text).error();
     }
-    VELK_ASSIGN(auto record, read_record(path, *text));
+    VELK_ASSIGN(auto record, parse_slot_record(path, *text));
     // A record is data in the pool: one that names another slot than the
     // one it is kept in is not this slot's record.
     if (record.backup_ref != file_name(dir))

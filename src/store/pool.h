@@ -22,6 +22,7 @@ struct SlotRecord {
   std::string target_identity_digest;  // identity of what the payload holds
   std::optional<std::string> setup_id;
   std::optional<std::string> setup_definition_digest;
+  bool operator==(const SlotRecord&) const = default;
 };
 
 struct SlotEntry {
@@ -34,6 +35,13 @@ struct HeldSlot {
   std::string name;
   std::string reason;  // trimmed HELD text, or "no reason recorded"
 };
+
+// A slot record read from `text` (the bytes of "slot.json" at `path`):
+// "{path} does not parse as a backup record", "backup schema {n} is not the
+// 1 this build writes" (state_unavailable).
+Result<SlotRecord> parse_slot_record(const std::string& path, std::string_view text);
+// The record's canonical bytes: "cannot encode the backup record".
+Result<std::string> encode_slot_record(const SlotRecord& record);
 
 // "slot-" followed by 12 ASCII digits, or "{text} is not a backup reference"
 // (integrity_mismatch).
