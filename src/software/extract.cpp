@@ -85,10 +85,12 @@ Result<uint64_t> extract_artifact(const std::string& artifact, ArtifactForm form
 
   if (form == ArtifactForm::executable) return place_executable(fd, destination);
 
-  VELK_ASSIGN(ExtractTarget target,
-              ExtractTarget::open(destination, extraction_limits(byte_length)));
+  const ExtractionLimits limits = extraction_limits(byte_length);
+  VELK_ASSIGN(ExtractTarget target, ExtractTarget::open(destination, limits));
   if (form == ArtifactForm::tar_gzip) {
-    GzipReader gzip(fd);
+    // Every inflated byte counts against the limit, the archive's headers
+    // and whatever follows its end as much as the files.
+    GzipReader gzip(fd, limits.max_bytes);
     VELK_TRY(gzip.start());
     VELK_TRY(extract_tar(gzip, target));
   } else {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "core/fs.h"
@@ -129,6 +130,17 @@ std::string ExtractTarget::joined(const std::vector<std::string>& segments, size
 }
 
 Result<EntryPath> ExtractTarget::admit(std::string_view name) {
+  // Judged before anything else looks at the name, so admitting a name
+  // takes time in proportion to a length this reader accepts.
+  if (name.size() > kMaxEntryPathBytes)
+    return extract_error("an archive entry path is " + std::to_string(name.size()) +
+                         " bytes, more than the " + std::to_string(kMaxEntryPathBytes) +
+                         " this extraction allows");
+  const size_t segments = static_cast<size_t>(std::count(name.begin(), name.end(), '/')) + 1;
+  if (segments > kMaxEntryPathSegments)
+    return extract_error("an archive entry path has " + std::to_string(segments) +
+                         " segments, more than the " + std::to_string(kMaxEntryPathSegments) +
+                         " this extraction allows");
   auto checked = check_archive_entry_path(name);
   if (!checked.ok()) return extract_error(checked.error().message);
   EntryPath path;

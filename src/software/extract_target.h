@@ -15,6 +15,11 @@
 
 namespace velk {
 
+// The longest entry path, and the most segments one may have, that an
+// extraction admits.
+inline constexpr size_t kMaxEntryPathBytes = 4096;
+inline constexpr size_t kMaxEntryPathSegments = 256;
+
 // Extraction failures carry their message and, for a failed system call, the
 // system error as the cause.
 Error extract_error(std::string message);

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <string>
@@ -38,7 +39,8 @@ uint32_t le32(const unsigned char* p) {
 
 }  // namespace
 
-GzipReader::GzipReader(int fd) : fd_(fd), input_(new unsigned char[kInputSize]) {}
+GzipReader::GzipReader(int fd, uint64_t budget)
+    : fd_(fd), input_(new unsigned char[kInputSize]), budget_(budget) {}
 
 GzipReader::~GzipReader() {
   if (z_ready_) inflateEnd(&z_);
@@ -125,8 +127,10 @@ Status GzipReader::start() {
 
 Result<size_t> GzipReader::read(void* out, size_t size) {
   if (ended_ || size == 0) return size_t{0};
+  // One byte past the budget is enough to know it is exceeded.
+  const uint64_t allowed = budget_ - count_ + 1;
   z_.next_out = static_cast<Bytef*>(out);
-  z_.avail_out = static_cast<uInt>(std::min<size_t>(size, 1u << 30));
+  z_.avail_out = static_cast<uInt>(std::min<uint64_t>({uint64_t{size}, uint64_t{1} << 30, allowed}));
   const uInt wanted = z_.avail_out;
   while (z_.avail_out == wanted) {
     VELK_ASSIGN(const bool more, fill());
@@ -146,6 +150,9 @@ Result<size_t> GzipReader::read(void* out, size_t size) {
       return extract_error("gzip DEFLATE stream could not be inflated");
   }
   const size_t produced = wanted - z_.avail_out;
+  if (produced > budget_ - count_)
+    return extract_error("archive inflates past the " + std::to_string(budget_) +
+                         " bytes this extraction allows");
   crc_ = static_cast<uint32_t>(crc32(crc_, static_cast<const Bytef*>(out),
                                      static_cast<uInt>(produced)));
   count_ += produced;

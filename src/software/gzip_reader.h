@@ -14,7 +14,9 @@ namespace velk {
 
 class GzipReader {
  public:
-  explicit GzipReader(int fd);
+  // `budget` bounds every byte the member inflates to, whatever reads it
+  // (archive headers, padding and what follows the archive's end included).
+  explicit GzipReader(int fd, uint64_t budget = UINT64_MAX);
   ~GzipReader();
   GzipReader(const GzipReader&) = delete;
   GzipReader& operator=(const GzipReader&) = delete;
@@ -48,6 +50,7 @@ class GzipReader {
   bool ended_ = false;
   uint32_t crc_ = 0;
   uint64_t count_ = 0;
+  uint64_t budget_;
 };
 
 }  // namespace velk

@@ -1,0 +1,72 @@
+// Archives built to make extraction do more work than their size allows:
+// headers that inflate past the limit, data after the archive's end, and a
+// name of half a million segments. Each is refused with its message, with
+// nothing created, in bounded memory and time (measured in a child; the
+// bounds are generous, since what matters is that they do not grow with the
+// hostile part).
+#include "extract_fixture.h"
+#include "support/usage.h"
+
+namespace velk::testing {
+namespace {
+
+constexpr ArtifactForm kTgz = ArtifactForm::tar_gzip;
+// Well above what an extraction needs, well below what the old readers took.
+constexpr long kMemoryBoundKib = 256 * 1024;
+constexpr double kTimeBoundSeconds = 15;
+
+class HostileArchive : public ExtractTest {
+ protected:
+  // Extracts in a child; returns the refusal and checks what it used.
+  std::string refused(const std::string& name, ArtifactForm form) {
+    const std::string message_file = tmp_ / "message";
+    const ChildUsage usage = run_measured([&] {
+      write_text(message_file, failure(name, form));
+      return 0;
+    });
+    EXPECT_EQ(usage.exit_code, 0);
+    EXPECT_LT(usage.max_rss_kib, kMemoryBoundKib);
+    EXPECT_LT(usage.cpu_seconds, kTimeBoundSeconds);
+    return read_text(message_file);
+  }
+};
+
+TEST_F(HostileArchive, EveryInflatedByteCountsHeadersAndTrailingDataIncluded) {
+  // 70 pax headers of 1 MiB of comments each (the files themselves are
+  // empty), and a tar whose gzip stream goes on for 80 MiB after its end.
+  craft(R"(
+record = pax([('comment', 'x' * ((1 << 20) - 32))])
+write_tgz('pax.tgz', (header('./PaxHeaders/f', len(record), flag=b'x') + record +
+                      b'\0' * (-len(record) % 512)) * 70, entry('f'), END)
+write_tgz('trailing.tgz', entry('f', 'x'), END, bytes(80 << 20))
+)");
+  const std::string over = "archive inflates past the 67108864 bytes this extraction allows";
+  EXPECT_EQ(refused("pax.tgz", kTgz), over);
+  reset();
+  EXPECT_EQ(refused("trailing.tgz", kTgz), "archive did not end cleanly: " + over);
+}
+
+TEST_F(HostileArchive, ALongOrDeepNameIsRefusedBeforeAnythingIsCreated) {
+  // A GNU long name of 524,000 "d/" segments, one of 300 short segments,
+  // and a zip entry name of 65,000 bytes.
+  craft(R"(
+def long_name(path, name):
+    write_tgz(path, header('././@LongLink', len(name) + 1, flag=b'L', magic=GNU) + name +
+              b'\0' * (-(len(name)) % 512 or 512), entry('ignored', 'x', magic=GNU), END)
+long_name('huge.tgz', b'd/' * 524000 + b'f')
+long_name('deep.tgz', b'd/' * 300 + b'f')
+with zipfile.ZipFile('long.zip', 'w') as z:
+    z.writestr('a' * 65000, b'x')
+)");
+  EXPECT_EQ(refused("huge.tgz", kTgz),
+            "an archive entry path is 1048001 bytes, more than the 4096 this extraction allows");
+  EXPECT_EQ(refused("deep.tgz", kTgz),
+            "an archive entry path has 301 segments, more than the 256 this extraction allows");
+  EXPECT_EQ(tree_listing(dest()), Lines{});
+  EXPECT_EQ(refused("long.zip", ArtifactForm::zip),
+            "an archive entry path is 65000 bytes, more than the 4096 this extraction allows");
+  EXPECT_EQ(tree_listing(dest()), Lines{});
+}
+
+}  // namespace
+}  // namespace velk::testing
