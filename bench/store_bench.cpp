@@ -9,9 +9,11 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <functional>
 #include <string>
 
 #include "core/fs.h"
+#include "core/fs_at.h"
 #include "product/declaration.h"
 #include "store/identity.h"
 #include "store/pool.h"
@@ -154,5 +156,90 @@ void BM_CpArchive1GiB(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTotalBytes));
 }
 BENCHMARK(BM_CpArchive1GiB)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// How to make a fresh copy durable: the ways a capture could flush its
+// payload before the slot's record is written, each timed with the copy.
+// range(0) is MiB of unrelated dirty data another writer leaves on the same
+// file system just before the copy (a build, a download): a syncfs must
+// write it too, a per-file flush does not.
+enum Flush { kNone, kSyncfs, kFsyncEach, kWritebackThenFsync };
+
+int flush_tree(int dir_fd) {
+  auto listed = velk::list_directory_at(dir_fd, "payload");
+  if (!listed.ok()) return EIO;
+  for (const std::string& name : *listed) {
+    struct stat st;
+    if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+    if (S_ISDIR(st.st_mode)) {
+      velk::Fd child(velk::open_directory_at(dir_fd, name));
+      if (child.get() < 0) return errno;
+      if (const int e = flush_tree(child.get()); e != 0) return e;
+      continue;
+    }
+    velk::Fd file(::openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (file.get() < 0 || ::fsync(file.get()) != 0) return errno;
+  }
+  return ::fsync(dir_fd) == 0 ? 0 : errno;
+}
+
+void leave_dirty(size_t mib) {
+  if (mib == 0) return;
+  std::string chunk(size_t{1} << 20, '\0');
+  fill_noise(chunk, 77);
+  const int fd = ::open((workspace().root() + "/neighbour").c_str(),
+                        O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  for (size_t i = 0; i < mib; ++i)
+    if (::write(fd, chunk.data(), chunk.size()) != static_cast<ssize_t>(chunk.size())) std::abort();
+  ::close(fd);
+}
+
+void BM_CaptureFlush1GiB(benchmark::State& state, Flush flush) {
+  const std::string& t = target();
+  const std::string copy = workspace().root() + "/flush-copy";
+  velk::TreeCopyHooks hooks;
+  if (flush == kFsyncEach || flush == kWritebackThenFsync)
+    hooks.after_file = [flush](int dir_fd, const std::string& name,
+                               const std::string&) -> velk::Status {
+      velk::Fd file(::openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+      if (file.get() < 0) std::abort();
+      if (flush == kFsyncEach) {
+        if (::fsync(file.get()) != 0) std::abort();
+      } else {
+        (void)::sync_file_range(file.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+      }
+      return {};
+    };
+  for (auto _ : state) {
+    state.PauseTiming();
+    leave_dirty(static_cast<size_t>(state.range(0)));
+    state.ResumeTiming();
+    if (::mkdir(copy.c_str(), 0755) != 0) std::abort();
+    velk::Fd from(velk::open_directory(t));
+    velk::Fd to(velk::open_directory(copy));
+    for (const char* surface : kSurfaces) {
+      velk::Fd source(velk::open_directory_at(from.get(), surface));
+      if (::mkdirat(to.get(), surface, 0755) != 0) std::abort();
+      velk::Fd made(velk::open_directory_at(to.get(), surface));
+      auto copied = velk::copy_tree_at(source.get(), surface, made.get(), surface, hooks);
+      if (!copied.ok()) std::abort();
+    }
+    if (flush == kSyncfs && ::syncfs(to.get()) != 0) std::abort();
+    if (flush == kWritebackThenFsync && flush_tree(to.get()) != 0) std::abort();
+    if (flush == kFsyncEach && ::fsync(to.get()) != 0) std::abort();
+    state.PauseTiming();
+    (void)velk::remove_path(copy);
+    ::sync();
+    state.ResumeTiming();
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kTotalBytes));
+}
+BENCHMARK_CAPTURE(BM_CaptureFlush1GiB, none, kNone)->Arg(0)->Arg(1024)
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_CaptureFlush1GiB, syncfs, kSyncfs)->Arg(0)->Arg(1024)
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_CaptureFlush1GiB, fsync_each, kFsyncEach)->Arg(0)->Arg(1024)
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_CaptureFlush1GiB, writeback_then_fsync, kWritebackThenFsync)->Arg(0)->Arg(1024)
+    ->Unit(benchmark::kMillisecond)->UseRealTime();
 
 }  // namespace

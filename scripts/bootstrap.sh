@@ -7,7 +7,7 @@ packages=(
   cmake ninja-build g++ clang
   nlohmann-json3-dev libssl-dev zlib1g-dev libicu-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  python3 zip unzip tar gzip openssl
+  python3 zip unzip tar gzip openssl strace
   scdoc man-db file dpkg-dev lintian
   ansible-core python3-yaml python3-setuptools
 )

@@ -15,6 +15,7 @@
 #include "cli/usage.h"
 #include "cli/user_commands.h"
 #include "cli/user_grammar.h"
+#include "core/interrupt.h"
 #include "core/json.h"
 #include "core/text.h"
 #include "product/declaration.h"
@@ -79,8 +80,12 @@ int run_provider(ProviderCommand command, std::span<const std::string> rest) {
   if (!parsed) return fail(parsed.error().message);
   const ProviderOutcome outcome = run_provider_request(*parsed);
   if (const auto* failure = std::get_if<ProviderFailure>(&outcome)) return fail(failure->message);
-  if (const auto* refusal = std::get_if<Error>(&outcome))
+  if (const auto* refusal = std::get_if<Error>(&outcome)) {
+    // A change stopped by a signal answers with no document: the process
+    // ends by that signal once the line below is written.
+    if (stopped_before_change()) return fail(refusal->message);
     return print_text(compact_json(refusal_document(*refusal)) + "\n");
+  }
   return print_text(compact_json(std::get<Json>(outcome)) + "\n");
 }
 
@@ -107,11 +112,19 @@ int run_entry(const std::vector<std::string>& args) {
   const int status = dispatch(args);
   // Output that could not be written is a failure, never a silent success.
   std::cout.flush();
-  if (!std::cout) {
-    std::cerr << declaration().provider_id << ": cannot write to standard output\n";
-    return 1;
+  const bool written = static_cast<bool>(std::cout);
+  if (!written) std::cerr << declaration().provider_id << ": cannot write to standard output\n";
+  // A stop requested during a change was obeyed (the change stopped before
+  // it began, and said so) or the change was past its point of no return
+  // and was finished; either way the process now ends by that signal.
+  if (const int signal = interrupt_signal()) {
+    if (status == 0 && !stopped_before_change())
+      std::cerr << declaration().provider_id << ": interrupted by " << signal_name(signal)
+                << " while the change was under way; the change was finished\n";
+    std::cerr.flush();
+    end_by_signal(signal);
   }
-  return status;
+  return written ? status : 1;
 }
 
 }  // namespace velk

@@ -422,4 +422,8 @@ int sync_directory_fd(int dir_fd) {
   return retry_eintr([&] { return ::fsync(dir_fd); }) == 0 ? 0 : errno;
 }
 
+int sync_file_system_fd(int fd) {
+  return retry_eintr([&] { return ::syncfs(fd); }) == 0 ? 0 : errno;
+}
+
 }  // namespace velk

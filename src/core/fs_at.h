@@ -94,4 +94,10 @@ Status copy_tree_at(int src_fd, const std::string& src_display, int dst_fd,
 // Flushes the directory behind a descriptor; 0 or errno.
 int sync_directory_fd(int dir_fd);
 
+// Flushes everything written to the file system that holds `fd` (syncfs):
+// one device flush makes a whole tree of new files, directories and
+// removals durable, where a flush per file costs a device flush each. 0 or
+// errno.
+int sync_file_system_fd(int fd);
+
 }  // namespace velk

@@ -41,8 +41,15 @@ Result<TargetSurvey> survey_target(std::string_view target,
     if (!incomplete.ok()) return std::move(incomplete).error();
     if (auto resolved = check_resolved(store.control_dir,
                                        path_join(store.control_dir, "transaction"), *incomplete);
-        !resolved.ok())
+        !resolved.ok()) {
+      // A journal or a slot being filled right now is another process's
+      // change in progress, not one that was interrupted.
+      if (target_lock_held(store.control_dir))
+        return make_error(ErrorKind::lock_unavailable,
+                          "another process is changing " + path +
+                              "; plan again when it has finished");
       return std::move(resolved).error();
+    }
   }
 
   auto state = read_state(path);

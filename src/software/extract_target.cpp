@@ -212,9 +212,8 @@ Result<OutputFile> ExtractTarget::create_file(const EntryPath& path, uint64_t si
   return OutputFile(fd, write_message);
 }
 
+// Files are flushed with the whole staged tree, once, before it is promoted.
 Status ExtractTarget::finish_file(OutputFile& file, uint32_t mode) {
-  if (::fsync(file.fd()) != 0)
-    return extract_system_error("archive file could not be flushed", errno);
   if (::fchmod(file.fd(), static_cast<mode_t>(mode & 0777)) != 0)
     return extract_system_error("archive file permissions could not be set", errno);
   file = OutputFile();

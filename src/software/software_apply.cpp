@@ -9,6 +9,7 @@
 
 #include "core/digest.h"
 #include "core/fs.h"
+#include "core/fs_at.h"
 #include "core/json.h"
 #include "product/declaration.h"
 #include "software/artifact.h"
@@ -92,6 +93,13 @@ Result<uint64_t> stage(const std::string& artifact, const std::string& incoming,
     return state_error(incoming + " could not be created: " + errno_text(errno));
   VELK_ASSIGN(const uint64_t files,
               extract_artifact(artifact, build.format, incoming, build.byte_length));
+  // The whole tree, files and directories, is on disk before it is
+  // promoted and recorded.
+  {
+    const Fd staged(open_directory(incoming));
+    const int e = staged.get() < 0 ? errno : sync_file_system_fd(staged.get());
+    if (e != 0) return state_error(incoming + " could not be flushed: " + errno_text(e));
+  }
   if (build.format != ArtifactForm::executable) {
     VELK_TRY(find_entry_point(incoming, build.entry_point));
     return files;

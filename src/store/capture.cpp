@@ -9,6 +9,7 @@
 #include "core/atomic_write.h"
 #include "core/fs.h"
 #include "core/fs_at.h"
+#include "core/interrupt.h"
 #include "core/json.h"
 #include "core/text.h"
 #include "product/declaration.h"
@@ -55,7 +56,13 @@ Status capture_surface(int target_fd, const std::string& target, int payload_fd,
     Fd destination(open_directory_at(destination_dir.get(), name));
     if (destination.get() < 0)
       return system_error(ErrorKind::state_unavailable, "cannot create " + to, errno);
-    return copy_tree_at(source.get(), from, destination.get(), to);
+    // A request to stop is obeyed between two files.
+    TreeCopyHooks hooks;
+    hooks.after_file = [](int, const std::string&, const std::string&) -> Status {
+      if (interrupt_requested()) return interrupted_before_change();
+      return {};
+    };
+    return copy_tree_at(source.get(), from, destination.get(), to, hooks);
   }
   if (const int e = copy_file_at(source_dir.get(), name, destination_dir.get(), name); e != 0) {
     if (e == EINVAL)
@@ -99,6 +106,34 @@ Status clear_prune_leftovers(const BackupPool& pool) {
   return {};
 }
 
+// Copies the surfaces and the state file into a new slot and makes them
+// durable, stopping between two files when asked to. A slot stopped that
+// way is taken away again: it was never complete and holds nothing that
+// anyone needs.
+Status fill_slot(const std::string& target, int payload_fd, const std::string& payload,
+                 const std::string& slot_dir, const std::vector<std::string>& surfaces) {
+  const auto filled = [&]() -> Status {
+    Fd target_fd(open_directory(target));
+    if (target_fd.get() < 0)
+      return system_error(ErrorKind::state_unavailable, "cannot list " + target, errno);
+    for (const auto& surface : surfaces) {
+      VELK_TRY(capture_surface(target_fd.get(), target, payload_fd, payload, surface));
+      if (interrupt_requested()) return interrupted_before_change();
+    }
+    VELK_TRY(keep_previous_state(target, slot_dir));
+    // The payload reaches the disk before the record that calls the slot
+    // complete: after a power cut, a record over files that never landed
+    // would restore empty files over good ones. One flush of the file
+    // system, not one per file: each costs a device flush.
+    if (const int e = sync_file_system_fd(payload_fd); e != 0)
+      return system_error(ErrorKind::state_unavailable, "cannot flush backup slot " + slot_dir, e);
+    if (interrupt_requested()) return interrupted_before_change();
+    return {};
+  }();
+  if (!filled.ok() && stopped_before_change()) (void)remove_path(slot_dir);
+  return filled;
+}
+
 }  // namespace
 
 Result<std::string> encode_slot_record(const SlotRecord& record) {
@@ -136,18 +171,11 @@ Result<std::string> capture(const BackupPool& pool, const std::string& target,
   if (err != 0)
     return system_error(ErrorKind::state_unavailable, "cannot create backup slot " + slot_dir, err);
 
-  {
-    Fd target_fd(open_directory(target));
-    if (target_fd.get() < 0)
-      return system_error(ErrorKind::state_unavailable, "cannot list " + target, errno);
-    Fd payload_fd(open_directory(payload));
-    if (payload_fd.get() < 0)
-      return system_error(ErrorKind::state_unavailable, "cannot create backup slot " + slot_dir,
-                          errno);
-    for (const auto& surface : surfaces)
-      VELK_TRY(capture_surface(target_fd.get(), target, payload_fd.get(), payload, surface));
-  }
-  VELK_TRY(keep_previous_state(target, slot_dir));
+  Fd payload_fd(open_directory(payload));
+  if (payload_fd.get() < 0)
+    return system_error(ErrorKind::state_unavailable, "cannot create backup slot " + slot_dir,
+                        errno);
+  VELK_TRY(fill_slot(target, payload_fd.get(), payload, slot_dir, surfaces));
 
   const SlotRecord record{.backup_ref = name,
                           .operation = request.operation,

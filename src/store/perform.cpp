@@ -2,6 +2,7 @@
 
 #include "core/fs.h"
 #include "core/fs_at.h"
+#include "core/interrupt.h"
 #include "core/text.h"
 #include "product/facts.h"
 #include "store/identity.h"
@@ -57,6 +58,11 @@ Result<PerformOutcome> perform(const Target& checked, const PlanFacts& plan,
     if (hooks.observer) hooks.observer(step);
   };
 
+  // SIGINT, SIGTERM and SIGHUP are obeyed at the boundaries below: before
+  // the journal is published the change stops and leaves nothing behind;
+  // after, it is finished (the caller says so and ends by the signal).
+  const InterruptDeferral deferral;
+
   VELK_ASSIGN(const TargetStore store, open_target_store(checked));
   // Held from here to the return, on every path: the destructor releases it.
   VELK_ASSIGN(TargetLock lock, lock_target(store.control_dir));
@@ -86,6 +92,7 @@ Result<PerformOutcome> perform(const Target& checked, const PlanFacts& plan,
                          before,  identity_before, ""};
   if (hooks.pre_checks) VELK_TRY(hooks.pre_checks(context));
   observe(PerformStep::verified);
+  if (interrupt_requested()) return interrupted_before_change();
 
   CaptureRequest request{plan.operation, plan.operation_id, identity_before, std::nullopt,
                          std::nullopt};
@@ -101,6 +108,8 @@ Result<PerformOutcome> perform(const Target& checked, const PlanFacts& plan,
         path_join(path_join(store.pool.dir, context.backup_ref), kPlannedWritesName), planned));
   }
   observe(PerformStep::captured);
+  // The slot is complete and stays: a backup of the target as it still is.
+  if (interrupt_requested()) return interrupted_before_change();
 
   Journal journal;
   journal.phase = "prepared";
@@ -120,6 +129,12 @@ Result<PerformOutcome> perform(const Target& checked, const PlanFacts& plan,
 
   VELK_ASSIGN(const std::string identity_after, target_identity(target, surfaces));
   observe(PerformStep::identity_measured);
+
+  // What the effects wrote and removed reaches the disk before the record
+  // that describes it, and before the journal that could still undo it
+  // goes.
+  if (const int e = sync_file_system_fd(target_fd.get()); e != 0)
+    return system_error(ErrorKind::state_unavailable, "cannot flush " + target, e);
 
   ProviderState state =
       fill_state(store, plan, before, identity_after, context.backup_ref, std::move(effects));

@@ -200,6 +200,20 @@ Result<TargetLock> lock_target(const std::string& control_dir) {
   return TargetLock(path, fd);
 }
 
+bool target_lock_held(const std::string& control_dir) {
+  const std::string path = path_join(control_dir, "target.lock");
+  {
+    std::lock_guard<std::mutex> guard(registry_mutex);
+    if (registry().count(registry_key(path)) != 0) return true;
+  }
+  const Fd fd(retry_eintr(
+      [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }));
+  if (fd.get() < 0) return false;
+  if (::flock(fd.get(), LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+  (void)::flock(fd.get(), LOCK_UN);
+  return false;
+}
+
 Status annotate_lock(TargetLock& lock, std::string_view text) {
   auto fail = [&](int e) {
     return system_error(ErrorKind::state_unavailable, "cannot annotate " + lock.path(), e);

@@ -77,6 +77,12 @@ class TargetLock {
 // {lock}" (lock_unavailable).
 Result<TargetLock> lock_target(const std::string& control_dir);
 
+// Whether a change holds the target lock now: a non-blocking probe for a
+// shared lock, released at once, that creates nothing (no lock file: not
+// held). For a planner that meets a journal or an incomplete slot and must
+// tell a change in progress from one that was interrupted.
+bool target_lock_held(const std::string& control_dir);
+
 // Replaces the lock file's content with the text, no newline: "cannot
 // annotate {lock}" (state_unavailable).
 Status annotate_lock(TargetLock& lock, std::string_view text);

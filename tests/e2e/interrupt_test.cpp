@@ -1,0 +1,275 @@
+// Ctrl-C, SIGTERM and SIGHUP during a real change: before the journal is
+// published the change stops, takes away its unfinished backup and says
+// nothing was changed; after, it finishes and says so. Either way the
+// process ends by the signal and nothing is left that blocks the next
+// command.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+#include "consumer.h"
+#include "support/temp_dir.h"
+
+namespace velk {
+namespace {
+
+using namespace velk::testing;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kFiles = 3000;
+const std::string kStopped =
+    "velk-setup-system: interrupted by SIGINT before the change began; nothing was changed\n";
+
+struct Ended {
+  std::string out;
+  std::string err;
+  int signal = 0;
+  int exit_code = -1;
+  bool moment_seen = false;
+};
+
+// Runs the program with `args`, waits (bounded) until `moment` holds, sends
+// `signal`, and collects how the program ended.
+Ended interrupt_at(const Words& args, const std::string& side,
+                   const std::function<bool()>& moment, int signal = SIGINT) {
+  const std::string out_path = side + "/out", err_path = side + "/err";
+  std::vector<std::string> argv_text = {VELK_BINARY_PATH};
+  argv_text.insert(argv_text.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argv_text) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    ::signal(SIGINT, SIG_DFL);
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  Ended ended;
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
+  int status = 0;
+  bool reaped = false;
+  while (Clock::now() < deadline) {
+    if (moment()) {
+      ended.moment_seen = true;
+      ::kill(pid, signal);
+      break;
+    }
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      reaped = true;
+      break;
+    }
+  }
+  if (!reaped) {
+    while (Clock::now() < deadline && ::waitpid(pid, &status, WNOHANG) == 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    if (::waitpid(pid, &status, WNOHANG) == 0) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+    }
+  }
+  if (WIFSIGNALED(status)) ended.signal = WTERMSIG(status);
+  if (WIFEXITED(status)) ended.exit_code = WEXITSTATUS(status);
+  ended.out = read_text(out_path);
+  ended.err = read_text(err_path);
+  return ended;
+}
+
+// A target of kFiles files with one backup of it (slot-000000000001), then
+// edited, so that a restore has a whole tree to capture and to put back.
+struct Interrupted {
+  // Thousands of files, written and removed many times over: kept in memory
+  // where there is memory to keep them in.
+  TempDir t{memory_temp_base()};
+  TempDir side{memory_temp_base()};
+  std::string control = t / ".velk-setup-system";
+  std::string before_edit;  // identity when slot 1 was taken
+  std::string edited;       // identity the restore starts from
+
+  Interrupted() {
+    write_text(t / "AGENTS.md", "original\n");
+    for (int i = 0; i < kFiles; ++i)
+      write_text(t / ("skills/s" + std::to_string(i / 100) + "/f" + std::to_string(i) + ".md"),
+                 "file " + std::to_string(i) + "\n");
+    before_edit = status_identity(t.path());
+    const Json backup = plan_and_apply(t.path(), "backup", {}, {}, side / "plan");
+    EXPECT_EQ(backup.value("backup_ref", ""), "slot-000000000001") << backup.dump();
+    write_text(t / "AGENTS.md", "edited\n");
+    edited = status_identity(t.path());
+    // The lock keeps its last holder's note: clear it, so the restore's
+    // own note marks the moment it holds the lock.
+    write_text(control + "/target.lock", "");
+  }
+
+  Words restore() const { return {"restore", "--target", t.path()}; }
+  std::string slot(int n) const {
+    return control + "/backups/slot-00000000000" + std::to_string(n);
+  }
+  // The pool's entries (slots, complete or not).
+  Words top() const {
+    Words names;
+    for (const std::string& entry : tree_entries(control + "/backups"))
+      if (entry.find('/', 1) == std::string::npos) names.push_back(entry.substr(1));
+    return names;
+  }
+
+  // Nothing blocks the next change: no journal, no incomplete slot, and a
+  // restore of the first backup runs.
+  void expect_nothing_blocking() {
+    EXPECT_FALSE(exists(control + "/journal.json"));
+    for (const std::string& name : top())
+      EXPECT_TRUE(exists(control + "/backups/" + name + "/slot.json")) << name;
+    const RunResult again =
+        run_velk({"restore", "--backup", "slot-000000000001", "--target", t.path()});
+    EXPECT_EQ(again.exit_code, 0) << again.err;
+    EXPECT_EQ(read_text(t / "AGENTS.md"), "original\n");
+  }
+};
+
+bool lock_noted(const std::string& control) {
+  struct stat st;
+  return ::stat((control + "/target.lock").c_str(), &st) == 0 && st.st_size > 0;
+}
+
+// A stop at a moment the restore may pass before the signal lands is tried
+// again (each try checked whole); three tries must hit it once.
+template <typename Try>
+void within_three_tries(Try attempt) {
+  for (int i = 0; i < 3; ++i)
+    if (attempt()) return;
+  ADD_FAILURE() << "the moment was not hit in three tries";
+}
+
+TEST(Interrupt, BeforeTheCaptureNothingIsChangedAndNoSlotIsLeft) {
+  within_three_tries([] {
+    Interrupted f;
+    const Ended ended = interrupt_at(f.restore(), f.side.path(),
+                                     [&] { return lock_noted(f.control); });
+    EXPECT_TRUE(ended.moment_seen);
+    EXPECT_EQ(ended.signal, SIGINT) << ended.err;
+    if (ended.err != kStopped) return false;  // passed the moment first
+    EXPECT_EQ(ended.out, "");
+    EXPECT_EQ(status_identity(f.t.path()), f.edited);
+    EXPECT_EQ(f.top(), Words{"slot-000000000001"});
+    f.expect_nothing_blocking();
+    return true;
+  });
+}
+
+TEST(Interrupt, MidCaptureTheUnfinishedSlotIsTakenAway) {
+  within_three_tries([] {
+    Interrupted f;
+    const std::string filling = f.slot(2) + "/payload/skills/s1";
+    const Ended ended =
+        interrupt_at(f.restore(), f.side.path(), [&] { return exists(filling); });
+    EXPECT_TRUE(ended.moment_seen);
+    EXPECT_EQ(ended.signal, SIGINT) << ended.err;
+    if (ended.err != kStopped || exists(f.slot(2))) {
+      // The capture finished first: it may only have stopped at the next
+      // boundary, with its slot complete, or finished the change.
+      if (ended.err == kStopped) {
+        EXPECT_TRUE(exists(f.slot(2) + "/slot.json"));
+      }
+      return false;
+    }
+    EXPECT_EQ(ended.out, "");
+    EXPECT_EQ(status_identity(f.t.path()), f.edited);
+    EXPECT_EQ(f.top(), Words{"slot-000000000001"});
+    f.expect_nothing_blocking();
+    return true;
+  });
+}
+
+TEST(Interrupt, AfterTheJournalIsPublishedTheChangeIsFinished) {
+  within_three_tries([] {
+    Interrupted f;
+    const Ended ended = interrupt_at(f.restore(), f.side.path(),
+                                     [&] { return exists(f.control + "/journal.json"); });
+    if (!ended.moment_seen) return false;  // finished before the journal was seen
+    EXPECT_EQ(ended.signal, SIGINT) << ended.err;
+    EXPECT_EQ(ended.err,
+              "velk-setup-system: interrupted by SIGINT while the change was under way; the "
+              "change was finished\n");
+    EXPECT_EQ(ended.out, "Restored the most recent backup into " + f.t.path() +
+                             ".\n  state before this restore captured as slot-000000000002\n");
+    EXPECT_EQ(status_identity(f.t.path()), f.before_edit);
+    EXPECT_EQ(read_text(f.t / "AGENTS.md"), "original\n");
+    f.expect_nothing_blocking();
+    return true;
+  });
+}
+
+TEST(Interrupt, TermAndHangupStopTheSameWay) {
+  for (const int signal : {SIGTERM, SIGHUP}) {
+    Interrupted f;
+    const Ended ended = interrupt_at(
+        f.restore(), f.side.path(), [&] { return lock_noted(f.control); }, signal);
+    EXPECT_EQ(ended.signal, signal);
+    const std::string name = signal == SIGTERM ? "SIGTERM" : "SIGHUP";
+    // Whichever boundary it met, the line names the signal and the target
+    // is whole.
+    if (ended.err.find("before the change began") != std::string::npos) {
+      EXPECT_EQ(ended.err, "velk-setup-system: interrupted by " + name +
+                               " before the change began; nothing was changed\n");
+      EXPECT_EQ(status_identity(f.t.path()), f.edited);
+    } else {
+      EXPECT_EQ(ended.err, "velk-setup-system: interrupted by " + name +
+                               " while the change was under way; the change was finished\n");
+      EXPECT_EQ(status_identity(f.t.path()), f.before_edit);
+    }
+    f.expect_nothing_blocking();
+  }
+}
+
+// A planner that meets another process's change in progress says so,
+// rather than asking for a recovery that would be wrong to run.
+TEST(Interrupt, APlannerMeetingAChangeInProgressSaysAnotherProcessIsChangingTheTarget) {
+  Interrupted f;
+  const std::string journal = f.control + "/journal.json";
+  // Another process holds the lock while a journal is published.
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t holder = ::fork();
+  if (holder == 0) {
+    const int fd = ::open((f.control + "/target.lock").c_str(), O_RDWR);
+    if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(1);
+    (void)::write(ready[1], "x", 1);
+    ::sleep(30);
+    ::_exit(0);
+  }
+  char byte;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+  write_text(journal,
+             R"({"backup_ref":"slot-000000000001","operation":"restore","operation_id":"op-1",)"
+             R"("phase":"prepared","plan_digest":"sha256:00","schema_version":1,)"
+             R"("target_precondition_digest":"sha256:00","target_scope":null})");
+  expect_failure(run_velk(f.restore()), "another process is changing " + f.t.path() +
+                                            "; plan again when it has finished");
+  EXPECT_EQ(refusal_of(plan_request(f.t.path(), "backup")),
+            "provider_unavailable: another process is changing " + f.t.path() +
+                "; plan again when it has finished");
+  ::kill(holder, SIGKILL);
+  ::waitpid(holder, nullptr, 0);
+  // Once no process holds the lock, the same journal is an interrupted
+  // change, and the message asks for recovery.
+  expect_failure(run_velk(f.restore()),
+                 "operation op-1 is journaled as prepared; run recovery before planning");
+  ::unlink(journal.c_str());
+  ::close(ready[0]);
+  ::close(ready[1]);
+}
+
+}  // namespace
+}  // namespace velk
