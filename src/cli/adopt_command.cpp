@@ -76,7 +76,8 @@ Status check_claims(const LegacyStamp& stamp) {
 std::optional<std::string> catalog_definition_digest(const std::string& setup_id) {
   auto catalog = open_catalog();
   if (!catalog.ok()) return std::nullopt;
-  auto setups = read_setups(*catalog);
+  std::vector<UnreadableSetup> unreadable;
+  auto setups = read_setups(*catalog, &unreadable);
   if (!setups.ok()) return std::nullopt;
   for (const auto& setup : *setups)
     if (setup.id == setup_id) return setup.definition_digest;

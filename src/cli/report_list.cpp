@@ -2,6 +2,9 @@
 #include <unicode/uchar.h>
 
 #include "cli/report_commands.h"
+
+#include <iostream>
+
 #include "core/text.h"
 #include "product/catalog.h"
 #include "product/declaration.h"
@@ -56,8 +59,14 @@ std::vector<std::string> wrap_words(std::string_view text) {
 
 Status run_list(std::ostream& out) {
   VELK_ASSIGN(const Catalog catalog, open_catalog());
-  VELK_ASSIGN(const std::vector<CatalogSetup> setups, read_setups(catalog));
+  std::vector<UnreadableSetup> unreadable;
+  VELK_ASSIGN(const std::vector<CatalogSetup> setups, read_setups(catalog, &unreadable));
   const ProductDeclaration& product = declaration();
+  // A setup that cannot be read is named on standard error; the others
+  // still list (and install).
+  for (const auto& set_aside : unreadable)
+    std::cerr << product.provider_id << ": setup " << set_aside.name
+              << " cannot be read and is left out: " << set_aside.error.full() << "\n";
   if (setups.empty()) {
     out << product.provider_id << ": no setups in the catalog.\n";
     return {};

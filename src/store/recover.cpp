@@ -1,9 +1,12 @@
 #include "store/recover.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 
 #include "core/fs.h"
 #include "core/json.h"
+#include "product/declaration.h"
 #include "store/identity.h"
 #include "store/journal.h"
 #include "store/pool.h"
@@ -62,6 +65,25 @@ Status restore_from_slot(const TargetStore& store, const Journal& journal,
   return {};
 }
 
+// An adoption moves the legacy stamp into the control directory, outside
+// the surfaces a backup holds; an adoption that did not finish has it moved
+// back. A stamp found at the target again (written since) is left alone, and
+// so is the kept one.
+Status put_back_adopted_stamp(const TargetStore& store) {
+  const std::string stamp = legacy_stamp_path(store.target_path);
+  const std::string kept = path_join(path_join(store.control_dir, kAdoptedDirName),
+                                     declaration().legacy_stamp_name);
+  const auto kept_entry = lstat_path(kept);
+  if (!kept_entry || !S_ISREG(kept_entry->st_mode) || lstat_path(stamp)) return {};
+  if (::rename(kept.c_str(), stamp.c_str()) != 0)
+    return system_error(ErrorKind::state_unavailable, "cannot move " + kept + " back to " + stamp,
+                        errno);
+  for (const std::string& dir : {parent_path(kept), store.target_path})
+    if (const int e = sync_directory(dir); e != 0)
+      return system_error(ErrorKind::state_unavailable, "cannot flush " + dir, e);
+  return {};
+}
+
 Result<std::vector<std::string>> clear_incomplete_slots(const BackupPool& pool) {
   VELK_ASSIGN(const auto incomplete, list_incomplete_slots(pool));
   std::vector<std::string> names;
@@ -93,6 +115,7 @@ Result<RecoveryOutcome> recover(std::string_view target_text) {
                           "restored");
       VELK_ASSIGN(const std::string ref, parse_slot_ref(*journal->backup_ref));
       VELK_TRY(restore_from_slot(store, *journal, ref));
+      if (journal->operation == "adopt") VELK_TRY(put_back_adopted_stamp(store));
       outcome.restored_from = ref;
     }
     // Measured before the journal goes, so a failure here leaves it for the

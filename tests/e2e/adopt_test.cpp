@@ -8,6 +8,7 @@
 #include "consumer.h"
 #include "core/digest.h"
 #include "product/catalog.h"
+#include "store/journal.h"
 #include "store/state.h"
 #include "support/bundle_writer.h"
 #include "support/temp_dir.h"
@@ -117,6 +118,40 @@ TEST_F(AdoptTest, AdoptsWithoutRewritingAndRecordsTheSetup) {
   const RunResult status = run_velk({"status", "--target", target()});
   EXPECT_NE(status.out.find("\nSetup    minimal\n"), std::string::npos) << status.out;
   EXPECT_NE(status.out.find("\nDrift    none\n"), std::string::npos) << status.out;
+}
+
+// Killed after the stamp moved and before the record was written: recovery
+// puts the target back from the backup and the stamp back where the old
+// tools look for it, so the adoption can simply be run again.
+TEST_F(AdoptTest, RecoveryOfAnUnfinishedAdoptionPutsTheStampBack) {
+  write_stamp();
+  const auto before = tree_entries(target());
+  ASSERT_EQ(adopt().exit_code, 0);
+  // What the kill leaves: the stamp kept, no record, a prepared journal.
+  ASSERT_EQ(::unlink((dir_ / "MIREL-VELK-PROVIDER.json").c_str()), 0);
+  Journal journal;
+  journal.phase = "prepared";
+  journal.operation = "adopt";
+  journal.operation_id = "op-adopt";
+  journal.plan_digest = "sha256:" + std::string(64, 'a');
+  journal.target_precondition_digest = "sha256:" + std::string(64, 'b');
+  journal.backup_ref = "slot-000000000001";
+  ASSERT_TRUE(publish_journal(dir_ / ".velk-setup-system", journal).ok());
+  EXPECT_FALSE(exists(stamp_path()));
+
+  const Json recovered = provider_json({"recover-operation", "--target", target(), "--json"});
+  EXPECT_EQ(recovered.value("restored_from", ""), "slot-000000000001") << recovered.dump();
+  ASSERT_TRUE(exists(stamp_path()));
+  EXPECT_EQ(read_text(stamp_path()), compact_json(stamp_));
+  EXPECT_FALSE(exists(kept()));
+  Words after;
+  for (const std::string& entry : tree_entries(target()))
+    if (entry.rfind("/.velk-setup-system", 0) != 0) after.push_back(entry);
+  EXPECT_EQ(after, before);
+
+  // Nothing is left that stops the adoption from being run again.
+  EXPECT_EQ(adopt().exit_code, 0);
+  EXPECT_EQ(read_text(kept()), compact_json(stamp_));
 }
 
 TEST_F(AdoptTest, ReportsAnotherPathAndChangedFilesAndKeepsUnknownSetups) {

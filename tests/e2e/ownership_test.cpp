@@ -248,6 +248,30 @@ TEST(UserRootShared, AnInstallThatFailsOnAnotherProductsDirectoryRecoversWithout
   EXPECT_FALSE(exists(c.t / ".velk-setup-system/journal.json"));
 }
 
+// A remove under user_root takes away the directories its install made for
+// its files once they are empty, and leaves the shared root and every
+// directory of another product as they were.
+TEST(UserRootShared, ARemoveTakesAwayTheEmptyDirectoriesItsInstallMade) {
+  Consumer c;
+  write_text(c.t / "skills/other/tool.md", "another product\n");
+  make_dirs(c.t / "skills/empty-of-another");
+  ASSERT_EQ(install_user_root(c, {{"skills/a/b/SKILL.md", {"a\n"}}, {"skills/c/SKILL.md", {"c\n"}}})
+                .value("state", ""),
+            "verified");
+  const Json removed = c.run("remove", {"--target-scope", "user_root"});
+  ASSERT_EQ(removed.value("state", ""), "verified") << removed.dump();
+  EXPECT_EQ(tree_entries(c.t / "skills"),
+            (Words{"/empty-of-another", "/other", "/other/tool.md"}));
+
+  // Into a root that had no skills directory at all: the shared root
+  // itself stays, empty (other products may be waiting to write there).
+  Consumer fresh;
+  ASSERT_EQ(install_user_root(fresh, {{"skills/a/SKILL.md", {"a\n"}}}).value("state", ""),
+            "verified");
+  ASSERT_EQ(fresh.run("remove", {"--target-scope", "user_root"}).value("state", ""), "verified");
+  EXPECT_EQ(tree_entries(fresh.t / "skills"), Words{});
+}
+
 TEST(StagingNames, ADeclaredFileNamedLikeAStagingFileIsWrittenAndKept) {
   Consumer c;
   const std::map<std::string, FileSpec> files = {

@@ -103,10 +103,45 @@ TEST(ListCommand, ShowsEachSetupOfTheBuiltInOrANamedCatalog) {
                 "      1 files, definition " + digest_tree(own + "/only/home")->substr(0, 19) +
                     "\n\nInstall one with:  install <id> --target <absolute-directory>\n");
 
+}
+
+// A setup that cannot be read (a FIFO in its home, an id that does not
+// match its directory) is named on standard error; the others still list
+// and install, and only an install of that setup fails, with its reason.
+TEST(ListCommand, ASetupThatCannotBeReadIsNamedAndTheOthersStillListAndInstall) {
+  Sandbox box;
+  const std::string own = box.path("own");
+  write_text(own + "/only/setup.json",
+             R"({"schema_version": 1, "id": "only", "description": "Just one."})");
+  write_text(own + "/only/home/AGENTS.md", "x");
   write_text(own + "/wrong/setup.json",
              R"({"schema_version": 1, "id": "right", "description": "d"})");
   make_dirs(own + "/wrong/home");
-  expect_failure(box.run({"list"}, own), own + "/wrong/setup.json declares id right but sits in wrong");
+  write_text(own + "/piped/setup.json",
+             R"({"schema_version": 1, "id": "piped", "description": "d"})");
+  make_dirs(own + "/piped/home");
+  ASSERT_EQ(::mkfifo((own + "/piped/home/AGENTS.md").c_str(), 0644), 0);
+
+  const RunResult listed = box.run({"list"}, own);
+  EXPECT_EQ(listed.exit_code, 0);
+  EXPECT_EQ(listed.out,
+            "Setups for Velk Build (Orlix):\n\n  only\n      Just one.\n"
+            "      1 files, definition " + digest_tree(own + "/only/home")->substr(0, 19) +
+                "\n\nInstall one with:  install <id> --target <absolute-directory>\n");
+  EXPECT_EQ(listed.err,
+            "velk-setup-system: setup piped cannot be read and is left out: cannot open " + own +
+                "/piped/home/AGENTS.md: not a regular file\n"
+                "velk-setup-system: setup wrong cannot be read and is left out: " + own +
+                "/wrong/setup.json declares id right but sits in wrong\n");
+
+  const RunResult installed = box.run({"install", "only", "--target", box.target()}, own);
+  EXPECT_EQ(installed.exit_code, 0) << installed.err;
+  EXPECT_EQ(installed.err, "");
+  EXPECT_EQ(read_text(box.target() + "/AGENTS.md"), "x");
+  expect_failure(box.run({"install", "piped", "--target", box.target()}, own),
+                 "cannot open " + own + "/piped/home/AGENTS.md: not a regular file");
+  expect_failure(box.run({"install", "absent", "--target", box.target()}, own),
+                 "\"absent\" is not a setup; this build ships only");
 }
 
 TEST(StatusCommand, InstalledTargetDriftsWhenAnOwnedSurfaceChanges) {
