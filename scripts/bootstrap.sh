@@ -5,6 +5,9 @@ set -euo pipefail
 
 packages=(
   cmake ninja-build g++ clang
+  # clang's libFuzzer and sanitizer runtimes, and the symbolizer of their
+  # reports (scripts/fuzz.sh)
+  libclang-rt-14-dev llvm-14
   nlohmann-json3-dev libssl-dev zlib1g-dev libicu-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3 zip unzip tar gzip openssl strace

@@ -1,0 +1,530 @@
+// The whole of read_bundle. The input is written to the process's input
+// file and named by a claim built from its bytes: the format, the size, the
+// digest of the bytes, and as bundle digest the one the manifest declares
+// (when the input reads that far), so that fuzzing gets past the digest
+// checks. Each input is read under every requested scope (none, global,
+// project, user_root).
+//
+// Checked: every refusal carries a code a bundle reader may use; a
+// validated bundle keeps its promises (the claim, the declared files with
+// their digests, lengths and modes, paths that pass the bundle path rules
+// and lie in the surfaces of the scope, the bound scope the scope asked
+// for); at most one scope other than none accepts an input, and what one
+// accepts, none (which asks least) accepts as the same bundle.
+//
+// A mutator that knows the bundle's structure takes most turns: it takes
+// the archive apart, changes the manifest (any value, a file's path, kind or
+// mode, the bound scope, the component kinds), a file's bytes or the member
+// list, then restates the files' digests and lengths and the manifest's
+// identity most of the time, and puts the archive together again. Raw byte
+// mutations take the other turns.
+#include <algorithm>
+#include <map>
+#include <optional>
+#include <random>
+#include <set>
+
+#include "bundle/bundle.h"
+#include "bundle/container.h"
+#include "core/digest.h"
+#include "core/json.h"
+#include "core/path_rules.h"
+#include "core/text.h"
+#include "product/profile.h"
+#include "support/bundle_zip.h"
+#include "support/fuzz_support.h"
+
+using namespace velk;
+using namespace velk::fuzz;
+
+extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t max_size);
+
+namespace {
+
+// The manifest's declared bundle_digest, or "" when the input does not
+// read that far.
+std::string declared_digest(std::string_view bytes) {
+  auto members = read_container(bytes);
+  if (!members.ok() || members->empty() || (*members)[0].name != kManifestMember) return "";
+  auto document = parse_json((*members)[0].bytes);
+  if (!document.ok() || !document->is_object()) return "";
+  const Json* digest = find_member(*document, "bundle_digest");
+  return digest && digest->is_string() ? digest->get<std::string>() : "";
+}
+
+bool in_surface(const std::string& path, const std::vector<std::string>& surfaces) {
+  for (const std::string& s : surfaces)
+    if (path == s || starts_with(path, s + "/")) return true;
+  return false;
+}
+
+void check_validated(const ValidatedBundle& v, const BundleClaim& claim, RequestedScope scope,
+                     std::string_view bytes) {
+  VELK_FUZZ_CHECK(v.claim == claim, "the validated bundle names another claim");
+  const BundleManifest& m = v.manifest;
+  VELK_FUZZ_CHECK(m.bundle_digest == claim.bundle_digest, m.bundle_digest);
+  VELK_FUZZ_CHECK(m.bundle_format == kBundleFormat, m.bundle_format);
+  VELK_FUZZ_CHECK(m.protocol_version == kBundleProtocol, std::to_string(m.protocol_version));
+  VELK_FUZZ_CHECK(m.harness_id == declaration().product_id, m.harness_id);
+  VELK_FUZZ_CHECK(m.projection_profile.has_value(), "no profile binding");
+  VELK_FUZZ_CHECK(!m.component_adaptations.empty(), "no adaptations");
+  VELK_FUZZ_CHECK(m.files.size() <= m.limits.effective_files(), std::to_string(m.files.size()));
+  VELK_FUZZ_CHECK(bytes.size() <= m.limits.effective_bundle_bytes(), "bundle limit");
+
+  switch (scope) {
+    case RequestedScope::none: break;
+    case RequestedScope::global:
+      VELK_FUZZ_CHECK(!v.bound_scope, "a bound scope accepted under global");
+      break;
+    case RequestedScope::project:
+      VELK_FUZZ_CHECK(v.bound_scope == TargetScope::project, "project accepted another scope");
+      break;
+    case RequestedScope::user_root:
+      VELK_FUZZ_CHECK(v.bound_scope == TargetScope::user_root, "user_root accepted another scope");
+      break;
+  }
+
+  std::set<std::string> declared;
+  for (const BundleFile& f : m.files) declared.insert(f.path);
+  VELK_FUZZ_CHECK(declared.size() == m.files.size(), "a path declared twice was accepted");
+  VELK_FUZZ_CHECK(declared.size() == v.files.size(), std::to_string(v.files.size()));
+  const std::vector<std::string> surfaces =
+      scope == RequestedScope::user_root ? declaration().user_root_profile.native_namespaces
+                                         : declaration().owned_paths();
+  for (const BundleFile& f : m.files) {
+    const auto it = v.files.find(f.path);
+    VELK_FUZZ_CHECK(it != v.files.end(), quoted_form(f.path));
+    VELK_FUZZ_CHECK(it->second.bytes.size() == f.byte_length, quoted_form(f.path));
+    VELK_FUZZ_CHECK(digest_bytes(it->second.bytes) == f.digest, quoted_form(f.path));
+    VELK_FUZZ_CHECK(it->second.mode == f.mode && (f.mode == 0644 || f.mode == 0755),
+                    quoted_form(f.path));
+    VELK_FUZZ_CHECK(f.kind == "file", quoted_form(f.path) + " " + f.kind);
+    VELK_FUZZ_CHECK(f.byte_length <= m.limits.effective_file_bytes(), quoted_form(f.path));
+    VELK_FUZZ_CHECK(check_bundle_path(f.path).ok(), quoted_form(f.path));
+    VELK_FUZZ_CHECK(in_surface(f.path, surfaces), quoted_form(f.path));
+  }
+  const auto members = read_container(bytes);
+  VELK_FUZZ_CHECK(members.ok() && members->size() >= 4, "the container reads differently");
+  const SetupPassport passport = parse_passport((*members)[1].bytes);
+  VELK_FUZZ_CHECK(v.setup_stable_id == passport.stable_id && v.setup_version == passport.version,
+                  v.setup_stable_id);
+}
+
+// What two validations of the same bytes must agree on.
+bool same_bundle(const ValidatedBundle& a, const ValidatedBundle& b) {
+  if (a.bound_scope != b.bound_scope || a.files.size() != b.files.size()) return false;
+  for (const auto& [path, data] : a.files) {
+    const auto it = b.files.find(path);
+    if (it == b.files.end() || it->second.bytes != data.bytes || it->second.mode != data.mode)
+      return false;
+  }
+  return a.setup_stable_id == b.setup_stable_id && a.setup_version == b.setup_version;
+}
+
+// ---- The mutator -------------------------------------------------------
+
+using Rng = std::minstd_rand;
+
+size_t pick(Rng& rng, size_t n) { return n == 0 ? 0 : rng() % n; }
+
+const std::vector<std::string>& interesting_paths() {
+  static const std::vector<std::string> paths = [] {
+    std::vector<std::string> p = {
+        "AGENTS.md", "config.toml", "sandbox.toml", "skills/a/SKILL.md", "skills/b/ref.md",
+        "skills", "agents/x.md", "plugins/p/plugin.json", "hooks/h.sh", "workflows/w.yml",
+        "rules/r.md", "commands/c.md", "personas/p.md", "roles/r.md", "notes/x.md",
+        "MIREL-VELK-PROVIDER.json", ".velk-setup-system/journal.json", "../x", "a/../b", "./a",
+        "a//b", "skills/a/", "/abs", "~/x", "C:x", "skills\\a", "skills/CON", "skills/nul.txt",
+        "skills/lpt\xc2\xb9", "skills/a:b", "skills/a?b", "skills/a.", "skills/a ",
+        "skills/secrets.md", "skills/id_rsa", "skills/x.PEM", "Skills/A/SKILL.md",
+        "skills/a/SKILL.md/x", "skills/\t", "", "skills/\xc3\xa9", "skills/\xe2\x84\xaa",
+        "skills/\xc4\xb0", "AGENTS.md/x"};
+    p.push_back("skills/" + std::string(255, 'a'));
+    p.push_back("skills/" + std::string(256, 'a'));
+    std::string long_path = "skills";
+    while (long_path.size() < 1020) long_path += "/abcdefghij";
+    p.push_back(long_path);
+    return p;
+  }();
+  return paths;
+}
+
+const std::vector<std::string>& interesting_words() {
+  static const std::vector<std::string> words = {
+      "file", "symlink", "hardlink", "special", "directory", "global", "project", "user_root",
+      "skill", "agent", "hook", "plugin", "setting", "instruction", "mcp", "command",
+      "native_files", "marketplace", "package", "velk-build", "ai-stp-bundle/2",
+      "ai-stp-bundle/1", "component.skills", "component.AGENTS.md", "", "\xff",
+      "sha256:0000000000000000000000000000000000000000000000000000000000000000",
+      "adaptation_0000000000000000000000000000000000000000000000000000000000000000"};
+  return words;
+}
+
+Json interesting_number(Rng& rng) {
+  switch (pick(rng, 10)) {
+    case 0: return 0;
+    case 1: return 1;
+    case 2: return 2;
+    case 3: return 420;
+    case 4: return 493;
+    case 5: return 511;
+    case 6: return uint64_t{0xFFFFFFFF} + 1;
+    case 7: return ~uint64_t{0};
+    case 8: return -1;
+    default: return 1.5;
+  }
+}
+
+// Changes the bytes in place with libFuzzer's own mutations; the result is
+// kept valid UTF-8 when `text` is set.
+void mutate_bytes(std::string& s, Rng& rng, bool text) {
+  if (s.empty()) s.push_back(static_cast<char>('a' + pick(rng, 26)));
+  const size_t size = s.size();
+  s.resize(size + 64);
+  s.resize(LLVMFuzzerMutate(reinterpret_cast<uint8_t*>(s.data()), size, s.size()));
+  if (text) s = lossy_utf8(s);
+}
+
+void collect(Json& value, std::vector<Json*>& out) {
+  out.push_back(&value);
+  if (value.is_array() || value.is_object())
+    for (Json& child : value) collect(child, out);
+}
+
+// One change to one value somewhere in the manifest.
+void mutate_value(Json& manifest, Rng& rng) {
+  std::vector<Json*> nodes;
+  collect(manifest, nodes);
+  const size_t chosen = pick(rng, nodes.size());
+  Json& v = *nodes[chosen];
+  // The manifest itself stays an object: only its members change.
+  const size_t op = chosen == 0 ? (rng() & 1 ? 6 : 7) : pick(rng, 8);
+  switch (op) {
+    case 0: {  // another value of the same kind
+      if (v.is_string()) {
+        std::string s = v.get<std::string>();
+        mutate_bytes(s, rng, true);
+        v = s;
+      } else if (v.is_number()) {
+        v = interesting_number(rng);
+      } else if (v.is_boolean()) {
+        v = !v.get<bool>();
+      } else if (v.is_array() && !v.empty()) {
+        v.erase(v.begin() + static_cast<long>(pick(rng, v.size())));
+      } else if (v.is_object() && !v.empty()) {
+        auto it = v.begin();
+        std::advance(it, static_cast<long>(pick(rng, v.size())));
+        const std::string key = it.key();
+        v.erase(key);
+      }
+      break;
+    }
+    case 1: v = interesting_words()[pick(rng, interesting_words().size())]; break;
+    case 2: v = interesting_paths()[pick(rng, interesting_paths().size())]; break;
+    case 3: v = interesting_number(rng); break;
+    case 4:  // a value of another type
+      switch (pick(rng, 5)) {
+        case 0: v = nullptr; break;
+        case 1: v = true; break;
+        case 2: v = Json::array(); break;
+        case 3: v = Json::object(); break;
+        default: v = "x"; break;
+      }
+      break;
+    case 5:  // an array element twice, or two swapped
+      if (v.is_array() && !v.empty()) {
+        const size_t i = pick(rng, v.size());
+        if (rng() & 1) {
+          v.push_back(Json(v[i]));
+        } else {
+          std::swap(v[i], v[pick(rng, v.size())]);
+        }
+      }
+      break;
+    case 6:  // a member more
+      if (v.is_object()) v["extra_" + std::to_string(pick(rng, 4))] = interesting_number(rng);
+      break;
+    default:  // a member set to null
+      if (v.is_object() && !v.empty()) {
+        auto it = v.begin();
+        std::advance(it, static_cast<long>(pick(rng, v.size())));
+        it.value() = nullptr;
+      }
+      break;
+  }
+}
+
+struct Parts {
+  std::vector<ZipMember> members;
+  Json manifest;
+};
+
+std::optional<Parts> take_apart(std::string_view bytes) {
+  auto members = read_container(bytes);
+  if (!members.ok() || members->empty() || (*members)[0].name != kManifestMember)
+    return std::nullopt;
+  Parts parts;
+  for (const BundleMember& m : *members)
+    parts.members.push_back(ZipMember{m.name, std::string(m.bytes), m.mode});
+  auto document = parse_json(parts.members[0].bytes);
+  if (!document.ok() || !document->is_object()) return std::nullopt;
+  parts.manifest = std::move(document).value();
+  return parts;
+}
+
+Json* array_member(Json& object, const char* name) {
+  if (!object.is_object()) return nullptr;
+  auto it = object.find(name);
+  return it != object.end() && it->is_array() ? &*it : nullptr;
+}
+
+ZipMember* member_named(Parts& parts, const std::string& name) {
+  for (ZipMember& m : parts.members)
+    if (m.name == name) return &m;
+  return nullptr;
+}
+
+// A declared file (an object with a string path), or nullptr.
+Json* some_file(Parts& parts, Rng& rng) {
+  Json* files = array_member(parts.manifest, "files");
+  if (!files || files->empty()) return nullptr;
+  Json& f = (*files)[pick(rng, files->size())];
+  if (!f.is_object() || !f.contains("path") || !f["path"].is_string()) return nullptr;
+  return &f;
+}
+
+// Moves a declared file to another path: the manifest entry, the member
+// paths of its adaptations and the archive member alike.
+void rename_file(Parts& parts, Rng& rng) {
+  Json* file = some_file(parts, rng);
+  if (!file) return;
+  const std::string old_path = (*file)["path"].get<std::string>();
+  std::string path = old_path;
+  if (rng() & 1) {
+    path = interesting_paths()[pick(rng, interesting_paths().size())];
+  } else {
+    mutate_bytes(path, rng, true);
+  }
+  (*file)["path"] = path;
+  if (Json* adaptations = array_member(parts.manifest, "component_adaptations"))
+    for (Json& a : *adaptations)
+      if (Json* paths = array_member(a, "member_paths")) {
+        for (Json& p : *paths)
+          if (p == old_path) p = path;
+        if (std::all_of(paths->begin(), paths->end(), [](const Json& p) { return p.is_string(); }))
+          std::sort(paths->begin(), paths->end());
+      }
+  if (ZipMember* m = member_named(parts, "files/" + old_path)) m->name = "files/" + path;
+}
+
+void add_file(Parts& parts, Rng& rng) {
+  Json* adaptations = array_member(parts.manifest, "component_adaptations");
+  Json* files = array_member(parts.manifest, "files");
+  if (!adaptations || adaptations->empty() || !files) return;
+  Json& owner = (*adaptations)[pick(rng, adaptations->size())];
+  if (!owner.is_object() || !owner.contains("stable_id")) return;
+  const std::string path = interesting_paths()[pick(rng, interesting_paths().size())];
+  std::string bytes = "added\n";
+  if (rng() & 1) mutate_bytes(bytes, rng, false);
+  if (Json* paths = array_member(owner, "member_paths")) {
+    paths->push_back(path);
+    if (std::all_of(paths->begin(), paths->end(), [](const Json& p) { return p.is_string(); }))
+      std::sort(paths->begin(), paths->end());
+  }
+  Json f = Json::object();
+  f["path"] = path;
+  f["kind"] = "file";
+  f["mode"] = (rng() & 1) ? 420 : 493;
+  f["owner"] = owner["stable_id"];
+  f["digest"] = digest_bytes(bytes);
+  f["byte_length"] = bytes.size();
+  files->push_back(std::move(f));
+  parts.members.push_back(ZipMember{"files/" + path, bytes, (rng() & 1) ? 0644u : 0755u});
+}
+
+void remove_file(Parts& parts, Rng& rng) {
+  Json* files = array_member(parts.manifest, "files");
+  Json* file = some_file(parts, rng);
+  if (!files || !file) return;
+  const Json victim = *file;
+  const std::string path = victim["path"].get<std::string>();
+  if (Json* adaptations = array_member(parts.manifest, "component_adaptations"))
+    for (Json& a : *adaptations)
+      if (Json* paths = array_member(a, "member_paths"))
+        paths->erase(std::remove(paths->begin(), paths->end(), Json(path)), paths->end());
+  files->erase(std::remove(files->begin(), files->end(), victim), files->end());
+  const std::string name = "files/" + path;
+  parts.members.erase(std::remove_if(parts.members.begin(), parts.members.end(),
+                                     [&](const ZipMember& m) { return m.name == name; }),
+                      parts.members.end());
+}
+
+// Binds the bundle to another scope with the profile that scope takes.
+void bind_scope(Parts& parts, Rng& rng) {
+  const int choice = static_cast<int>(pick(rng, 3));
+  std::optional<TargetScope> scope;
+  if (choice == 1) scope = TargetScope::project;
+  if (choice == 2) scope = TargetScope::user_root;
+  const ProjectionProfile* profile = profile_for_scope(scope);
+  if (!profile) profile = &declaration().main_profile;
+  auto digest = profile_digest(*profile);
+  if (!digest.ok()) return;
+  const std::string word = scope ? std::string(scope_name(*scope)) : "global";
+  if (scope) {
+    parts.manifest["target_scope"] = word;
+  } else {
+    parts.manifest.erase("target_scope");
+  }
+  parts.manifest["projection_profile"] = {
+      {"profile_id", profile->profile_id}, {"profile_digest", *digest}, {"target_scope", word}};
+}
+
+// Another kind for an adaptation or a converted component.
+void change_kind(Parts& parts, Rng& rng) {
+  static const char* kinds[] = {"instruction", "skill", "mcp",     "hook", "command",
+                                "agent",       "plugin", "setting", "bogus"};
+  const char* kind = kinds[pick(rng, std::size(kinds))];
+  if (rng() & 1) {
+    if (Json* adaptations = array_member(parts.manifest, "component_adaptations"))
+      if (!adaptations->empty()) {
+        Json& a = (*adaptations)[pick(rng, adaptations->size())];
+        if (a.is_object()) a["provider_component_kind"] = kind;
+      }
+  } else if (parts.manifest.contains("conversion_report")) {
+    if (Json* entries = array_member(parts.manifest["conversion_report"], "entries"))
+      if (!entries->empty()) {
+        Json& e = (*entries)[pick(rng, entries->size())];
+        if (e.is_object()) e["component_type"] = kind;
+      }
+  }
+}
+
+void change_members(Parts& parts, Rng& rng) {
+  auto& ms = parts.members;
+  switch (pick(rng, 6)) {
+    case 0:
+      if (ms.size() > 1) std::swap(ms[pick(rng, ms.size())], ms[pick(rng, ms.size())]);
+      break;
+    case 1:
+      if (!ms.empty()) mutate_bytes(ms[pick(rng, ms.size())].name, rng, rng() & 1);
+      break;
+    case 2:
+      if (!ms.empty()) ms[pick(rng, ms.size())].mode = (rng() & 1) ? 0 : 04755;
+      break;
+    case 3: ms.push_back(ZipMember{"notes.txt", "ignored\n", 0644}); break;
+    case 4: ms.push_back(ZipMember{"files/skills/", "", 0755}); break;
+    default:
+      if (ms.size() > 1) ms.erase(ms.begin() + static_cast<long>(pick(rng, ms.size())));
+      break;
+  }
+}
+
+// The declared digests and lengths restated from the archive's members.
+void restate_files(Parts& parts) {
+  Json* files = array_member(parts.manifest, "files");
+  if (!files) return;
+  for (Json& f : *files) {
+    if (!f.is_object() || !f.contains("path") || !f["path"].is_string()) continue;
+    if (const ZipMember* m = member_named(parts, "files/" + f["path"].get<std::string>())) {
+      f["digest"] = digest_bytes(m->bytes);
+      f["byte_length"] = m->bytes.size();
+    }
+  }
+}
+
+// The manifest's identity restated.
+void reseal(Parts& parts) {
+  Json rest = parts.manifest;
+  rest.erase("bundle_digest");
+  auto digest = digest_document(kBundleTag, rest);
+  if (digest.ok()) parts.manifest["bundle_digest"] = *digest;
+}
+
+size_t mutate(uint8_t* data, size_t size, size_t max_size, unsigned int seed) {
+  Rng rng(seed);
+  std::optional<Parts> parts;
+  if (pick(rng, 5) != 0) parts = take_apart(as_text(data, size));
+  if (!parts) return LLVMFuzzerMutate(data, size, max_size);
+
+  switch (pick(rng, 20)) {
+    case 0: case 1: case 2: case 3: case 4: case 5: case 6:
+      mutate_value(parts->manifest, rng);
+      break;
+    case 7: case 8: {
+      Json* file = some_file(*parts, rng);
+      ZipMember* m = file ? member_named(*parts, "files/" + (*file)["path"].get<std::string>())
+                          : nullptr;
+      if (m) mutate_bytes(m->bytes, rng, false);
+      break;
+    }
+    case 9: case 10: case 11: rename_file(*parts, rng); break;
+    case 12: case 13: add_file(*parts, rng); break;
+    case 14: remove_file(*parts, rng); break;
+    case 15: bind_scope(*parts, rng); break;
+    case 16: change_kind(*parts, rng); break;
+    case 17:
+      if (parts->members.size() > 1)
+        mutate_bytes(parts->members[1 + pick(rng, std::min<size_t>(3, parts->members.size() - 1))]
+                         .bytes,
+                     rng, false);
+      break;
+    default: change_members(*parts, rng); break;
+  }
+  if (pick(rng, 10) != 0) restate_files(*parts);
+  if (pick(rng, 20) != 0) reseal(*parts);
+  for (ZipMember& m : parts->members)
+    if (m.name == kManifestMember)
+      m.bytes = parts->manifest.dump(-1, ' ', false, Json::error_handler_t::replace);
+
+  const std::string out = write_bundle_zip(parts->members);
+  if (out.size() > max_size) return LLVMFuzzerMutate(data, size, max_size);
+  std::copy(out.begin(), out.end(), data);
+  return out.size();
+}
+
+}  // namespace
+
+extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max_size,
+                                          unsigned int seed) {
+  try {
+    return mutate(data, size, max_size, seed);
+  } catch (const Json::exception&) {
+    // A change the JSON library refused (a value of an unexpected type on
+    // the way): this turn mutates the raw bytes instead.
+    return LLVMFuzzerMutate(data, size, max_size);
+  }
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view bytes = as_text(data, size);
+  BundleClaim claim;
+  claim.path = input_file(bytes);
+  claim.format = std::string(kBundleFormat);
+  claim.bundle_digest = declared_digest(bytes);
+  claim.artifact_digest = digest_bytes(bytes);
+  claim.size = size;
+
+  constexpr RequestedScope kScopes[] = {RequestedScope::none, RequestedScope::global,
+                                        RequestedScope::project, RequestedScope::user_root};
+  std::optional<Result<ValidatedBundle>> results[4];
+  for (int i = 0; i < 4; ++i) {
+    results[i].emplace(read_bundle(claim, kScopes[i]));
+    const Result<ValidatedBundle>& r = *results[i];
+    if (r.ok()) {
+      check_validated(*r, claim, kScopes[i], bytes);
+    } else {
+      check_bundle_error(r.error());
+    }
+  }
+  int accepted = 0;
+  for (int i = 1; i < 4; ++i) {
+    if (!results[i]->ok()) continue;
+    ++accepted;
+    VELK_FUZZ_CHECK(results[0]->ok(), "accepted under a scope, refused with none: " +
+                                          results[0]->error().full());
+    VELK_FUZZ_CHECK(same_bundle(results[0]->value(), results[i]->value()),
+                    "two scopes validated the same bytes differently");
+  }
+  VELK_FUZZ_CHECK(accepted <= 1, "more than one scope accepted one bundle");
+  return 0;
+}

@@ -1,0 +1,83 @@
+// The quoted form of outside names in messages (quoted_form). The output
+// is valid UTF-8 between double quotation marks, holds no raw control
+// character (C0, DEL, C1) and no line or paragraph separator, spells every
+// \u{...} in lower-case hex without leading zeros and never for a character
+// with an escape of its own; and the small reader below gives back the
+// input, or for input that is not valid UTF-8 its lossy conversion.
+#include <optional>
+
+#include "core/text.h"
+#include "support/fuzz_support.h"
+
+using namespace velk;
+using namespace velk::fuzz;
+
+namespace {
+
+std::optional<std::string> unquote(std::string_view q) {
+  if (q.size() < 2 || q.front() != '"' || q.back() != '"') return std::nullopt;
+  std::string out;
+  for (size_t i = 1; i + 1 < q.size(); ++i) {
+    const char c = q[i];
+    if (c == '"') return std::nullopt;
+    if (c != '\\') {
+      out += c;
+      continue;
+    }
+    if (++i + 1 >= q.size()) return std::nullopt;
+    switch (q[i]) {
+      case '"': out += '"'; break;
+      case '\\': out += '\\'; break;
+      case 't': out += '\t'; break;
+      case 'r': out += '\r'; break;
+      case 'n': out += '\n'; break;
+      case '0': out += '\0'; break;
+      case 'u': {
+        if (++i + 1 >= q.size() || q[i] != '{') return std::nullopt;
+        const size_t start = ++i;
+        uint32_t cp = 0;
+        while (i + 1 < q.size() && q[i] != '}') {
+          const char h = q[i];
+          if (h >= '0' && h <= '9') {
+            cp = cp * 16 + static_cast<uint32_t>(h - '0');
+          } else if (h >= 'a' && h <= 'f') {
+            cp = cp * 16 + static_cast<uint32_t>(h - 'a' + 10);
+          } else {
+            return std::nullopt;
+          }
+          if (i - start >= 6) return std::nullopt;
+          ++i;
+        }
+        if (i + 1 >= q.size() || i == start || q[start] == '0') return std::nullopt;
+        if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+        if (cp == '"' || cp == '\\' || cp == '\t' || cp == '\r' || cp == '\n' || cp == 0)
+          return std::nullopt;
+        append_utf8(out, cp);
+        break;
+      }
+      default: return std::nullopt;
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string_view input = as_text(data, size);
+  const std::string quoted = quoted_form(input);
+  VELK_FUZZ_CHECK(is_valid_utf8(quoted), quoted);
+  for (const char32_t c : utf8_code_points(quoted))
+    VELK_FUZZ_CHECK(c >= 0x20 && c != 0x7F && !(c >= 0x80 && c <= 0x9F) && c != 0x2028 &&
+                        c != 0x2029,
+                    "a raw control character in " + quoted);
+  const std::optional<std::string> back = unquote(quoted);
+  VELK_FUZZ_CHECK(back.has_value(), quoted);
+  if (is_valid_utf8(input)) {
+    VELK_FUZZ_CHECK(*back == input, quoted);
+  } else {
+    VELK_FUZZ_CHECK(*back == lossy_utf8(input), quoted);
+    VELK_FUZZ_CHECK(quoted == quoted_form(lossy_utf8(input)), quoted);
+  }
+  return 0;
+}
