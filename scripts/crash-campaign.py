@@ -328,6 +328,7 @@ class Campaign:
         self.work = args.work
         self.rng = random.Random(args.seed)
         self.seed = args.seed
+        self.only = args.only
         env = dict(os.environ, TMPDIR=self.path("tmp"), HOME=self.path("home"))
         for d in ("tmp", "home", "templates", "rounds", "setups", "client"):
             os.makedirs(self.path(d), exist_ok=True)
@@ -678,6 +679,10 @@ class Campaign:
         self.prepare()
         scenarios = ([("target",) + s for s in self.target_scenarios] +
                      [("software",) + s for s in self.software_scenarios])
+        if self.only:
+            scenarios = [s for s in scenarios if self.only in s[1]]
+            if not scenarios:
+                raise SystemExit(f"crash campaign: no scenario name contains {self.only!r}")
         for number in range(rounds):
             kind, name, *rest = scenarios[number % len(scenarios)]
             self.moment = None
@@ -737,6 +742,7 @@ def main():
     parser.add_argument("--binary", required=True)
     parser.add_argument("--releases", required=True)
     parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--only", default="", help="run only the scenarios whose name contains this")
     args = parser.parse_args()
     if args.seed is None:
         args.seed = int.from_bytes(os.urandom(4), "big")

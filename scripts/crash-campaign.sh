@@ -15,7 +15,8 @@
 # the end; every run of the program is bounded, and so is the whole campaign.
 #
 # VELK_BINARY names another build of the program; CRASH_SEED fixes the
-# random choices (scenarios rotate, delays are drawn) to replay a campaign.
+# random choices (scenarios rotate, delays are drawn) to replay a campaign;
+# CRASH_ONLY keeps only the scenarios whose name contains it (say "remove").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -44,6 +45,9 @@ trap 'rm -rf "$work"' EXIT
 seed=()
 if [ -n "${CRASH_SEED:-}" ]; then
   seed=(--seed "$CRASH_SEED")
+fi
+if [ -n "${CRASH_ONLY:-}" ]; then
+  seed+=(--only "$CRASH_ONLY")
 fi
 
 # A round takes a fraction of a second; the bound only stops a campaign that

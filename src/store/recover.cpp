@@ -56,6 +56,9 @@ Status restore_from_slot(const TargetStore& store, const Journal& journal,
     current = std::move(read).value();
   }
   VELK_TRY(restore_payload(target, payload, journal.target_scope, recorded));
+  // A change killed while it wrote its record leaves the record's staging
+  // copy; the record the target had before is what stands.
+  VELK_TRY(remove_state_staging(target));
 
   // The interrupted change got as far as writing its record: that record
   // describes content the payload has just replaced, so the record the

@@ -208,6 +208,17 @@ Status write_state(const std::string& target, const ProviderState& state) {
   return write_file_atomically(state_file_path(target), bytes);
 }
 
+Status remove_state_staging(const std::string& target) {
+  const Fd dir(open_directory(target));
+  if (dir.get() < 0)
+    return system_error(ErrorKind::state_unavailable, target + " cannot be opened", errno);
+  const std::string name = "." + std::string(declaration().state_file_name) + ".staging";
+  if (::unlinkat(dir.get(), name.c_str(), 0) != 0 && errno != ENOENT)
+    return system_error(ErrorKind::state_unavailable,
+                        "cannot remove " + path_join(target, name), errno);
+  return {};
+}
+
 Result<std::vector<std::string>> managed_paths(const std::string& target,
                                                std::optional<TargetScope> scope) {
   if (scope != TargetScope::user_root) return declaration().owned_paths();

@@ -98,6 +98,11 @@ Result<std::string> encode_state(const ProviderState& state);
 // Replaces the state file through write_file_atomically.
 Status write_state(const std::string& target, const ProviderState& state);
 
+// Removes the staging copy a write_state killed before its rename left at
+// the target's top ("." + the state file's name + ".staging"); that name is
+// this provider's own. Nothing there is not an error.
+Status remove_state_staging(const std::string& target);
+
 // The owned paths an operation acts on under a scope: the twelve owned
 // surfaces for none or project; under user_root the paths the state file
 // records in written_paths (none without a state file), and a refusal

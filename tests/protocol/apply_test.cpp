@@ -235,11 +235,14 @@ TEST(Apply, AnInterruptedUserRootRestoreIsTakenBackWholeByRecovery) {
   ASSERT_TRUE(exists(f.t / "skills/a/ref-7.md"));
   // And the staging copy of a file being written when the process died.
   write_text(f.t / "skills/a/.velk-staging-0123456789abcdef", "half\n");
+  // And the record's own staging copy, left by a kill while it was flushed.
+  write_text(f.t / ".MIREL-VELK-PROVIDER.json.staging", "{\"half\n");
 
   auto recovered = recover(f.t.path());
   ASSERT_TRUE(recovered.ok()) << recovered.error().full();
   EXPECT_EQ(identity_now(f.t.path(), TargetScope::user_root), before);
   EXPECT_FALSE(exists(f.t / "skills/a"));
+  EXPECT_FALSE(exists(f.t / ".MIREL-VELK-PROVIDER.json.staging"));
   EXPECT_EQ(read_text(f.t / "skills/b/SKILL.md"), "b\n");
   EXPECT_EQ(read_text(f.t / "skills/other-product/SKILL.md"), "another product\n");
 }
