@@ -270,6 +270,9 @@ Result<std::vector<std::string>> restore_payload(const std::string& target,
     VELK_TRY(check_restorable(surface));
     VELK_TRY(restorer.restore(surface));
   }
+  // The staging copy of a top-level file (AGENTS.md, config.toml, ...) a
+  // killed write left sits at the target's top, outside every surface.
+  VELK_TRY(restorer.clear_staging_leftovers(surfaces));
   return restorer.take_restored();
 }
 

@@ -247,5 +247,46 @@ TEST(Apply, AnInterruptedUserRootRestoreIsTakenBackWholeByRecovery) {
   EXPECT_EQ(read_text(f.t / "skills/other-product/SKILL.md"), "another product\n");
 }
 
+// Found by the crash campaign on a disk (where each flush takes long
+// enough for a kill to land in it): a write of a top-level file or of the
+// record killed before its rename leaves a staging copy at the target's
+// top, outside every surface. Recovery takes it away with the rest.
+TEST(Apply, RecoveryTakesAwayTheStagingCopiesAKilledWriteLeftAtTheTop) {
+  Fixture f;
+  write_text(f.t / "notes.txt", "mine\n");
+  const std::string before = identity_now(f.t.path());
+  auto request = plan_of(f.t.path(), Operation::install);
+  request.bundle = write_bundle(f.side / "a.zip",
+                                make_bundle({{"AGENTS.md", {"a\n"}}, {"skills/a/SKILL.md", {"a\n"}}}));
+  const Planned p = planned(request);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto approved = approved_plan(p.plan, p.digest);
+    auto target = validate_target(f.t.path());
+    if (!approved.ok() || !target.ok()) ::_exit(2);
+    ApplyInputs inputs;
+    inputs.bundle = request.bundle;
+    inputs.observer = [](PerformStep step) {
+      if (step == PerformStep::effects_made) ::raise(SIGKILL);
+    };
+    (void)apply_plan(*target, *approved, p.digest, inputs);
+    ::_exit(3);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+  write_text(f.t / ".velk-staging-0123456789abcdef", "half of AGENTS.md\n");
+  write_text(f.t / ".MIREL-VELK-PROVIDER.json.staging", "{\"half\n");
+
+  auto recovered = recover(f.t.path());
+  ASSERT_TRUE(recovered.ok()) << recovered.error().full();
+  EXPECT_EQ(identity_now(f.t.path()), before);
+  EXPECT_FALSE(exists(f.t / ".velk-staging-0123456789abcdef"));
+  EXPECT_FALSE(exists(f.t / ".MIREL-VELK-PROVIDER.json.staging"));
+  EXPECT_FALSE(exists(f.t / "AGENTS.md"));
+  EXPECT_EQ(read_text(f.t / "notes.txt"), "mine\n");
+}
+
 }  // namespace
 }  // namespace velk
