@@ -58,6 +58,22 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${VELK_PACKAGE_MAINTAINER})
 set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# dpkg-shlibdeps sees only the libraries the program links; the Unicode
+# library it loads when first needed is named here, by the package that
+# holds the library this build compiled against.
+set(velk_loaded_packages "")
+foreach(library ${ICU_UC_LIBRARY})
+  get_filename_component(resolved ${library} REALPATH)
+  execute_process(COMMAND dpkg-query -S ${resolved} OUTPUT_VARIABLE owner
+                  ERROR_QUIET OUTPUT_STRIP_TRAILING_WHITESPACE)
+  string(REGEX MATCH "^[^:]+" owner "${owner}")
+  if(owner)
+    list(APPEND velk_loaded_packages ${owner})
+  else()
+    message(WARNING "no Debian package holds ${resolved}; the package will not depend on it")
+  endif()
+endforeach()
+string(REPLACE ";" ", " CPACK_DEBIAN_PACKAGE_DEPENDS "${velk_loaded_packages}")
 # The program needs nothing but its libraries; the consumer library it
 # carries under the system's Python needs Python itself.
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3 (>= 3.11)")

@@ -37,6 +37,9 @@ for field in Package Version Architecture Maintainer Section Priority Depends De
   [ -n "$(dpkg-deb -f "$deb" "$field")" ] || fail "the control field $field is empty"
 done
 [[ $(dpkg-deb -f "$deb" Depends) == *libc6* ]] || fail "Depends does not name the C library"
+# The Unicode library is loaded when first needed, so dpkg-shlibdeps
+# cannot find it: the package names it itself.
+[[ $(dpkg-deb -f "$deb" Depends) == *libicu* ]] || fail "Depends does not name the Unicode library"
 
 # The program runs from the scratch root alone, in a directory that holds no
 # catalog, with its temporary files in the scratch directory.

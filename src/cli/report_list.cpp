@@ -1,11 +1,10 @@
 // `list`: the setups of the catalog with their wrapped descriptions.
-#include <unicode/uchar.h>
-
 #include "cli/report_commands.h"
 
 #include <iostream>
 
 #include "core/text.h"
+#include "core/unicode.h"
 #include "product/catalog.h"
 #include "product/declaration.h"
 
@@ -15,7 +14,7 @@ namespace {
 // A line holds at most this many characters.
 constexpr size_t kWrapWidth = 72;
 
-bool is_white_space(char32_t c) { return u_isUWhiteSpace(static_cast<UChar32>(c)); }
+bool is_white_space(char32_t c) { return unicode_is_white_space(c); }
 
 }  // namespace
 

@@ -1,12 +1,9 @@
 #include "core/text.h"
 
-#include <unicode/uchar.h>
-#include <unicode/ucasemap.h>
-#include <unicode/utypes.h>
-
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
+
+#include "core/unicode.h"
 
 namespace velk {
 namespace {
@@ -58,22 +55,7 @@ size_t valid_sequence(std::string_view s, size_t i, size_t* max_subpart, char32_
   return need + 1;
 }
 
-bool is_printable(char32_t c) {
-  if (c == U' ') return true;
-  switch (u_charType(static_cast<UChar32>(c))) {
-    case U_CONTROL_CHAR:
-    case U_FORMAT_CHAR:
-    case U_SURROGATE:
-    case U_PRIVATE_USE_CHAR:
-    case U_UNASSIGNED:
-    case U_LINE_SEPARATOR:
-    case U_PARAGRAPH_SEPARATOR:
-    case U_SPACE_SEPARATOR:
-      return false;
-    default:
-      return true;
-  }
-}
+bool is_printable(char32_t c) { return unicode_is_printable(c); }
 
 }  // namespace
 
@@ -160,26 +142,7 @@ std::string short_digest(std::string_view digest) {
   return std::string(digest.substr(0, 19));
 }
 
-std::string unicode_lower(std::string_view text) {
-  const std::string input = lossy_utf8(text);
-  UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<UCaseMap, decltype(&ucasemap_close)> map(ucasemap_open("", 0, &status),
-                                                          &ucasemap_close);
-  if (U_FAILURE(status)) std::abort();
-  std::string out(input.size() * 3 + 4, '\0');
-  for (;;) {
-    status = U_ZERO_ERROR;
-    const int32_t n = ucasemap_utf8ToLower(map.get(), out.data(), static_cast<int32_t>(out.size()),
-                                           input.data(), static_cast<int32_t>(input.size()), &status);
-    if (status == U_BUFFER_OVERFLOW_ERROR) {
-      out.assign(static_cast<size_t>(n) + 1, '\0');
-      continue;
-    }
-    if (U_FAILURE(status)) std::abort();
-    out.resize(static_cast<size_t>(n));
-    return out;
-  }
-}
+std::string unicode_lower(std::string_view text) { return unicode_to_lower(lossy_utf8(text)); }
 
 std::string join(const std::vector<std::string>& items, std::string_view separator) {
   std::string out;

@@ -1,0 +1,102 @@
+// The Unicode answers the program gives itself (ASCII at once, the rest
+// through the library loaded on demand) against the library asked directly,
+// over every code point; and the start-up the lazy load is for: a command
+// that meets only ASCII names runs without the library, one that meets a
+// name beyond ASCII loads it and answers as before.
+#include <unicode/uchar.h>
+#include <unicode/ucasemap.h>
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "core/text.h"
+#include "core/unicode.h"
+#include "support/runner.h"
+#include "support/temp_dir.h"
+
+namespace velk {
+namespace {
+
+using namespace velk::testing;
+
+bool library_printable(char32_t c) {
+  switch (u_charType(static_cast<UChar32>(c))) {
+    case U_CONTROL_CHAR:
+    case U_FORMAT_CHAR:
+    case U_SURROGATE:
+    case U_PRIVATE_USE_CHAR:
+    case U_UNASSIGNED:
+    case U_LINE_SEPARATOR:
+    case U_PARAGRAPH_SEPARATOR:
+    case U_SPACE_SEPARATOR:
+      return false;
+    default:
+      return true;
+  }
+}
+
+std::string library_lower(const std::string& text) {
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<UCaseMap, decltype(&ucasemap_close)> map(ucasemap_open("", 0, &status),
+                                                          &ucasemap_close);
+  std::string out(text.size() * 3 + 4, '\0');
+  const int32_t n = ucasemap_utf8ToLower(map.get(), out.data(), static_cast<int32_t>(out.size()),
+                                         text.data(), static_cast<int32_t>(text.size()), &status);
+  EXPECT_FALSE(U_FAILURE(status));
+  out.resize(static_cast<size_t>(n));
+  return out;
+}
+
+TEST(Unicode, EveryCodePointIsClassifiedAsTheLibraryClassifiesIt) {
+  for (char32_t c = 0; c <= 0x10ffff; ++c) {
+    // The quoted form prints U+0020 itself; every other space separator is
+    // escaped.
+    ASSERT_EQ(unicode_is_printable(c), c == U' ' || library_printable(c)) << std::hex << static_cast<uint32_t>(c);
+    ASSERT_EQ(unicode_is_white_space(c), u_isUWhiteSpace(static_cast<UChar32>(c)) != 0)
+        << std::hex << static_cast<uint32_t>(c);
+  }
+}
+
+TEST(Unicode, TheLowerCaseMappingIsTheLibrarysFullMapping) {
+  std::string ascii;
+  for (int c = 1; c < 0x80; ++c) ascii += static_cast<char>(c);
+  EXPECT_EQ(unicode_to_lower(ascii), library_lower(ascii));
+  for (const std::string text :
+       {"plugins/Known_Marketplaces.json", "ΟΔΥΣΣΕΥΣ", "İstanbul", "Straße/ǅ", "ÅNGSTRÖM.md",
+        "a\u0130b", "ΣΑ Σ"}) {
+    EXPECT_EQ(unicode_to_lower(text), library_lower(text)) << text;
+  }
+  EXPECT_EQ(unicode_to_lower("ΟΔΥΣΣΕΥΣ"), "οδυσσευς");  // the final sigma, by context
+  // Invalid UTF-8 is made valid first, so the folded names still compare.
+  EXPECT_EQ(unicode_lower("A\xff"), "a\xef\xbf\xbd");
+}
+
+// Which shared libraries a run of the program loaded, as the dynamic
+// loader reports them.
+RunResult traced(const std::vector<std::string>& args) {
+  RunOptions options;
+  options.set_env = {{"LD_DEBUG", "files"}};
+  return run_velk(args, options);
+}
+
+std::string loaded_by(const std::vector<std::string>& args) { return traced(args).err; }
+
+TEST(Unicode, ACommandThatMeetsOnlyAsciiStartsWithoutTheLibrary) {
+  TempDir t;
+  EXPECT_EQ(loaded_by({"--version"}).find("libicuuc"), std::string::npos);
+  EXPECT_EQ(loaded_by({"status", "--target", t.path(), "--json"}).find("libicuuc"),
+            std::string::npos);
+  EXPECT_EQ(loaded_by({"provider-info"}).find("libcrypto"), std::string::npos);
+  // A name beyond ASCII in a message loads it, and is quoted as before.
+  const RunResult r = traced({"install", "caf\u00e9\u200b", "--target", t.path()});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_NE(r.err.find("libicuuc"), std::string::npos);
+  EXPECT_NE(r.err.find("velk-setup-system: \"caf\u00e9\\u{200b}\" is not a setup"),
+            std::string::npos)
+      << r.err;
+}
+
+}  // namespace
+}  // namespace velk
