@@ -276,6 +276,7 @@ Result<ApplyOutcome> apply_plan(const Target& target, const Plan& plan,
   };
   hooks.effects = [&change](const PerformContext& context) { return effects(change, context); };
   hooks.observer = inputs.observer;
+  hooks.effects_leave_surfaces = op == Operation::backup;
 
   VELK_ASSIGN(const PerformOutcome performed, perform(target, facts, hooks));
   ApplyOutcome outcome;

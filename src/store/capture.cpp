@@ -175,7 +175,15 @@ Result<std::string> capture(const BackupPool& pool, const std::string& target,
   if (payload_fd.get() < 0)
     return system_error(ErrorKind::state_unavailable, "cannot create backup slot " + slot_dir,
                         errno);
-  VELK_TRY(fill_slot(target, payload_fd.get(), payload, slot_dir, surfaces));
+  const Status filled = fill_slot(target, payload_fd.get(), payload, slot_dir, surfaces);
+  if (!filled.ok() && stopped_before_change()) return filled.error();  // the slot is gone
+  if (request.confirm) {
+    if (Status confirmed = request.confirm(); !confirmed.ok()) {
+      (void)remove_path(slot_dir);
+      return std::move(confirmed).error();
+    }
+  }
+  VELK_TRY(filled);
 
   const SlotRecord record{.backup_ref = name,
                           .operation = request.operation,

@@ -1,5 +1,8 @@
 #include "store/perform.h"
 
+#include <future>
+#include <optional>
+
 #include "core/fs.h"
 #include "core/fs_at.h"
 #include "core/interrupt.h"
@@ -71,37 +74,75 @@ Result<PerformOutcome> perform(const Target& checked, const PlanFacts& plan,
 
   const std::string& target = store.target_path;
   const std::vector<std::string> surfaces = scope_surfaces(plan.scope);
-  VELK_ASSIGN(const std::string identity_before, target_identity(target, surfaces));
-  if (identity_before != plan.expected_target_digest)
-    return make_error(ErrorKind::stale,
-                      "the target changed after the lock was taken; no effect was made");
 
-  VELK_ASSIGN(const auto incomplete, list_incomplete_slots(store.pool));
-  VELK_TRY(check_resolved(store.control_dir, path_join(store.control_dir, "transaction"),
-                          incomplete));
-  VELK_ASSIGN(const StateRead before, read_state(target));
+  // The identity is measured on a second thread while the checks and the
+  // capture run: all of them only read the target, and the measurement is
+  // compared with the plan's before the slot's record is written, so
+  // nothing is changed and no slot is kept unless the target is the one the
+  // plan was made against. A check that refuses yields to the identity's
+  // verdict, which came first when the two ran one after the other.
+  std::future<Result<std::string>> measuring = std::async(
+      std::launch::async, [&target, &surfaces] { return target_identity(target, surfaces); });
+  std::optional<Status> verdict;
+  std::string identity_before;
+  const auto verify = [&]() -> Status {
+    if (!verdict) {
+      auto measured = measuring.get();
+      if (!measured.ok())
+        verdict = Status(std::move(measured).error());
+      else if (*measured != plan.expected_target_digest)
+        verdict = Status(make_error(ErrorKind::stale,
+                                    "the target changed after the lock was taken; no effect was made"));
+      else
+        verdict = Status{};
+      if (verdict->ok()) identity_before = std::move(measured).value();
+    }
+    return *verdict;
+  };
+  const auto first_refusal = [&](Error checked) -> Error {
+    if (Status v = verify(); !v.ok()) return std::move(v).error();
+    return checked;
+  };
 
-  VELK_ASSIGN(const auto links, find_owned_links(target, surfaces));
-  if (!links.empty()) return owned_links_refusal(links);
-
-  VELK_ASSIGN(const std::vector<std::string> cleared, managed_paths(target, plan.scope, before));
-  const Fd target_fd(open_directory(target));
-  if (target_fd.get() < 0)
-    return system_error(ErrorKind::invalid_target, target + " cannot be opened", errno);
-  PerformContext context{store,   target_fd.get(), plan.scope, surfaces, cleared,
-                         before,  identity_before, ""};
-  if (hooks.pre_checks) VELK_TRY(hooks.pre_checks(context));
+  StateRead before;
+  std::vector<std::string> cleared;
+  Fd target_fd;
+  const Status prepared = [&]() -> Status {
+    VELK_ASSIGN(const auto incomplete, list_incomplete_slots(store.pool));
+    VELK_TRY(check_resolved(store.control_dir, path_join(store.control_dir, "transaction"),
+                            incomplete));
+    VELK_ASSIGN(before, read_state(target));
+    VELK_ASSIGN(const auto links, find_owned_links(target, surfaces));
+    if (!links.empty()) return owned_links_refusal(links);
+    VELK_ASSIGN(cleared, managed_paths(target, plan.scope, before));
+    target_fd = Fd(open_directory(target));
+    if (target_fd.get() < 0)
+      return system_error(ErrorKind::invalid_target, target + " cannot be opened", errno);
+    return {};
+  }();
+  if (!prepared.ok()) return first_refusal(prepared.error());
+  // The identity the plan expects; confirmed before the slot is recorded.
+  PerformContext context{store,  target_fd.get(), plan.scope, surfaces, cleared,
+                         before, plan.expected_target_digest, ""};
+  if (hooks.pre_checks) {
+    if (Status pre = hooks.pre_checks(context); !pre.ok()) return first_refusal(pre.error());
+  }
   observe(PerformStep::verified);
   if (interrupt_requested()) return interrupted_before_change();
 
-  CaptureRequest request{plan.operation, plan.operation_id, identity_before, std::nullopt,
-                         std::nullopt};
+  CaptureRequest request{plan.operation, plan.operation_id, plan.expected_target_digest,
+                         std::nullopt, std::nullopt, verify};
   if (before.present()) {
     request.setup_id = before.state.setup_stable_id;
     request.setup_definition_digest = before.state.setup_definition_digest;
   }
-  VELK_ASSIGN(context.backup_ref,
-              capture(store.pool, target, surfaces, request, plan.restore_source));
+  auto captured = capture(store.pool, target, surfaces, request, plan.restore_source);
+  if (!captured.ok()) {
+    if (stopped_before_change()) return std::move(captured).error();
+    return first_refusal(std::move(captured).error());
+  }
+  context.backup_ref = std::move(captured).value();
+  context.identity_before = identity_before;  // confirmed by the capture
   if (plan.scope == TargetScope::user_root && !plan.planned_writes.empty()) {
     VELK_ASSIGN(const std::string planned, canonical_json(Json(plan.planned_writes)));
     VELK_TRY(write_file_atomically(
@@ -127,7 +168,12 @@ Result<PerformOutcome> perform(const Target& checked, const PlanFacts& plan,
   VELK_ASSIGN(EffectsOutcome effects, hooks.effects(context));
   observe(PerformStep::effects_made);
 
-  VELK_ASSIGN(const std::string identity_after, target_identity(target, surfaces));
+  // Effects that leave the owned surfaces as they were (a backup) leave the
+  // identity as it was measured under the lock; otherwise it is measured.
+  std::string identity_after = identity_before;
+  if (!hooks.effects_leave_surfaces) {
+    VELK_ASSIGN(identity_after, target_identity(target, surfaces));
+  }
   observe(PerformStep::identity_measured);
 
   // What the effects wrote and removed reaches the disk before the record

@@ -47,6 +47,8 @@ struct PerformContext {
   // paths the state file records writing (checked when it was read).
   const std::vector<std::string>& cleared;
   const StateRead& state_before;
+  // The identity the plan expects, which the one measured under the lock is
+  // confirmed to equal before the slot is recorded.
   std::string identity_before;
   std::string backup_ref;  // the slot captured before the effects
 };
@@ -75,6 +77,9 @@ struct PerformHooks {
   std::function<Result<EffectsOutcome>(const PerformContext&)> effects;
   // Optional: told of each boundary.
   std::function<void(PerformStep)> observer;
+  // The effects change nothing in the owned surfaces (a backup): the
+  // identity after the change is the one measured before it.
+  bool effects_leave_surfaces = false;
 };
 
 struct PerformOutcome {

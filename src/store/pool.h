@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -63,6 +64,11 @@ struct CaptureRequest {
   std::string identity;  // the identity measured before the change
   std::optional<std::string> setup_id;
   std::optional<std::string> setup_definition_digest;
+  // Optional: runs once the payload is durable, before the record is
+  // written (perform confirms there the identity it measured meanwhile). A
+  // refusal takes the unfinished slot away and is returned, and so it is
+  // when the copy itself failed: the refusal explains the failure.
+  std::function<Status()> confirm;
 };
 
 // Copies the owned surfaces into a new slot, writes its record, prunes the

@@ -137,6 +137,37 @@ TEST(Perform, RefusalsBeforeTheJournalLeaveNoTrace) {
   expect_no_trace(linked);
 }
 
+// The identity is measured while the checks and the capture run; a target
+// that changed since the plan is still refused as stale before anything is
+// recorded: its slot goes, the old slots of a full pool all stay, and a
+// check that would refuse too yields to the stale verdict.
+TEST(Perform, AStaleTargetFoundDuringTheCaptureKeepsThePoolAsItWas) {
+  TempDir t;
+  for (int i = 1; i <= 10; ++i)
+    ASSERT_TRUE(install_files(t.path(), "op-" + std::to_string(i),
+                              {{"AGENTS.md", std::to_string(i) + "\n"}})
+                    .ok());
+  const auto slots_before = list_slot_dirs(pool_of(t)).value();
+  ASSERT_EQ(slots_before.size(), 10u);
+  const PlanFacts plan = plan_now(t.path(), "op-11");
+  write_text(t / "skills/late/SKILL.md", "written after the plan\n");
+
+  PerformHooks hooks;
+  hooks.effects = write_files_effect({{"AGENTS.md", "11\n"}});
+  expect_error(perform(t.path(), plan, hooks), ErrorKind::stale,
+               "the target changed after the lock was taken; no effect was made");
+  EXPECT_EQ(list_slot_dirs(pool_of(t)).value(), slots_before);
+  EXPECT_EQ(read_text(t / "AGENTS.md"), "10\n");
+  expect_no_trace(t, 10);
+
+  hooks.pre_checks = [](const PerformContext&) -> Status {
+    return make_error(ErrorKind::unsupported_operation, "nothing is installed to remove");
+  };
+  expect_error(perform(t.path(), plan, hooks), ErrorKind::stale,
+               "the target changed after the lock was taken; no effect was made");
+  expect_no_trace(t, 10);
+}
+
 TEST(Perform, AFailedEffectLeavesThePreparedJournalAndReleasesTheLock) {
   TempDir t;
   PerformHooks hooks;
