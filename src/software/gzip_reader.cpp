@@ -127,8 +127,10 @@ Status GzipReader::start() {
 
 Result<size_t> GzipReader::read(void* out, size_t size) {
   if (ended_ || size == 0) return size_t{0};
-  // One byte past the budget is enough to know it is exceeded.
-  const uint64_t allowed = budget_ - count_ + 1;
+  // One byte past the budget is enough to know it is exceeded (an
+  // unbounded reader asks for what fits the buffer).
+  const uint64_t left = budget_ - count_;
+  const uint64_t allowed = left == UINT64_MAX ? left : left + 1;
   z_.next_out = static_cast<Bytef*>(out);
   z_.avail_out = static_cast<uInt>(std::min<uint64_t>({uint64_t{size}, uint64_t{1} << 30, allowed}));
   const uInt wanted = z_.avail_out;
