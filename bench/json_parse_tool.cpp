@@ -6,7 +6,6 @@
 // Run: build-bench/bench/json_parse_tool FILE
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include "core/json.h"
@@ -21,7 +20,15 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "json_parse_tool: cannot read %s\n", argv[1]);
     return 1;
   }
-  const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  // Read whole, as the program reads a document: its size, then its bytes.
+  in.seekg(0, std::ios::end);
+  std::string text(static_cast<size_t>(in.tellg()), '\0');
+  in.seekg(0, std::ios::beg);
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  if (!in) {
+    std::fprintf(stderr, "json_parse_tool: cannot read %s\n", argv[1]);
+    return 1;
+  }
   const auto parsed = velk::parse_json(text);
   if (!parsed) {
     std::fprintf(stderr, "json_parse_tool: %s\n", parsed.error().c_str());

@@ -163,8 +163,7 @@ class StrictBuilder {
   bool end_array() { return close(); }
 
   bool key(string_t& name) {
-    Open& top = stack_.back();
-    if (!top.names.insert(name).second) {
+    if (stack_.back().has(name)) {
       error = "duplicate field `" + name + "`";
       return false;
     }
@@ -184,9 +183,37 @@ class StrictBuilder {
   }
 
  private:
+  // An open container. For an object, the names it holds so far: a small
+  // object is searched member by member; past kIndexedFrom members an index
+  // of views into the stored names answers instead, rebuilt whenever the
+  // members move (the storage grew), so each check costs the same however
+  // large the object is.
   struct Open {
+    static constexpr size_t kIndexedFrom = 16;
     Json* value;
-    std::unordered_set<std::string> names;
+    std::unordered_set<std::string_view> index;
+    const void* indexed_storage = nullptr;
+
+    bool has(const std::string& name) {
+      const auto& members = value->get_ref<const Json::object_t&>();
+      if (members.size() < kIndexedFrom) {
+        for (const auto& member : members)
+          if (member.first == name) return true;
+        return false;
+      }
+      if (indexed_storage != members.data()) {
+        index.clear();
+        index.reserve(members.capacity());
+        for (const auto& member : members) index.insert(member.first);
+        indexed_storage = members.data();
+      }
+      return index.count(name) != 0;
+    }
+    // The name just stored, at the end of the members.
+    void stored() {
+      const auto& members = value->get_ref<const Json::object_t&>();
+      if (indexed_storage == members.data()) index.insert(members.back().first);
+    }
   };
 
   // Places a value in the innermost open container (or as the document) and
@@ -208,6 +235,7 @@ class StrictBuilder {
     auto& members = top.get_ref<Json::object_t&>();
     using Storage = std::vector<Json::object_t::value_type, Json::object_t::allocator_type>;
     static_cast<Storage&>(members).emplace_back(std::move(key_), std::move(v));
+    stack_.back().stored();
     return &members.back().second;
   }
 
@@ -222,7 +250,7 @@ class StrictBuilder {
       return false;
     }
     Json* where = place(std::move(container));
-    stack_.push_back(Open{where, {}});
+    stack_.push_back(Open{where, {}, nullptr});
     return true;
   }
 
