@@ -1,5 +1,8 @@
 #include "bundle/container.h"
 
+#include <deque>
+#include <string>
+
 #include <gtest/gtest.h>
 
 #include "bundle_fixture.h"
@@ -14,8 +17,12 @@ constexpr ReasonCode kFormat = ReasonCode::unsupported_bundle_format;
 
 ZipArchive sample_archive() { return make_bundle(sample_files()).archive(); }
 
+// The members are views into the artifact, as they are in the program, so
+// the artifacts read here are kept for the rest of the test program.
 Result<std::vector<BundleMember>> read_archive(const ZipArchive& archive) {
-  return read_container(serialise_zip(archive));
+  static std::deque<std::string> artifacts;
+  artifacts.push_back(serialise_zip(archive));
+  return read_container(artifacts.back());
 }
 
 void set16(std::string& bytes, size_t at, uint16_t v) {
