@@ -51,6 +51,29 @@ Result<ApplyOutcome> apply_to(const std::string& target, const Planned& p,
   return apply_artifact(target, p.plan, p.digest, inputs);
 }
 
+// Applies the plan in a child process killed by SIGKILL once the effects
+// are made, before the state file is written: what recovery must undo.
+void kill_after_effects(const std::string& target_path, const Planned& p,
+                        std::optional<BundleClaim> bundle = std::nullopt) {
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto approved = approved_plan(p.plan, p.digest);
+    auto target = validate_target(target_path);
+    if (!approved.ok() || !target.ok()) ::_exit(2);
+    ApplyInputs inputs;
+    inputs.bundle = std::move(bundle);
+    inputs.observer = [](PerformStep step) {
+      if (step == PerformStep::effects_made) ::raise(SIGKILL);
+    };
+    (void)apply_plan(*target, *approved, p.digest, inputs);
+    ::_exit(3);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+}
+
 size_t slots_of(const std::string& target) {
   return list_slots(BackupPool{target + "/.velk-setup-system/backups", 10})->size();
 }
@@ -215,23 +238,8 @@ TEST(Apply, AnInterruptedUserRootRestoreIsTakenBackWholeByRecovery) {
   request.target_scope = TargetScope::user_root;
   request.backup_ref = "slot-000000000002";
   const Planned p = planned(request);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    auto approved = approved_plan(p.plan, p.digest);
-    auto target = validate_target(f.t.path());
-    if (!approved.ok() || !target.ok()) ::_exit(2);
-    ApplyInputs inputs;
-    // Killed with a's files written back and b's not yet removed.
-    inputs.observer = [](PerformStep step) {
-      if (step == PerformStep::effects_made) ::raise(SIGKILL);
-    };
-    (void)apply_plan(*target, *approved, p.digest, inputs);
-    ::_exit(3);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+  // Killed with a's files written back and b's not yet removed.
+  kill_after_effects(f.t.path(), p);
   ASSERT_TRUE(exists(f.t / "skills/a/ref-7.md"));
   // And the staging copy of a file being written when the process died.
   write_text(f.t / "skills/a/.velk-staging-0123456789abcdef", "half\n");
@@ -259,23 +267,7 @@ TEST(Apply, RecoveryTakesAwayTheStagingCopiesAKilledWriteLeftAtTheTop) {
   request.bundle = write_bundle(f.side / "a.zip",
                                 make_bundle({{"AGENTS.md", {"a\n"}}, {"skills/a/SKILL.md", {"a\n"}}}));
   const Planned p = planned(request);
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    auto approved = approved_plan(p.plan, p.digest);
-    auto target = validate_target(f.t.path());
-    if (!approved.ok() || !target.ok()) ::_exit(2);
-    ApplyInputs inputs;
-    inputs.bundle = request.bundle;
-    inputs.observer = [](PerformStep step) {
-      if (step == PerformStep::effects_made) ::raise(SIGKILL);
-    };
-    (void)apply_plan(*target, *approved, p.digest, inputs);
-    ::_exit(3);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+  kill_after_effects(f.t.path(), p, request.bundle);
   write_text(f.t / ".velk-staging-0123456789abcdef", "half of AGENTS.md\n");
   write_text(f.t / ".MIREL-VELK-PROVIDER.json.staging", "{\"half\n");
 
