@@ -3,7 +3,10 @@
 // floating-point number (an integrity_mismatch error); otherwise its bytes
 // equal those of the small reference writer below (no white space, members
 // in UTF-16 code-unit order, the fixed string escapes, integers only), parse
-// back to an equal value, and are written again unchanged.
+// back to an equal value, and are written again unchanged. The reader
+// accepts what the library's own parser accepts, and builds the same value
+// (member order and number types included), unless the document repeats a
+// member or nests deeper than the reader allows.
 #include <algorithm>
 
 #include "core/json.h"
@@ -141,14 +144,36 @@ bool equal(const Json& a, const Json& b) {
   return a == b;
 }
 
+// The same value, member order and number types included.
+bool identical(const Json& a, const Json& b) {
+  if (a.type() != b.type()) return false;
+  if (a.is_array() || a.is_object()) {
+    if (a.size() != b.size()) return false;
+    auto x = a.begin();
+    for (auto y = b.begin(); y != b.end(); ++x, ++y)
+      if ((a.is_object() && x.key() != y.key()) || !identical(*x, *y)) return false;
+    return true;
+  }
+  return a == b;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  auto value = parse_json(as_text(data, size));
+  const std::string_view text = as_text(data, size);
+  auto value = parse_json(text);
+  const Json library = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
   if (!value.ok()) {
     VELK_FUZZ_CHECK(!value.error().empty(), "a parse error without a message");
+    VELK_FUZZ_CHECK(library.is_discarded() || value.error().rfind("duplicate field `", 0) == 0 ||
+                        value.error() == "nesting is deeper than 128 levels",
+                    "refused what the library's parser reads: " + value.error());
     return 0;
   }
+  VELK_FUZZ_CHECK(!library.is_discarded(), "accepted what the library's parser refuses");
+  VELK_FUZZ_CHECK(identical(*value, library),
+                  "read differently from the library's parser: " + compact_json(*value) + "\n" +
+                      compact_json(library));
   auto bytes = canonical_json(*value);
   if (!bytes.ok()) {
     check_error_kind(bytes.error(), ErrorKind::integrity_mismatch);

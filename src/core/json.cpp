@@ -1,6 +1,7 @@
 #include "core/json.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <unordered_map>
 #include <unordered_set>
 #include <utility>
@@ -263,6 +264,248 @@ class StrictBuilder {
   std::string key_;
 };
 
+// A direct reader for what documents usually hold: it walks the text once
+// and hands the same events to the builder as the library's parser would.
+// It handles objects, arrays, strings (with every escape and UTF-8 checked
+// as the library checks it), true, false, null and integers that fit 64
+// bits; anything else (a fraction or exponent, an integer too large, a byte
+// order mark, any fault) makes it give up, and the library's parser then
+// reads the document from the start, so a value it accepts is the one the
+// library would build and every error is the library's own.
+class DirectReader {
+ public:
+  DirectReader(std::string_view text, StrictBuilder& builder)
+      : p_(text.data()), end_(text.data() + text.size()), builder_(builder) {}
+
+  bool read() {
+    skip_space();
+    if (!value()) return false;
+    skip_space();
+    return p_ == end_;
+  }
+
+ private:
+  static bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+  void skip_space() {
+    while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t')) ++p_;
+  }
+
+  bool value() {
+    if (p_ == end_) return false;
+    switch (*p_) {
+      case '{': return object();
+      case '[': return array();
+      case '"': {
+        std::string text;
+        return string(text) && builder_.string(text);
+      }
+      case 't': return literal("true") && builder_.boolean(true);
+      case 'f': return literal("false") && builder_.boolean(false);
+      case 'n': return literal("null") && builder_.null();
+      default: return (*p_ == '-' || is_digit(*p_)) && number();
+    }
+  }
+
+  bool literal(std::string_view word) {
+    if (static_cast<size_t>(end_ - p_) < word.size() ||
+        std::string_view(p_, word.size()) != word)
+      return false;
+    p_ += word.size();
+    return true;
+  }
+
+  // The builder refuses nesting deeper than it allows before this recurses.
+  bool object() {
+    ++p_;
+    return builder_.start_object(0) && items('}', [&] { return member(); }) &&
+           builder_.end_object();
+  }
+
+  bool array() {
+    ++p_;
+    return builder_.start_array(0) && items(']', [&] { return value(); }) &&
+           builder_.end_array();
+  }
+
+  bool member() {
+    if (p_ == end_ || *p_ != '"') return false;
+    std::string name;
+    if (!string(name) || !builder_.key(name)) return false;
+    skip_space();
+    if (p_ == end_ || *p_ != ':') return false;
+    ++p_;
+    skip_space();
+    return value();
+  }
+
+  // The comma-separated items of a container up to its `close`.
+  template <class Item>
+  bool items(char close, Item item) {
+    skip_space();
+    if (p_ != end_ && *p_ == close) {
+      ++p_;
+      return true;
+    }
+    for (;;) {
+      skip_space();
+      if (!item()) return false;
+      skip_space();
+      if (p_ == end_) return false;
+      if (*p_ == ',') {
+        ++p_;
+        continue;
+      }
+      if (*p_ != close) return false;
+      ++p_;
+      return true;
+    }
+  }
+
+  // The length of the well-formed UTF-8 sequence at p_ (never an overlong
+  // form, a surrogate or a value past U+10FFFF), or 0.
+  size_t utf8_length() const {
+    const auto at = [&](size_t i) { return static_cast<unsigned char>(p_[i]); };
+    const auto in = [](unsigned char c, unsigned char lo, unsigned char hi) {
+      return c >= lo && c <= hi;
+    };
+    const size_t left = static_cast<size_t>(end_ - p_);
+    const unsigned char lead = at(0);
+    size_t length;
+    unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
+    if (in(lead, 0xC2, 0xDF)) {
+      length = 2;
+    } else if (in(lead, 0xE0, 0xEF)) {
+      length = 3;
+      if (lead == 0xE0) lo = 0xA0;
+      if (lead == 0xED) hi = 0x9F;
+    } else if (in(lead, 0xF0, 0xF4)) {
+      length = 4;
+      if (lead == 0xF0) lo = 0x90;
+      if (lead == 0xF4) hi = 0x8F;
+    } else {
+      return 0;
+    }
+    if (left < length || !in(at(1), lo, hi)) return 0;
+    for (size_t i = 2; i < length; ++i)
+      if (!in(at(i), 0x80, 0xBF)) return 0;
+    return length;
+  }
+
+  bool string(std::string& out) {
+    ++p_;
+    const char* run = p_;
+    for (;;) {
+      if (p_ == end_) return false;
+      const auto c = static_cast<unsigned char>(*p_);
+      if (c == '"') {
+        out.append(run, p_);
+        ++p_;
+        return true;
+      }
+      if (c == '\\') {
+        out.append(run, p_);
+        if (!escape(out)) return false;
+        run = p_;
+      } else if (c < 0x20) {
+        return false;
+      } else if (c < 0x80) {
+        ++p_;
+      } else {
+        const size_t length = utf8_length();
+        if (length == 0) return false;
+        p_ += length;
+      }
+    }
+  }
+
+  bool hex4(uint32_t& unit) {
+    if (end_ - p_ < 4) return false;
+    unit = 0;
+    for (int i = 0; i < 4; ++i) {
+      const char c = *p_++;
+      uint32_t digit;
+      if (is_digit(c)) digit = static_cast<uint32_t>(c - '0');
+      else if (c >= 'a' && c <= 'f') digit = static_cast<uint32_t>(c - 'a' + 10);
+      else if (c >= 'A' && c <= 'F') digit = static_cast<uint32_t>(c - 'A' + 10);
+      else return false;
+      unit = unit << 4 | digit;
+    }
+    return true;
+  }
+
+  bool escape(std::string& out) {
+    ++p_;
+    if (p_ == end_) return false;
+    switch (*p_++) {
+      case '"': out.push_back('"'); return true;
+      case '\\': out.push_back('\\'); return true;
+      case '/': out.push_back('/'); return true;
+      case 'b': out.push_back('\b'); return true;
+      case 'f': out.push_back('\f'); return true;
+      case 'n': out.push_back('\n'); return true;
+      case 'r': out.push_back('\r'); return true;
+      case 't': out.push_back('\t'); return true;
+      case 'u': break;
+      default: return false;
+    }
+    uint32_t code;
+    if (!hex4(code)) return false;
+    if (code >= 0xDC00 && code <= 0xDFFF) return false;
+    if (code >= 0xD800 && code <= 0xDBFF) {
+      uint32_t low;
+      if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
+      p_ += 2;
+      if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
+      code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+    }
+    if (code < 0x80) {
+      out.push_back(static_cast<char>(code));
+    } else if (code < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | code >> 6));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else if (code < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | code >> 12));
+      out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | code >> 18));
+      out.push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+    }
+    return true;
+  }
+
+  // An integer: unsigned when not negative, as the library types it.
+  bool number() {
+    const bool negative = *p_ == '-';
+    if (negative) ++p_;
+    if (p_ == end_ || !is_digit(*p_)) return false;
+    uint64_t magnitude = 0;
+    if (*p_ == '0') {
+      ++p_;
+    } else {
+      while (p_ != end_ && is_digit(*p_)) {
+        const auto digit = static_cast<uint64_t>(*p_ - '0');
+        if (magnitude > (UINT64_MAX - digit) / 10) return false;
+        magnitude = magnitude * 10 + digit;
+        ++p_;
+      }
+    }
+    if (p_ != end_ && (*p_ == '.' || *p_ == 'e' || *p_ == 'E' || is_digit(*p_))) return false;
+    if (!negative) return builder_.number_unsigned(magnitude);
+    constexpr uint64_t kLowest = uint64_t{1} << 63;
+    if (magnitude > kLowest) return false;
+    const int64_t v = magnitude == kLowest ? INT64_MIN : -static_cast<int64_t>(magnitude);
+    return builder_.number_integer(v);
+  }
+
+  const char* p_;
+  const char* end_;
+  StrictBuilder& builder_;
+};
+
 std::string field_type_error(std::string_view name, std::string_view expected,
                              std::string_view found) {
   return "invalid type for field `" + std::string(name) + "`: expected " + std::string(expected) +
@@ -301,6 +544,10 @@ Result<std::string> canonical_json(const Json& value) {
 }
 
 Result<Json, std::string> parse_json(std::string_view text) {
+  {
+    StrictBuilder direct;
+    if (DirectReader(text, direct).read()) return std::move(direct.root);
+  }
   StrictBuilder builder;
   try {
     const bool ok = Json::sax_parse(text.begin(), text.end(), &builder,

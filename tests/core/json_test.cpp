@@ -7,6 +7,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "core/text.h"
 #include "support/usage.h"
@@ -162,6 +163,59 @@ TEST(ParseJson, ReadsOneDocumentAndKeepsTheParsersPosition) {
   EXPECT_TRUE(is_valid_utf8(bad));
   // A lone surrogate escape is not text either.
   EXPECT_FALSE(parse_json(R"(["\ud800"])").ok());
+}
+
+// The same value, member order and number types included.
+bool identical(const Json& a, const Json& b) {
+  if (a.type() != b.type()) return false;
+  if (a.is_array() || a.is_object()) {
+    if (a.size() != b.size()) return false;
+    auto x = a.begin();
+    for (auto y = b.begin(); y != b.end(); ++x, ++y)
+      if ((a.is_object() && x.key() != y.key()) || !identical(*x, *y)) return false;
+    return true;
+  }
+  return a == b;
+}
+
+TEST(ParseJson, AcceptsAndBuildsExactlyWhatTheLibraryParserDoes) {
+  // Documents at every edge of strings, escapes, UTF-8 and integers, each
+  // alone and inside a container: the reader accepts exactly those the
+  // library's own parser accepts and builds the same value.
+  const std::vector<std::string> pieces = {
+      R"("")", R"("plain")", R"("\"\\\/\b\f\n\r\t")", R"("\u0000\u001f\u007F\u0080")",
+      R"("\u07ff\u0800\uFFFF\uD7FF\uE000")", R"("\ud83d\ude00")", R"("\uD800")", R"("\udc00")",
+      R"("\ud800\u0041")", R"("\ud800x")", R"("\u12")", R"("\u12G4")", R"("\x")", "\"\\",
+      "\"a\x01\"", "\"\x7f\"", "\"\xc2\x80\xdf\xbf\"", "\"\xc0\x80\"", "\"\xc1\xbf\"",
+      "\"\xe0\xa0\x80\"", "\"\xe0\x9f\xbf\"", "\"\xed\x9f\xbf\"", "\"\xed\xa0\x80\"",
+      "\"\xef\xbf\xbf\"", "\"\xf0\x90\x80\x80\"", "\"\xf0\x8f\xbf\xbf\"", "\"\xf4\x8f\xbf\xbf\"",
+      "\"\xf4\x90\x80\x80\"", "\"\xf5\x80\x80\x80\"", "\"\xe2\x82\"", "\"\x80\"", "\"\xff\"",
+      "0", "-0", "7", "-7", "01", "-01", "-", "--1", "1.", "1.5", "-0.0", "1e3", "1E-3", "+1",
+      "18446744073709551615", "18446744073709551616", "9223372036854775808",
+      "-9223372036854775808", "-9223372036854775809", "123456789012345678901234567890",
+      "true", "false", "null", "tru", "nul", "True", "[]", "{}", "[1,]", "[,1]", "{,}",
+      R"({"a":1,})", R"({"a" 1})", R"({"a":})", R"({1:2})", R"([1 2])", R"({"a":1}})",
+      R"({"a":1,"a":2})", R"({"a":{"b":1},"b":{"b":2}})", "[ 1 ,\t2\r\n]", "[1]\x0b",
+  };
+  std::vector<std::string> documents;
+  for (const std::string& piece : pieces) {
+    documents.push_back(piece);
+    documents.push_back("[" + piece + "]");
+    documents.push_back("{\"k\":" + piece + ",\"z\":[" + piece + "]}");
+    documents.push_back(" \n" + piece + "\t ");
+  }
+  documents.push_back("\xef\xbb\xbf{\"a\":1}");  // a byte order mark
+  documents.push_back(std::string("[1]\0", 4));
+  documents.push_back("");
+  for (const std::string& text : documents) {
+    SCOPED_TRACE(text);
+    const auto ours = parse_json(text);
+    const Json library = Json::parse(text, nullptr, /*allow_exceptions=*/false);
+    const bool duplicate = text.find(R"("a":1,"a")") != std::string::npos;
+    ASSERT_EQ(ours.ok(), !library.is_discarded() && !duplicate)
+        << (ours.ok() ? compact_json(*ours) : ours.error());
+    if (ours.ok()) EXPECT_TRUE(identical(*ours, library)) << compact_json(*ours);
+  }
 }
 
 // ---- compact printing ----
