@@ -6,8 +6,10 @@
 // back to an equal value, and are written again unchanged. The reader
 // accepts what the library's own parser accepts, and builds the same value
 // (member order and number types included), unless the document repeats a
-// member or nests deeper than the reader allows.
+// member or nests deeper than the reader allows; a repeated member it names
+// is the first one the library's parser meets.
 #include <algorithm>
+#include <set>
 
 #include "core/json.h"
 #include "support/fuzz_support.h"
@@ -157,6 +159,43 @@ bool identical(const Json& a, const Json& b) {
   return a == b;
 }
 
+// The first member some object of the document repeats, as the library's
+// parser meets them ("" when none does).
+class FirstRepeat : public nlohmann::json_sax<Json> {
+ public:
+  std::string name;
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override { return open(); }
+  bool start_array(std::size_t) override { return open(); }
+  bool end_object() override { return close(); }
+  bool end_array() override { return close(); }
+  bool key(string_t& k) override {
+    if (names_.back().insert(k).second) return true;
+    name = k;
+    return false;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+
+ private:
+  bool open() {
+    names_.emplace_back();
+    return true;
+  }
+  bool close() {
+    names_.pop_back();
+    return true;
+  }
+  std::vector<std::set<std::string>> names_;
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -168,6 +207,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     VELK_FUZZ_CHECK(library.is_discarded() || value.error().rfind("duplicate field `", 0) == 0 ||
                         value.error() == "nesting is deeper than 128 levels",
                     "refused what the library's parser reads: " + value.error());
+    if (value.error().rfind("duplicate field `", 0) == 0) {
+      FirstRepeat repeat;
+      Json::sax_parse(text.begin(), text.end(), &repeat, Json::input_format_t::json, false);
+      VELK_FUZZ_CHECK(value.error() == "duplicate field `" + repeat.name + "`",
+                      value.error() + " but the first repeated member is `" + repeat.name + "`");
+    }
     return 0;
   }
   VELK_FUZZ_CHECK(!library.is_discarded(), "accepted what the library's parser refuses");

@@ -1,9 +1,15 @@
 #include "core/json.h"
 
+#include <sys/random.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <array>
+#include <bit>
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "core/text.h"
@@ -136,6 +142,47 @@ Status write_canonical(std::string& out, const Json& value) {
 
 // ---- strict reader ----
 
+// SipHash-1-3 of a member name under a key drawn once per process: the
+// duplicate-member index stays linear whatever names a document holds.
+uint64_t name_hash(std::string_view name) {
+  static const std::array<uint64_t, 2> key = [] {
+    std::array<uint64_t, 2> k{};
+    if (::getrandom(k.data(), sizeof k, 0) != static_cast<ssize_t>(sizeof k)) {
+      k[0] = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+      k[1] = reinterpret_cast<uintptr_t>(&k) ^ static_cast<uint64_t>(::getpid());
+    }
+    return k;
+  }();
+  const auto rotl = [](uint64_t x, int b) { return (x << b) | (x >> (64 - b)); };
+  uint64_t v0 = 0x736f6d6570736575ULL ^ key[0], v1 = 0x646f72616e646f6dULL ^ key[1];
+  uint64_t v2 = 0x6c7967656e657261ULL ^ key[0], v3 = 0x7465646279746573ULL ^ key[1];
+  const auto round = [&] {
+    v0 += v1; v1 = rotl(v1, 13); v1 ^= v0; v0 = rotl(v0, 32);
+    v2 += v3; v3 = rotl(v3, 16); v3 ^= v2;
+    v0 += v3; v3 = rotl(v3, 21); v3 ^= v0;
+    v2 += v1; v1 = rotl(v1, 17); v1 ^= v2; v2 = rotl(v2, 32);
+  };
+  const size_t whole = name.size() & ~size_t{7};
+  for (size_t i = 0; i < whole; i += 8) {
+    uint64_t m;
+    std::memcpy(&m, name.data() + i, 8);
+    v3 ^= m;
+    round();
+    v0 ^= m;
+  }
+  uint64_t last = static_cast<uint64_t>(name.size()) << 56;
+  for (size_t i = whole; i < name.size(); ++i)
+    last |= static_cast<uint64_t>(static_cast<unsigned char>(name[i])) << (8 * (i - whole));
+  v3 ^= last;
+  round();
+  v0 ^= last;
+  v2 ^= 0xff;
+  round();
+  round();
+  round();
+  return v0 ^ v1 ^ v2 ^ v3;
+}
+
 // Builds the value from the parser's events, refusing a repeated member
 // within one object and nesting deeper than kMaxDepth. Returning false stops
 // the parser at once.
@@ -185,15 +232,16 @@ class StrictBuilder {
 
  private:
   // An open container. For an object, the names it holds so far: a small
-  // object is searched member by member; past kIndexedFrom members an index
-  // of views into the stored names answers instead, rebuilt whenever the
-  // members move (the storage grew), so each check costs the same however
-  // large the object is.
+  // object is searched member by member; past kIndexedFrom members an
+  // open-addressed table of member positions answers instead. Positions stay
+  // valid as the members grow (they are only appended), so the table is
+  // rebuilt only when it doubles; names are hashed with a key chosen per
+  // process, so a document cannot be made of names that all collide.
   struct Open {
     static constexpr size_t kIndexedFrom = 16;
     Json* value;
-    std::unordered_set<std::string_view> index;
-    const void* indexed_storage = nullptr;
+    std::vector<uint32_t> slots;  // position + 1 of a member, 0 when empty
+    size_t indexed = 0;           // members entered in the table so far
 
     bool has(const std::string& name) {
       const auto& members = value->get_ref<const Json::object_t&>();
@@ -202,18 +250,20 @@ class StrictBuilder {
           if (member.first == name) return true;
         return false;
       }
-      if (indexed_storage != members.data()) {
-        index.clear();
-        index.reserve(members.capacity());
-        for (const auto& member : members) index.insert(member.first);
-        indexed_storage = members.data();
+      if (slots.size() < 2 * (members.size() + 1)) {  // keep it at most half full
+        slots.assign(std::max<size_t>(64, std::bit_ceil(4 * members.size())), 0);
+        indexed = 0;
       }
-      return index.count(name) != 0;
-    }
-    // The name just stored, at the end of the members.
-    void stored() {
-      const auto& members = value->get_ref<const Json::object_t&>();
-      if (indexed_storage == members.data()) index.insert(members.back().first);
+      const size_t mask = slots.size() - 1;
+      const auto* member = members.data();  // by position: the map's [] takes a name
+      for (; indexed < members.size(); ++indexed) {
+        size_t at = name_hash(member[indexed].first) & mask;
+        while (slots[at] != 0) at = (at + 1) & mask;
+        slots[at] = static_cast<uint32_t>(indexed + 1);
+      }
+      for (size_t at = name_hash(name) & mask; slots[at] != 0; at = (at + 1) & mask)
+        if (member[slots[at] - 1].first == name) return true;
+      return false;
     }
   };
 
@@ -236,7 +286,6 @@ class StrictBuilder {
     auto& members = top.get_ref<Json::object_t&>();
     using Storage = std::vector<Json::object_t::value_type, Json::object_t::allocator_type>;
     static_cast<Storage&>(members).emplace_back(std::move(key_), std::move(v));
-    stack_.back().stored();
     return &members.back().second;
   }
 
@@ -251,7 +300,7 @@ class StrictBuilder {
       return false;
     }
     Json* where = place(std::move(container));
-    stack_.push_back(Open{where, {}, nullptr});
+    stack_.push_back(Open{where, {}, 0});
     return true;
   }
 

@@ -107,6 +107,16 @@ TEST(ParseJson, RefusesRepeatedMembersAtAnyDepth) {
   EXPECT_EQ(refusal(R"([{"q": 1}, {"q": 2, "q": 3}])"), "duplicate field `q`");
   // Equal after unescaping is equal.
   EXPECT_EQ(refusal(R"({"\u00e9": 1, "é": 2})"), "duplicate field `\u00e9`");
+  // In a large object too, wherever the first of the two stands and however
+  // far the second comes after it.
+  for (const int size : {15, 16, 17, 33, 64, 1000}) {
+    std::string text = "{";
+    for (int i = 0; i < size; ++i) text += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    ASSERT_TRUE(parse_json(text.substr(0, text.size() - 1) + "}").ok()) << size;
+    for (const int repeated : {0, size / 2, size - 1})
+      EXPECT_EQ(refusal(text + "\"k" + std::to_string(repeated) + "\":{}}"),
+                "duplicate field `k" + std::to_string(repeated) + "`");
+  }
   // The same name in sibling or nested objects is fine.
   auto ok = parse_json(R"({"a": {"a": {"a": 1}}, "b": [{"a": 1}, {"a": 2}]})");
   ASSERT_TRUE(ok.ok()) << ok.error();
@@ -214,7 +224,9 @@ TEST(ParseJson, AcceptsAndBuildsExactlyWhatTheLibraryParserDoes) {
     const bool duplicate = text.find(R"("a":1,"a")") != std::string::npos;
     ASSERT_EQ(ours.ok(), !library.is_discarded() && !duplicate)
         << (ours.ok() ? compact_json(*ours) : ours.error());
-    if (ours.ok()) EXPECT_TRUE(identical(*ours, library)) << compact_json(*ours);
+    if (ours.ok()) {
+      EXPECT_TRUE(identical(*ours, library)) << compact_json(*ours);
+    }
   }
 }
 
