@@ -240,7 +240,7 @@ class StrictBuilder {
   struct Open {
     static constexpr size_t kIndexedFrom = 16;
     Json* value;
-    std::vector<uint32_t> slots;  // position + 1 of a member, 0 when empty
+    std::vector<uint32_t> slots = {};  // position + 1 of a member, 0 when empty
     size_t indexed = 0;           // members entered in the table so far
 
     bool has(const std::string& name) {
@@ -300,7 +300,7 @@ class StrictBuilder {
       return false;
     }
     Json* where = place(std::move(container));
-    stack_.push_back(Open{where, {}, 0});
+    stack_.push_back(Open{where});
     return true;
   }
 
@@ -324,7 +324,7 @@ class StrictBuilder {
 class DirectReader {
  public:
   DirectReader(std::string_view text, StrictBuilder& builder)
-      : p_(text.data()), end_(text.data() + text.size()), builder_(builder) {}
+      : text_(text), p_(text.data()), end_(text.data() + text.size()), builder_(builder) {}
 
   bool read() {
     skip_space();
@@ -411,36 +411,6 @@ class DirectReader {
     }
   }
 
-  // The length of the well-formed UTF-8 sequence at p_ (never an overlong
-  // form, a surrogate or a value past U+10FFFF), or 0.
-  size_t utf8_length() const {
-    const auto at = [&](size_t i) { return static_cast<unsigned char>(p_[i]); };
-    const auto in = [](unsigned char c, unsigned char lo, unsigned char hi) {
-      return c >= lo && c <= hi;
-    };
-    const size_t left = static_cast<size_t>(end_ - p_);
-    const unsigned char lead = at(0);
-    size_t length;
-    unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
-    if (in(lead, 0xC2, 0xDF)) {
-      length = 2;
-    } else if (in(lead, 0xE0, 0xEF)) {
-      length = 3;
-      if (lead == 0xE0) lo = 0xA0;
-      if (lead == 0xED) hi = 0x9F;
-    } else if (in(lead, 0xF0, 0xF4)) {
-      length = 4;
-      if (lead == 0xF0) lo = 0x90;
-      if (lead == 0xF4) hi = 0x8F;
-    } else {
-      return 0;
-    }
-    if (left < length || !in(at(1), lo, hi)) return 0;
-    for (size_t i = 2; i < length; ++i)
-      if (!in(at(i), 0x80, 0xBF)) return 0;
-    return length;
-  }
-
   bool string(std::string& out) {
     ++p_;
     const char* run = p_;
@@ -461,7 +431,7 @@ class DirectReader {
       } else if (c < 0x80) {
         ++p_;
       } else {
-        const size_t length = utf8_length();
+        const size_t length = utf8_sequence_length(text_, static_cast<size_t>(p_ - text_.data()));
         if (length == 0) return false;
         p_ += length;
       }
@@ -508,21 +478,7 @@ class DirectReader {
       if (!hex4(low) || low < 0xDC00 || low > 0xDFFF) return false;
       code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
     }
-    if (code < 0x80) {
-      out.push_back(static_cast<char>(code));
-    } else if (code < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | code >> 6));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else if (code < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | code >> 12));
-      out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | code >> 18));
-      out.push_back(static_cast<char>(0x80 | (code >> 12 & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code >> 6 & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (code & 0x3F)));
-    }
+    append_utf8(out, code);
     return true;
   }
 
@@ -550,6 +506,7 @@ class DirectReader {
     return builder_.number_integer(v);
   }
 
+  std::string_view text_;
   const char* p_;
   const char* end_;
   StrictBuilder& builder_;

@@ -71,6 +71,12 @@ bool is_valid_utf8(std::string_view bytes) {
   return true;
 }
 
+size_t utf8_sequence_length(std::string_view bytes, size_t at) {
+  size_t sub;
+  char32_t cp;
+  return valid_sequence(bytes, at, &sub, &cp);
+}
+
 void append_utf8(std::string& out, char32_t c) {
   if (c < 0x80) {
     out.push_back(static_cast<char>(c));

@@ -11,6 +11,9 @@
 namespace velk {
 
 bool is_valid_utf8(std::string_view bytes);
+// The length of the well-formed UTF-8 sequence starting at `at` (never an
+// overlong form, a surrogate or a value past U+10FFFF), or 0 when none does.
+size_t utf8_sequence_length(std::string_view bytes, size_t at);
 
 // Replaces every invalid UTF-8 sequence by U+FFFD (one per maximal invalid
 // subpart), so the result is always valid UTF-8.
