@@ -72,6 +72,20 @@ uint32_t crc_of(std::string_view data) {
   return static_cast<uint32_t>(crc);
 }
 
+// The four fixed members come first, in their order; with fewer members the
+// first missing one is named.
+Status check_fixed_positions(const std::vector<std::string_view>& names) {
+  constexpr std::string_view kFixed[] = {kManifestMember, kPassportMember, kCompositionMember,
+                                         kConversionMember};
+  for (size_t i = 0; i < std::size(kFixed); ++i) {
+    if (i >= names.size()) return format_error("the bundle has no " + quoted_form(kFixed[i]));
+    if (names[i] != kFixed[i])
+      return format_error("member " + std::to_string(i) + " is " + quoted_form(names[i]) +
+                          ", not " + quoted_form(kFixed[i]));
+  }
+  return {};
+}
+
 }  // namespace
 
 Result<std::vector<BundleMember>> read_container(std::string_view artifact) {
@@ -91,10 +105,18 @@ Result<std::vector<BundleMember>> read_container(std::string_view artifact) {
                    "the archive lists " + std::to_string(total) + " members against a limit of " +
                        std::to_string(kMaxContainerMembers));
 
-  std::vector<BundleMember> members;
-  members.reserve(std::min<uint64_t>(total, artifact.size() / kZipCentralSize));
+  // First the directory alone: every entry's header and name, no member's
+  // bytes. A name listed twice fails here, so no entry can make the reader
+  // look at the same bytes again; the fixed positions are still reported
+  // before it, as the layout check would.
+  struct Entry {
+    ZipCentralHeader header;
+    std::string_view name;
+  };
+  std::vector<Entry> entries;
+  entries.reserve(std::min<uint64_t>(total, artifact.size() / kZipCentralSize));
   std::unordered_set<std::string_view> names;
-  uint64_t claimed = 0;  // bytes the members so far say they hold
+  std::optional<std::string_view> repeated;
   uint64_t at = end->central_offset;
   for (uint32_t i = 0; i < total; ++i) {
     const unsigned char* bytes = record_at(artifact, at, kZipCentralSize);
@@ -118,40 +140,48 @@ Result<std::vector<BundleMember>> read_container(std::string_view artifact) {
     const auto name = span(artifact, at + kZipCentralSize, h->name_length);
     if (!name) return format_error("a member name runs past the end of the artifact");
     if (!is_valid_utf8(*name)) return format_error("a member name is not valid UTF-8");
-    if (!names.insert(*name).second)
-      return refusal(ReasonCode::path_duplicate,
-                     "member " + quoted_form(*name) + " appears twice");
+    if (!names.insert(*name).second && !repeated) repeated = *name;
+    entries.push_back({*h, *name});
+    at += kZipCentralSize + h->name_length;
+  }
+  if (repeated) {
+    std::vector<std::string_view> listed;
+    listed.reserve(entries.size());
+    for (const Entry& entry : entries) listed.push_back(entry.name);
+    VELK_TRY(check_fixed_positions(listed));
+    return refusal(ReasonCode::path_duplicate, "member " + quoted_form(*repeated) + " appears twice");
+  }
 
-    VELK_ASSIGN(const std::string_view data, local_data(artifact, h->local_offset, *name, h->size));
+  std::vector<BundleMember> members;
+  members.reserve(entries.size());
+  uint64_t claimed = 0;  // bytes the members so far say they hold
+  for (const Entry& entry : entries) {
+    const ZipCentralHeader& h = entry.header;
+    VELK_ASSIGN(const std::string_view data, local_data(artifact, h.local_offset, entry.name, h.size));
     // Entries that share their bytes would make the walk read (and check)
     // more than the artifact holds.
-    claimed += uint64_t{h->size} + kZipLocalSize + h->name_length;
+    claimed += uint64_t{h.size} + kZipLocalSize + h.name_length;
     if (claimed > artifact.size())
       return format_error("the archive's members claim more bytes than the artifact holds");
-    if (crc_of(data) != h->crc)
+    if (crc_of(data) != h.crc)
       return refusal(ReasonCode::digest_mismatch,
-                     "member " + quoted_form(*name) + " does not match its recorded CRC");
+                     "member " + quoted_form(entry.name) + " does not match its recorded CRC");
 
     BundleMember member;
-    member.name.assign(*name);
+    member.name.assign(entry.name);
     member.bytes = data;
-    member.mode = (h->external_attributes >> 16) & 07777;
+    member.mode = (h.external_attributes >> 16) & 07777;
     member.mode_present = member.mode != 0;
     members.push_back(std::move(member));
-    at += kZipCentralSize + h->name_length;
   }
   return members;
 }
 
 Result<std::string_view> check_member_layout(const std::vector<BundleMember>& members) {
-  constexpr std::string_view kFixed[] = {kManifestMember, kPassportMember, kCompositionMember,
-                                         kConversionMember};
-  for (size_t i = 0; i < std::size(kFixed); ++i) {
-    if (i >= members.size()) return format_error("the bundle has no " + quoted_form(kFixed[i]));
-    if (members[i].name != kFixed[i])
-      return format_error("member " + std::to_string(i) + " is " + quoted_form(members[i].name) +
-                          ", not " + quoted_form(kFixed[i]));
-  }
+  std::vector<std::string_view> names;
+  names.reserve(members.size());
+  for (const BundleMember& member : members) names.push_back(member.name);
+  VELK_TRY(check_fixed_positions(names));
   return members.front().bytes;
 }
 

@@ -29,10 +29,11 @@ inline constexpr uint64_t kMaxContainerMembers = 4 + 8192;
 // (unsupported_bundle_format; digest_mismatch for a CRC mismatch;
 // path_duplicate for a name listed twice; limit_exceeded for more members
 // than kMaxContainerMembers). Names, counts and sizes are checked as the
-// directory is walked, before any member's bytes are looked at, and members
-// whose sizes add up to more than the artifact holds are refused: no entry
-// can make the reader do more work than the artifact's size allows. The
-// members' bytes are views into `artifact`.
+// directory is walked, before any member's bytes are looked at: a name
+// listed twice is refused then, after the fixed positions the layout check
+// would report, and members whose sizes add up to more than the artifact
+// holds are refused, so no entry can make the reader do more work than the
+// artifact's size allows. The members' bytes are views into `artifact`.
 Result<std::vector<BundleMember>> read_container(std::string_view artifact);
 
 // The four fixed members come first, in their order. Returns the data of

@@ -46,7 +46,8 @@ Result<ReadStamp> read_stamp(const TargetStore& store) {
   auto parsed = parse_legacy_stamp(*bytes);
   if (!parsed.ok())
     return with_cause(ErrorKind::unsupported_operation,
-                      path + " is not a stamp this build understands", parsed.error());
+                      path + " is not a stamp this build understands: " + parsed.error(),
+                      parsed.error());
   if (parsed->found_schema)
     return make_error(ErrorKind::unsupported_operation,
                       path + " is schema " + std::to_string(*parsed->found_schema) +
@@ -76,8 +77,7 @@ Status check_claims(const LegacyStamp& stamp) {
 std::optional<std::string> catalog_definition_digest(const std::string& setup_id) {
   auto catalog = open_catalog();
   if (!catalog.ok()) return std::nullopt;
-  std::vector<UnreadableSetup> unreadable;
-  auto setups = read_setups(*catalog, &unreadable);
+  auto setups = read_setups(*catalog);
   if (!setups.ok()) return std::nullopt;
   for (const auto& setup : *setups)
     if (setup.id == setup_id) return setup.definition_digest;

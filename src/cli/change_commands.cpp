@@ -44,10 +44,8 @@ Status write_setup(std::string_view target, std::string_view id, Operation opera
                    std::ostream& out) {
   VELK_TRY(locate_target_store(target));
   VELK_ASSIGN(const Catalog catalog, open_catalog());
-  // Another setup that cannot be read does not stand in the way of this one.
-  std::vector<UnreadableSetup> unreadable;
-  VELK_ASSIGN(const std::vector<CatalogSetup> setups, read_setups(catalog, &unreadable));
-  VELK_ASSIGN(const CatalogSetup setup, find_setup(setups, id, unreadable));
+  VELK_ASSIGN(const std::vector<CatalogSetup> setups, read_setups(catalog));
+  VELK_ASSIGN(const CatalogSetup setup, find_setup(setups, id));
   VELK_ASSIGN(const TargetSurvey surveyed, survey(target));
   VELK_ASSIGN(const SetupContent content, read_setup_content(setup, surveyed.scope));
 

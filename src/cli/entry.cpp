@@ -63,7 +63,7 @@ int run_user(UserWord word, std::span<const std::string> rest) {
   auto parsed = parse_user_command(word, rest);
   if (!parsed) return fail(parsed.error().message);
   const Status status = run_user_command(*parsed, std::cout);
-  if (!status) return fail(status.error().full());
+  if (!status) return fail(status.error().message);
   std::cout.flush();
   return 0;
 }

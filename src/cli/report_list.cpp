@@ -58,14 +58,8 @@ std::vector<std::string> wrap_words(std::string_view text) {
 
 Status run_list(std::ostream& out) {
   VELK_ASSIGN(const Catalog catalog, open_catalog());
-  std::vector<UnreadableSetup> unreadable;
-  VELK_ASSIGN(const std::vector<CatalogSetup> setups, read_setups(catalog, &unreadable));
+  VELK_ASSIGN(const std::vector<CatalogSetup> setups, read_setups(catalog));
   const ProductDeclaration& product = declaration();
-  // A setup that cannot be read is named on standard error; the others
-  // still list (and install).
-  for (const auto& set_aside : unreadable)
-    std::cerr << product.provider_id << ": setup " << set_aside.name
-              << " cannot be read and is left out: " << set_aside.error.full() << "\n";
   if (setups.empty()) {
     out << product.provider_id << ": no setups in the catalog.\n";
     return {};

@@ -541,6 +541,20 @@ Mapped<std::vector<std::string>> string_list(const Json& list, std::string_view 
   return out;
 }
 
+// The JSON library's strict reader over `text`: nullopt when it read a
+// document into `builder`, otherwise its message.
+std::optional<std::string> library_parse(std::string_view text, StrictBuilder& builder) {
+  try {
+    const bool ok = Json::sax_parse(text.begin(), text.end(), &builder,
+                                    Json::input_format_t::json, /*strict=*/true);
+    if (ok) return std::nullopt;
+    if (builder.error.empty()) builder.error = "the document could not be read";
+    return std::move(builder.error);
+  } catch (const std::exception& ex) {
+    return std::string(ex.what());
+  }
+}
+
 }  // namespace
 
 Result<std::string> canonical_json(const Json& value) {
@@ -555,15 +569,20 @@ Result<Json, std::string> parse_json(std::string_view text) {
     if (DirectReader(text, direct).read()) return std::move(direct.root);
   }
   StrictBuilder builder;
-  try {
-    const bool ok = Json::sax_parse(text.begin(), text.end(), &builder,
-                                    Json::input_format_t::json, /*strict=*/true);
-    if (!ok) {
-      if (builder.error.empty()) builder.error = "the document could not be read";
-      return std::move(builder.error);
-    }
-  } catch (const std::exception& ex) {
-    return std::string(ex.what());
+  if (auto error = library_parse(text, builder)) return std::move(*error);
+  // The library's reader takes a NUL byte for the end of the text, so a
+  // document followed by one and anything at all would pass. A NUL it
+  // accepted can only stand after the document (inside a string it is
+  // refused), so the text is read again with that byte replaced by another
+  // control character, for the library's own message about it.
+  if (const size_t nul = text.find('\0'); nul != std::string_view::npos) {
+    std::string marked(text);
+    marked[nul] = '\x01';
+    StrictBuilder again;
+    std::string error = library_parse(marked, again).value_or("the document could not be read");
+    if (const size_t at = error.rfind("<U+0001>"); at != std::string::npos)
+      error.replace(at, 8, "<U+0000>");
+    return error;
   }
   return std::move(builder.root);
 }

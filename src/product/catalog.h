@@ -96,23 +96,14 @@ Result<Catalog> open_catalog(const CatalogSearch& search);
 // directory's descriptor. The failure message names the override variable.
 Result<Catalog> write_builtin_catalog(const std::string& temp_root);
 
-// A setup directory of the catalog that could not be read, and why.
-struct UnreadableSetup {
-  std::string name;  // the directory's name, which a readable setup's id equals
-  Error error;
-};
+// Every setup of the catalog, in the order the directory listing yields
+// them (nothing is sorted). The first setup that cannot be read ends the
+// read: no partial catalog is returned.
+Result<std::vector<CatalogSetup>> read_setups(const Catalog& catalog);
 
-// Every setup of the catalog, in listing order. Without `unreadable` the
-// first setup that cannot be read ends the read; with it, such a setup is
-// set aside there with its error and the others are still read. A catalog
-// that cannot be listed fails either way.
-Result<std::vector<CatalogSetup>> read_setups(const Catalog& catalog,
-                                              std::vector<UnreadableSetup>* unreadable = nullptr);
-
-// The setup with exactly this id (case-sensitive, nothing fuzzy); the error
-// of the unreadable setup of that name; or "{id} is not a setup; this build
-// ships {ids}" with the id in the quoted form.
-Result<CatalogSetup> find_setup(const std::vector<CatalogSetup>& setups, std::string_view id,
-                                const std::vector<UnreadableSetup>& unreadable = {});
+// The setup with exactly this id (case-sensitive, nothing fuzzy), or "{id}
+// is not a setup; this build ships {ids}" with the id in the quoted form and
+// the ids in catalog order.
+Result<CatalogSetup> find_setup(const std::vector<CatalogSetup>& setups, std::string_view id);
 
 }  // namespace velk

@@ -1,6 +1,5 @@
 // Reading the setups of a catalog, checking each manifest against its
 // directory, and looking a setup up by id.
-#include <algorithm>
 #include <sys/stat.h>
 
 #include "core/digest.h"
@@ -102,34 +101,23 @@ Mapped<SetupManifest> parse_setup_manifest(std::string_view text) {
   return map_manifest(document);
 }
 
-Result<std::vector<CatalogSetup>> read_setups(const Catalog& catalog,
-                                              std::vector<UnreadableSetup>* unreadable) {
+Result<std::vector<CatalogSetup>> read_setups(const Catalog& catalog) {
   const auto names = list_directory(catalog.dir);
   if (!names.ok())
     return failure("cannot list the setup catalog at " + catalog.dir + ": " + error_text(names.error()));
-  std::vector<std::string> sorted = *names;  // the directory's order is the file system's
-  std::sort(sorted.begin(), sorted.end());
   std::vector<CatalogSetup> setups;
-  for (const auto& name : sorted) {
+  for (const auto& name : *names) {
     const std::string dir = path_join(catalog.dir, name);
     if (!is_directory(dir) || !is_regular_file(path_join(dir, "setup.json"))) continue;
-    auto setup = read_setup(catalog, name);
-    if (!setup.ok()) {
-      if (!unreadable) return std::move(setup).error();
-      unreadable->push_back({name, std::move(setup).error()});
-      continue;
-    }
-    setups.push_back(std::move(setup).value());
+    VELK_ASSIGN(CatalogSetup setup, read_setup(catalog, name));
+    setups.push_back(std::move(setup));
   }
   return setups;
 }
 
-Result<CatalogSetup> find_setup(const std::vector<CatalogSetup>& setups, std::string_view id,
-                                const std::vector<UnreadableSetup>& unreadable) {
+Result<CatalogSetup> find_setup(const std::vector<CatalogSetup>& setups, std::string_view id) {
   for (const auto& setup : setups)
     if (setup.id == id) return setup;
-  for (const auto& set_aside : unreadable)
-    if (set_aside.name == id) return set_aside.error;
   if (setups.empty())
     return failure(quoted_form(id) + " is not a setup; this build ships no catalog");
   std::vector<std::string> ids;

@@ -257,17 +257,21 @@ std::string legacy_stamp_path(const std::string& target) {
 
 Result<std::optional<std::string>> read_legacy_stamp(const std::string& target) {
   const std::string path = legacy_stamp_path(target);
+  // "{path} cannot be read: {error}", the error also kept as the cause.
+  const auto unreadable = [&](std::string why) {
+    return with_cause(ErrorKind::state_unavailable, path + " cannot be read: " + why, why);
+  };
   int err = 0;
   const auto st = lstat_path(path, &err);
   if (!st) {
     if (err == 0) return std::optional<std::string>{};
-    return system_error(ErrorKind::state_unavailable, path + " cannot be read", err);
+    return unreadable(errno_text(err));
   }
   if (S_ISLNK(st->st_mode))
-    return with_cause(ErrorKind::state_unavailable, path + " cannot be read",
-                      "it is a symbolic link, which this build does not follow inside a target");
-  VELK_ASSIGN(std::string text, read_file_at(AT_FDCWD, path, path + " cannot be read", nullptr, kLegacyStampCap));
-  return std::optional<std::string>(std::move(text));
+    return unreadable("it is a symbolic link, which this build does not follow inside a target");
+  auto text = read_file_at(AT_FDCWD, path, path + " cannot be read", nullptr, kLegacyStampCap);
+  if (!text.ok()) return unreadable(text.error().has_cause() ? text.error().cause : text.error().message);
+  return std::optional<std::string>(std::move(text).value());
 }
 
 

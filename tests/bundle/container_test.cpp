@@ -158,7 +158,8 @@ TEST(BundleContainer, ChecksTheMemberLayout) {
   expect_refused(layout([](ZipArchive& a) { a.entries[3].name = "conversion\treport.json"; }),
                  kFormat, "member 3 is \"conversion\\treport.json\", not \"conversion-report.json\"");
   // A repeated name fails as the directory is walked, before any member's
-  // bytes are looked at.
+  // bytes are looked at, but after the fixed positions: a misplaced fixed
+  // member is reported by its position even when its name repeats.
   const auto walked = [&](void (*mutate)(ZipArchive&)) {
     ZipArchive archive = valid;
     mutate(archive);
@@ -171,6 +172,24 @@ TEST(BundleContainer, ChecksTheMemberLayout) {
                  ReasonCode::path_duplicate, "member \"files/a\" appears twice");
   expect_refused(walked([](ZipArchive& a) { a.entries.push_back(a.entries[0]); }),
                  ReasonCode::path_duplicate, "member \"bundle.json\" appears twice");
+  expect_refused(walked([](ZipArchive& a) { a.entries[1] = a.entries[0]; }), kFormat,
+                 "member 1 is \"bundle.json\", not \"setup-passport.json\"");
+  expect_refused(walked([](ZipArchive& a) {
+                   a.entries.resize(2);
+                   a.entries.push_back(a.entries[1]);
+                 }),
+                 kFormat, "member 2 is \"setup-passport.json\", not \"composition-report.json\"");
+  expect_refused(walked([](ZipArchive& a) {
+                   a.entries.resize(1);
+                   a.entries.push_back(a.entries[0]);
+                 }),
+                 kFormat, "member 1 is \"bundle.json\", not \"setup-passport.json\"");
+  expect_refused(walked([](ZipArchive& a) {
+                   a.entries.resize(3);
+                   a.entries.push_back(zip_entry("files/a", "1"));
+                   a.entries.push_back(zip_entry("files/a", "2"));
+                 }),
+                 kFormat, "member 3 is \"files/a\", not \"conversion-report.json\"");
 }
 
 }  // namespace

@@ -215,7 +215,6 @@ TEST(ParseJson, AcceptsAndBuildsExactlyWhatTheLibraryParserDoes) {
     documents.push_back(" \n" + piece + "\t ");
   }
   documents.push_back("\xef\xbb\xbf{\"a\":1}");  // a byte order mark
-  documents.push_back(std::string("[1]\0", 4));
   documents.push_back("");
   for (const std::string& text : documents) {
     SCOPED_TRACE(text);
@@ -228,6 +227,30 @@ TEST(ParseJson, AcceptsAndBuildsExactlyWhatTheLibraryParserDoes) {
       EXPECT_TRUE(identical(*ours, library)) << compact_json(*ours);
     }
   }
+}
+
+TEST(ParseJson, RefusesANulByteWhereverItStands) {
+  // The library's parser takes a NUL for the end of the text; the reader
+  // allows only white space after the document, in both of its paths (the
+  // direct one and the library's, which a fraction sends the text to).
+  using namespace std::string_literals;
+  const std::vector<std::string> documents = {
+      "[1]\0"s, "[1]\0garbage"s, "[1] \0 \n"s, "\0[1]"s, "1\0"s, "[1.5]\0x"s,
+      "{\"a\":1}\n\0{\"b\":2}"s, "[\"a\0b\"]"s, "[1\0]"s,
+  };
+  for (const std::string& text : documents) {
+    SCOPED_TRACE(quoted_form(text));
+    EXPECT_FALSE(parse_json(text).ok());
+  }
+  EXPECT_EQ(refusal("[1]\0garbage"s),
+            "parse error at line 1, column 4: syntax error while parsing value - invalid literal; "
+            "last read: '1]<U+0000>'; expected end of input");
+  EXPECT_EQ(refusal("[1.5] \0"s),
+            "parse error at line 1, column 7: syntax error while parsing value - invalid literal; "
+            "last read: '1.5] <U+0000>'; expected end of input");
+  EXPECT_TRUE(starts_with(refusal("[\"a\0b\"]"s), "parse error at line 1, column 4: syntax error "
+                                                  "while parsing value - invalid string: control "
+                                                  "character U+0000 (NUL) must be escaped"));
 }
 
 // ---- compact printing ----

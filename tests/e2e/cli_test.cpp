@@ -171,6 +171,14 @@ TEST(CommandLine, StatusIsTheProviderCommandWhereverJsonAppears) {
   expect_error({"status", "--help"}, "--help is not an argument of status");
 }
 
+TEST(CommandLine, AFailedUserCommandPrintsItsMessageOnce) {
+  // The message already holds the system error; it is not repeated.
+  expect_error({"install", "minimal", "--target", "/nowhere/home"},
+               "target /nowhere/home cannot be inspected: No such file or directory");
+  expect_error({"status", "--target", "/nowhere/home"},
+               "target /nowhere/home cannot be inspected: No such file or directory");
+}
+
 TEST(CommandLine, ProviderRefusalsGoToStandardOutput) {
   for (const char* command : {"status", "recover-operation"}) {
     expect_text({command, "--target", "rel", "--json"},

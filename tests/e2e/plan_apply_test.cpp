@@ -57,6 +57,14 @@ TEST(ValidateBundle, ValidOrRefusedTheAnswerFollowsTheClaim) {
   // scope refuses it, but validation asks for no scope.
   c.expect_validated(c.bundle({{"config.toml", {"a = 1\n"}}}, TargetScope::user_root),
                      R"("valid":true)");
+  // A manifest followed by a NUL byte and anything at all is not JSON.
+  BundleParts tailed = make_bundle({{"AGENTS.md", {"x\n"}}});
+  tailed.manifest_text = tailed.manifest_bytes() + std::string("\0 anything at all", 17);
+  c.expect_validated(write_bundle(c.next("b") + ".zip", tailed),
+                     R"("rejected":true,"reason":"unsupported_bundle_format","detail":)"
+                     R"("bundle.json does not parse: parse error at line 1, column 1347: syntax )"
+                     R"(error while parsing value - invalid literal; last read: '2}]}<U+0000>'; )"
+                     R"(expected end of input")");
   c.expect_validated(c.bundle({{"notes/x.md", {"x"}}}),
                      R"("rejected":true,"reason":"unsupported_native_surface","detail":)"
                      R"("the bundle writes \"notes/x.md\", which is outside the surface )"
@@ -101,6 +109,16 @@ TEST(ApplyOperation, APlanAppliesOnceAndOnlyBeforeItExpires) {
             "stale: the target changed after the lock was taken; no effect was made");
   EXPECT_EQ(c.slots(), 1u);
   EXPECT_FALSE(exists(c.t / ".velk-setup-system/journal.json"));
+
+  // A stored plan followed by a NUL byte and more is not JSON either.
+  const Json second = plan_request(c.t.path(), "backup");
+  const std::string tailed = store_plan(second, c.next("plan"));
+  write_text(tailed, read_text(tailed) + std::string("\0{}", 3));
+  EXPECT_EQ(refusal_of(apply_request(c.t.path(), tailed, second.value("plan_digest", ""))),
+            "provider_unavailable: the approved plan is not JSON: parse error at line 1, column "
+            "757: syntax error while parsing value - invalid literal; last read: "
+            "'\"restore_target_digest\":null}<U+0000>'; expected end of input");
+  EXPECT_EQ(c.slots(), 1u);
 
   const Json late =
       plan_request(c.t.path(), "backup", {}, format_utc_millis(now_utc_millis() - 1));

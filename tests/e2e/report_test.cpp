@@ -1,10 +1,12 @@
 // The reporting commands through the real binary: exact output, nothing
 // created in the target, nothing left in the temporary directory.
 #include <gtest/gtest.h>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <map>
 
 #include "consumer.h"
 #include "core/digest.h"
@@ -105,43 +107,92 @@ TEST(ListCommand, ShowsEachSetupOfTheBuiltInOrANamedCatalog) {
 
 }
 
-// A setup that cannot be read (a FIFO in its home, an id that does not
-// match its directory) is named on standard error; the others still list
-// and install, and only an install of that setup fails, with its reason.
-TEST(ListCommand, ASetupThatCannotBeReadIsNamedAndTheOthersStillListAndInstall) {
+// Every file under `dir` with its content ("<dir>" for a directory): what a
+// refused command must leave as it was.
+std::map<std::string, std::string> tree_contents(const std::string& dir) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+    out[e.path().string()] = e.is_directory() ? "<dir>" : read_text(e.path().string());
+  return out;
+}
+
+// One setup that cannot be read fails the whole catalog: list, install,
+// select and reinstall all end with its message, the good setup beside it
+// notwithstanding, and the target is left as it was. A FIFO fails at once.
+TEST(ListCommand, ASetupThatCannotBeReadFailsTheWholeCatalog) {
   Sandbox box;
   const std::string own = box.path("own");
+  const std::string t = box.target();
   write_text(own + "/only/setup.json",
              R"({"schema_version": 1, "id": "only", "description": "Just one."})");
   write_text(own + "/only/home/AGENTS.md", "x");
-  write_text(own + "/wrong/setup.json",
-             R"({"schema_version": 1, "id": "right", "description": "d"})");
-  make_dirs(own + "/wrong/home");
-  write_text(own + "/piped/setup.json",
-             R"({"schema_version": 1, "id": "piped", "description": "d"})");
-  make_dirs(own + "/piped/home");
-  ASSERT_EQ(::mkfifo((own + "/piped/home/AGENTS.md").c_str(), 0644), 0);
+  ASSERT_EQ(box.run({"install", "only", "--target", t}, own).exit_code, 0);
+  const auto before = tree_contents(t);
 
-  const RunResult listed = box.run({"list"}, own);
-  EXPECT_EQ(listed.exit_code, 0);
-  EXPECT_EQ(listed.out,
-            "Setups for Velk Build (Orlix):\n\n  only\n      Just one.\n"
-            "      1 files, definition " + digest_tree(own + "/only/home")->substr(0, 19) +
-                "\n\nInstall one with:  install <id> --target <absolute-directory>\n");
-  EXPECT_EQ(listed.err,
-            "velk-setup-system: setup piped cannot be read and is left out: cannot open " + own +
-                "/piped/home/AGENTS.md: not a regular file\n"
-                "velk-setup-system: setup wrong cannot be read and is left out: " + own +
-                "/wrong/setup.json declares id right but sits in wrong\n");
+  enum class Home { tree, none, fifo };
+  struct Case {
+    std::string manifest;
+    Home home;
+    std::string message;  // after the catalog's path
+  };
+  const std::vector<Case> cases = {
+      {R"({"schema_version": 1, "id": "right", "description": "d"})", Home::tree,
+       "/bad/setup.json declares id right but sits in bad"},
+      {R"({"schema_version": 2, "id": "bad", "description": "d"})", Home::tree,
+       "/bad/setup.json is schema 2 and this build writes 1"},
+      {R"({"schema_version": 1, "id": "bad"})", Home::tree,
+       "/bad/setup.json does not parse: missing field `description`"},
+      {R"({"schema_version": 1, "id": "bad", "description": "d"})", Home::none,
+       "/bad has no home tree"},
+      {"{", Home::tree,
+       "/bad/setup.json does not parse: parse error at line 1, column 2: syntax error while "
+       "parsing object key - unexpected end of input; expected string literal"},
+      {R"({"schema_version": 1, "id": "bad", "description": "d"})", Home::fifo,
+       "cannot open " + own + "/bad/home/skills/AGENTS.md: not a regular file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    std::filesystem::remove_all(own + "/bad");
+    write_text(own + "/bad/setup.json", c.manifest);
+    if (c.home != Home::none) make_dirs(own + "/bad/home/skills");
+    if (c.home == Home::fifo)
+      ASSERT_EQ(::mkfifo((own + "/bad/home/skills/AGENTS.md").c_str(), 0644), 0);
+    const std::string message = c.home == Home::fifo ? c.message : own + c.message;
+    for (const Words& args : {Words{"list"}, Words{"install", "only", "--target", t},
+                              Words{"select", "only", "--target", t},
+                              Words{"reinstall", "--target", t}})
+      expect_failure(box.run(args, own), message);
+    EXPECT_EQ(tree_contents(t), before);
+  }
+}
 
-  const RunResult installed = box.run({"install", "only", "--target", box.target()}, own);
-  EXPECT_EQ(installed.exit_code, 0) << installed.err;
-  EXPECT_EQ(installed.err, "");
-  EXPECT_EQ(read_text(box.target() + "/AGENTS.md"), "x");
-  expect_failure(box.run({"install", "piped", "--target", box.target()}, own),
-                 "cannot open " + own + "/piped/home/AGENTS.md: not a regular file");
+// The catalog lists its setups in the order the directory listing yields
+// them, and names them in that order when an id is not one of them.
+TEST(ListCommand, SetupsComeInTheDirectoryListingsOrder) {
+  Sandbox box;
+  const std::string own = box.path("own");
+  for (const char* id : {"delta", "alpha", "echo", "charlie", "bravo", "foxtrot"}) {
+    write_text(own + "/" + id + "/setup.json",
+               std::string(R"({"schema_version": 1, "id": ")") + id + R"(", "description": "d"})");
+    write_text(own + "/" + id + "/home/AGENTS.md", id);
+  }
+  Words listed;
+  DIR* dir = ::opendir(own.c_str());
+  ASSERT_NE(dir, nullptr);
+  while (const dirent* entry = ::readdir(dir))
+    if (entry->d_name[0] != '.') listed.push_back(entry->d_name);
+  ::closedir(dir);
+
+  std::string expected = "Setups for Velk Build (Orlix):\n\n";
+  for (const std::string& id : listed)
+    expected += "  " + id + "\n      d\n      1 files, definition " +
+                digest_tree(own + "/" + id + "/home")->substr(0, 19) + "\n";
+  expect_output(box.run({"list"}, own),
+                expected + "\nInstall one with:  install <id> --target <absolute-directory>\n");
+  std::string ids;
+  for (const std::string& id : listed) ids += (ids.empty() ? "" : ", ") + id;
   expect_failure(box.run({"install", "absent", "--target", box.target()}, own),
-                 "\"absent\" is not a setup; this build ships only");
+                 "\"absent\" is not a setup; this build ships " + ids);
 }
 
 TEST(StatusCommand, InstalledTargetDriftsWhenAnOwnedSurfaceChanges) {
