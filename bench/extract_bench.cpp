@@ -97,8 +97,8 @@ void BM_VelkExtract(benchmark::State& state) {
     const std::string dest = fresh_destination();
     ::sync();
     state.ResumeTiming();
-    auto files = velk::extract_artifact(d.archive, velk::ArtifactForm::tar_gzip, dest,
-                                        d.archive_size);
+    auto files = velk::extract_artifact(d.archive, velk::ArtifactForm::tar_gzip,
+                                        *velk::Dir::open_root(dest), d.archive_size);
     if (!files.ok()) state.SkipWithError(files.error().full().c_str());
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * kFiles * kFileSize));
@@ -151,7 +151,9 @@ BENCHMARK(BM_VelkExtractPeakMemory)->Unit(benchmark::kMillisecond)->UseRealTime(
 int extract_once(const char* archive, const char* dest) {
   struct stat st;
   if (::stat(archive, &st) != 0) return 1;
-  auto files = velk::extract_artifact(archive, velk::ArtifactForm::tar_gzip, dest,
+  const auto held = velk::Dir::open_root(dest);
+  if (!held.ok()) return 1;
+  auto files = velk::extract_artifact(archive, velk::ArtifactForm::tar_gzip, *held,
                                       static_cast<uint64_t>(st.st_size));
   if (!files.ok()) {
     std::fprintf(stderr, "%s\n", files.error().full().c_str());

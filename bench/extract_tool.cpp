@@ -23,7 +23,12 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "extract_tool: cannot read %s\n", argv[1]);
     return 1;
   }
-  const auto placed = velk::extract_artifact(argv[1], velk::ArtifactForm::tar_gzip, argv[2],
+  const auto dest = velk::Dir::open_root(argv[2]);
+  if (!dest.ok()) {
+    std::fprintf(stderr, "extract_tool: cannot open %s\n", argv[2]);
+    return 1;
+  }
+  const auto placed = velk::extract_artifact(argv[1], velk::ArtifactForm::tar_gzip, *dest,
                                              static_cast<uint64_t>(st.st_size));
   if (!placed.ok()) {
     std::fprintf(stderr, "extract_tool: %s\n", placed.error().full().c_str());

@@ -97,9 +97,10 @@ bool run(benchmark::State& state, const std::string& command) {
 void BM_TargetIdentity1GiB(benchmark::State& state) {
   const std::string& t = target();
   const auto surfaces = velk::declaration().owned_paths();
-  (void)velk::target_identity(t, surfaces);  // warm the page cache
+  const velk::Dir held = *velk::Dir::open_root(t);
+  (void)velk::target_identity(held, surfaces);  // warm the page cache
   for (auto _ : state) {
-    auto identity = velk::target_identity(t, surfaces);
+    auto identity = velk::target_identity(held, surfaces);
     if (!identity.ok()) state.SkipWithError(identity.error().full().c_str());
     benchmark::DoNotOptimize(identity);
   }
@@ -121,18 +122,20 @@ BENCHMARK(BM_OpensslDgst1GiB)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_Capture1GiB(benchmark::State& state) {
   const std::string& t = target();
-  const velk::BackupPool pool{workspace().root() + "/pool", 10};
+  const std::string pool_path = workspace().root() + "/pool";
+  if (velk::create_directories(pool_path) != 0) std::abort();
+  const velk::BackupPool pool{pool_path, 10, *velk::Dir::open_root(pool_path)};
+  const velk::Dir held = *velk::Dir::open_root(t);
   const auto surfaces = velk::declaration().owned_paths();
   const velk::CaptureRequest request{"install", "bench", "", {}, {}};
-  if (velk::create_directories(pool.dir) != 0) std::abort();
   for (auto _ : state) {
-    auto slot = velk::capture(pool, t, surfaces, request);
+    auto slot = velk::capture(pool, held, surfaces, request);
     if (!slot.ok()) {
       state.SkipWithError(slot.error().full().c_str());
       break;
     }
     state.PauseTiming();
-    (void)velk::remove_path(pool.dir + "/" + *slot);
+    (void)velk::remove_path(pool_path + "/" + *slot);
     ::sync();  // the next copy starts with no write-back pending
     state.ResumeTiming();
   }

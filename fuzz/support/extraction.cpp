@@ -35,7 +35,8 @@ void walk(const std::string& dir, Found& found) {
 
 void extract_and_check(const std::string& artifact, ArtifactForm form, uint64_t byte_length) {
   const std::string destination = fresh_dir();
-  auto placed = extract_artifact(artifact, form, destination, byte_length);
+  const Dir held = *Dir::open_root(destination);
+  auto placed = extract_artifact(artifact, form, held, byte_length);
   if (!placed.ok()) check_error_kind(placed.error(), ErrorKind::state_unavailable);
 
   Found found;
@@ -46,7 +47,7 @@ void extract_and_check(const std::string& artifact, ArtifactForm form, uint64_t 
     VELK_FUZZ_CHECK(*placed == found.files,
                     "placed " + std::to_string(*placed) + ", found " + std::to_string(found.files));
     const auto entry = lstat_path(destination + "/bin/velk");
-    VELK_FUZZ_CHECK(find_entry_point(destination, "bin/velk").ok() ==
+    VELK_FUZZ_CHECK(find_entry_point(held, "bin/velk").ok() ==
                         (entry && S_ISREG(entry->st_mode)),
                     "find_entry_point disagrees with the destination");
   }

@@ -118,7 +118,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The program form: the artifact itself, executable.
   const std::string destination = fresh_dir();
-  auto placed = extract_artifact(path, ArtifactForm::executable, destination, size);
+  auto placed =
+      extract_artifact(path, ArtifactForm::executable, *Dir::open_root(destination), size);
   VELK_FUZZ_CHECK(placed.ok() && *placed == 1, placed.ok() ? "" : placed.error().full());
   const std::vector<std::string> names = entries_of(destination);
   VELK_FUZZ_CHECK(names.size() == 1, std::to_string(names.size()));

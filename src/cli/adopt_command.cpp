@@ -38,7 +38,7 @@ struct ReadStamp {
 Result<ReadStamp> read_stamp(const TargetStore& store) {
   const ProductDeclaration& d = declaration();
   const std::string path = legacy_stamp_path(store.target_path);
-  VELK_ASSIGN(const std::optional<std::string> bytes, read_legacy_stamp(store.target_path));
+  VELK_ASSIGN(const std::optional<std::string> bytes, read_legacy_stamp(store.target));
   if (!bytes)
     return make_error(ErrorKind::unsupported_operation,
                       store.target_path + " holds no " + std::string(d.legacy_stamp_name) +
@@ -95,12 +95,13 @@ Status run_adopt(const UserCommand& command, std::ostream& out) {
   const LegacyStamp& stamp = read.stamp;
   VELK_TRY(check_claims(stamp));
   {
-    VELK_ASSIGN(const StateRead state, read_state(store.target_path));
+    VELK_ASSIGN(const StateRead state, read_state(store.target));
     VELK_TRY(check_adoptable_scope(store.target_path, state));
   }
 
-  out << stamp.product_name << " wrote " << stamp_name << " for setup "
-      << quoted_form(stamp.setup_id) << ", build " << stamp.build_version << ".\n";
+  // What the stamp says is the target owner's text: shown, never raw.
+  out << shown(stamp.product_name) << " wrote " << stamp_name << " for setup "
+      << quoted_form(stamp.setup_id) << ", build " << shown(stamp.build_version) << ".\n";
   if (stamp.canonical_target != store.target_path) {
     out << "This stamp was written for " << quoted_form(stamp.canonical_target)
         << ", and is being adopted at " << store.target_path << ".\n";
@@ -108,7 +109,7 @@ Status run_adopt(const UserCommand& command, std::ostream& out) {
   }
   size_t changed = 0;
   for (const auto& [path, digest] : stamp.managed_files)
-    if (!claimed_file_matches(store.target_path, path, digest)) ++changed;
+    if (!claimed_file_matches(store.target, path, digest)) ++changed;
   if (changed > 0)
     out << "  " << changed << " of " << stamp.managed_files.size()
         << " are not what the stamp recorded; they are adopted as they are, and "

@@ -73,7 +73,7 @@ Status run_select(std::string_view target, std::string_view setup, std::ostream&
 
 Status run_reinstall(std::string_view target, std::ostream& out) {
   VELK_ASSIGN(const TargetStore store, locate_target_store(target));
-  VELK_ASSIGN(const StateRead read, read_state(store.target_path));
+  VELK_ASSIGN(const StateRead read, read_state(store.target));
   if (!read.present())
     return make_error(ErrorKind::state_unavailable,
                       "nothing is recorded here to reinstall; use `install <setup>` to choose one");
@@ -105,7 +105,7 @@ Status run_remove(std::string_view target, std::ostream& out) {
   const std::string& path = surveyed.store.target_path;
   const std::string provider(declaration().provider_id);
   if (!surveyed.state.present()) {
-    const std::vector<std::string> present = owned_surfaces_present(path);
+    const std::vector<std::string> present = owned_surfaces_present(surveyed.store.target);
     if (present.empty()) {
       out << "Nothing to remove: " << provider << " has applied no setup at " << path
           << ", and none of what it declares is here.\n";

@@ -40,8 +40,9 @@ Status run_hold(const UserCommand& command, std::ostream& out) {
   VELK_ASSIGN(const std::string ref, named_slot(store, command));
   VELK_ASSIGN(const HoldOutcome outcome, hold(store.pool, ref, command.reason));
   // The reason as it reads back, which is what `backups` will show.
-  const std::string reason =
-      hold_reason(path_join(store.pool.dir, ref)).value_or("no reason recorded");
+  std::string reason = "no reason recorded";
+  if (auto slot = open_complete_slot(store.pool, ref); slot.ok())
+    reason = shown(hold_reason(*slot).value_or(reason));
   if (outcome == HoldOutcome::already_held) {
     out << ref << " was already held (" << reason << ").\n";
     return {};

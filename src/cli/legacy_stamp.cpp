@@ -1,9 +1,11 @@
 #include "cli/legacy_stamp.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include "core/digest.h"
 #include "core/fs.h"
+#include "core/fs_at.h"
 #include "core/json.h"
 #include "product/declaration.h"
 #include "product/write_rule.h"
@@ -65,18 +67,12 @@ bool claim_is_owned(std::string_view path) {
   return !recorded_path_refusal(path, std::nullopt).has_value();
 }
 
-bool claimed_file_matches(const std::string& target, const std::string& relative,
+bool claimed_file_matches(const Dir& target, const std::string& relative,
                           const std::string& digest) {
-  std::string path = target;
-  const auto segments = split_path(relative);
-  for (size_t i = 0; i < segments.size(); ++i) {
-    path = path_join(path, segments[i]);
-    const auto st = lstat_path(path);
-    if (!st) return false;
-    const bool last = i + 1 == segments.size();
-    if (last ? !S_ISREG(st->st_mode) : !S_ISDIR(st->st_mode)) return false;
-  }
-  const auto found = digest_file(path);
+  const Fd fd(open_beneath(target.fd(), relative, O_RDONLY | O_NONBLOCK));
+  struct stat st;
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  const auto found = digest_fd(fd.get(), target.below(relative));
   return found.ok() && *found == digest;
 }
 

@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/dir.h"
 #include "core/error.h"
 #include "core/json_fwd.h"
 
@@ -44,7 +45,7 @@ bool claim_is_owned(std::string_view path);
 // through real directories only (no link on the way), whose content hashes
 // to `digest`. Absent, a link, anything but a regular file, or unreadable:
 // false.
-bool claimed_file_matches(const std::string& target, const std::string& relative,
+bool claimed_file_matches(const Dir& target, const std::string& relative,
                           const std::string& digest);
 
 }  // namespace velk

@@ -30,10 +30,10 @@ Status run_status(std::string_view text, std::ostream& out) {
       break;
     case StateRead::Kind::present:
       if (read.state.setup_stable_id)
-        out << "Setup    " << *read.state.setup_stable_id << "\n";
+        out << "Setup    " << shown(*read.state.setup_stable_id) << "\n";
       else
         out << "Setup    none \u2014 the last operation named no setup\n";
-      out << "Applied  operation " << read.state.operation_id << "\n";
+      out << "Applied  operation " << shown(read.state.operation_id) << "\n";
       if (identity == read.state.target_identity_digest) {
         out << "Drift    none\n";
       } else {
@@ -65,7 +65,7 @@ Status run_diff(std::string_view text, std::ostream& out) {
     return {};
   }
   out << "The target has changed since "
-      << (state.setup_stable_id ? *state.setup_stable_id : std::string("the recorded setup"))
+      << (state.setup_stable_id ? shown(*state.setup_stable_id) : std::string("the recorded setup"))
       << " was applied.\n";
   out << "  recorded " << short_digest(state.target_identity_digest) << "\n";
   out << "  observed " << short_digest(report.identity) << "\n";
@@ -95,10 +95,10 @@ Status run_backups(std::string_view text, std::ostream& out) {
     const SlotEntry& slot = listed.slot;
     out << "  " << slot.record.backup_ref;
     if (newest) out << "  (restored by default)";
-    if (listed.hold_reason) out << "  (held: " << *listed.hold_reason << ")";
+    if (listed.hold_reason) out << "  (held: " << shown(*listed.hold_reason) << ")";
     out << "\n";
-    out << "      before " << slot.record.operation << ", setup "
-        << (slot.record.setup_id ? *slot.record.setup_id : std::string("none")) << "\n";
+    out << "      before " << shown(slot.record.operation) << ", setup "
+        << (slot.record.setup_id ? shown(*slot.record.setup_id) : std::string("none")) << "\n";
     newest = false;
   }
   out << "\nRestore a specific one with:  restore --backup <ref> --target <dir>\n";

@@ -85,21 +85,18 @@ Status run_rollback(std::string_view prefix_text, const std::optional<std::strin
 
   // The prefix lock keeps a software operation from exposing another
   // version between this look and the re-pointing; what was seen is taken
-  // again under it.
-  const std::string control = prefix_control_dir(prefix);
-  if (const int e = create_directories(control); e != 0)
-    return make_error(ErrorKind::state_unavailable,
-                      "--prefix " + prefix + " cannot be created: " + errno_text(e));
-  VELK_ASSIGN(TargetLock lock, lock_target(control));
+  // again under it, through the prefix held from here on.
+  VELK_ASSIGN(const OpenedPrefix opened, open_prefix(prefix));
+  VELK_ASSIGN(TargetLock lock, lock_target(opened.control));
   VELK_TRY(annotate_lock(lock, lock_annotation("rollback")));
-  VELK_ASSIGN(inventory, take_inventory(prefix));
+  VELK_ASSIGN(inventory, take_inventory(opened.prefix));
   VELK_TRY(require_installed(prefix, inventory, version));
   if (inventory.exposed == version) {
     nothing_to_do();
     return {};
   }
 
-  VELK_TRY(expose_version(prefix, version));
+  VELK_TRY(expose_version(opened.prefix, version));
   out << command << " now runs " << version << ".\n";
   if (inventory.exposed)
     out << "  it ran " << *inventory.exposed << " before this, and that tree is still here\n";

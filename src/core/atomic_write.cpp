@@ -55,10 +55,13 @@ int create_staging(int dir_fd, const Replacement& how, std::string* staging) {
   return -1;
 }
 
-// Writes, sets the mode and flushes; 0 or the errno of the first failure.
+// Gives the owner, writes, sets the mode and flushes; 0 or the errno of the
+// first failure.
 int fill(int fd, std::string_view bytes, const Replacement& how) {
+  if (const int e = give_owner(fd, how.owner); e != 0) return e;
   if (const int e = write_all(fd, bytes); e != 0) return e;
-  if (how.mode && ::fchmod(fd, *how.mode & 07777) != 0) return errno;
+  // Never set-user-ID, set-group-ID or sticky.
+  if (how.mode && ::fchmod(fd, *how.mode & 0777) != 0) return errno;
   // fsync rather than fdatasync: the size and the rest of the metadata must
   // be durable before the rename makes the file visible under its name.
   if (retry_eintr([&] { return ::fsync(fd); }) != 0) return errno;
@@ -105,9 +108,11 @@ namespace {
 
 // A document: staged as ".{name}.staging" beside it.
 Status write_in(int dir_fd, const std::string& dir_display, const std::string& name,
-                std::string_view bytes, const std::string& destination) {
+                std::string_view bytes, const std::string& destination,
+                const std::optional<Owner>& owner = std::nullopt) {
   Replacement how;
   how.staging_name = "." + name + ".staging";
+  how.owner = owner;
   auto replaced = replace_in_directory(dir_fd, name, bytes, how);
   if (replaced.ok()) return {};
   const ReplaceFailure& f = replaced.error();
@@ -151,14 +156,15 @@ Status write_file_atomically(const std::string& destination, std::string_view by
 }
 
 Status write_file_atomically_at(int dir_fd, const std::string& dir_display, const std::string& name,
-                                std::string_view bytes) {
-  return write_in(dir_fd, dir_display, name, bytes, path_join(dir_display, name));
+                                std::string_view bytes, const std::optional<Owner>& owner) {
+  return write_in(dir_fd, dir_display, name, bytes, path_join(dir_display, name), owner);
 }
 
 Status replace_file_at(int dir_fd, const std::string& name, std::string_view bytes, mode_t mode,
-                       const std::string& display) {
+                       const std::string& display, const std::optional<Owner>& owner) {
   Replacement how;
   how.mode = mode;
+  how.owner = owner;
   how.flush_directory = false;
   auto replaced = replace_in_directory(dir_fd, name, bytes, how);
   if (replaced.ok()) return {};

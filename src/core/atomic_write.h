@@ -18,6 +18,7 @@
 #include <string_view>
 
 #include "core/error.h"
+#include "core/fs_at.h"
 
 namespace velk {
 
@@ -33,6 +34,8 @@ struct Replacement {
   // Flush the directory after the rename (a caller writing many files into
   // one directory flushes it once itself).
   bool flush_directory = true;
+  // Given to the staging file before anything is written into it.
+  std::optional<Owner> owner;
 };
 
 // What went wrong, for the caller's own message: the staging step (writing
@@ -63,13 +66,15 @@ Status write_file_atomically(const std::string& destination, std::string_view by
 // without following a link: `name` is one component of `dir_fd`, and
 // `dir_display` names the directory in messages.
 Status write_file_atomically_at(int dir_fd, const std::string& dir_display, const std::string& name,
-                                std::string_view bytes);
+                                std::string_view bytes,
+                                const std::optional<Owner>& owner = std::nullopt);
 
 // A file written into a target: a fresh staging name, the mode given before
 // the rename, and no directory flush (the writer flushes each directory
 // once). "cannot stage {display}", "cannot promote {display}"
 // (state_unavailable, cause attached).
 Status replace_file_at(int dir_fd, const std::string& name, std::string_view bytes, mode_t mode,
-                       const std::string& display);
+                       const std::string& display,
+                       const std::optional<Owner>& owner = std::nullopt);
 
 }  // namespace velk

@@ -61,56 +61,53 @@ Error not_regular_error(const std::string& path, mode_t mode) {
 
 // Opens with O_NONBLOCK so a FIFO never waits for a writer, then refuses
 // anything but a regular file before reading a byte.
-Result<std::string> digest_opened(const std::string& path, int extra_flags) {
-  const int fd = retry_eintr(
-      [&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | extra_flags); });
-  if (fd < 0) return system_error(ErrorKind::state_unavailable, "cannot open " + path, errno);
+Result<std::string> digest_opened(int dir_fd, const std::string& name, const std::string& display,
+                                  int extra_flags) {
+  const int fd = retry_eintr([&] {
+    return ::openat(dir_fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | extra_flags);
+  });
+  if (fd < 0) return system_error(ErrorKind::state_unavailable, "cannot open " + display, errno);
   struct stat st;
   if (::fstat(fd, &st) != 0) {
     const int e = errno;
     ::close(fd);
-    return system_error(ErrorKind::state_unavailable, "cannot open " + path, e);
+    return system_error(ErrorKind::state_unavailable, "cannot open " + display, e);
   }
   if (!S_ISREG(st.st_mode)) {
     ::close(fd);
-    return not_regular_error(path, st.st_mode);
+    return not_regular_error(display, st.st_mode);
   }
-  auto digest = digest_fd(fd, path);
+  auto digest = digest_fd(fd, display);
   ::close(fd);
   return digest;
 }
 
-bool same_directory(std::string_view a, std::string_view b) {
-  if (!a.empty() && !b.empty() && (a.front() == '/') != (b.front() == '/')) return false;
-  return path_components(a) == path_components(b);
-}
-
-// The record path of `entry`: its components below `root` joined with "/",
-// invalid UTF-8 replaced. An entry at or outside the root has none.
-Result<std::string> record_path(const std::string& root, const std::string& entry) {
-  const auto r = path_components(root);
-  const auto e = path_components(entry);
-  const bool absolute_mismatch =
-      !root.empty() && !entry.empty() && (root.front() == '/') != (entry.front() == '/');
-  if (absolute_mismatch || e.size() <= r.size() || !std::equal(r.begin(), r.end(), e.begin()))
-    return make_error(ErrorKind::state_unavailable, entry + " is not inside " + root);
-  std::string joined;
-  for (size_t i = r.size(); i < e.size(); ++i) {
-    if (i > r.size()) joined += '/';
-    joined += e[i];
+// fstatat of `name` in `dir_fd` with the transient-failure retry; nullopt
+// when it is absent at any attempt.
+Result<std::optional<struct stat>> stat_retrying_at(int dir_fd, const std::string& name,
+                                                    const std::string& display) {
+  int err = 0;
+  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
+    if (attempt > 1) pause_before(attempt);
+    struct stat st;
+    if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+      return std::optional<struct stat>(st);
+    err = errno;
+    if (is_not_found(err)) return std::optional<struct stat>();
   }
-  return lossy_utf8(joined);
+  return system_error(ErrorKind::state_unavailable, "cannot stat " + display, err);
 }
 
-// readlink with the entry retry; nullopt when the link vanished.
-Result<std::optional<std::string>> read_link_retrying(const std::string& path, off_t size_hint) {
+// readlinkat with the entry retry; nullopt when the link vanished.
+Result<std::optional<std::string>> read_link_retrying(int dir_fd, const std::string& name,
+                                                      const std::string& display, off_t size_hint) {
   size_t size = std::max<size_t>(static_cast<size_t>(std::max<off_t>(size_hint, 0)) + 1, 256);
   int err = 0;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     if (attempt > 1) pause_before(attempt);
     for (;;) {
       std::string target(size, '\0');
-      const ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+      const ssize_t n = ::readlinkat(dir_fd, name.c_str(), target.data(), target.size());
       if (n < 0) {
         err = errno;
         break;
@@ -125,37 +122,68 @@ Result<std::optional<std::string>> read_link_retrying(const std::string& path, o
     }
     if (is_not_found(err)) return std::optional<std::string>();
   }
-  return system_error(ErrorKind::state_unavailable, "cannot read link " + path, err);
+  return system_error(ErrorKind::state_unavailable, "cannot read link " + display, err);
 }
 
-// digest of a regular file met by a walk, with the file retry; nullopt when
-// it vanished. O_NOFOLLOW: an entry swapped for a link is never followed.
-Result<std::optional<std::string>> digest_entry_file(const std::string& path) {
+// The digest of a regular file met by a walk, with the file retry; nullopt
+// when it vanished. O_NOFOLLOW: an entry swapped for a link is never
+// followed; O_NONBLOCK: one swapped for a FIFO never makes it wait.
+Result<std::optional<std::string>> digest_entry_file(int dir_fd, const std::string& name,
+                                                     const std::string& display) {
   std::optional<Error> last;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     if (attempt > 1) pause_before(attempt);
-    auto digest = digest_opened(path, O_NOFOLLOW);
+    auto digest = digest_opened(dir_fd, name, display, O_NOFOLLOW);
     if (digest.ok()) return std::optional<std::string>(std::move(digest).value());
     if (is_not_found(digest.error().sys_errno)) return std::optional<std::string>();
     last = std::move(digest).error();
-    int err = 0;
-    if (!lstat_path(path, &err) && err == 0) return std::optional<std::string>();
+    struct stat st;
+    if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 && is_not_found(errno))
+      return std::optional<std::string>();
   }
   return std::move(*last);
 }
 
-// Lists `dir` ("." and ".." left out). Below the root a directory is opened
-// with O_NOFOLLOW, so one swapped for a link after it was looked at is never
-// followed; the root itself may be reached through links.
-Result<std::vector<std::string>> list_entries(const std::string& dir, bool follow) {
-  const int flags = O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW);
-  const int fd = retry_eintr([&] { return ::open(dir.c_str(), flags); });
-  if (fd < 0) return system_error(ErrorKind::state_unavailable, "cannot list " + dir, errno);
+// The record of the entry `name` of `dir_fd`, whose record path is
+// `relative` (raw bytes); nullopt when it vanished. Links are read, never
+// followed; files are digested with the file retry.
+Result<std::optional<TreeRecord>> record_at(int dir_fd, const std::string& name,
+                                            const std::string& relative,
+                                            const std::string& display) {
+  VELK_ASSIGN(const std::optional<struct stat> st, stat_retrying_at(dir_fd, name, display));
+  if (!st) return std::optional<TreeRecord>();
+  TreeRecord record{lossy_utf8(relative), "", ""};
+  if (S_ISDIR(st->st_mode)) {
+    record.kind = "dir";
+  } else if (S_ISLNK(st->st_mode)) {
+    VELK_ASSIGN(std::optional<std::string> target,
+                read_link_retrying(dir_fd, name, display, st->st_size));
+    if (!target) return std::optional<TreeRecord>();
+    record.kind = "link";
+    record.detail = lossy_utf8(*target);
+  } else if (S_ISREG(st->st_mode)) {
+    VELK_ASSIGN(std::optional<std::string> digest, digest_entry_file(dir_fd, name, display));
+    if (!digest) return std::optional<TreeRecord>();
+    record.kind = (st->st_mode & 0111) != 0 ? "file:x" : "file:-";
+    record.detail = std::move(*digest);
+  } else {
+    // A FIFO, socket or device is refused without being opened: opening a
+    // device can have effects of its own.
+    return not_regular_error(display, st->st_mode);
+  }
+  return std::optional<TreeRecord>(std::move(record));
+}
+
+// The names of the directory behind `dir_fd` ("." and ".." left out).
+Result<std::vector<std::string>> list_entries(int dir_fd, const std::string& display) {
+  const int fd = retry_eintr(
+      [&] { return ::openat(dir_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC); });
+  if (fd < 0) return system_error(ErrorKind::state_unavailable, "cannot list " + display, errno);
   DIR* d = ::fdopendir(fd);
   if (d == nullptr) {
     const int e = errno;
     ::close(fd);
-    return system_error(ErrorKind::state_unavailable, "cannot list " + dir, e);
+    return system_error(ErrorKind::state_unavailable, "cannot list " + display, e);
   }
   std::vector<std::string> names;
   for (;;) {
@@ -165,12 +193,16 @@ Result<std::vector<std::string>> list_entries(const std::string& dir, bool follo
       const int e = errno;
       ::closedir(d);
       if (e != 0)
-        return system_error(ErrorKind::state_unavailable, "cannot read an entry of " + dir, e);
+        return system_error(ErrorKind::state_unavailable, "cannot read an entry of " + display, e);
       return names;
     }
     const std::string_view name = entry->d_name;
     if (name != "." && name != "..") names.emplace_back(name);
   }
+}
+
+std::string joined(const std::string& prefix, const std::string& name) {
+  return prefix.empty() ? name : prefix + "/" + name;
 }
 
 }  // namespace
@@ -211,7 +243,9 @@ std::string digest_bytes(std::string_view bytes) {
   return sha.finish();
 }
 
-Result<std::string> digest_file(const std::string& path) { return digest_opened(path, 0); }
+Result<std::string> digest_file(const std::string& path) {
+  return digest_opened(AT_FDCWD, path, path, 0);
+}
 
 Result<std::string> digest_fd(int fd, const std::string& path) {
   ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -262,68 +296,48 @@ std::string digest_records(const std::vector<TreeRecord>& records) {
   return sha.finish();
 }
 
-Result<std::optional<struct stat>> lstat_retrying(const std::string& path) {
-  int err = 0;
-  for (int attempt = 1; attempt <= kAttempts; ++attempt) {
-    if (attempt > 1) pause_before(attempt);
-    struct stat st;
-    if (::lstat(path.c_str(), &st) == 0) return std::optional<struct stat>(st);
-    err = errno;
-    if (is_not_found(err)) return std::optional<struct stat>();
-  }
-  return system_error(ErrorKind::state_unavailable, "cannot stat " + path, err);
-}
-
-Result<std::optional<TreeRecord>> entry_record(const std::string& root, const std::string& path) {
-  VELK_ASSIGN(std::string relative, record_path(root, path));
-  VELK_ASSIGN(const std::optional<struct stat> st, lstat_retrying(path));
-  if (!st) return std::optional<TreeRecord>();
-
-  TreeRecord record{std::move(relative), "", ""};
-  if (S_ISDIR(st->st_mode)) {
-    record.kind = "dir";
-  } else if (S_ISLNK(st->st_mode)) {
-    VELK_ASSIGN(std::optional<std::string> target, read_link_retrying(path, st->st_size));
-    if (!target) return std::optional<TreeRecord>();
-    record.kind = "link";
-    record.detail = lossy_utf8(*target);
-  } else if (S_ISREG(st->st_mode)) {
-    VELK_ASSIGN(std::optional<std::string> digest, digest_entry_file(path));
-    if (!digest) return std::optional<TreeRecord>();
-    record.kind = (st->st_mode & 0111) != 0 ? "file:x" : "file:-";
-    record.detail = std::move(*digest);
-  } else {
-    // A FIFO, socket or device is refused without being opened: opening a
-    // device can have effects of its own.
-    return not_regular_error(path, st->st_mode);
-  }
-  return std::optional<TreeRecord>(std::move(record));
-}
-
-Status walk_tree(const std::string& root, const std::string& dir,
-                 const std::vector<std::string>& exclusions, std::vector<TreeRecord>& records) {
-  const bool at_root = same_directory(dir, root);
-  VELK_ASSIGN(const std::vector<std::string> names, list_entries(dir, at_root));
+Status walk_tree_at(int dir_fd, const std::string& display, const std::string& prefix,
+                    std::vector<TreeRecord>& records, const std::vector<std::string>& skip) {
+  VELK_ASSIGN(const std::vector<std::string> names, list_entries(dir_fd, display));
   for (const std::string& name : names) {
-    const std::string entry = path_join(dir, name);
-    VELK_ASSIGN(const std::string relative, record_path(root, entry));
-    if (at_root && std::find(exclusions.begin(), exclusions.end(), relative) != exclusions.end())
-      continue;
-    VELK_ASSIGN(std::optional<TreeRecord> record, entry_record(root, entry));
+    if (std::find(skip.begin(), skip.end(), name) != skip.end()) continue;
+    VELK_ASSIGN(std::optional<TreeRecord> record,
+                entry_record_at(dir_fd, name, joined(prefix, name), path_join(display, name)));
     if (!record) continue;
     const bool is_dir = record->kind == "dir";
     records.push_back(std::move(*record));
-    if (is_dir) VELK_TRY(walk_tree(root, entry, exclusions, records));
+    if (is_dir) {
+      const std::string below = path_join(display, name);
+      const int child = retry_eintr([&] {
+        return ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      });
+      if (child < 0) {
+        // Gone since it was looked at: nothing below it to record.
+        if (is_not_found(errno)) continue;
+        return system_error(ErrorKind::state_unavailable, "cannot list " + below, errno);
+      }
+      const Fd closer(child);
+      VELK_TRY(walk_tree_at(child, below, joined(prefix, name), records));
+    }
   }
   return {};
 }
 
+Result<std::optional<TreeRecord>> entry_record_at(int dir_fd, const std::string& name,
+                                                  const std::string& relative,
+                                                  const std::string& display) {
+  return record_at(dir_fd, name, relative, display);
+}
+
 Result<std::string> digest_tree(const std::string& dir) {
-  const auto st = stat_path(dir);
-  if (!st || !S_ISDIR(st->st_mode))
-    return make_error(ErrorKind::invalid_target, dir + " is not a directory");
+  // The root may be reached through links; nothing below it is followed.
+  const Fd root(retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+  if (root.get() < 0) {
+    if (is_not_found(errno)) return make_error(ErrorKind::invalid_target, dir + " is not a directory");
+    return system_error(ErrorKind::state_unavailable, "cannot list " + dir, errno);
+  }
   std::vector<TreeRecord> records;
-  VELK_TRY(walk_tree(dir, dir, {}, records));
+  VELK_TRY(walk_tree_at(root.get(), dir, "", records));
   sort_records(records);
   return digest_records(records);
 }

@@ -64,21 +64,28 @@ void sort_records(std::vector<TreeRecord>& records);
 // SHA-256 over path, NUL, kind, NUL, detail, NUL of each record in order.
 std::string digest_records(const std::vector<TreeRecord>& records);
 
-// lstat with the transient-failure retry: up to 8 attempts, a processor
-// yield before the second and 1 ms pauses before the others. Absence at any
-// attempt gives nullopt; after the eighth failure "cannot stat {path}".
-Result<std::optional<struct stat>> lstat_retrying(const std::string& path);
+// The record of the entry `name` of the directory `dir_fd`, whose record
+// path is `relative` and whose path in messages is `display`; nullopt when
+// the entry vanished. Links are read, never followed; files are opened
+// without following a link or waiting on a FIFO and digested; a FIFO,
+// socket or device is refused ("cannot open {path}": not a regular file).
+// A transient failure to look at an entry that still exists is retried up
+// to 8 times, with a processor yield before the second attempt and 1 ms
+// pauses before the others: "cannot stat {path}", "cannot read link
+// {path}", "cannot open {path}", "cannot read {path}".
+Result<std::optional<TreeRecord>> entry_record_at(int dir_fd, const std::string& name,
+                                                  const std::string& relative,
+                                                  const std::string& display);
 
-// The record of one entry at `path` (relative path computed against `root`),
-// or nullopt when the entry vanished. Links are read, never followed; files
-// are digested with the file retry.
-Result<std::optional<TreeRecord>> entry_record(const std::string& root, const std::string& path);
-
-// Appends the records of every entry below `dir` (depth first, listing
-// order), paths relative to `root`. When `dir` is `root`, entries whose path
-// equals an exclusion are skipped.
-Status walk_tree(const std::string& root, const std::string& dir,
-                 const std::vector<std::string>& exclusions, std::vector<TreeRecord>& records);
+// Appends the records of every entry below the directory `dir_fd` (depth
+// first, listing order), their paths `prefix` joined with the names below
+// (no prefix: the names themselves). Entries of this directory named in
+// `skip` are left out; nothing below them is looked at. Directories are
+// opened with O_NOFOLLOW, so one swapped for a link is never followed.
+// "cannot list {dir}", "cannot read an entry of {dir}", and the entry
+// errors above.
+Status walk_tree_at(int dir_fd, const std::string& display, const std::string& prefix,
+                    std::vector<TreeRecord>& records, const std::vector<std::string>& skip = {});
 
 // The tree digest of a whole directory: "{path} is not a directory"
 // (invalid_target) unless the path (links followed) is a directory.

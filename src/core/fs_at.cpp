@@ -3,8 +3,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/openat2.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <atomic>
 
 #include <cerrno>
 #include <cstdio>
@@ -196,6 +200,16 @@ class TreeRemover {
 
 }  // namespace
 
+std::optional<Owner> owner_for(const struct stat& directory) {
+  if (directory.st_uid == ::geteuid()) return std::nullopt;
+  return Owner{directory.st_uid, directory.st_gid};
+}
+
+int give_owner(int fd, const std::optional<Owner>& owner) {
+  if (!owner) return 0;
+  return ::fchown(fd, owner->uid, owner->gid) == 0 ? 0 : errno;
+}
+
 int open_directory(const std::string& path) {
   return retry_eintr([&] { return ::open(path.c_str(), kDirFlags); });
 }
@@ -204,25 +218,73 @@ int open_directory_at(int dir_fd, const std::string& name) {
   return retry_eintr([&] { return ::openat(dir_fd, name.c_str(), kDirFlags); });
 }
 
-int open_directory_beneath(int root_fd, std::string_view relative, bool create) {
-  int fd = retry_eintr([&] { return ::fcntl(root_fd, F_DUPFD_CLOEXEC, 0); });
-  if (fd < 0) return -1;
-  for (const std::string_view part : path_components(relative)) {
+namespace {
+
+// Set once the kernel has answered that it has no openat2.
+std::atomic<bool> no_openat2{false};
+
+// openat2 beneath `root_fd`, refusing every link; -1 with errno, and
+// ENOSYS when the kernel does not have it.
+int openat2_beneath(int root_fd, const std::string& relative, int flags) {
+  if (no_openat2.load(std::memory_order_relaxed)) {
+    errno = ENOSYS;
+    return -1;
+  }
+  open_how how{};
+  how.flags = static_cast<uint64_t>(flags) | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+  // EAGAIN: a rename elsewhere raced the lookup; it is tried again a
+  // bounded number of times.
+  for (int attempt = 0;; ++attempt) {
+    const long fd = ::syscall(SYS_openat2, root_fd, relative.c_str(), &how, sizeof how);
+    if (fd >= 0) return static_cast<int>(fd);
+    if (errno == EINTR || (errno == EAGAIN && attempt < 64)) continue;
+    if (errno == ENOSYS) no_openat2.store(true, std::memory_order_relaxed);
+    return -1;
+  }
+}
+
+// The components of a relative path, or nullopt (errno EINVAL) for an
+// absolute path or one with a ".." component.
+std::optional<std::vector<std::string_view>> relative_components(std::string_view relative) {
+  if (!relative.empty() && relative.front() == '/') {
+    errno = EINVAL;
+    return std::nullopt;
+  }
+  std::vector<std::string_view> parts = path_components(relative);
+  for (const std::string_view part : parts) {
     if (part == "..") {
-      ::close(fd);
       errno = EINVAL;
-      return -1;
+      return std::nullopt;
     }
-    const std::string name(part);
+  }
+  return parts;
+}
+
+int duplicate(int fd) { return retry_eintr([&] { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); }); }
+
+// Opens every component but the last as a directory, one at a time, never
+// following a link; with `create` missing ones are made and given `owner`.
+// Returns the descriptor of the directory that holds the last component.
+int walk_to_parent(int root_fd, const std::vector<std::string_view>& parts, size_t count,
+                   bool create, const std::optional<Owner>& owner) {
+  int fd = duplicate(root_fd);
+  if (fd < 0) return -1;
+  for (size_t i = 0; i < count; ++i) {
+    const std::string name(parts[i]);
     int next = open_directory_at(fd, name);
     if (next < 0 && errno == ENOENT && create) {
-      if (::mkdirat(fd, name.c_str(), 0777) != 0 && errno != EEXIST) {
-        const int e = errno;
-        ::close(fd);
-        errno = e;
-        return -1;
+      if (::mkdirat(fd, name.c_str(), 0777) == 0) {
+        next = open_directory_at(fd, name);
+        if (next >= 0 && give_owner(next, owner) != 0) {
+          const int e = errno;
+          ::close(next);
+          next = -1;
+          errno = e;
+        }
+      } else if (errno == EEXIST) {
+        next = open_directory_at(fd, name);
       }
-      next = open_directory_at(fd, name);
     }
     const int e = errno;
     ::close(fd);
@@ -233,6 +295,37 @@ int open_directory_beneath(int root_fd, std::string_view relative, bool create) 
     fd = next;
   }
   return fd;
+}
+
+}  // namespace
+
+int open_beneath(int root_fd, std::string_view relative, int flags) {
+  const auto parts = relative_components(relative);
+  if (!parts) return -1;
+  if (parts->empty()) return duplicate(root_fd);
+  std::string joined;
+  for (const std::string_view part : *parts) {
+    if (!joined.empty()) joined += '/';
+    joined += part;
+  }
+  const int fd = openat2_beneath(root_fd, joined, flags | O_NOFOLLOW);
+  if (fd >= 0 || errno != ENOSYS) return fd;
+  Fd parent(walk_to_parent(root_fd, *parts, parts->size() - 1, false, std::nullopt));
+  if (parent.get() < 0) return -1;
+  const std::string last(parts->back());
+  return retry_eintr(
+      [&] { return ::openat(parent.get(), last.c_str(), flags | O_NOFOLLOW | O_CLOEXEC); });
+}
+
+int open_directory_beneath(int root_fd, std::string_view relative, bool create,
+                           const std::optional<Owner>& owner) {
+  if (!create) return open_beneath(root_fd, relative, O_RDONLY | O_DIRECTORY);
+  const auto parts = relative_components(relative);
+  if (!parts) return -1;
+  // Most directories already exist: one call opens them.
+  const int fd = open_beneath(root_fd, relative, O_RDONLY | O_DIRECTORY);
+  if (fd >= 0 || errno != ENOENT) return fd;
+  return walk_to_parent(root_fd, *parts, parts->size(), true, owner);
 }
 
 int remove_entry_at(int dir_fd, const std::string& name) {
@@ -318,7 +411,8 @@ Result<std::string> read_file_at(int dir_fd, const std::string& name, std::strin
   return read_opened(fd, st, std::move(message), max_bytes);
 }
 
-int copy_file_at(int src_fd, const std::string& src_name, int dst_fd, const std::string& dst_name) {
+int copy_file_at(int src_fd, const std::string& src_name, int dst_fd, const std::string& dst_name,
+                 const std::optional<Owner>& owner) {
   Fd in(retry_eintr([&] {
     return ::openat(src_fd, src_name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   }));
@@ -331,8 +425,10 @@ int copy_file_at(int src_fd, const std::string& src_name, int dst_fd, const std:
                     0600);
   }));
   if (out.get() < 0) return errno;
-  int err = copy_bytes(in.get(), out.get());
-  if (err == 0 && ::fchmod(out.get(), st.st_mode & 07777) != 0) err = errno;
+  int err = give_owner(out.get(), owner);
+  if (err == 0) err = copy_bytes(in.get(), out.get());
+  // The permission bits travel; set-user-ID, set-group-ID and sticky never do.
+  if (err == 0 && ::fchmod(out.get(), st.st_mode & 0777) != 0) err = errno;
   const int close_err = out.close();
   return err != 0 ? err : close_err;
 }
@@ -391,14 +487,18 @@ class TreeCopier {
                             from + " is a symbolic link and is not captured");
         return system_error(ErrorKind::state_unavailable, "cannot list " + from, errno);
       }
-      if (::mkdirat(dst_fd, name.c_str(), 0777) != 0 && errno != EEXIST)
+      const bool made_now = ::mkdirat(dst_fd, name.c_str(), 0777) == 0;
+      if (!made_now && errno != EEXIST)
         return system_error(ErrorKind::state_unavailable, "cannot create " + to, errno);
       Fd made(open_directory_at(dst_fd, name));
       if (made.get() < 0)
         return system_error(ErrorKind::state_unavailable, "cannot create " + to, errno);
+      if (made_now)
+        if (const int e = give_owner(made.get(), hooks_.owner); e != 0)
+          return system_error(ErrorKind::state_unavailable, "cannot create " + to, e);
       return copy(child.get(), from, made.get(), to, inner);
     }
-    if (const int e = copy_file_at(src_fd, name, dst_fd, name); e != 0) {
+    if (const int e = copy_file_at(src_fd, name, dst_fd, name, hooks_.owner); e != 0) {
       if (e == EINVAL)
         return with_cause(ErrorKind::state_unavailable, "cannot copy " + from + " to " + to,
                           "not a regular file");

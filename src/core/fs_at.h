@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,22 @@
 #include "core/fs.h"
 
 namespace velk {
+
+// Who owns what the program creates below a directory. Set when the running
+// user is not the directory's owner (root provisioning another user's
+// tree): every file, directory and link made there is given that owner
+// before it is published, so the owner keeps full use of it.
+struct Owner {
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+// The owner a directory's new entries take: nullopt when the running user
+// owns it (nothing to change), else its owner and group.
+std::optional<Owner> owner_for(const struct stat& directory);
+
+// Gives a new entry behind `fd` the owner; 0 or errno. Nothing without one.
+int give_owner(int fd, const std::optional<Owner>& owner);
 
 // Opens a directory by its full path for use as the root of later *at()
 // calls; the final component must not be a link. Returns the descriptor, or
@@ -28,12 +45,19 @@ int open_directory(const std::string& path);
 // than a directory is there) on failure.
 int open_directory_at(int dir_fd, const std::string& name);
 
-// Opens the directory at the "/"-separated `relative` path below `root_fd`,
-// one component at a time, never following a link; with `create`, missing
-// directories are made (mode 0777 before the umask). An empty path opens
-// `root_fd` again. A ".." component is refused (EINVAL). -1 with errno on
+// Opens `relative` below `root_fd` with `flags` without following a link
+// anywhere on the way: openat2 with RESOLVE_BENEATH, RESOLVE_NO_SYMLINKS and
+// RESOLVE_NO_MAGICLINKS where the kernel has it, one O_NOFOLLOW component at
+// a time otherwise. An empty path (or ".") opens `root_fd` again; a ".."
+// component or an absolute path is refused (EINVAL). -1 with errno on
 // failure: ELOOP or ENOTDIR means a link or a file stands in the way.
-int open_directory_beneath(int root_fd, std::string_view relative, bool create);
+int open_beneath(int root_fd, std::string_view relative, int flags);
+
+// Opens the directory at the "/"-separated `relative` path below `root_fd`
+// as open_beneath does; with `create`, missing directories are made (mode
+// 0777 before the umask) one component at a time and given `owner`.
+int open_directory_beneath(int root_fd, std::string_view relative, bool create,
+                           const std::optional<Owner>& owner = std::nullopt);
 
 // Removes the entry `name` of `dir_fd` whole: a directory with everything
 // below it, at any depth and with a bounded number of descriptors open; any
@@ -65,12 +89,16 @@ Result<std::string> read_file_at(int dir_fd, const std::string& name, std::strin
                                  struct stat* st = nullptr, uint64_t max_bytes = kUnbounded);
 
 // Copies one regular file `name` of `src_fd` to a new file `name` of
-// `dst_fd` (created exclusively, never through a link): bytes cloned where
-// the file system can, copied otherwise, and the permission bits. Returns 0
-// or errno; EINVAL marks a source that is not a regular file.
-int copy_file_at(int src_fd, const std::string& src_name, int dst_fd, const std::string& dst_name);
+// `dst_fd` (created exclusively, never through a link, given `owner`): bytes
+// cloned where the file system can, copied otherwise, and the permission
+// bits 0777 of the source (never set-user-ID, set-group-ID or sticky).
+// Returns 0 or errno; EINVAL marks a source that is not a regular file.
+int copy_file_at(int src_fd, const std::string& src_name, int dst_fd, const std::string& dst_name,
+                 const std::optional<Owner>& owner = std::nullopt);
 
 struct TreeCopyHooks {
+  // The owner of every directory and file made.
+  std::optional<Owner> owner;
   // Relative paths (below the copy's root, "/"-joined) that are neither
   // written nor descended into.
   std::function<bool(const std::string& relative)> spare;

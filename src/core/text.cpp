@@ -144,6 +144,13 @@ std::string quoted_form(std::string_view text) {
   return out;
 }
 
+std::string shown(std::string_view text) {
+  std::string quoted = quoted_form(text);
+  if (quoted.size() == text.size() + 2 && std::string_view(quoted).substr(1, text.size()) == text)
+    return std::string(text);
+  return quoted;
+}
+
 std::string short_digest(std::string_view digest) {
   return std::string(digest.substr(0, 19));
 }

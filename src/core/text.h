@@ -29,6 +29,13 @@ void append_utf8(std::string& out, char32_t code_point);
 // Invalid UTF-8 is converted lossily first.
 std::string quoted_form(std::string_view text);
 
+// A value read from a file another user may write, as a report shows it:
+// as it is when every character is printable and it holds no quotation
+// mark or backslash, otherwise in the quoted form. So no such value can
+// forge a line of a report or send the terminal a control sequence, and
+// the ordinary ones read as they always did.
+std::string shown(std::string_view text);
+
 // The first 19 characters of a digest text ("sha256:" and 12 hex digits);
 // a shorter text is returned whole.
 std::string short_digest(std::string_view digest);

@@ -137,10 +137,10 @@ std::vector<std::string> scope_surfaces(std::optional<TargetScope> scope) {
   return declaration().owned_paths();
 }
 
-std::vector<std::string> owned_surfaces_present(const std::string& target) {
+std::vector<std::string> owned_surfaces_present(const Dir& target) {
   std::vector<std::string> present;
   for (const auto& surface : declaration().owned_surfaces) {
-    if (lstat_path(path_join(target, surface.path))) present.emplace_back(surface.path);
+    if (target.stat(surface.path)) present.emplace_back(surface.path);
   }
   return present;
 }
@@ -161,41 +161,33 @@ bool protects_at_or_below(std::string_view relative, bool* is_protected) {
 
 }  // namespace
 
-Status remove_sparing_never_touch_at(int target_fd, const std::string& target,
-                                     const std::string& relative) {
-  const std::string full = path_join(target, relative);
+Status remove_sparing_never_touch_at(const Dir& target, const std::string& relative) {
+  const std::string full = target.below(relative);
   const auto failed = [&](int err) {
     return system_error(ErrorKind::state_unavailable, "cannot remove " + full, err);
   };
   bool is_protected = false;
   if (!protects_at_or_below(relative, &is_protected)) {
-    if (const int e = remove_beneath(target_fd, relative); e != 0) return failed(e);
+    if (const int e = target.remove(relative); e != 0) return failed(e);
     return {};
   }
   if (is_protected) return {};
   // A directory above a protected path is emptied entry by entry while it
   // stays; anything else in its place (a file, a link) goes as it is.
-  Fd dir(open_directory_beneath(target_fd, relative, false));
-  if (dir.get() < 0) {
-    if (errno == ENOENT) return {};
-    if (errno != ENOTDIR && errno != ELOOP) return failed(errno);
-    if (const int e = remove_beneath(target_fd, relative); e != 0) return failed(e);
+  auto dir = target.open(relative);
+  if (!dir.ok()) {
+    const int e = dir.error();
+    if (e == ENOENT) return {};
+    if (e != ENOTDIR && e != ELOOP) return failed(e);
+    if (const int removed = target.remove(relative); removed != 0) return failed(removed);
     return {};
   }
-  auto names = list_directory_at(dir.get(), full);
+  auto names = dir->list();
   if (!names.ok()) return with_cause(ErrorKind::state_unavailable, "cannot remove " + full,
                                      names.error().full());
   for (const auto& name : *names)
-    VELK_TRY(remove_sparing_never_touch_at(target_fd, target, relative + "/" + name));
+    VELK_TRY(remove_sparing_never_touch_at(target, relative + "/" + name));
   return {};
-}
-
-Status remove_sparing_never_touch(const std::string& target, const std::string& relative) {
-  Fd fd(open_directory(target));
-  if (fd.get() < 0)
-    return system_error(ErrorKind::state_unavailable, "cannot remove " + path_join(target, relative),
-                        errno);
-  return remove_sparing_never_touch_at(fd.get(), target, relative);
 }
 
 }  // namespace velk

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/dir.h"
 #include "core/error.h"
 
 namespace velk {
@@ -87,18 +88,14 @@ std::vector<std::string> scope_surfaces(std::optional<TargetScope> scope);
 
 // The owned surfaces that exist in the target (looked at without following a
 // final link; a dangling link counts), in declaration order.
-std::vector<std::string> owned_surfaces_present(const std::string& target);
+std::vector<std::string> owned_surfaces_present(const Dir& target);
 
-// Removes `relative` (a path inside the target whose descriptor is
-// `target_fd`) whole unless a never-touch path lies at or below it: a
-// never-touch path itself is left alone, and a directory above one is
-// emptied entry by entry with the same rule while it stays. Every step is
-// relative to the target's descriptor and never follows a link. `target`
-// names the target in messages. Failure: "cannot remove {path}"
-// (state_unavailable, cause attached).
-Status remove_sparing_never_touch_at(int target_fd, const std::string& target,
-                                     const std::string& relative);
-// The same, opening the target by its path first.
-Status remove_sparing_never_touch(const std::string& target, const std::string& relative);
+// Removes `relative` (a path inside the target) whole unless a never-touch
+// path lies at or below it: a never-touch path itself is left alone, and a
+// directory above one is emptied entry by entry with the same rule while it
+// stays. Every step is relative to the target's descriptor and never
+// follows a link. Failure: "cannot remove {path}" (state_unavailable, cause
+// attached).
+Status remove_sparing_never_touch_at(const Dir& target, const std::string& relative);
 
 }  // namespace velk

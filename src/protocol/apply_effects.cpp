@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "core/atomic_write.h"
+#include "core/dir.h"
 #include "core/fs.h"
 #include "core/fs_at.h"
 
@@ -20,35 +21,34 @@ mode_t declared_mode(uint32_t mode) { return mode == 0755 ? 0755 : 0644; }
 // is flushed when the writes move on, so every entry made is durable.
 class ParentDirs {
  public:
-  ParentDirs(int target_fd, const std::string& target) : target_fd_(target_fd), target_(target) {}
+  explicit ParentDirs(const Dir& target) : target_(target) {}
   ~ParentDirs() { (void)flush(); }
 
-  Result<int> open(const std::string& relative) {
+  Result<const Dir*> open(const std::string& relative) {
     const std::string dir = parent_path(relative);
-    if (current_.get() >= 0 && dir == current_path_) return current_.get();
+    if (current_.valid() && dir == current_path_) return &current_;
     VELK_TRY(flush());
-    Fd fd(open_directory_beneath(target_fd_, dir, true));
-    if (fd.get() < 0) {
-      const int e = errno;
+    auto opened = target_.open_or_make(dir);
+    if (!opened.ok()) {
+      const int e = opened.error();
       if (e == ENOTDIR || e == ELOOP)
         return make_error(ErrorKind::unsupported_native_surface,
-                          "cannot write " + path_join(target_, relative) + ": " +
+                          "cannot write " + target_.below(relative) + ": " +
                               blocking_component(dir) + " is not a directory");
-      return system_error(ErrorKind::state_unavailable, "cannot create " + path_join(target_, dir),
-                          e);
+      return system_error(ErrorKind::state_unavailable, "cannot create " + target_.below(dir), e);
     }
-    current_ = std::move(fd);
+    current_ = std::move(opened).value();
     current_path_ = dir;
-    return current_.get();
+    return &current_;
   }
 
   Status flush() {
-    if (current_.get() < 0) return {};
-    const int e = sync_directory_fd(current_.get());
-    current_ = Fd();
+    if (!current_.valid()) return {};
+    const int e = current_.sync();
+    current_ = Dir();
     if (e != 0)
       return system_error(ErrorKind::state_unavailable,
-                          "cannot flush " + path_join(target_, current_path_), e);
+                          "cannot flush " + target_.below(current_path_), e);
     return {};
   }
 
@@ -58,38 +58,37 @@ class ParentDirs {
     std::string walked;
     for (const auto part : path_components(dir)) {
       walked = walked.empty() ? std::string(part) : walked + "/" + std::string(part);
-      Fd fd(open_directory_beneath(target_fd_, walked, false));
-      if (fd.get() < 0 && errno != ENOENT) return path_join(target_, walked);
+      auto opened = target_.open(walked);
+      if (!opened.ok() && opened.error() != ENOENT) return target_.below(walked);
     }
-    return path_join(target_, dir);
+    return target_.below(dir);
   }
 
-  int target_fd_;
-  std::string target_;
-  Fd current_;
+  const Dir& target_;
+  Dir current_;
   std::string current_path_;
 };
 
 }  // namespace
 
 Status clear_owned(const PerformContext& context) {
-  const std::string& target = context.store.target_path;
+  const Dir& target = context.store.target;
   for (const std::string& path : context.cleared) {
-    VELK_TRY(remove_sparing_never_touch_at(context.target_fd, target, path));
+    VELK_TRY(remove_sparing_never_touch_at(target, path));
     // Under user_root the directories this provider's files were written
     // into go as well once they are empty; the shared top ("skills") stays.
-    if (context.scope == TargetScope::user_root) remove_empty_parents(context.target_fd, path, 1);
+    if (context.scope == TargetScope::user_root) remove_empty_parents(target.fd(), path, 1);
   }
   return {};
 }
 
 Status write_files(const PerformContext& context, const FileMap& files) {
-  const std::string& target = context.store.target_path;
-  ParentDirs dirs(context.target_fd, target);
+  const Dir& target = context.store.target;
+  ParentDirs dirs(target);
   for (const auto& [relative, data] : files) {
-    VELK_ASSIGN(const int dir, dirs.open(relative));
-    VELK_TRY(replace_file_at(dir, file_name(relative), data.bytes, declared_mode(data.mode),
-                             path_join(target, relative)));
+    VELK_ASSIGN(const Dir* dir, dirs.open(relative));
+    VELK_TRY(replace_file_at(dir->fd(), file_name(relative), data.bytes, declared_mode(data.mode),
+                             target.below(relative), target.owner()));
   }
   return dirs.flush();
 }

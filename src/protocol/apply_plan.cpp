@@ -117,14 +117,15 @@ std::string adopted_path(const PerformContext& context) {
 // nothing adopted earlier may be overwritten, and the target must not be
 // managed under user_root.
 Status adoption_checks(const Adoption& adoption, const PerformContext& context) {
-  const std::string& target = context.store.target_path;
-  const std::string stamp = legacy_stamp_path(target);
+  const Dir& target = context.store.target;
+  const std::string stamp = legacy_stamp_path(context.store.target_path);
   VELK_ASSIGN(const std::optional<std::string> now, read_legacy_stamp(target));
   if (!now || digest_bytes(*now) != adoption.legacy_stamp_digest)
     return make_error(ErrorKind::stale, stamp + " changed after it was read; no effect was made");
-  VELK_TRY(check_adoptable_scope(target, context.state_before));
+  VELK_TRY(check_adoptable_scope(context.store.target_path, context.state_before));
   const std::string kept_at = adopted_path(context);
-  if (lstat_path(kept_at))
+  if (context.store.control.stat(std::string(kAdoptedDirName) + "/" +
+                                 std::string(declaration().legacy_stamp_name)))
     return make_error(ErrorKind::unsupported_operation,
                       kept_at +
                           " already keeps a stamp adopted earlier; move it away before adopting "
@@ -135,17 +136,19 @@ Status adoption_checks(const Adoption& adoption, const PerformContext& context) 
 // The stamp moves into the control directory, where the old tools no longer
 // see it; no claimed file is rewritten.
 Result<WrittenContent> adopt(const Adoption& adoption, const PerformContext& context) {
-  const std::string stamp = legacy_stamp_path(context.store.target_path);
+  const TargetStore& store = context.store;
+  const std::string name(declaration().legacy_stamp_name);
+  const std::string stamp = legacy_stamp_path(store.target_path);
   const std::string kept_at = adopted_path(context);
-  const std::string adopted_dir = parent_path(kept_at);
-  if (const int err = create_directories(adopted_dir); err != 0)
-    return system_error(ErrorKind::state_unavailable, "cannot create " + adopted_dir, err);
-  if (::rename(stamp.c_str(), kept_at.c_str()) != 0)
-    return system_error(ErrorKind::state_unavailable, "cannot move " + stamp + " to " + kept_at,
-                        errno);
-  for (const std::string& dir : {adopted_dir, context.store.target_path})
-    if (const int e = sync_directory(dir); e != 0)
-      return system_error(ErrorKind::state_unavailable, "cannot flush " + dir, e);
+  auto adopted = store.control.open_or_make(kAdoptedDirName);
+  if (!adopted.ok())
+    return system_error(ErrorKind::state_unavailable, "cannot create " + parent_path(kept_at),
+                        adopted.error());
+  if (const int e = store.target.move_to(name, *adopted, name); e != 0)
+    return system_error(ErrorKind::state_unavailable, "cannot move " + stamp + " to " + kept_at, e);
+  for (const Dir* dir : {static_cast<const Dir*>(&adopted.value()), &store.target})
+    if (const int e = dir->sync(); e != 0)
+      return system_error(ErrorKind::state_unavailable, "cannot flush " + dir->path(), e);
   WrittenContent record;
   record.setup_stable_id = adoption.setup_id;
   record.setup_definition_digest = adoption.setup_definition_digest;
@@ -175,7 +178,7 @@ Status pre_checks(const Change& change, const PerformContext& context) {
 }
 
 Result<WrittenContent> effects(const Change& change, const PerformContext& context) {
-  const std::string& target = context.store.target_path;
+  const Dir& target = context.store.target;
   const Plan& plan = change.plan;
   switch (plan.operation) {
     case Operation::install:
@@ -195,7 +198,7 @@ Result<WrittenContent> effects(const Change& change, const PerformContext& conte
     }
     case Operation::restore: {
       VELK_ASSIGN(const SlotEntry slot, resolve_restore_source(context.store.pool, plan.backup_ref));
-      VELK_ASSIGN(const std::string payload, slot_payload(context.store.pool, slot.name));
+      VELK_ASSIGN(const Dir payload, slot_payload(slot.dir));
       WrittenContent record;
       record.setup_stable_id = slot.record.setup_id;
       record.setup_definition_digest = slot.record.setup_definition_digest;
@@ -263,8 +266,9 @@ Result<ApplyOutcome> apply_plan(const Target& target, const Plan& plan,
     // named: kept with the new slot, so that recovery takes away what a
     // killed restore wrote before it could record it.
     if (plan.target_scope == TargetScope::user_root) {
-      const std::string slot_dir = path_join(store_of(target).pool.dir, *plan.backup_ref);
-      VELK_ASSIGN(facts.planned_writes, kept_written_paths(slot_dir));
+      VELK_ASSIGN(const TargetStore store, locate_target_store(target));
+      VELK_ASSIGN(const Dir slot, open_complete_slot(store.pool, *plan.backup_ref));
+      VELK_ASSIGN(facts.planned_writes, kept_written_paths(slot));
     }
   }
   if (change.content) facts.planned_writes = paths_of(change.content->files);

@@ -32,19 +32,18 @@ Result<TargetSurvey> survey_target(std::string_view target,
                                            bool pending_recovery_matters) {
   TargetSurvey survey;
   VELK_ASSIGN(survey.target, validate_target(target));
-  survey.store = store_of(survey.target);
+  VELK_ASSIGN(survey.store, locate_target_store(survey.target));
   const TargetStore& store = survey.store;
   const std::string& path = store.target_path;
 
   if (pending_recovery_matters) {
     auto incomplete = list_incomplete_slots(store.pool);
     if (!incomplete.ok()) return std::move(incomplete).error();
-    if (auto resolved = check_resolved(store.control_dir,
-                                       path_join(store.control_dir, "transaction"), *incomplete);
+    if (auto resolved = check_resolved(store.control, store.pool.path, *incomplete);
         !resolved.ok()) {
       // A journal or a slot being filled right now is another process's
       // change in progress, not one that was interrupted.
-      if (target_lock_held(store.control_dir))
+      if (target_lock_held(store.control))
         return make_error(ErrorKind::lock_unavailable,
                           "another process is changing " + path +
                               "; plan again when it has finished");
@@ -52,7 +51,7 @@ Result<TargetSurvey> survey_target(std::string_view target,
     }
   }
 
-  auto state = read_state(path);
+  auto state = read_state(store.target);
   if (!state.ok()) return std::move(state).error();
   survey.state = std::move(state).value();
   const std::optional<TargetScope> recorded = decide_scope(std::nullopt, survey.state);
@@ -60,10 +59,10 @@ Result<TargetSurvey> survey_target(std::string_view target,
   if (requested && survey.state.present() && recorded != requested)
     return scope_mismatch(path, recorded, requested);
 
-  auto managed = managed_paths(path, survey.scope);
+  auto managed = managed_paths(path, survey.scope, survey.state);
   if (!managed.ok()) return std::move(managed).error();
   survey.managed = std::move(managed).value();
-  auto identity = target_identity(path, scope_surfaces(survey.scope));
+  auto identity = target_identity(store.target, scope_surfaces(survey.scope));
   if (!identity.ok()) return std::move(identity).error();
   survey.identity = std::move(identity).value();
 
@@ -143,7 +142,7 @@ Result<RemovalPlan> plan_removal(const TargetSurvey& survey,
     ++plan.survivors;
   };
   for (const std::string& owned : survey.managed) {
-    if (lstat_path(path_join(target, owned))) plan.lines.push_back("remove " + owned);
+    if (survey.store.target.stat(owned)) plan.lines.push_back("remove " + owned);
     if (bundle && bundle->files.count(owned) && !placed.count(owned)) {
       survive(owned);
       continue;

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/dir.h"
 #include "core/error.h"
 #include "software/release_table.h"
 
@@ -26,14 +27,15 @@ struct ExtractionLimits {
 // 16 x byte_length does not fit in 64 bits.
 ExtractionLimits extraction_limits(uint64_t byte_length);
 
-// Fills `destination` (an existing, empty directory) from the artifact.
-// `byte_length` is the planned size, which sets the limits. Returns the
-// number of regular files placed (1 for the program form).
+// Fills `destination` (an existing, empty directory, held open) from the
+// artifact; what is made there takes the directory's owner. `byte_length`
+// is the planned size, which sets the limits. Returns the number of regular
+// files placed (1 for the program form).
 Result<uint64_t> extract_artifact(const std::string& artifact, ArtifactForm form,
-                                  const std::string& destination, uint64_t byte_length);
+                                  const Dir& destination, uint64_t byte_length);
 
 // After extraction, the entry point must name a regular file in the
-// destination.
-Status find_entry_point(const std::string& destination, std::string_view entry_point);
+// destination, reached without following a link.
+Status find_entry_point(const Dir& destination, std::string_view entry_point);
 
 }  // namespace velk

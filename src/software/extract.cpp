@@ -35,15 +35,14 @@ class FdCloser {
 };
 
 // The program form: the artifact's bytes become the program, mode 0755.
-Result<uint64_t> place_executable(int artifact, const std::string& destination) {
-  const int dir = ::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (dir < 0) return extract_system_error("executable could not be written", errno);
-  FdCloser dir_closer(dir);
+Result<uint64_t> place_executable(int artifact, const Dir& destination) {
   const std::string name(declaration().executable_name);
-  const int fd = ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                          0700);
+  const int fd = ::openat(destination.fd(), name.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0700);
   if (fd < 0) return extract_system_error("executable could not be written", errno);
   OutputFile out(fd, "executable could not be written");
+  if (const int e = destination.own(fd); e != 0)
+    return extract_system_error("executable could not be written", e);
   constexpr size_t kBuffer = 64 * 1024;
   std::unique_ptr<unsigned char[]> buffer(new unsigned char[kBuffer]);
   for (;;) {
@@ -70,7 +69,7 @@ ExtractionLimits extraction_limits(uint64_t byte_length) {
 }
 
 Result<uint64_t> extract_artifact(const std::string& artifact, ArtifactForm form,
-                                  const std::string& destination, uint64_t byte_length) {
+                                  const Dir& destination, uint64_t byte_length) {
   // Non-blocking, so a FIFO named as the artifact cannot stall the open.
   const int fd = ::open(artifact.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) return extract_system_error("downloaded artifact could not be opened", errno);
@@ -99,7 +98,7 @@ Result<uint64_t> extract_artifact(const std::string& artifact, ArtifactForm form
   return target.files_placed();
 }
 
-Status find_entry_point(const std::string& destination, std::string_view entry_point) {
+Status find_entry_point(const Dir& destination, std::string_view entry_point) {
   const auto missing = [&] {
     return make_error(ErrorKind::state_unavailable,
                       "the archive does not contain " + std::string(entry_point) +
@@ -107,14 +106,9 @@ Status find_entry_point(const std::string& destination, std::string_view entry_p
   };
   auto checked = check_archive_entry_path(entry_point);
   if (!checked.ok()) return missing();
-  std::string path = destination;
-  for (const std::string& segment : split_path(entry_point)) {
-    if (segment.empty() || segment == ".") continue;
-    path = path_join(path, segment);
-  }
   // Looked at without following a link: extraction never makes one, so a
   // link here is not something this reader placed.
-  const auto st = lstat_path(path);
+  const auto st = destination.stat(entry_point);
   if (!st || !S_ISREG(st->st_mode)) return missing();
   return {};
 }

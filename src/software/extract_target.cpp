@@ -102,16 +102,16 @@ Status OutputFile::write(const void* data, size_t size) {
   return {};
 }
 
-Result<ExtractTarget> ExtractTarget::open(const std::string& destination,
-                                          ExtractionLimits limits) {
-  const int fd = ::open(destination.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return extract_system_error(destination + " could not be opened", errno);
-  return ExtractTarget(fd, destination, limits);
+Result<ExtractTarget> ExtractTarget::open(const Dir& destination, ExtractionLimits limits) {
+  const int fd = ::fcntl(destination.fd(), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return extract_system_error(destination.path() + " could not be opened", errno);
+  return ExtractTarget(fd, destination.path(), destination.owner(), limits);
 }
 
 ExtractTarget::ExtractTarget(ExtractTarget&& other) noexcept
     : fd_(other.fd_),
       destination_(std::move(other.destination_)),
+      owner_(other.owner_),
       limits_(other.limits_),
       entries_(other.entries_),
       bytes_(other.bytes_),
@@ -172,9 +172,14 @@ Result<int> ExtractTarget::open_directories(const std::vector<std::string>& segm
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     int next = ::openat(current, segment, flags);
     if (next < 0 && errno == ENOENT) {
-      if (::mkdirat(current, segment, 0777) != 0 && errno != EEXIST)
-        return extract_system_error(create_message, errno);
+      const bool made = ::mkdirat(current, segment, 0777) == 0;
+      if (!made && errno != EEXIST) return extract_system_error(create_message, errno);
       next = ::openat(current, segment, flags);
+      if (made && next >= 0 && give_owner(next, owner_) != 0) {
+        const int e = errno;
+        ::close(next);
+        return extract_system_error(create_message, e);
+      }
     }
     if (next < 0) {
       // O_NOFOLLOW makes a link fail like any other non-directory.
@@ -209,6 +214,10 @@ Result<OutputFile> ExtractTarget::create_file(const EntryPath& path, uint64_t si
   const int fd = ::openat(parent, path.segments.back().c_str(),
                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return extract_system_error("archive file could not be created", errno);
+  if (const int e = give_owner(fd, owner_); e != 0) {
+    ::close(fd);
+    return extract_system_error("archive file could not be created", e);
+  }
   return OutputFile(fd, write_message);
 }
 

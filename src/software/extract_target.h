@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/dir.h"
 #include "core/error.h"
 #include "software/artifact.h"
 
@@ -55,8 +56,9 @@ class OutputFile {
 
 class ExtractTarget {
  public:
-  // Opens the destination directory (a final link is refused).
-  static Result<ExtractTarget> open(const std::string& destination, ExtractionLimits limits);
+  // Works in the destination directory held by `destination`; what it makes
+  // there takes the directory's owner.
+  static Result<ExtractTarget> open(const Dir& destination, ExtractionLimits limits);
   ExtractTarget(ExtractTarget&& other) noexcept;
   ExtractTarget& operator=(ExtractTarget&&) = delete;
   ExtractTarget(const ExtractTarget&) = delete;
@@ -80,8 +82,9 @@ class ExtractTarget {
   uint64_t files_placed() const { return files_placed_; }
 
  private:
-  ExtractTarget(int fd, std::string destination, ExtractionLimits limits)
-      : fd_(fd), destination_(std::move(destination)), limits_(limits) {}
+  ExtractTarget(int fd, std::string destination, std::optional<Owner> owner,
+                ExtractionLimits limits)
+      : fd_(fd), destination_(std::move(destination)), owner_(owner), limits_(limits) {}
   // Opens the first `count` segments as directories below the destination,
   // creating missing ones; returns the innermost directory's descriptor.
   Result<int> open_directories(const std::vector<std::string>& segments, size_t count,
@@ -90,6 +93,7 @@ class ExtractTarget {
 
   int fd_ = -1;
   std::string destination_;
+  std::optional<Owner> owner_;
   ExtractionLimits limits_;
   uint64_t entries_ = 0;
   uint64_t bytes_ = 0;

@@ -42,24 +42,33 @@ std::string reason_of(const Error& error) {
 
 // The command must be there, and what it resolves to must be a program this
 // host can run. Absence is judged without following the link, so a link
-// whose program is gone counts as not installed.
-Status check_command(const std::string& prefix) {
-  const std::string command = command_path(prefix);
+// whose program is gone counts as not installed. The link is resolved
+// beneath the prefix, never by its text: one that leads outside the prefix
+// runs nothing this provider placed.
+Status check_command(const Dir& prefix) {
+  const std::string& root = prefix.path();
+  const std::string command = command_path(root);
+  const std::string word(declaration().executable_name);
   const auto not_installed = [&](const std::string& reason) {
-    return launch_refusal(command + " is not installed under " + prefix + ": " + reason +
-                   "; run software_install first");
+    return launch_refusal(command + " is not installed under " + root + ": " + reason +
+                          "; run software_install first");
   };
+  auto bin = prefix.open("bin");
+  if (!bin.ok()) return not_installed(errno_text(bin.error()));
   struct stat st;
-  if (::lstat(command.c_str(), &st) != 0) return not_installed(errno_text(errno));
+  if (::fstatat(bin->fd(), word.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+    return not_installed(errno_text(errno));
   if (S_ISLNK(st.st_mode)) {
-    if (::stat(command.c_str(), &st) != 0) {
-      const int err = errno;
-      char target[PATH_MAX];
-      const ssize_t n = ::readlink(command.c_str(), target, sizeof target - 1);
-      if (n < 0) return not_installed(errno_text(err));
-      return not_installed("it links to " + std::string(target, static_cast<size_t>(n)) + ": " +
-                           errno_text(err));
-    }
+    char buffer[PATH_MAX];
+    const ssize_t n = ::readlinkat(bin->fd(), word.c_str(), buffer, sizeof buffer - 1);
+    if (n < 0) return not_installed(errno_text(errno));
+    const std::string target(buffer, static_cast<size_t>(n));
+    const std::string inside = root == "/" ? "/" : root + "/";
+    if (!starts_with(target, inside))
+      return not_installed("it links to " + target + ", which is not inside " + root);
+    Fd resolved(open_beneath(prefix.fd(), target.substr(inside.size()), O_RDONLY | O_NONBLOCK));
+    if (resolved.get() < 0 || ::fstat(resolved.get(), &st) != 0)
+      return not_installed("it links to " + target + ": " + errno_text(errno));
   }
   if (!S_ISREG(st.st_mode)) return launch_refusal(command + " is not a regular file");
   if ((st.st_mode & 0111) == 0) return launch_refusal(command + " exists but this host cannot execute it");
@@ -72,15 +81,8 @@ FileIdentity identity_of(const struct stat& st) {
 
 // Opens the program at `executable` (relative to the prefix) without
 // following a link anywhere below the prefix. -1 with errno on failure.
-int open_program(const std::string& prefix, const std::string& executable) {
-  Fd root(retry_eintr([&] { return ::open(prefix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-  if (root.get() < 0) return -1;
-  Fd dir(open_directory_beneath(root.get(), parent_path(executable), false));
-  if (dir.get() < 0) return -1;
-  const std::string name = file_name(executable);
-  return retry_eintr([&] {
-    return ::openat(dir.get(), name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-  });
+int open_program(const Dir& prefix, const std::string& executable) {
+  return open_beneath(prefix.fd(), executable, O_RDONLY | O_NONBLOCK);
 }
 
 // A record's program must be a plain path inside the tree of its version:
@@ -104,9 +106,11 @@ struct VerifiedProgram {
 // recorded digest. The record is data in the prefix: the version it names
 // must be one this build pins, and the program must lie inside that
 // version's tree, reached without following a link below the prefix.
-Result<VerifiedProgram> verified_executable(const std::string& prefix) {
+Result<VerifiedProgram> verified_executable(const Dir& prefix_dir) {
+  const std::string& prefix = prefix_dir.path();
   const std::string record = record_path(prefix);
-  auto text = read_file_at(AT_FDCWD, record, record + " cannot be read", nullptr, kRecordCap);
+  auto text = prefix_dir.read("bin/." + std::string(declaration().executable_name) + ".manifest.json",
+                              record + " cannot be read", kRecordCap);
   if (!text.ok()) return launch_refusal(record + " cannot be read: " + reason_of(text.error()));
   VELK_ASSIGN(const InstallationRecord read, parse_installation_record(record, *text));
 
@@ -124,7 +128,7 @@ Result<VerifiedProgram> verified_executable(const std::string& prefix) {
   const auto unreadable = [&](const std::string& reason) {
     return launch_refusal(record + " names " + program + " and it could not be read: " + reason);
   };
-  Fd fd(open_program(prefix, read.executable));
+  Fd fd(open_program(prefix_dir, read.executable));
   if (fd.get() < 0) return unreadable(errno_text(errno));
   struct stat st;
   if (::fstat(fd.get(), &st) != 0) return unreadable(errno_text(errno));
@@ -171,11 +175,15 @@ Result<LaunchCommand> prepare_launch(std::string_view prefix_text, std::string_v
                                      const std::vector<std::string>& args) {
   VELK_TRY(host_build(current_release()));
   const std::string prefix = prefix_path(prefix_text);
-  VELK_TRY(check_command(prefix));
+  VELK_ASSIGN(const Dir prefix_dir, open_existing_prefix(prefix));
+  if (!prefix_dir.valid())
+    return launch_refusal(command_path(prefix) + " is not installed under " + prefix + ": " +
+                          errno_text(ENOENT) + "; run software_install first");
+  VELK_TRY(check_command(prefix_dir));
   LaunchCommand command;
-  VELK_ASSIGN(const VerifiedProgram verified, verified_executable(prefix));
+  VELK_ASSIGN(const VerifiedProgram verified, verified_executable(prefix_dir));
   command.program = verified.path;
-  command.prefix = prefix;
+  command.prefix = prefix_dir;
   command.executable = verified.executable;
   command.verified = verified.identity;
 

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/dir.h"
 #include "core/error.h"
 
 namespace velk {
@@ -51,7 +52,7 @@ struct LaunchCommand {
   // Where the program was verified: the prefix, its path below the prefix
   // and what the file was (device, inode, size, times) when its digest was
   // checked. exec_launch walks the path again and compares.
-  std::string prefix;
+  Dir prefix;
   std::string executable;
   FileIdentity verified;
 };

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/dir.h"
 #include "core/error.h"
 
 namespace velk {
@@ -37,15 +38,15 @@ std::string program_in_version(std::string_view version);
 bool is_version_name(std::string_view name);
 
 // The sibling a file is written through: "{name}.incoming" for a name that
-// begins with ".", ".{name}.incoming" otherwise. A path without a final file
-// name is its own sibling.
-std::string sibling_path(const std::string& path);
+// begins with ".", ".{name}.incoming" otherwise.
+std::string sibling_name(const std::string& name);
 
-// Writes the whole content to the sibling, flushes it and renames it over
-// the file; the directory is flushed after the rename. A leftover sibling is
-// replaced, never followed. Errors (state_unavailable, cause attached):
-// "cannot write {sibling}", "cannot replace {path} with {sibling}".
-Status write_through_sibling(const std::string& path, std::string_view bytes);
+// Writes the whole content to the sibling of `name` in `dir`, flushes it and
+// renames it over the file; the directory is flushed after the rename. A
+// leftover sibling is replaced, never followed; the new file takes the
+// directory's owner. Errors (state_unavailable, cause attached): "cannot
+// write {sibling}", "cannot replace {path} with {sibling}".
+Status write_through_sibling(const Dir& dir, const std::string& name, std::string_view bytes);
 
 // The installation record's exact bytes: compact JSON, members in the order
 // schema_version, version, executable, executable_sha256, no final line feed.
@@ -58,14 +59,25 @@ struct Inventory {
   std::optional<std::string> exposed;   // the marker's version, when installed
 };
 
-// Reads P without changing it. A prefix that does not exist holds nothing.
-// Error: the listing's own ("cannot list {P}", state_unavailable).
+// The prefix opened for reading, or an invalid Dir when it does not exist.
+// The prefix itself must not be a link: "--prefix {P} is a symbolic link,
+// which this build does not follow" (invalid_target).
+Result<Dir> open_existing_prefix(const std::string& prefix);
+
+// Reads P without changing it. A prefix that does not exist holds nothing;
+// only real directories are version trees, and a marker is read only from
+// a real P/bin. Error: the listing's own ("cannot list {P}",
+// state_unavailable).
+Result<Inventory> take_inventory(const Dir& prefix);
+// Opens the prefix for reading first.
 Result<Inventory> take_inventory(const std::string& prefix);
 
 // Points P/bin/velk at the program of `version` (an absolute link), then
 // writes the marker and the installation record through their siblings.
-// Failures: "{command} could not be exposed: {reason}" (state_unavailable),
-// or the program digest's own error. Nothing already done is undone.
-Status expose_version(const std::string& prefix, std::string_view version);
+// P/bin and the version tree are reached beneath the prefix's descriptor;
+// either one a link is refused. Failures: "{command} could not be exposed:
+// {reason}" (state_unavailable), or the program digest's own error.
+// Nothing already done is undone.
+Status expose_version(const Dir& prefix, std::string_view version);
 
 }  // namespace velk

@@ -21,13 +21,6 @@ namespace {
 
 std::string product_word() { return std::string(declaration().executable_name); }
 
-// Writes every byte and flushes; returns 0 or the errno of the failure.
-int write_and_flush(int fd, std::string_view bytes) {
-  if (const int e = write_all(fd, bytes); e != 0) return e;
-  if (retry_eintr([&] { return ::fsync(fd); }) != 0) return errno;
-  return 0;
-}
-
 }  // namespace
 
 std::string prefix_path(std::string_view prefix) {
@@ -79,41 +72,25 @@ bool is_version_name(std::string_view name) {
          name != "bin";
 }
 
-std::string sibling_path(const std::string& path) {
-  const std::string name = file_name(path);
-  if (name.empty()) return path;
-  const std::string sibling = name.front() == '.' ? name + ".incoming" : "." + name + ".incoming";
-  return path_join(parent_path(path), sibling);
+std::string sibling_name(const std::string& name) {
+  return name.front() == '.' ? name + ".incoming" : "." + name + ".incoming";
 }
 
-Status write_through_sibling(const std::string& path, std::string_view bytes) {
-  const std::string sibling = sibling_path(path);
-  if (sibling == path) {
-    // No final name to stand beside: written in place.
-    const int fd = retry_eintr([&] {
-      return ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
-    });
-    if (fd < 0) return system_error(ErrorKind::state_unavailable, "cannot write " + path, errno);
-    const int e = write_and_flush(fd, bytes);
-    ::close(fd);
-    if (e != 0) return system_error(ErrorKind::state_unavailable, "cannot write " + path, e);
-    return {};
-  }
-  const std::string dir = parent_path(path);
-  Fd dir_fd(retry_eintr([&] { return ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
-  if (dir_fd.get() < 0)
-    return system_error(ErrorKind::state_unavailable, "cannot write " + sibling, errno);
+Status write_through_sibling(const Dir& dir, const std::string& name, std::string_view bytes) {
+  const std::string sibling = sibling_name(name);
   // A sibling left by an interrupted write (a file, a link, anything but a
   // directory) goes first, so the new one is created fresh and a planted
   // link cannot redirect the write.
   Replacement how;
-  how.staging_name = file_name(sibling);
-  auto replaced = replace_in_directory(dir_fd.get(), file_name(path), bytes, how);
+  how.staging_name = sibling;
+  how.owner = dir.owner();
+  auto replaced = replace_in_directory(dir.fd(), name, bytes, how);
   if (replaced.ok()) return {};
   if (replaced.error().promoting)
     return system_error(ErrorKind::state_unavailable,
-                        "cannot replace " + path + " with " + sibling, replaced.error().err);
-  return system_error(ErrorKind::state_unavailable, "cannot write " + sibling,
+                        "cannot replace " + dir.below(name) + " with " + dir.below(sibling),
+                        replaced.error().err);
+  return system_error(ErrorKind::state_unavailable, "cannot write " + dir.below(sibling),
                       replaced.error().err);
 }
 
@@ -129,25 +106,40 @@ std::string installation_record(std::string_view version, std::string_view execu
   return compact_json(record);
 }
 
-Result<Inventory> take_inventory(const std::string& prefix) {
+Result<Dir> open_existing_prefix(const std::string& prefix) {
+  auto dir = Dir::open_root(prefix);
+  if (dir.ok()) return std::move(dir).value();
+  const int e = dir.error();
+  if (e == ENOENT) return Dir();
+  if (e == ELOOP)
+    return make_error(ErrorKind::invalid_target,
+                      "--prefix " + prefix + " is a symbolic link, which this build does not follow");
+  return system_error(ErrorKind::state_unavailable, "cannot list " + prefix, e);
+}
+
+Result<Inventory> take_inventory(const Dir& prefix) {
   Inventory inventory;
-  auto names = list_directory(prefix);
-  if (!names.ok()) {
-    if (names.error().sys_errno == ENOENT) return inventory;
-    return std::move(names).error();
-  }
-  for (const std::string& name : *names) {
+  if (!prefix.valid()) return inventory;
+  VELK_ASSIGN(const std::vector<std::string> names, prefix.list());
+  for (const std::string& name : names) {
     if (!is_version_name(name)) continue;
     // A link named like a version is not a tree this provider placed.
-    const auto st = lstat_path(path_join(prefix, name));
+    const auto st = prefix.stat(name);
     if (st && S_ISDIR(st->st_mode)) inventory.installed.push_back(name);
   }
   std::sort(inventory.installed.begin(), inventory.installed.end());
-  auto marker = read_file(version_marker_path(prefix), "cannot read the version marker", 4096);
+  auto bin = prefix.open("bin");
+  if (!bin.ok()) return inventory;
+  auto marker = bin->read("." + product_word() + ".version", "cannot read the version marker", 4096);
   if (marker.ok() && std::binary_search(inventory.installed.begin(), inventory.installed.end(),
                                         *marker))
     inventory.exposed = *marker;
   return inventory;
+}
+
+Result<Inventory> take_inventory(const std::string& prefix) {
+  VELK_ASSIGN(const Dir dir, open_existing_prefix(prefix));
+  return take_inventory(dir);
 }
 
 }  // namespace velk

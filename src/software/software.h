@@ -5,6 +5,7 @@
 
 #include "software/artifact.h"       // IWYU pragma: export
 #include "software/launch.h"         // IWYU pragma: export
+#include "software/prefix_start.h"   // IWYU pragma: export
 #include "software/program_dir.h"    // IWYU pragma: export
 #include "software/release_table.h"  // IWYU pragma: export
 #include "software/software_apply.h" // IWYU pragma: export

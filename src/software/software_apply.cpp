@@ -81,35 +81,45 @@ Result<RecognisedArtifact> check_artifact(const std::string& artifact,
   return recognised;
 }
 
+// A name below the prefix that must not be a link: refused, never followed.
+Status refuse_link(const Dir& prefix, const std::string& name) {
+  const auto st = prefix.stat(name);
+  if (st && S_ISLNK(st->st_mode))
+    return state_error(prefix.below(name) +
+                       " is a symbolic link, which this build does not follow inside a prefix; "
+                       "no effect was made");
+  return {};
+}
+
 // Fills P/.incoming-V from the artifact. Returns the number of files placed.
-Result<uint64_t> stage(const std::string& artifact, const std::string& incoming,
+Result<uint64_t> stage(const std::string& artifact, const Dir& prefix, const std::string& version,
                        const Build& build) {
-  if (lstat_path(incoming)) {
-    auto cleared = remove_path(incoming);
-    if (!cleared.ok())
-      return state_error(incoming + " could not be cleared: " + cleared.error().cause);
-  }
-  if (::mkdir(incoming.c_str(), 0777) != 0)
-    return state_error(incoming + " could not be created: " + errno_text(errno));
+  const std::string name = ".incoming-" + version;
+  const std::string incoming = prefix.below(name);
+  // Whatever stands there goes first; a link is unlinked, never followed.
+  if (const int e = prefix.remove(name); e != 0)
+    return state_error(incoming + " could not be cleared: " + errno_text(e));
+  auto made = prefix.make(name);
+  if (!made.ok()) return state_error(incoming + " could not be created: " + errno_text(made.error()));
+  const Dir staged = std::move(made).value();
   VELK_ASSIGN(const uint64_t files,
-              extract_artifact(artifact, build.format, incoming, build.byte_length));
+              extract_artifact(artifact, build.format, staged, build.byte_length));
   // The whole tree, files and directories, is on disk before it is
   // promoted and recorded.
-  {
-    const Fd staged(open_directory(incoming));
-    const int e = staged.get() < 0 ? errno : sync_file_system_fd(staged.get());
-    if (e != 0) return state_error(incoming + " could not be flushed: " + errno_text(e));
-  }
+  if (const int e = sync_file_system_fd(staged.fd()); e != 0)
+    return state_error(incoming + " could not be flushed: " + errno_text(e));
   if (build.format != ArtifactForm::executable) {
-    VELK_TRY(find_entry_point(incoming, build.entry_point));
+    VELK_TRY(find_entry_point(staged, build.entry_point));
     return files;
   }
   // The artifact was hashed through its own descriptor and copied through
   // another: the placed program must still be the checked bytes.
-  const std::string program = path_join(incoming, product_word());
-  VELK_ASSIGN(const std::string placed, digest_file(program));
+  const std::string program = staged.below(product_word());
+  Fd fd(open_beneath(staged.fd(), product_word(), O_RDONLY | O_NONBLOCK));
+  if (fd.get() < 0) return system_error(ErrorKind::state_unavailable, "cannot open " + program, errno);
+  VELK_ASSIGN(const std::string placed, digest_fd(fd.get(), program));
   if (placed != build.sha256) {
-    (void)remove_path(incoming);
+    (void)prefix.remove(name);
     return mismatch(artifact + " changed after it was checked: the placed bytes hash to " +
                     placed + "; the plan named " + build.sha256);
   }
@@ -117,68 +127,69 @@ Result<uint64_t> stage(const std::string& artifact, const std::string& incoming,
 }
 
 // Steps the installed tree aside, lands the staged one and clears the old.
-Status land(const std::string& prefix, const std::string& version) {
-  const std::string installed = version_dir(prefix, version);
-  const std::string incoming = incoming_dir(prefix, version);
-  const std::string replaced = replaced_dir(prefix, version);
+Status land(const Dir& prefix, const std::string& version) {
+  const std::string incoming = ".incoming-" + version;
+  const std::string replaced = ".replaced-" + version;
   bool stepped_aside = false;
-  if (lstat_path(installed)) {
-    if (std::rename(installed.c_str(), replaced.c_str()) != 0)
+  if (prefix.stat(version)) {
+    if (const int e = prefix.rename(version, replaced); e != 0)
       return state_error("the installed " + version + " tree could not be moved aside: " +
-                         errno_text(errno));
+                         errno_text(e));
     stepped_aside = true;
   }
-  if (std::rename(incoming.c_str(), installed.c_str()) != 0) {
-    const std::string reason = errno_text(errno);
+  if (const int e = prefix.rename(incoming, version); e != 0) {
+    const std::string reason = errno_text(e);
     std::string suffix;
-    if (stepped_aside && std::rename(replaced.c_str(), installed.c_str()) != 0)
+    if (stepped_aside && prefix.rename(replaced, version) != 0)
       suffix = ". The previous tree is in .replaced-<version> and was not put back";
     return state_error("the staged " + version + " tree could not be promoted: " + reason +
                        suffix);
   }
-  (void)sync_directory(prefix);
+  (void)prefix.sync();
   // A failure here is finished by the next run's recovery scan.
-  if (stepped_aside) (void)remove_path(replaced);
+  if (stepped_aside) (void)prefix.remove(replaced);
   return {};
 }
 
-Status install(const std::string& prefix, Operation operation, const PlannedSoftware& planned,
+Status install(const Dir& prefix, Operation operation, const PlannedSoftware& planned,
                const std::string& artifact, SoftwareApplyResult& result) {
   if (operation == Operation::software_update) {
     VELK_ASSIGN(const Inventory inventory, take_inventory(prefix));
     if (inventory.installed.empty())
-      return state_error("there is no " + product_word() + " under " + prefix +
+      return state_error("there is no " + product_word() + " under " + prefix.path() +
                          " to update any more; software_install is the operation that puts "
                          "one there");
   }
   VELK_ASSIGN(const RecognisedArtifact recognised, check_artifact(artifact, planned));
   const std::string version = recognised.release->version;
-  VELK_ASSIGN(result.files, stage(artifact, incoming_dir(prefix, version), *recognised.build));
+  VELK_TRY(refuse_link(prefix, version));
+  VELK_TRY(refuse_link(prefix, "bin"));
+  VELK_ASSIGN(result.files, stage(artifact, prefix, version, *recognised.build));
   VELK_TRY(land(prefix, version));
   VELK_TRY(expose_version(prefix, version));
   result.version = version;
-  result.executable = command_path(prefix);
+  result.executable = command_path(prefix.path());
   return {};
 }
 
-Status remove(const std::string& prefix, const std::string& version,
-              SoftwareApplyResult& result) {
+Status remove(const Dir& prefix, const std::string& version, SoftwareApplyResult& result) {
   result.version = version;
-  const std::string tree = version_dir(prefix, version);
-  if (!lstat_path(tree)) return {};
+  const auto tree = prefix.stat(version);
+  if (!tree) return {};
+  VELK_TRY(refuse_link(prefix, version));
+  VELK_TRY(refuse_link(prefix, "bin"));
   VELK_ASSIGN(const Inventory inventory, take_inventory(prefix));
-  auto removed = remove_path(tree);
-  if (!removed.ok())
-    return state_error("the " + version + " tree could not be removed: " + removed.error().cause);
+  if (const int e = prefix.remove(version); e != 0)
+    return state_error("the " + version + " tree could not be removed: " + errno_text(e));
   result.removed = true;
   // Another exposed version keeps its command.
   if (inventory.exposed && *inventory.exposed != version) return {};
-  const std::string command = command_path(prefix);
-  if (lstat_path(command)) {
-    auto gone = remove_path(command);
-    if (!gone.ok()) return state_error(command + " could not be removed: " + gone.error().cause);
-  }
-  (void)::unlink(version_marker_path(prefix).c_str());
+  auto bin = prefix.open("bin");
+  if (!bin.ok()) return {};  // no bin: no command to take away
+  const std::string command = command_path(prefix.path());
+  if (const int e = bin->remove(product_word()); e != 0)
+    return state_error(command + " could not be removed: " + errno_text(e));
+  (void)bin->unlink("." + product_word() + ".version");
   return {};
 }
 
@@ -231,9 +242,9 @@ Result<SoftwareApplyResult> apply_software_operation(Operation operation,
   result.operation = operation;
   result.recovered = std::move(session.notes);
   if (operation == Operation::software_remove) {
-    VELK_TRY(remove(prefix, planned.version, result));
+    VELK_TRY(remove(session.prefix, planned.version, result));
   } else {
-    VELK_TRY(install(prefix, operation, planned, artifacts.front(), result));
+    VELK_TRY(install(session.prefix, operation, planned, artifacts.front(), result));
   }
   return result;
 }

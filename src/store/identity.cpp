@@ -1,10 +1,12 @@
 #include "store/identity.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <algorithm>
 
 #include "core/digest.h"
+#include "core/dir.h"
 #include "core/fs.h"
 #include "core/fs_at.h"
 #include "core/text.h"
@@ -43,23 +45,39 @@ std::vector<std::string> outermost_surfaces(const std::vector<std::string>& surf
 
 }  // namespace
 
-Result<std::string> target_identity(const std::string& target,
-                                    const std::vector<std::string>& surfaces) {
-  const auto st = stat_path(target);
-  if (!st || !S_ISDIR(st->st_mode))
-    return make_error(ErrorKind::invalid_target, target + " is not a directory");
+namespace {
 
+// The directory that holds `surface`, reached beneath the target without
+// following a link; an invalid Dir when it is absent, not a directory or a
+// link (nothing of the surface can be reached then).
+Result<Dir> surface_parent(const Dir& target, const std::string& surface) {
+  auto parent = target.open(parent_path(surface));
+  if (parent.ok()) return std::move(parent).value();
+  const int e = parent.error();
+  if (e == ENOENT || e == ENOTDIR || e == ELOOP) return Dir();
+  return system_error(ErrorKind::state_unavailable, "cannot stat " + target.below(surface), e);
+}
+
+}  // namespace
+
+Result<std::string> target_identity(const Dir& target, const std::vector<std::string>& surfaces) {
   const std::vector<std::string> exclusions = identity_exclusions();
   std::vector<TreeRecord> records;
   for (const auto& surface : outermost_surfaces(surfaces, exclusions)) {
-    const std::string path = path_join(target, surface);
-    VELK_ASSIGN(const auto found, lstat_retrying(path));
-    if (!found) continue;
-    VELK_ASSIGN(const auto record, entry_record(target, path));
-    if (!record) continue;  // vanished between looking and recording
-    const bool is_dir = record->kind == "dir";
+    VELK_ASSIGN(const Dir parent, surface_parent(target, surface));
+    if (!parent.valid()) continue;
+    const std::string name = file_name(surface);
+    const std::string display = target.below(surface);
+    VELK_ASSIGN(const auto record, entry_record_at(parent.fd(), name, surface, display));
+    if (!record) continue;  // absent, or vanished between looking and recording
     records.push_back(*record);
-    if (is_dir) VELK_TRY(walk_tree(target, path, exclusions, records));
+    if (record->kind != "dir") continue;
+    auto below = parent.open(name);
+    if (!below.ok()) {
+      if (below.error() == ENOENT) continue;  // gone since it was recorded
+      return system_error(ErrorKind::state_unavailable, "cannot list " + display, below.error());
+    }
+    VELK_TRY(walk_tree_at(below->fd(), display, surface, records));
   }
   sort_records(records);
   return digest_records(records);
@@ -67,47 +85,53 @@ Result<std::string> target_identity(const std::string& target,
 
 namespace {
 
-Status collect_links(const std::string& path, const std::string& relative,
-                     std::vector<std::string>& links) {
-  int err = 0;
-  const auto st = lstat_path(path, &err);
-  if (!st) {
-    if (err == 0) return {};  // not there: nothing to check
-    return system_error(ErrorKind::state_unavailable, "cannot stat " + path, err);
+Status collect_links(int dir_fd, const std::string& name, const std::string& display,
+                     const std::string& relative, std::vector<std::string>& links) {
+  struct stat st;
+  if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno == ENOENT) return {};  // not there: nothing to check
+    return system_error(ErrorKind::state_unavailable, "cannot stat " + display, errno);
   }
-  if (S_ISLNK(st->st_mode)) {
+  if (S_ISLNK(st.st_mode)) {
     links.push_back(relative);
     return {};
   }
-  if (!S_ISDIR(st->st_mode)) return {};
-  VELK_ASSIGN(const auto names, list_directory(path));
-  for (const auto& name : names)
-    VELK_TRY(collect_links(path_join(path, name), relative + "/" + lossy_utf8(name), links));
+  if (!S_ISDIR(st.st_mode)) return {};
+  Fd dir(open_directory_at(dir_fd, name));
+  if (dir.get() < 0) {
+    if (errno == ELOOP) {  // swapped for a link since it was looked at
+      links.push_back(relative);
+      return {};
+    }
+    return system_error(ErrorKind::state_unavailable, "cannot list " + display, errno);
+  }
+  VELK_ASSIGN(const auto names, list_directory_at(dir.get(), display));
+  for (const auto& entry : names)
+    VELK_TRY(collect_links(dir.get(), entry, path_join(display, entry),
+                           relative + "/" + lossy_utf8(entry), links));
   return {};
 }
 
 }  // namespace
 
-Result<std::vector<std::string>> find_owned_links(const std::string& target,
+Result<std::vector<std::string>> find_owned_links(const Dir& target,
                                                   const std::vector<std::string>& surfaces) {
   std::vector<std::string> links;
-  for (const auto& surface : surfaces)
-    VELK_TRY(collect_links(path_join(target, surface), surface, links));
+  for (const auto& surface : surfaces) {
+    auto parent = target.open(parent_path(surface));
+    if (!parent.ok()) {
+      // A link in the way of a nested surface is a link at its place.
+      if (parent.error() == ELOOP) links.push_back(surface);
+      if (parent.error() == ENOENT || parent.error() == ENOTDIR || parent.error() == ELOOP) continue;
+      return system_error(ErrorKind::state_unavailable, "cannot stat " + target.below(surface),
+                          parent.error());
+    }
+    VELK_TRY(collect_links(parent->fd(), file_name(surface), target.below(surface), surface, links));
+  }
   std::sort(links.begin(), links.end());
   // A surface named twice, or one inside another, is reported once.
   links.erase(std::unique(links.begin(), links.end()), links.end());
   return links;
-}
-
-Status copy_tree(const std::string& source, const std::string& destination) {
-  if (const int e = create_directories(destination); e != 0)
-    return system_error(ErrorKind::state_unavailable, "cannot create " + destination, e);
-  Fd from(open_directory(source));
-  if (from.get() < 0) return system_error(ErrorKind::state_unavailable, "cannot list " + source, errno);
-  Fd to(open_directory(destination));
-  if (to.get() < 0)
-    return system_error(ErrorKind::state_unavailable, "cannot create " + destination, errno);
-  return copy_tree_at(from.get(), source, to.get(), destination);
 }
 
 Error owned_links_refusal(const std::vector<std::string>& links) {

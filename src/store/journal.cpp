@@ -81,21 +81,22 @@ Result<std::string> encode_journal(const Journal& journal, std::string_view phas
 
 namespace {
 
-Status write_journal(const std::string& control_dir, const Journal& journal,
-                     std::string_view phase) {
+constexpr std::string_view kJournalName = "journal.json";
+
+Status write_journal(const Dir& control, const Journal& journal, std::string_view phase) {
   VELK_ASSIGN(const std::string bytes, encode_journal(journal, phase));
-  return write_file_atomically(journal_path(control_dir), bytes);
+  return control.write(std::string(kJournalName), bytes);
 }
 
 }  // namespace
 
-std::string journal_path(const std::string& control_dir) {
-  return path_join(control_dir, "journal.json");
-}
+std::string journal_path(const Dir& control) { return control.below(kJournalName); }
 
-Result<std::optional<Journal>> read_journal(const std::string& control_dir) {
-  const std::string path = journal_path(control_dir);
-  auto bytes = read_file(path, "a journal exists at " + path + " but cannot be read", kJournalCap);
+Result<std::optional<Journal>> read_journal(const Dir& control) {
+  if (!control.valid()) return std::optional<Journal>{};
+  const std::string path = journal_path(control);
+  auto bytes = control.read(std::string(kJournalName),
+                            "a journal exists at " + path + " but cannot be read", kJournalCap);
   if (!bytes.ok()) {
     if (bytes.error().sys_errno == ENOENT) return std::optional<Journal>{};
     Error e = std::move(bytes).error();
@@ -124,35 +125,35 @@ Result<Journal> parse_journal(const std::string& path, std::string_view bytes) {
   return std::move(mapped).value();
 }
 
-Status publish_journal(const std::string& control_dir, const Journal& journal) {
-  if (stat_path(journal_path(control_dir)))
+Status publish_journal(const Dir& control, const Journal& journal) {
+  if (control.stat(kJournalName))
     return recovery_error("a journal is already published; only recovery may resolve it");
-  return write_journal(control_dir, journal, "prepared");
+  return write_journal(control, journal, "prepared");
 }
 
-Status commit_journal(const std::string& control_dir, const Journal& journal) {
-  return write_journal(control_dir, journal, "committed");
+Status commit_journal(const Dir& control, const Journal& journal) {
+  return write_journal(control, journal, "committed");
 }
 
-Status clear_journal(const std::string& control_dir) {
-  const std::string path = journal_path(control_dir);
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT)
-    return system_error(ErrorKind::state_unavailable, "cannot clear " + path, errno);
+Status clear_journal(const Dir& control) {
+  if (const int e = control.unlink(std::string(kJournalName)); e != 0 && e != ENOENT)
+    return system_error(ErrorKind::state_unavailable, "cannot clear " + journal_path(control), e);
   return {};
 }
 
-Status check_resolved(const std::string& control_dir, const std::string& transaction_dir,
+Status check_resolved(const Dir& control, const std::string& pool_path,
                       const std::vector<std::string>& incomplete_slots) {
-  VELK_ASSIGN(const auto journal, read_journal(control_dir));
+  VELK_ASSIGN(const auto journal, read_journal(control));
   if (journal)
     return recovery_error("operation " + journal->operation_id + " is journaled as " +
                           journal->phase + "; run recovery before planning");
-  if (lstat_path(transaction_dir))
-    return recovery_error("a transaction directory remains at " + transaction_dir +
+  if (control.valid() && control.stat("transaction"))
+    return recovery_error("a transaction directory remains at " + control.below("transaction") +
                           "; run recovery before planning");
   if (!incomplete_slots.empty())
     return recovery_error(
-        "backup slot " + *std::min_element(incomplete_slots.begin(), incomplete_slots.end()) +
+        "backup slot " +
+        path_join(pool_path, *std::min_element(incomplete_slots.begin(), incomplete_slots.end())) +
         " is incomplete; run recovery before planning");
   return {};
 }

@@ -68,11 +68,11 @@ Result<PerformOutcome> perform(const Target& checked, const PlanFacts& plan,
 
   VELK_ASSIGN(const TargetStore store, open_target_store(checked));
   // Held from here to the return, on every path: the destructor releases it.
-  VELK_ASSIGN(TargetLock lock, lock_target(store.control_dir));
+  VELK_ASSIGN(TargetLock lock, lock_target(store.control));
   VELK_TRY(annotate_lock(lock, lock_annotation(plan.operation)));
   observe(PerformStep::locked);
 
-  const std::string& target = store.target_path;
+  const Dir& target = store.target;
   const std::vector<std::string> surfaces = scope_surfaces(plan.scope);
 
   // The identity is measured on a second thread while the checks and the
@@ -106,23 +106,18 @@ Result<PerformOutcome> perform(const Target& checked, const PlanFacts& plan,
 
   StateRead before;
   std::vector<std::string> cleared;
-  Fd target_fd;
   const Status prepared = [&]() -> Status {
     VELK_ASSIGN(const auto incomplete, list_incomplete_slots(store.pool));
-    VELK_TRY(check_resolved(store.control_dir, path_join(store.control_dir, "transaction"),
-                            incomplete));
+    VELK_TRY(check_resolved(store.control, store.pool.path, incomplete));
     VELK_ASSIGN(before, read_state(target));
     VELK_ASSIGN(const auto links, find_owned_links(target, surfaces));
     if (!links.empty()) return owned_links_refusal(links);
-    VELK_ASSIGN(cleared, managed_paths(target, plan.scope, before));
-    target_fd = Fd(open_directory(target));
-    if (target_fd.get() < 0)
-      return system_error(ErrorKind::invalid_target, target + " cannot be opened", errno);
+    VELK_ASSIGN(cleared, managed_paths(store.target_path, plan.scope, before));
     return {};
   }();
   if (!prepared.ok()) return first_refusal(prepared.error());
   // The identity the plan expects; confirmed before the slot is recorded.
-  PerformContext context{store,  target_fd.get(), plan.scope, surfaces, cleared,
+  PerformContext context{store,  plan.scope, surfaces, cleared,
                          before, plan.expected_target_digest, ""};
   if (hooks.pre_checks) {
     if (Status pre = hooks.pre_checks(context); !pre.ok()) return first_refusal(pre.error());
@@ -145,8 +140,8 @@ Result<PerformOutcome> perform(const Target& checked, const PlanFacts& plan,
   context.identity_before = identity_before;  // confirmed by the capture
   if (plan.scope == TargetScope::user_root && !plan.planned_writes.empty()) {
     VELK_ASSIGN(const std::string planned, canonical_json(Json(plan.planned_writes)));
-    VELK_TRY(write_file_atomically(
-        path_join(path_join(store.pool.dir, context.backup_ref), kPlannedWritesName), planned));
+    VELK_ASSIGN(const Dir slot, open_complete_slot(store.pool, context.backup_ref));
+    VELK_TRY(slot.write(std::string(kPlannedWritesName), planned));
   }
   observe(PerformStep::captured);
   // The slot is complete and stays: a backup of the target as it still is.
@@ -160,7 +155,7 @@ Result<PerformOutcome> perform(const Target& checked, const PlanFacts& plan,
   journal.target_precondition_digest = identity_before;
   journal.backup_ref = context.backup_ref;
   journal.target_scope = plan.scope;
-  VELK_TRY(publish_journal(store.control_dir, journal));
+  VELK_TRY(publish_journal(store.control, journal));
   observe(PerformStep::journal_published);
 
   // From here a failure leaves the journal prepared for recovery.
@@ -179,8 +174,8 @@ Result<PerformOutcome> perform(const Target& checked, const PlanFacts& plan,
   // What the effects wrote and removed reaches the disk before the record
   // that describes it, and before the journal that could still undo it
   // goes.
-  if (const int e = sync_file_system_fd(target_fd.get()); e != 0)
-    return system_error(ErrorKind::state_unavailable, "cannot flush " + target, e);
+  if (const int e = sync_file_system_fd(target.fd()); e != 0)
+    return system_error(ErrorKind::state_unavailable, "cannot flush " + store.target_path, e);
 
   ProviderState state =
       fill_state(store, plan, before, identity_after, context.backup_ref, std::move(effects));
@@ -188,9 +183,9 @@ Result<PerformOutcome> perform(const Target& checked, const PlanFacts& plan,
   observe(PerformStep::state_written);
 
   journal.phase = "committed";
-  VELK_TRY(commit_journal(store.control_dir, journal));
+  VELK_TRY(commit_journal(store.control, journal));
   observe(PerformStep::journal_committed);
-  VELK_TRY(clear_journal(store.control_dir));
+  VELK_TRY(clear_journal(store.control));
   observe(PerformStep::journal_cleared);
 
   return PerformOutcome{context.backup_ref, identity_before, identity_after, std::move(state)};

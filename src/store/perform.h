@@ -38,8 +38,7 @@ struct PlanFacts {
 
 // What the operation's own steps see.
 struct PerformContext {
-  const TargetStore& store;
-  int target_fd;  // the target directory, for every write and removal in it
+  const TargetStore& store;  // store.target: every write and removal goes through it
   std::optional<TargetScope> scope;
   // The surfaces the scope owns: measured, link-checked and captured.
   const std::vector<std::string>& surfaces;

@@ -41,10 +41,16 @@ Result<SlotEntry> complete_slot(const BackupPool& pool, const std::string& ref) 
   const Error refusal =
       make_error(ErrorKind::integrity_mismatch, ref + " is not a completed slot in this pool");
   if (!is_slot_ref(ref)) return refusal;
-  VELK_ASSIGN(const auto slots, list_slots(pool));
-  for (const auto& slot : slots)
-    if (slot.name == ref) return slot;
+  VELK_ASSIGN(auto slots, list_slots(pool));
+  for (auto& slot : slots)
+    if (slot.name == ref) return std::move(slot);
   return refusal;
+}
+
+// Whether `name` of the pool is a real directory (never a link).
+bool is_directory_at(const BackupPool& pool, const std::string& name) {
+  const auto st = pool.dir.stat(name);
+  return st && S_ISDIR(st->st_mode);
 }
 
 }  // namespace
@@ -109,29 +115,26 @@ uint64_t slot_number(std::string_view name) {
 
 Result<std::vector<std::string>> list_pool(const BackupPool& pool) {
   // A target no change has touched yet has no pool: nothing to list.
-  int err = 0;
-  if (!lstat_path(pool.dir, &err) && err == 0) return std::vector<std::string>{};
-  return list_directory(pool.dir);
+  if (!pool.dir.valid()) return std::vector<std::string>{};
+  return pool.dir.list();
 }
 
-Result<std::vector<std::string>> list_slot_dirs(const BackupPool& pool) {
+Result<std::vector<std::string>> list_slot_names(const BackupPool& pool) {
   VELK_ASSIGN(const auto names, list_pool(pool));
-  std::vector<std::string> dirs;
-  for (const auto& name : names) {
-    if (!is_slot_ref(name)) continue;
-    const std::string dir = path_join(pool.dir, name);
-    const auto st = stat_path(dir);
-    if (st && S_ISDIR(st->st_mode)) dirs.push_back(dir);
-  }
-  return dirs;
+  std::vector<std::string> slots;
+  for (const auto& name : names)
+    if (is_slot_ref(name) && is_directory_at(pool, name)) slots.push_back(name);
+  return slots;
 }
 
 Result<std::vector<SlotEntry>> list_slots(const BackupPool& pool) {
-  VELK_ASSIGN(const auto dirs, list_slot_dirs(pool));
+  VELK_ASSIGN(const auto names, list_slot_names(pool));
   std::vector<SlotEntry> slots;
-  for (const auto& dir : dirs) {
-    const std::string path = path_join(dir, kSlotRecordName);
-    auto text = read_file(path, "cannot read " + path, kSlotRecordCap);
+  for (const auto& name : names) {
+    auto dir = pool.dir.open(name);
+    if (!dir.ok()) continue;  // no longer a directory: a leftover, or gone
+    const std::string path = dir->below(kSlotRecordName);
+    auto text = dir->read(std::string(kSlotRecordName), "cannot read " + path, kSlotRecordCap);
     if (!text.ok()) {
       const int e = text.error().sys_errno;
       if (e == ENOENT || e == ENOTDIR) continue;  // an incomplete slot
@@ -140,11 +143,11 @@ Result<std::vector<SlotEntry>> list_slots(const BackupPool& pool) {
     VELK_ASSIGN(auto record, parse_slot_record(path, *text));
     // A record is data in the pool: one that names another slot than the
     // one it is kept in is not this slot's record.
-    if (record.backup_ref != file_name(dir))
+    if (record.backup_ref != name)
       return make_error(ErrorKind::state_unavailable,
                         path + " names " + quoted_form(record.backup_ref) +
                             ", not the slot it is kept in");
-    slots.push_back(SlotEntry{file_name(dir), dir, std::move(record)});
+    slots.push_back(SlotEntry{name, std::move(record), std::move(dir).value()});
   }
   std::sort(slots.begin(), slots.end(), [](const SlotEntry& a, const SlotEntry& b) {
     return slot_number(a.name) > slot_number(b.name);
@@ -153,19 +156,31 @@ Result<std::vector<SlotEntry>> list_slots(const BackupPool& pool) {
 }
 
 Result<std::vector<std::string>> list_incomplete_slots(const BackupPool& pool) {
-  VELK_ASSIGN(auto dirs, list_slot_dirs(pool));
+  VELK_ASSIGN(auto names, list_slot_names(pool));
   std::vector<std::string> incomplete;
-  for (auto& dir : dirs)
-    if (!stat_path(path_join(dir, kSlotRecordName))) incomplete.push_back(std::move(dir));
+  for (auto& name : names)
+    if (!pool.dir.stat(name + "/" + std::string(kSlotRecordName))) incomplete.push_back(std::move(name));
   std::sort(incomplete.begin(), incomplete.end());
   return incomplete;
 }
 
-Result<std::string> slot_payload(const BackupPool& pool, const std::string& name) {
-  const std::string dir = path_join(pool.dir, name);
-  if (!is_slot_ref(name) || !stat_path(path_join(dir, kSlotRecordName)))
-    return make_error(ErrorKind::integrity_mismatch, "backup " + name + " is absent or incomplete");
-  return path_join(dir, kPayloadName);
+Result<Dir> open_complete_slot(const BackupPool& pool, const std::string& name) {
+  const Error absent =
+      make_error(ErrorKind::integrity_mismatch, "backup " + name + " is absent or incomplete");
+  if (!is_slot_ref(name) || !pool.dir.valid()) return absent;
+  auto slot = pool.dir.open(name);
+  if (!slot.ok()) return absent;
+  const auto record = slot->stat(kSlotRecordName);
+  if (!record || !S_ISREG(record->st_mode)) return absent;
+  return std::move(slot).value();
+}
+
+Result<Dir> slot_payload(const Dir& slot) {
+  auto payload = slot.open(kPayloadName);
+  if (!payload.ok())
+    return make_error(ErrorKind::integrity_mismatch,
+                      "backup " + file_name(slot.path()) + " is absent or incomplete");
+  return std::move(payload).value();
 }
 
 Result<SlotEntry> resolve_restore_source(const BackupPool& pool,
@@ -183,9 +198,9 @@ Result<SlotEntry> resolve_restore_source(const BackupPool& pool,
                     *ref + " is not a completed backup of this target");
 }
 
-std::optional<std::string> hold_reason(const std::string& slot_dir) {
-  const std::string path = path_join(slot_dir, kHeldName);
-  auto text = read_file_at(AT_FDCWD, path, "cannot read " + path, nullptr, kHeldCap);
+std::optional<std::string> hold_reason(const Dir& slot) {
+  const std::string path = slot.below(kHeldName);
+  auto text = slot.read(std::string(kHeldName), "cannot read " + path, kHeldCap);
   if (!text.ok()) return std::nullopt;
   std::string reason = trimmed(*text);
   if (reason.empty()) return std::string(kNoReason);
@@ -202,34 +217,13 @@ Result<std::vector<HeldSlot>> list_held(const BackupPool& pool) {
 
 namespace {
 
-// A complete slot opened for a hold or a release: its directory, reached
-// from the pool without following a link and never created.
-struct OpenSlot {
-  Fd pool;
-  Fd slot;
-};
-
-Result<OpenSlot> open_complete_slot(const BackupPool& pool, const std::string& ref) {
-  const Error refusal =
-      make_error(ErrorKind::integrity_mismatch, ref + " is not a completed slot in this pool");
-  OpenSlot open{Fd(open_directory(pool.dir)), Fd()};
-  if (open.pool.get() < 0) return refusal;
-  open.slot = Fd(open_directory_at(open.pool.get(), ref));
-  if (open.slot.get() < 0) return refusal;
-  struct stat st;
-  if (::fstatat(open.slot.get(), std::string(kSlotRecordName).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 ||
-      !S_ISREG(st.st_mode))
-    return refusal;
-  return open;
-}
-
-// Whether the slot directory still sits at its name in the pool (a prune
-// renames a slot away before it deletes it).
-bool still_in_pool(const OpenSlot& open, const std::string& ref) {
-  struct stat at_name, held;
-  return ::fstatat(open.pool.get(), ref.c_str(), &at_name, AT_SYMLINK_NOFOLLOW) == 0 &&
-         ::fstat(open.slot.get(), &held) == 0 && at_name.st_dev == held.st_dev &&
-         at_name.st_ino == held.st_ino;
+// Whether the slot directory held still sits at its name in the pool (a
+// prune renames a slot away before it deletes it).
+bool still_in_pool(const BackupPool& pool, const SlotEntry& slot) {
+  struct stat held;
+  const auto at_name = pool.dir.stat(slot.name);
+  return at_name && ::fstat(slot.dir.fd(), &held) == 0 && at_name->st_dev == held.st_dev &&
+         at_name->st_ino == held.st_ino;
 }
 
 }  // namespace
@@ -241,7 +235,7 @@ Result<HoldOutcome> hold(const BackupPool& pool, const std::string& ref,
   VELK_ASSIGN(const auto held, list_held(pool));
   if (held.size() + 1 >= pool.capacity) {
     std::vector<std::string> named;
-    for (const auto& h : held) named.push_back(h.name + " (" + h.reason + ")");
+    for (const auto& h : held) named.push_back(h.name + " (" + shown(h.reason) + ")");
     return make_error(ErrorKind::unsupported_operation,
                       "holding " + ref + " would leave this pool of " +
                           std::to_string(pool.capacity) +
@@ -249,30 +243,26 @@ Result<HoldOutcome> hold(const BackupPool& pool, const std::string& ref,
                           "names is who would lose it: " +
                           join(named, ", "));
   }
-  // Written into the slot's own directory, never creating it: a slot a
-  // prune is taking away is not brought back as an incomplete one.
-  VELK_ASSIGN(const OpenSlot open, open_complete_slot(pool, ref));
+  // Written into the slot's own directory, held since it was listed: a slot
+  // a prune is taking away is not brought back as an incomplete one.
   const std::string text = reason ? *reason : std::string(kNoReason);
-  auto written = write_file_atomically_at(open.slot.get(), slot.dir, std::string(kHeldName), text);
+  auto written = slot.dir.write(std::string(kHeldName), text);
   if (!written.ok())
     return caused_by(ErrorKind::state_unavailable, "cannot hold " + ref, written.error());
-  if (!still_in_pool(open, ref)) {
+  if (!still_in_pool(pool, slot)) {
     // A prune took the slot while it was being held: the hold did not land.
-    (void)::unlinkat(open.slot.get(), std::string(kHeldName).c_str(), 0);
+    (void)slot.dir.unlink(std::string(kHeldName));
     return make_error(ErrorKind::integrity_mismatch, ref + " is not a completed slot in this pool");
   }
   return HoldOutcome::held;
 }
 
 Result<ReleaseOutcome> release(const BackupPool& pool, const std::string& ref) {
-  VELK_TRY(complete_slot(pool, ref));
-  VELK_ASSIGN(const OpenSlot open, open_complete_slot(pool, ref));
+  VELK_ASSIGN(const SlotEntry slot, complete_slot(pool, ref));
   const std::string held(kHeldName);
-  struct stat st;
-  if (::fstatat(open.slot.get(), held.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
-    return ReleaseOutcome::not_held;
-  if (::unlinkat(open.slot.get(), held.c_str(), 0) != 0 && errno != ENOENT)
-    return system_error(ErrorKind::state_unavailable, "cannot release " + ref, errno);
+  if (!slot.dir.stat(held)) return ReleaseOutcome::not_held;
+  if (const int e = slot.dir.unlink(held); e != 0 && e != ENOENT)
+    return system_error(ErrorKind::state_unavailable, "cannot release " + ref, e);
   return ReleaseOutcome::released;
 }
 

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/dir.h"
 #include "core/error.h"
 #include "product/declaration.h"
 #include "store/target.h"
@@ -26,10 +27,12 @@ struct SlotRecord {
   bool operator==(const SlotRecord&) const = default;
 };
 
+// A complete slot: its name, its record and the slot directory, held open
+// from the moment it was found to be a real directory in the pool.
 struct SlotEntry {
   std::string name;  // "slot-" and 12 digits
-  std::string dir;
   SlotRecord record;
+  Dir dir;
 };
 
 struct HeldSlot {
@@ -49,13 +52,16 @@ Result<std::string> encode_slot_record(const SlotRecord& record);
 Result<std::string> parse_slot_ref(std::string_view text);
 std::string slot_name(uint64_t number);
 
-// Slot directories of the pool (entries that are directories, links
-// followed, named as slot references), any order. A pool directory that
-// does not exist yet lists as empty.
-Result<std::vector<std::string>> list_slot_dirs(const BackupPool& pool);
+// Only a real directory at a slot reference's name is a slot: a link or a
+// file there is a leftover, listed nowhere and taken away by the next prune
+// or recovery (as a link, never followed).
+
+// Names of the slot directories of the pool, any order. A pool that does
+// not exist yet lists as empty.
+Result<std::vector<std::string>> list_slot_names(const BackupPool& pool);
 // Complete slots with their records, newest first.
 Result<std::vector<SlotEntry>> list_slots(const BackupPool& pool);
-// Paths of slot directories without a record, sorted as bytes.
+// Names of slot directories without a record, sorted as bytes.
 Result<std::vector<std::string>> list_incomplete_slots(const BackupPool& pool);
 
 struct CaptureRequest {
@@ -71,11 +77,11 @@ struct CaptureRequest {
   std::function<Status()> confirm;
 };
 
-// Copies the owned surfaces into a new slot, writes its record, prunes the
-// pool and returns the slot's name. Run only after the link check passed.
-// The prune keeps the `spare` slot even beyond the capacity: the source of
-// a restore, which the restore still has to read.
-Result<std::string> capture(const BackupPool& pool, const std::string& target,
+// Copies the owned surfaces of the target into a new slot, writes its
+// record, prunes the pool and returns the slot's name. Run only after the
+// link check passed. The prune keeps the `spare` slot even beyond the
+// capacity: the source of a restore, which the restore still has to read.
+Result<std::string> capture(const BackupPool& pool, const Dir& target,
                             const std::vector<std::string>& surfaces, const CaptureRequest& request,
                             const std::optional<std::string>& spare = std::nullopt);
 
@@ -85,9 +91,13 @@ Result<std::string> capture(const BackupPool& pool, const std::string& target,
 // The `spare` slot, when named, is kept as well and not counted.
 Status prune(const BackupPool& pool, const std::optional<std::string>& spare = std::nullopt);
 
-// The payload directory of a complete slot, or "backup {name} is absent or
-// incomplete" (integrity_mismatch).
-Result<std::string> slot_payload(const BackupPool& pool, const std::string& name);
+// A complete slot of the pool by name, held: "backup {name} is absent or
+// incomplete" (integrity_mismatch) unless a real directory with a record
+// stands at the name.
+Result<Dir> open_complete_slot(const BackupPool& pool, const std::string& name);
+// The payload directory of a slot, held: "backup {name} is absent or
+// incomplete" (integrity_mismatch) when it has none.
+Result<Dir> slot_payload(const Dir& slot);
 
 // The newest complete slot, or the named one: "this target has no backup to
 // restore", "{ref} is not a completed backup of this target".
@@ -96,37 +106,37 @@ Result<SlotEntry> resolve_restore_source(const BackupPool& pool,
 
 // Puts a slot's payload back. Under the global scope (and project) every
 // owned surface is removed, sparing the never-touch paths, and the payload's
-// surfaces are copied back with their permission bits. Under user_root,
-// where the root is shared with other products, only `user_root_paths` are
-// acted on (the caller has checked them): each goes back as the payload
-// holds it, or goes away when the payload does not hold it; every other path
-// under the root stays exactly as it is. Returns the paths put back,
-// relative to the target.
+// surfaces are copied back with their permission bits (never set-user-ID,
+// set-group-ID or sticky). Under user_root, where the root is shared with
+// other products, only `user_root_paths` are acted on (the caller has
+// checked them): each goes back as the payload holds it, or goes away when
+// the payload does not hold it; every other path under the root stays
+// exactly as it is. Returns the paths put back, relative to the target.
 Result<std::vector<std::string>> restore_payload(
-    const std::string& target, const std::string& payload, std::optional<TargetScope> scope,
+    const Dir& target, const Dir& payload, std::optional<TargetScope> scope,
     const std::vector<std::string>& user_root_paths = {});
 
 // Puts back the state file the target had when the slot was captured (kept
 // as "previous-state.json"), or removes the target's state file when the
 // slot recorded that there was none ("previous-state.absent"). A slot with
 // neither leaves the state file as it is.
-Status restore_previous_state(const std::string& slot_dir, const std::string& target);
+Status restore_previous_state(const Dir& slot, const Dir& target);
 
 // Under user_root, the written_paths of the state file a slot kept (none
 // when it kept none, or one in another schema), each checked as a path of a
 // user_root record (check_recorded_paths of state.h) before anything acts
 // on it.
-Result<std::vector<std::string>> kept_written_paths(const std::string& slot_dir);
+Result<std::vector<std::string>> kept_written_paths(const Dir& slot);
 
 // The paths a change under user_root was about to write, kept with its slot
 // (none when it kept none), each checked the same way. A file that is not a
 // list of paths is refused: "{path} is not a list of paths"
 // (state_unavailable).
-Result<std::vector<std::string>> read_planned_writes(const std::string& slot_dir);
+Result<std::vector<std::string>> read_planned_writes(const Dir& slot);
 
 Result<std::vector<HeldSlot>> list_held(const BackupPool& pool);
 // The hold reason of a slot when it is held.
-std::optional<std::string> hold_reason(const std::string& slot_dir);
+std::optional<std::string> hold_reason(const Dir& slot);
 
 enum class HoldOutcome { held, already_held };
 enum class ReleaseOutcome { released, not_held };

@@ -22,10 +22,9 @@ namespace {
 // taken away: what the record before the change named, what the interrupted
 // change was about to write, and what it recorded if it got that far. Each
 // of those records is checked before any of its paths is acted on.
-Result<std::vector<std::string>> user_root_paths(const StateRead& current,
-                                                 const std::string& slot_dir) {
-  VELK_ASSIGN(std::vector<std::string> paths, kept_written_paths(slot_dir));
-  VELK_ASSIGN(const std::vector<std::string> planned, read_planned_writes(slot_dir));
+Result<std::vector<std::string>> user_root_paths(const StateRead& current, const Dir& slot) {
+  VELK_ASSIGN(std::vector<std::string> paths, kept_written_paths(slot));
+  VELK_ASSIGN(const std::vector<std::string> planned, read_planned_writes(slot));
   paths.insert(paths.end(), planned.begin(), planned.end());
   if (current.present())
     paths.insert(paths.end(), current.state.written_paths.begin(),
@@ -37,9 +36,9 @@ Result<std::vector<std::string>> user_root_paths(const StateRead& current,
 
 Status restore_from_slot(const TargetStore& store, const Journal& journal,
                          const std::string& ref) {
-  const std::string& target = store.target_path;
-  VELK_ASSIGN(const std::string payload, slot_payload(store.pool, ref));
-  const std::string slot_dir = path_join(store.pool.dir, ref);
+  const Dir& target = store.target;
+  VELK_ASSIGN(const Dir slot, open_complete_slot(store.pool, ref));
+  VELK_ASSIGN(const Dir payload, slot_payload(slot));
 
   // Under the global scope a state file that cannot be read is not this
   // change's record and is left as it is. Under user_root its paths decide
@@ -49,9 +48,9 @@ Status restore_from_slot(const TargetStore& store, const Journal& journal,
   std::vector<std::string> recorded;
   if (journal.target_scope == TargetScope::user_root) {
     VELK_ASSIGN(current, read_state(target));
-    VELK_TRY(check_recorded_paths(state_file_path(target), "written_paths",
+    VELK_TRY(check_recorded_paths(state_file_path(store.target_path), "written_paths",
                                   current.state.written_paths, TargetScope::user_root));
-    VELK_ASSIGN(recorded, user_root_paths(current, slot_dir));
+    VELK_ASSIGN(recorded, user_root_paths(current, slot));
   } else if (auto read = read_state(target); read.ok()) {
     current = std::move(read).value();
   }
@@ -64,7 +63,7 @@ Status restore_from_slot(const TargetStore& store, const Journal& journal,
   // describes content the payload has just replaced, so the record the
   // target had before the change goes back with it.
   if (current.present() && current.state.operation_id == journal.operation_id)
-    VELK_TRY(restore_previous_state(slot_dir, target));
+    VELK_TRY(restore_previous_state(slot, target));
   return {};
 }
 
@@ -73,31 +72,41 @@ Status restore_from_slot(const TargetStore& store, const Journal& journal,
 // back. A stamp found at the target again (written since) is left alone, and
 // so is the kept one.
 Status put_back_adopted_stamp(const TargetStore& store) {
-  const std::string stamp = legacy_stamp_path(store.target_path);
-  const std::string kept = path_join(path_join(store.control_dir, kAdoptedDirName),
-                                     declaration().legacy_stamp_name);
-  const auto kept_entry = lstat_path(kept);
-  if (!kept_entry || !S_ISREG(kept_entry->st_mode) || lstat_path(stamp)) return {};
-  if (::rename(kept.c_str(), stamp.c_str()) != 0)
-    return system_error(ErrorKind::state_unavailable, "cannot move " + kept + " back to " + stamp,
-                        errno);
-  for (const std::string& dir : {parent_path(kept), store.target_path})
-    if (const int e = sync_directory(dir); e != 0)
-      return system_error(ErrorKind::state_unavailable, "cannot flush " + dir, e);
+  const std::string name(declaration().legacy_stamp_name);
+  auto adopted = store.control.open(kAdoptedDirName);
+  if (!adopted.ok()) return {};
+  const auto kept_entry = adopted->stat(name);
+  if (!kept_entry || !S_ISREG(kept_entry->st_mode) || store.target.stat(name)) return {};
+  const std::string kept = adopted->below(name);
+  const std::string stamp = store.target.below(name);
+  if (const int e = adopted->move_to(name, store.target, name); e != 0)
+    return system_error(ErrorKind::state_unavailable, "cannot move " + kept + " back to " + stamp, e);
+  for (const Dir* dir : {static_cast<const Dir*>(&adopted.value()), &store.target})
+    if (const int e = dir->sync(); e != 0)
+      return system_error(ErrorKind::state_unavailable, "cannot flush " + dir->path(), e);
   return {};
 }
 
+// Removes the slots a killed capture left without a record, and anything
+// but a directory at a slot's name (a link is unlinked, never followed),
+// which is no slot. Returns the names of the slots removed.
 Result<std::vector<std::string>> clear_incomplete_slots(const BackupPool& pool) {
   VELK_ASSIGN(const auto incomplete, list_incomplete_slots(pool));
-  std::vector<std::string> names;
-  for (const auto& dir : incomplete) {
-    VELK_TRY(remove_path(dir));
-    names.push_back(file_name(dir));
+  for (const auto& name : incomplete)
+    if (const int e = pool.dir.remove(name); e != 0)
+      return system_error(ErrorKind::state_unavailable, "cannot remove " + pool.dir.below(name), e);
+  VELK_ASSIGN(const auto names, list_pool(pool));
+  for (const auto& name : names) {
+    if (slot_number(name) == 0) continue;
+    const auto st = pool.dir.stat(name);
+    if (!st || S_ISDIR(st->st_mode)) continue;
+    if (const int e = pool.dir.unlink(name); e != 0 && e != ENOENT)
+      return system_error(ErrorKind::state_unavailable, "cannot remove " + pool.dir.below(name), e);
   }
-  return names;
+  return incomplete;
 }
 
-Result<std::string> measure(const std::string& target, std::optional<TargetScope> scope) {
+Result<std::string> measure(const Dir& target, std::optional<TargetScope> scope) {
   return target_identity(target, scope_surfaces(scope));
 }
 
@@ -105,10 +114,10 @@ Result<std::string> measure(const std::string& target, std::optional<TargetScope
 
 Result<RecoveryOutcome> recover(std::string_view target_text) {
   VELK_ASSIGN(const TargetStore store, open_target_store(target_text));
-  VELK_ASSIGN(TargetLock lock, lock_target(store.control_dir));
+  VELK_ASSIGN(TargetLock lock, lock_target(store.control));
 
   RecoveryOutcome outcome;
-  VELK_ASSIGN(const std::optional<Journal> journal, read_journal(store.control_dir));
+  VELK_ASSIGN(const std::optional<Journal> journal, read_journal(store.control));
   if (journal) {
     outcome.phase = journal->phase;
     if (journal->phase == "prepared") {
@@ -123,8 +132,8 @@ Result<RecoveryOutcome> recover(std::string_view target_text) {
     }
     // Measured before the journal goes, so a failure here leaves it for the
     // next recovery to finish.
-    VELK_ASSIGN(outcome.identity, measure(store.target_path, journal->target_scope));
-    VELK_TRY(clear_journal(store.control_dir));
+    VELK_ASSIGN(outcome.identity, measure(store.target, journal->target_scope));
+    VELK_TRY(clear_journal(store.control));
   }
   // A capture that never finished changed nothing in the target; its slot
   // only blocks planning.

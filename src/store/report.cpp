@@ -37,8 +37,6 @@ Result<TargetReport> locate(std::string_view text, bool missing_allowed) {
 // was ever changed here), or is not a directory, holds none.
 Result<std::vector<ListedSlot>> listed_slots(const BackupPool& pool) {
   std::vector<ListedSlot> listed;
-  const auto st = lstat_path(pool.dir);
-  if (!st || !S_ISDIR(st->st_mode)) return listed;
   VELK_ASSIGN(std::vector<SlotEntry> slots, list_slots(pool));
   for (SlotEntry& slot : slots) {
     std::optional<std::string> reason = hold_reason(slot.dir);
@@ -70,7 +68,7 @@ Result<TargetReport> report_target(std::string_view target_text,
   VELK_ASSIGN(TargetReport report, locate(target_text, missing_allowed));
   report.identity = digest_records({});
   if (report.missing) return report;
-  const std::string& target = report.store.target_path;
+  const Dir& target = report.store.target;
 
   // The scope follows the record, so the record is read whenever the
   // identity is measured.
@@ -80,7 +78,7 @@ Result<TargetReport> report_target(std::string_view target_text,
     keep(target_identity(target, scope_surfaces(report.scope)), report.identity,
          report.identity_error);
   if (parts.journal)
-    keep(read_journal(report.store.control_dir), report.journal, report.journal_error);
+    keep(read_journal(report.store.control), report.journal, report.journal_error);
   if (parts.slots) keep(listed_slots(report.store.pool), report.slots, report.slots_error);
   return report;
 }

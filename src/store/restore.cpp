@@ -8,7 +8,7 @@
 #include <algorithm>
 
 #include "core/atomic_write.h"
-#include "core/atomic_write.h"
+#include "core/dir.h"
 #include "core/fs.h"
 #include "core/fs_at.h"
 #include "core/text.h"
@@ -58,12 +58,6 @@ Status read_back(int dir_fd, const std::string& name, const std::string& path) {
   }
 }
 
-Result<Fd> open_root(const std::string& path) {
-  Fd fd(open_directory(path));
-  if (fd.get() < 0) return system_error(ErrorKind::state_unavailable, "cannot list " + path, errno);
-  return fd;
-}
-
 // What the payload holds at a relative path, looked at without following a
 // link anywhere on the way.
 struct PayloadEntry {
@@ -75,8 +69,11 @@ struct PayloadEntry {
 
 class Restorer {
  public:
-  Restorer(int target_fd, const std::string& target, int payload_fd, const std::string& payload)
-      : target_fd_(target_fd), target_(target), payload_fd_(payload_fd), payload_(payload) {
+  Restorer(const Dir& target, const Dir& payload)
+      : target_(target),
+        target_fd_(target.fd()),
+        payload_fd_(payload.fd()),
+        payload_(payload.path()) {
     for (const auto p : declaration().never_touch) spared_.emplace_back(p);
   }
 
@@ -152,7 +149,7 @@ class Restorer {
     for (const auto& dir : dirs) {
       Fd fd(open_directory_beneath(target_fd_, dir, false));
       if (fd.get() < 0) continue;  // absent, or no directory of ours
-      VELK_ASSIGN(const auto names, list_directory_at(fd.get(), path_join(target_, dir)));
+      VELK_ASSIGN(const auto names, list_directory_at(fd.get(), target_.below(dir)));
       for (const auto& name : names) {
         if (!is_fresh_staging_name(name)) continue;
         const std::string relative = dir.empty() ? name : dir + "/" + name;
@@ -182,20 +179,20 @@ class Restorer {
   }
 
   Status remove(const std::string& relative) {
-    if (const int e = remove_beneath(target_fd_, relative); e != 0)
-      return system_error(ErrorKind::state_unavailable,
-                          "cannot remove " + path_join(target_, relative), e);
+    if (const int e = target_.remove(relative); e != 0)
+      return system_error(ErrorKind::state_unavailable, "cannot remove " + target_.below(relative),
+                          e);
     return {};
   }
 
   // The target directory that receives `relative`, made as needed; a link or
   // a file in the way stops the restore.
-  Result<Fd> target_dir(const std::string& relative) {
-    Fd dir(open_directory_beneath(target_fd_, relative, true));
-    if (dir.get() < 0)
-      return system_error(ErrorKind::state_unavailable,
-                          "cannot create " + path_join(target_, relative), errno);
-    return dir;
+  Result<Dir> target_dir(const std::string& relative) {
+    auto dir = target_.open_or_make(relative);
+    if (!dir.ok())
+      return system_error(ErrorKind::state_unavailable, "cannot create " + target_.below(relative),
+                          dir.error());
+    return std::move(dir).value();
   }
 
   Status restore_directory(const PayloadEntry& entry, const std::string& relative) {
@@ -203,9 +200,10 @@ class Restorer {
     if (from.get() < 0)
       return system_error(ErrorKind::state_unavailable, "cannot list " + path_join(payload_, relative),
                           errno);
-    VELK_ASSIGN(Fd to, target_dir(relative));
-    const std::string to_path = path_join(target_, relative);
+    VELK_ASSIGN(const Dir to, target_dir(relative));
+    const std::string to_path = to.path();
     TreeCopyHooks hooks;
+    hooks.owner = target_.owner();
     hooks.spare = [&](const std::string& inner) {
       return contains(spared_, relative + "/" + inner);
     };
@@ -214,7 +212,7 @@ class Restorer {
       restored_.push_back(relative + "/" + inner);
       return {};
     };
-    return copy_tree_at(from.get(), path_join(payload_, relative), to.get(), to_path, hooks);
+    return copy_tree_at(from.get(), path_join(payload_, relative), to.fd(), to_path, hooks);
   }
 
   Status restore_file(const PayloadEntry& entry, const std::string& relative) {
@@ -222,16 +220,17 @@ class Restorer {
     struct stat st;
     VELK_ASSIGN(const std::string bytes,
                 read_file_at(entry.parent.get(), entry.name, "cannot read " + from, &st));
-    VELK_ASSIGN(Fd dir, target_dir(parent_path(relative)));
-    VELK_TRY(replace_file_at(dir.get(), entry.name, bytes, st.st_mode & 07777,
-                             path_join(target_, relative)));
-    (void)sync_directory_fd(dir.get());
+    VELK_ASSIGN(const Dir dir, target_dir(parent_path(relative)));
+    // The permission bits travel; set-user-ID, set-group-ID and sticky never do.
+    VELK_TRY(replace_file_at(dir.fd(), entry.name, bytes, st.st_mode & 0777,
+                             target_.below(relative), target_.owner()));
+    (void)dir.sync();
     restored_.push_back(relative);
     return {};
   }
 
+  const Dir& target_;
   int target_fd_;
-  std::string target_;
   int payload_fd_;
   std::string payload_;
   std::vector<std::string> spared_;
@@ -240,13 +239,10 @@ class Restorer {
 
 }  // namespace
 
-Result<std::vector<std::string>> restore_payload(const std::string& target,
-                                                 const std::string& payload,
+Result<std::vector<std::string>> restore_payload(const Dir& target, const Dir& payload,
                                                  std::optional<TargetScope> scope,
                                                  const std::vector<std::string>& user_root_paths) {
-  VELK_ASSIGN(const Fd target_fd, open_root(target));
-  VELK_ASSIGN(const Fd payload_fd, open_root(payload));
-  Restorer restorer(target_fd.get(), target, payload_fd.get(), payload);
+  Restorer restorer(target, payload);
   if (scope == TargetScope::user_root) {
     std::vector<std::string> paths = user_root_paths;
     std::sort(paths.begin(), paths.end());
@@ -259,7 +255,7 @@ Result<std::vector<std::string>> restore_payload(const std::string& target,
   const ProductDeclaration& d = declaration();
   const std::vector<std::string> surfaces = d.owned_paths();
   for (const auto& surface : surfaces)
-    VELK_TRY(remove_sparing_never_touch_at(target_fd.get(), target, surface));
+    VELK_TRY(remove_sparing_never_touch_at(target, surface));
   for (const auto& surface : surfaces) {
     const bool kindless = std::find(d.kindless_surfaces.begin(), d.kindless_surfaces.end(),
                                     surface) != d.kindless_surfaces.end();

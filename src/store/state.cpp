@@ -152,9 +152,10 @@ Result<StateRead> parse_state(const std::string& path, std::string_view bytes) {
   return read;
 }
 
-Result<StateRead> read_state(const std::string& target) {
-  const std::string path = state_file_path(target);
-  auto bytes = read_file_at(AT_FDCWD, path, "cannot read " + path, nullptr, kStateFileCap);
+Result<StateRead> read_state(const Dir& target) {
+  const std::string path = state_file_path(target.path());
+  auto bytes = target.read(std::string(declaration().state_file_name), "cannot read " + path,
+                           kStateFileCap);
   if (!bytes.ok()) {
     if (bytes.error().sys_errno == ENOENT) return StateRead{};
     return std::move(bytes).error();
@@ -203,27 +204,22 @@ Result<std::string> encode_state(const ProviderState& s) {
   return std::move(bytes).value();
 }
 
-Status write_state(const std::string& target, const ProviderState& state) {
+Status write_state(const Dir& target, const ProviderState& state) {
   VELK_ASSIGN(std::string bytes, encode_state(state));
-  return write_file_atomically(state_file_path(target), bytes);
+  return target.write(std::string(declaration().state_file_name), bytes);
 }
 
-Status remove_state_staging(const std::string& target) {
-  const Fd dir(open_directory(target));
-  if (dir.get() < 0)
-    return system_error(ErrorKind::state_unavailable, target + " cannot be opened", errno);
+Status remove_state_staging(const Dir& target) {
   const std::string name = "." + std::string(declaration().state_file_name) + ".staging";
-  if (::unlinkat(dir.get(), name.c_str(), 0) != 0 && errno != ENOENT)
-    return system_error(ErrorKind::state_unavailable,
-                        "cannot remove " + path_join(target, name), errno);
+  if (const int e = target.unlink(name); e != 0 && e != ENOENT)
+    return system_error(ErrorKind::state_unavailable, "cannot remove " + target.below(name), e);
   return {};
 }
 
-Result<std::vector<std::string>> managed_paths(const std::string& target,
-                                               std::optional<TargetScope> scope) {
+Result<std::vector<std::string>> managed_paths(const Dir& target, std::optional<TargetScope> scope) {
   if (scope != TargetScope::user_root) return declaration().owned_paths();
   VELK_ASSIGN(StateRead read, read_state(target));
-  return managed_paths(target, scope, read);
+  return managed_paths(target.path(), scope, read);
 }
 
 Result<std::vector<std::string>> managed_paths(const std::string& target,
@@ -255,21 +251,22 @@ std::string legacy_stamp_path(const std::string& target) {
   return path_join(target, declaration().legacy_stamp_name);
 }
 
-Result<std::optional<std::string>> read_legacy_stamp(const std::string& target) {
-  const std::string path = legacy_stamp_path(target);
+Result<std::optional<std::string>> read_legacy_stamp(const Dir& target) {
+  const std::string name(declaration().legacy_stamp_name);
+  const std::string path = target.below(name);
   // "{path} cannot be read: {error}", the error also kept as the cause.
   const auto unreadable = [&](std::string why) {
     return with_cause(ErrorKind::state_unavailable, path + " cannot be read: " + why, why);
   };
   int err = 0;
-  const auto st = lstat_path(path, &err);
+  const auto st = target.stat(name, &err);
   if (!st) {
     if (err == 0) return std::optional<std::string>{};
     return unreadable(errno_text(err));
   }
   if (S_ISLNK(st->st_mode))
     return unreadable("it is a symbolic link, which this build does not follow inside a target");
-  auto text = read_file_at(AT_FDCWD, path, path + " cannot be read", nullptr, kLegacyStampCap);
+  auto text = target.read(name, path + " cannot be read", kLegacyStampCap);
   if (!text.ok()) return unreadable(text.error().has_cause() ? text.error().cause : text.error().message);
   return std::optional<std::string>(std::move(text).value());
 }

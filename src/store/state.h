@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/dir.h"
 #include "core/error.h"
 #include "product/declaration.h"
 
@@ -75,7 +76,7 @@ std::string state_file_path(const std::string& target);
 // Errors (state_unavailable): "cannot read {path}", "{path} does not parse
 // as JSON", "{path} declares no state_schema", "{path} is schema 4 but does
 // not match it", and the refusal of a recorded path (check_recorded_paths).
-Result<StateRead> read_state(const std::string& target);
+Result<StateRead> read_state(const Dir& target);
 // The same reading of bytes found elsewhere (the state file a slot keeps);
 // `path` names them in messages.
 Result<StateRead> parse_state(const std::string& path, std::string_view bytes);
@@ -95,21 +96,21 @@ Status check_recorded_paths(const std::string& record, std::string_view field,
 // The canonical bytes of a record (every field present, absent ones null).
 Result<std::string> encode_state(const ProviderState& state);
 
-// Replaces the state file through write_file_atomically.
-Status write_state(const std::string& target, const ProviderState& state);
+// Replaces the state file through write_file_atomically_at, given the
+// target's owner.
+Status write_state(const Dir& target, const ProviderState& state);
 
 // Removes the staging copy a write_state killed before its rename left at
 // the target's top ("." + the state file's name + ".staging"); that name is
 // this provider's own. Nothing there is not an error.
-Status remove_state_staging(const std::string& target);
+Status remove_state_staging(const Dir& target);
 
 // The owned paths an operation acts on under a scope: the twelve owned
 // surfaces for none or project; under user_root the paths the state file
 // records in written_paths (none without a state file), and a refusal
 // (unsupported_operation) for a state file that predates that record.
-Result<std::vector<std::string>> managed_paths(const std::string& target,
-                                               std::optional<TargetScope> scope);
-// The same from a state file already read.
+Result<std::vector<std::string>> managed_paths(const Dir& target, std::optional<TargetScope> scope);
+// The same from a state file already read; `target` names it in messages.
 Result<std::vector<std::string>> managed_paths(const std::string& target,
                                                std::optional<TargetScope> scope,
                                                const StateRead& read);
@@ -126,7 +127,7 @@ std::vector<std::string> recordable_paths(std::vector<std::string> paths,
 // inside a target" (state_unavailable); other failures "{path} cannot be
 // read" with the system error.
 std::string legacy_stamp_path(const std::string& target);
-Result<std::optional<std::string>> read_legacy_stamp(const std::string& target);
+Result<std::optional<std::string>> read_legacy_stamp(const Dir& target);
 
 // The directory of the control directory that keeps adopted stamps.
 inline constexpr std::string_view kAdoptedDirName = "adopted";

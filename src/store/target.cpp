@@ -93,21 +93,55 @@ Result<Target> validate_target(std::string_view text) {
                             errno_text(e),
                         e);
   }
-  return Target{canonical, std::string(declaration().control_dir_name)};
+  // Opened once, here: everything below it is reached through this
+  // descriptor. What stands at the name now must still be a directory.
+  auto dir = Dir::open_root(canonical);
+  if (!dir.ok()) {
+    const int e = dir.error();
+    if (e == ELOOP) return invalid("target " + path + " is a symbolic link");
+    if (e == ENOTDIR) return invalid("target " + path + " is not a directory");
+    return system_error(ErrorKind::invalid_target,
+                        "target " + path + " cannot be inspected: " + errno_text(e), e);
+  }
+  return Target{canonical, std::string(declaration().control_dir_name), std::move(dir).value()};
 }
 
-TargetStore store_of(const Target& target) {
+namespace {
+
+TargetStore store_paths(const Target& target) {
   TargetStore store;
-  store.control_dir = path_join(target.path, target.control_name);
-  store.pool = BackupPool{path_join(store.control_dir, "backups"), kPoolCapacity};
   store.target_path = target.path;
   store.control_name = target.control_name;
+  store.control_dir = path_join(target.path, target.control_name);
+  store.pool = BackupPool{path_join(store.control_dir, "backups"), kPoolCapacity, Dir()};
+  store.target = target.dir;
+  return store;
+}
+
+Error not_plain(const TargetStore& store) {
+  return invalid(store.control_dir + " exists but is not a plain directory");
+}
+
+}  // namespace
+
+Result<TargetStore> locate_target_store(const Target& target) {
+  TargetStore store = store_paths(target);
+  auto control = store.target.open(store.control_name);
+  if (!control.ok()) {
+    const int e = control.error();
+    if (e == ENOENT) return store;
+    if (e == ENOTDIR || e == ELOOP) return not_plain(store);
+    return system_error(ErrorKind::state_unavailable, "cannot open " + store.control_dir, e);
+  }
+  store.control = std::move(control).value();
+  // A pool that is not a directory holds no slots; a change refuses it.
+  if (auto pool = store.control.open("backups"); pool.ok()) store.pool.dir = std::move(pool).value();
   return store;
 }
 
 Result<TargetStore> locate_target_store(std::string_view text) {
   VELK_ASSIGN(const Target target, validate_target(text));
-  return store_of(target);
+  return locate_target_store(target);
 }
 
 Result<TargetStore> open_target_store(std::string_view text) {
@@ -116,28 +150,37 @@ Result<TargetStore> open_target_store(std::string_view text) {
 }
 
 Result<TargetStore> open_target_store(const Target& target) {
-  TargetStore store = store_of(target);
-
-  struct stat st;
-  if (::lstat(store.control_dir.c_str(), &st) == 0) {
-    if (!S_ISDIR(st.st_mode)) return invalid(store.control_dir + " exists but is not a plain directory");
-  } else {
-    if (const int e = create_directories(store.control_dir); e != 0)
-      return system_error(ErrorKind::state_unavailable, "cannot create " + store.control_dir, e);
-    if (::chmod(store.control_dir.c_str(), 0700) != 0)
-      return system_error(ErrorKind::state_unavailable, "cannot restrict " + store.control_dir, errno);
+  TargetStore store = store_paths(target);
+  auto control = store.target.open(store.control_name);
+  if (!control.ok() && control.error() == ENOENT) {
+    control = store.target.make(store.control_name, 0700);
+    if (control.ok()) {
+      if (::fchmod(control->fd(), 0700) != 0)
+        return system_error(ErrorKind::state_unavailable, "cannot restrict " + store.control_dir,
+                            errno);
+    } else if (control.error() == EEXIST) {
+      control = store.target.open(store.control_name);  // made meanwhile
+    } else {
+      return system_error(ErrorKind::state_unavailable, "cannot create " + store.control_dir,
+                          control.error());
+    }
   }
+  if (!control.ok()) {
+    const int e = control.error();
+    if (e == ENOTDIR || e == ELOOP) return not_plain(store);
+    return system_error(ErrorKind::state_unavailable, "cannot create " + store.control_dir, e);
+  }
+  store.control = std::move(control).value();
 
   // The pool is written into and pruned: a link in its place would carry
   // that outside the target, so only a real directory is accepted.
-  if (::lstat(store.pool.dir.c_str(), &st) == 0) {
-    if (!S_ISDIR(st.st_mode))
-      return system_error(ErrorKind::state_unavailable,
-                          "cannot create the backup pool at " + store.pool.dir, EEXIST);
-  } else if (const int e = create_directories(store.pool.dir); e != 0) {
+  auto pool = store.control.open_or_make("backups");
+  if (!pool.ok()) {
+    const int e = pool.error() == ELOOP || pool.error() == ENOTDIR ? EEXIST : pool.error();
     return system_error(ErrorKind::state_unavailable,
-                        "cannot create the backup pool at " + store.pool.dir, e);
+                        "cannot create the backup pool at " + store.pool.path, e);
   }
+  store.pool.dir = std::move(pool).value();
   return store;
 }
 
@@ -166,48 +209,56 @@ void TargetLock::release() {
   fd_ = -1;
 }
 
-Result<TargetLock> lock_target(const std::string& control_dir) {
-  const std::string path = path_join(control_dir, "target.lock");
+Result<TargetLock> lock_target(const Dir& control) {
+  const std::string path = control.below("target.lock");
   if (!registry_add(path))
     return make_error(ErrorKind::lock_unavailable, "this process already holds " + path);
+  const auto failed = [&](int e) {
+    registry_remove(path);
+    return system_error(ErrorKind::state_unavailable, "cannot open lock file " + path, e);
+  };
 
   // O_NOFOLLOW: a link in place of the lock file must not lead outside the
   // control directory. No O_TRUNC: the last holder's note stays until the
-  // next annotation.
-  const int fd = retry_eintr([&] {
-    return ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0666);
-  });
-  if (fd < 0) {
-    const int e = errno;
-    registry_remove(path);
-    return system_error(ErrorKind::state_unavailable, "cannot open lock file " + path, e);
+  // next annotation. Made exclusively the first time, so only a file this
+  // program made is given the target's owner.
+  constexpr int kFlags = O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  bool made = true;
+  int fd = retry_eintr(
+      [&] { return ::openat(control.fd(), "target.lock", kFlags | O_CREAT | O_EXCL, 0666); });
+  if (fd < 0 && errno == EEXIST) {
+    made = false;
+    fd = retry_eintr([&] { return ::openat(control.fd(), "target.lock", kFlags); });
   }
+  if (fd < 0) return failed(errno);
+  Fd held(fd);
   struct stat st;
-  const int e = ::fstat(fd, &st) != 0 ? errno : (S_ISREG(st.st_mode) ? 0 : EINVAL);
-  if (e != 0) {
-    ::close(fd);
-    registry_remove(path);
-    return system_error(ErrorKind::state_unavailable, "cannot open lock file " + path, e);
-  }
+  int e = ::fstat(fd, &st) != 0 ? errno : 0;
+  // A hard link to a file elsewhere would have that file truncated and
+  // annotated: only a regular file with this one name is the lock.
+  if (e == 0 && (!S_ISREG(st.st_mode) || st.st_nlink != 1)) e = EINVAL;
+  if (e == 0 && made) e = control.own(fd);
+  if (e != 0) return failed(e);
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int flock_errno = errno;
-    ::close(fd);
     registry_remove(path);
     const std::string message = "another process holds " + path;
     if (flock_errno == EWOULDBLOCK) return make_error(ErrorKind::lock_unavailable, message);
     return system_error(ErrorKind::lock_unavailable, message, flock_errno);
   }
-  return TargetLock(path, fd);
+  return TargetLock(path, held.release());
 }
 
-bool target_lock_held(const std::string& control_dir) {
-  const std::string path = path_join(control_dir, "target.lock");
+bool target_lock_held(const Dir& control) {
+  if (!control.valid()) return false;
+  const std::string path = control.below("target.lock");
   {
     std::lock_guard<std::mutex> guard(registry_mutex);
     if (registry().count(registry_key(path)) != 0) return true;
   }
-  const Fd fd(retry_eintr(
-      [&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK); }));
+  const Fd fd(retry_eintr([&] {
+    return ::openat(control.fd(), "target.lock", O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  }));
   if (fd.get() < 0) return false;
   if (::flock(fd.get(), LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
   (void)::flock(fd.get(), LOCK_UN);

@@ -105,7 +105,7 @@ TEST_F(AdoptTest, AdoptsWithoutRewritingAndRecordsTheSetup) {
   EXPECT_EQ(read_text(dir_ / ".velk-setup-system/backups/slot-000000000001/payload/AGENTS.md"),
             agents);
 
-  auto state = read_state(target());
+  auto state = read_state(dir_of(target()));
   ASSERT_TRUE(state.ok() && state->present());
   EXPECT_EQ(state->state.setup_stable_id, "minimal");
   EXPECT_EQ(state->state.written_paths, (Words{"AGENTS.md", "skills/review/SKILL.md"}));
@@ -136,7 +136,7 @@ TEST_F(AdoptTest, RecoveryOfAnUnfinishedAdoptionPutsTheStampBack) {
   journal.plan_digest = "sha256:" + std::string(64, 'a');
   journal.target_precondition_digest = "sha256:" + std::string(64, 'b');
   journal.backup_ref = "slot-000000000001";
-  ASSERT_TRUE(publish_journal(dir_ / ".velk-setup-system", journal).ok());
+  ASSERT_TRUE(publish_journal(dir_of(dir_ / ".velk-setup-system"), journal).ok());
   EXPECT_FALSE(exists(stamp_path()));
 
   const Json recovered = provider_json({"recover-operation", "--target", target(), "--json"});
@@ -176,7 +176,7 @@ TEST_F(AdoptTest, ReportsAnotherPathAndChangedFilesAndKeepsUnknownSetups) {
   EXPECT_EQ(read_text(dir_ / "config.toml"), "a = 2\n");
 
   // A setup this build does not ship is still recorded, without a digest.
-  auto state = read_state(target());
+  auto state = read_state(dir_of(target()));
   ASSERT_TRUE(state.ok() && state->present());
   EXPECT_EQ(state->state.setup_stable_id, "retired\tsetup");
   EXPECT_EQ(state->state.setup_definition_digest, std::nullopt);

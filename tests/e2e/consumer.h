@@ -99,7 +99,8 @@ struct Consumer {
     EXPECT_FALSE(exists(t / "absent"));
   }
   size_t slots() const {
-    const auto listed = list_slots(BackupPool{t / ".velk-setup-system/backups", 10});
+    const auto store = locate_target_store(t.path());
+    const auto listed = store.ok() ? list_slots(store->pool) : Result<std::vector<SlotEntry>>(store.error());
     return listed.ok() ? listed->size() : 0;
   }
 };

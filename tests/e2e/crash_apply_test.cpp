@@ -93,7 +93,7 @@ TEST(CrashSafety, AKilledApplyLeavesTheTargetWholeOrRecoverable) {
     killed += run_and_kill(plan_replace(t.path(), next, side / "plan"),
                            milliseconds(moment(random)));
 
-    const auto journal = read_journal(control);
+    const auto journal = read_journal(dir_of(control));
     ASSERT_TRUE(journal.ok()) << journal.error().full();
     const std::string observed = identity_now(t.path());
     if (*journal && (*journal)->phase == "prepared") {
@@ -107,9 +107,9 @@ TEST(CrashSafety, AKilledApplyLeavesTheTargetWholeOrRecoverable) {
       ASSERT_TRUE(recover(t.path()).ok());  // clears a committed journal or an incomplete slot
       EXPECT_EQ(identity_now(t.path()), observed) << "run " << run;
     }
-    EXPECT_FALSE(read_journal(control).value()) << "run " << run;
+    EXPECT_FALSE(read_journal(dir_of(control)).value()) << "run " << run;
     // The record always describes what is there.
-    const auto state = read_state(t.path());
+    const auto state = read_state(dir_of(t.path()));
     ASSERT_TRUE(state.ok());
     if (state->present()) {
       EXPECT_EQ(state->state.target_identity_digest, identity_now(t.path()));

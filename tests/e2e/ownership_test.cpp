@@ -224,7 +224,7 @@ TEST(UserRootShared, RestoringASlotTwoInstallsBackBringsBackTheFirstInstall) {
   EXPECT_EQ(tree_entries(c.t / "skills"), (Words{"/a", "/a/SKILL.md", "/other", "/other/tool.md"}));
   EXPECT_EQ(read_text(c.t / "skills/a/SKILL.md"), "a\n");
   // The record names what the restore put back, and the target is clean.
-  const auto state = read_state(c.t.path());
+  const auto state = read_state(dir_of(c.t.path()));
   ASSERT_TRUE(state.ok() && state->present());
   EXPECT_EQ(state->state.written_paths, Words{"skills/a/SKILL.md"});
   EXPECT_EQ(provider_json({"status", "--target", c.t.path(), "--json"}).value("drift_state", ""),

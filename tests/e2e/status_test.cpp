@@ -80,9 +80,9 @@ TEST(Status, ACleanTargetListsSlotsNewestFirstWithTheirHoldsAndDriftsWhenEdited)
   ASSERT_TRUE(install_files(t.path(), "op-1", kFiles).ok());
   ASSERT_TRUE(install_files(t.path(), "op-2", {{"AGENTS.md", "two\n"}}).ok());
   ASSERT_TRUE(install_files(t.path(), "op-3", kFiles).ok());
-  const BackupPool pool{t / ".velk-setup-system/backups", 10};
+  const BackupPool pool{t / ".velk-setup-system/backups", 10, dir_of(t / ".velk-setup-system/backups")};
   ASSERT_TRUE(hold(pool, "slot-000000000001", std::string("before the upgrade")).ok());
-  write_text(pool.dir + "/slot-000000000003/HELD", "   ");
+  write_text(pool.path + "/slot-000000000003/HELD", "   ");
   const std::string slots = "[" + slot(3, "\"test-setup\"", "no reason recorded") + "," +
                             slot(2, "\"test-setup\"") + "," +
                             slot(1, "null", "before the upgrade") + "]";
@@ -103,7 +103,7 @@ TEST(Status, ReportsCommittedAndPreparedJournals) {
   ASSERT_TRUE(install_files(t.path(), "op-1", kFiles).ok());
   const std::string applied = identity_now(t.path());
   const std::string control = t / ".velk-setup-system";
-  ASSERT_TRUE(commit_journal(control, Journal{1, "committed", "op-1", "install", "sha256:p",
+  ASSERT_TRUE(commit_journal(dir_of(control), Journal{1, "committed", "op-1", "install", "sha256:p",
                                               applied, "slot-000000000001", std::nullopt})
                   .ok());
   EXPECT_EQ(status_of(t.path()),
@@ -111,7 +111,7 @@ TEST(Status, ReportsCommittedAndPreparedJournals) {
                      readable("op-1", 1, applied, "clean"),
                      R"({"phase":"committed","operation":"install","operation_id":"op-1"})",
                      "[" + slot(1) + "]"));
-  ASSERT_TRUE(clear_journal(control).ok());
+  ASSERT_TRUE(clear_journal(dir_of(control)).ok());
 
   // An effect that fails half way leaves the journal prepared.
   PerformHooks hooks;
@@ -142,7 +142,7 @@ struct Managed {
     EXPECT_EQ(read_text(t / "AGENTS.md"), "one\n");
   }
   void publish(std::optional<std::string> backup) {
-    ASSERT_TRUE(publish_journal(control, Journal{1, "prepared", "op-2", "install", "sha256:p",
+    ASSERT_TRUE(publish_journal(dir_of(control), Journal{1, "prepared", "op-2", "install", "sha256:p",
                                                  identity_now(t.path()), backup, std::nullopt})
                     .ok());
   }
@@ -173,7 +173,7 @@ TEST(RecoverOperation, ATransactionDirectoryIsNeverRemovedAndABusyTargetNeverWai
       R"(nothing to resolve"})" "\n");
   EXPECT_TRUE(exists(m.control + "/transaction/inside"));
 
-  auto lock = lock_target(m.control);
+  auto lock = lock_target(dir_of(m.control));
   ASSERT_TRUE(lock.ok());
   m.expect_recover(
       refusal_line("provider_unavailable", "another process holds " + m.control + "/target.lock"));

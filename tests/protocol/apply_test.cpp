@@ -75,7 +75,7 @@ void kill_after_effects(const std::string& target_path, const Planned& p,
 }
 
 size_t slots_of(const std::string& target) {
-  return list_slots(BackupPool{target + "/.velk-setup-system/backups", 10})->size();
+  return list_slots(locate_target_store(target)->pool)->size();
 }
 
 struct Fixture {
@@ -139,7 +139,7 @@ TEST(Apply, InstallReadsOnlyTheBundleThePlanNamesAndWritesDeclaredModes) {
   EXPECT_EQ(done->setup_id, "test-setup");
   EXPECT_EQ(lstat_path(f.t / "AGENTS.md")->st_mode & 07777, 0644u);
   EXPECT_EQ(lstat_path(f.t / "hooks/run.sh")->st_mode & 07777, 0755u);
-  const auto state = read_state(f.t.path());
+  const auto state = read_state(dir_of(f.t.path()));
   ASSERT_TRUE(state.ok() && state->present());
   EXPECT_EQ(state->state.written_paths, (std::vector<std::string>{"AGENTS.md", "hooks/run.sh"}));
   EXPECT_EQ(state->state.component_refs,
@@ -175,7 +175,7 @@ TEST(Apply, ARemovalLeavesExactlyThePlannedBytes) {
   ASSERT_TRUE(apply_to(f.t.path(), p, request.bundle).ok());
   EXPECT_EQ(read_text(f.t / "AGENTS.md"), "kept\n");
   EXPECT_FALSE(exists(f.t / "rules"));
-  EXPECT_FALSE(read_state(f.t.path())->state.setup_stable_id);
+  EXPECT_FALSE(read_state(dir_of(f.t.path()))->state.setup_stable_id);
 
   const Planned bare = planned(plan_of(f.t.path(), Operation::remove));
   expect_refused(apply_to(f.t.path(), bare, request.bundle), ReasonCode::unsupported_operation,

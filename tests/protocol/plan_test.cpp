@@ -131,7 +131,7 @@ TEST(PlanTarget, RefusesAnotherScopeThanTheRecordAndUnresolvedWork) {
                      "plan under another scope would measure another inventory, so name the "
                      "scope the target is managed under");
 
-  ASSERT_TRUE(publish_journal(m.control, Journal{1, "prepared", "op-2", "install", "sha256:p",
+  ASSERT_TRUE(publish_journal(dir_of(m.control), Journal{1, "prepared", "op-2", "install", "sha256:p",
                                                  "sha256:q", "slot-000000000001", std::nullopt})
                   .ok());
   expect_refused(plan_operation(plan_of(m.t.path(), Operation::backup)),
@@ -145,7 +145,7 @@ TEST(PlanTarget, UserRootNeedsARecordOfWhatWasWritten) {
   auto request = plan_of(m.t.path(), Operation::backup);
   request.target_scope = TargetScope::user_root;
   expect_refused(plan_operation(request), ReasonCode::unsupported_operation,
-                 managed_paths(m.t.path(), TargetScope::user_root).error().message);
+                 managed_paths(dir_of(m.t.path()), TargetScope::user_root).error().message);
 
   TempDir fresh;
   auto remove = plan_of(fresh.path(), Operation::remove);

@@ -1,5 +1,6 @@
 #include "archive_tools.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -70,7 +71,10 @@ RunResult python(const std::string& dir, const std::string& script) {
 
 Lines tree_listing(const std::string& root) {
   std::vector<TreeRecord> records;
-  if (!walk_tree(root, root, {}, records).ok()) return {};
+  const int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const bool walked = fd >= 0 && walk_tree_at(fd, root, "", records).ok();
+  if (fd >= 0) ::close(fd);
+  if (!walked) return {};
   Lines out;
   for (const TreeRecord& r : records) out.push_back(r.kind == "dir" ? r.path + "/" : r.path);
   std::sort(out.begin(), out.end());

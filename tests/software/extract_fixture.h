@@ -66,7 +66,8 @@ class ExtractTest : public ::testing::Test {
   Result<uint64_t> extract(std::string_view name, ArtifactForm form) {
     const auto st = lstat_path(src(name));
     EXPECT_TRUE(st.has_value()) << name;
-    return extract_artifact(src(name), form, dest(), st ? static_cast<uint64_t>(st->st_size) : 0);
+    return extract_artifact(src(name), form, dir_of(dest()),
+                            st ? static_cast<uint64_t>(st->st_size) : 0);
   }
   // The number of files an extraction that must succeed placed.
   uint64_t extracted(std::string_view name, ArtifactForm form) {

@@ -157,7 +157,7 @@ TEST_F(ExtractTest, EntryLimitCountsEveryEntry) {
 TEST_F(ExtractTest, ProgramFormCopiesTheArtifactAsAnExecutable) {
   const std::string artifact = std::string(VELK_SOURCE_DIR) + "/releases/velk-1.0.18-linux-x86_64";
   const mode_t old_mask = ::umask(077);
-  auto files = extract_artifact(artifact, ArtifactForm::executable, dest(), 519);
+  auto files = extract_artifact(artifact, ArtifactForm::executable, dir_of(dest()), 519);
   ::umask(old_mask);
   ASSERT_TRUE(files.ok()) << files.error().full();
   EXPECT_EQ(*files, 1u);
@@ -165,11 +165,11 @@ TEST_F(ExtractTest, ProgramFormCopiesTheArtifactAsAnExecutable) {
   EXPECT_EQ(mode_bits(dest("velk")), 0755u);
 
   // The program is created new, never written over what is there.
-  auto again = extract_artifact(artifact, ArtifactForm::executable, dest(), 519);
+  auto again = extract_artifact(artifact, ArtifactForm::executable, dir_of(dest()), 519);
   ASSERT_FALSE(again.ok());
   EXPECT_EQ(again.error().message, "executable could not be written");
 
-  auto missing = extract_artifact(src("absent"), ArtifactForm::executable, dest(), 1);
+  auto missing = extract_artifact(src("absent"), ArtifactForm::executable, dir_of(dest()), 1);
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error().full(),
             "downloaded artifact could not be opened: No such file or directory");
@@ -177,7 +177,7 @@ TEST_F(ExtractTest, ProgramFormCopiesTheArtifactAsAnExecutable) {
 
 TEST_F(ExtractTest, ArtifactThatIsNotARegularFileIsRefusedWithoutWaiting) {
   ASSERT_EQ(::mkfifo(src("fifo").c_str(), 0600), 0);
-  auto result = extract_artifact(src("fifo"), kTgz, dest(), 1);
+  auto result = extract_artifact(src("fifo"), kTgz, dir_of(dest()), 1);
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().message, "downloaded artifact could not be opened");
 }
@@ -185,11 +185,11 @@ TEST_F(ExtractTest, ArtifactThatIsNotARegularFileIsRefusedWithoutWaiting) {
 TEST_F(ExtractTest, EntryPointMustBeAPlacedFile) {
   craft("write_tgz('a.tgz', entry('./bin/velk', 'x', mode=0o755), END)\n");
   EXPECT_EQ(extracted("a.tgz", kTgz), 1u);
-  EXPECT_TRUE(find_entry_point(dest(), "bin/velk").ok());
-  EXPECT_TRUE(find_entry_point(dest(), "./bin/velk").ok());
+  EXPECT_TRUE(find_entry_point(dir_of(dest()), "bin/velk").ok());
+  EXPECT_TRUE(find_entry_point(dir_of(dest()), "./bin/velk").ok());
   // Absent, a directory, and a path that leaves the destination.
   for (const std::string name : {"bin/other", "bin", "../stage/bin/velk"}) {
-    auto status = find_entry_point(dest(), name);
+    auto status = find_entry_point(dir_of(dest()), name);
     ASSERT_FALSE(status.ok()) << name;
     EXPECT_EQ(status.error().message,
               "the archive does not contain " + name + ", which the plan named as the executable");

@@ -117,14 +117,26 @@ TEST_F(Launch, AnEditedRecordCannotPointAtAnyOtherProgram) {
   EXPECT_EQ(refusal(), record + " names version \"planted\", which this build does not pin (it "
                                 "pins 1.0.18 and 1.0.13). Nothing has been started.");
 
-  // A link below the prefix is not followed to reach the program.
+  // A link below the prefix is not followed to reach the program: neither
+  // the command's own link, resolved beneath the prefix, nor the record's.
   ASSERT_TRUE(install_version(P(), "1.0.18").ok());
   ASSERT_EQ(std::rename(at("1.0.18").c_str(), at("real").c_str()), 0);
   ASSERT_EQ(::symlink(at("real").c_str(), at("1.0.18").c_str()), 0);
+  EXPECT_EQ(refusal(), at("bin/velk") + " is not installed under " + P() + ": it links to " +
+                           at("1.0.18/velk") +
+                           ": Too many levels of symbolic links; run software_install first");
+  ASSERT_EQ(::unlink(at("bin/velk").c_str()), 0);
+  ASSERT_EQ(::symlink(at("real/velk").c_str(), at("bin/velk").c_str()), 0);
   const std::string refused = refusal();
   EXPECT_EQ(refused.rfind(record + " names " + at("1.0.18/velk") + " and it could not be read: ", 0),
             0u)
       << refused;
+  // A command linking outside the prefix runs nothing this provider placed.
+  ASSERT_EQ(::unlink(at("bin/velk").c_str()), 0);
+  ASSERT_EQ(::symlink((tmp_ / "evil").c_str(), at("bin/velk").c_str()), 0);
+  EXPECT_EQ(refusal(), at("bin/velk") + " is not installed under " + P() + ": it links to " +
+                           (tmp_ / "evil") + ", which is not inside " + P() +
+                           "; run software_install first");
 }
 
 TEST_F(Launch, AProgramReplacedAfterItsDigestWasCheckedIsNotStarted) {

@@ -206,7 +206,7 @@ TEST_F(ProgramDir, LeftoverSiblingIsNotFollowed) {
   ASSERT_TRUE(install_version(P(), "1.0.18").ok());
   write_text(tmp_ / "elsewhere", "untouched");
   ASSERT_EQ(::symlink((tmp_ / "elsewhere").c_str(), at("bin/.velk.version.incoming").c_str()), 0);
-  ASSERT_TRUE(expose_version(P(), "1.0.18").ok());
+  ASSERT_TRUE(expose_version(dir_of(P()), "1.0.18").ok());
   EXPECT_EQ(read_text(at("bin/.velk.version")), "1.0.18");
   EXPECT_EQ(read_text(tmp_ / "elsewhere"), "untouched");
   EXPECT_FALSE(exists(at("bin/.velk.version.incoming")));

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "store/identity.h"
+#include "core/fs_at.h"
 #include "store/tree_helpers.h"
 
 namespace velk {
@@ -13,7 +13,12 @@ namespace {
 
 using namespace velk::testing;
 
-TEST(CopyTree, CopiesBytesAndPermissionBits) {
+// The whole tree of `from` into `to` (made first), as a capture copies.
+Status copy_tree(const std::string& from, const std::string& to) {
+  return copy_tree_at(dir_of(from).fd(), from, dir_of(to).fd(), to);
+}
+
+TEST(CopyTree, CopiesBytesAndPermissionBitsButNeverSetIdOrSticky) {
   TempDir t;
   std::mt19937 generator(7);
   std::string big(3 * 1024 * 1024 + 17, '\0');
@@ -22,6 +27,8 @@ TEST(CopyTree, CopiesBytesAndPermissionBits) {
   write_text(t / "src/a/b/empty", "", 0640);
   write_text(t / "src/a/big.bin", big, 0444);
   write_text(t / "src/a/sticky", "s", 01700);
+  write_text(t / "src/a/setuid", "u", 04755);
+  write_text(t / "src/a/setgid", "g", 02750);
   make_dirs(t / "src/empty-dir");
 
   auto copied = copy_tree(t / "src", t / "dst/deeper");
@@ -31,7 +38,8 @@ TEST(CopyTree, CopiesBytesAndPermissionBits) {
   EXPECT_EQ(read_text(t / "dst/deeper/a/b/empty"), "");
   EXPECT_TRUE(exists(t / "dst/deeper/empty-dir"));
   for (const auto& [path, mode] : {std::pair{"run.sh", 0755u}, {"a/b/empty", 0640u},
-                                   {"a/big.bin", 0444u}, {"a/sticky", 01700u}})
+                                   {"a/big.bin", 0444u}, {"a/sticky", 0700u},
+                                   {"a/setuid", 0755u}, {"a/setgid", 0750u}})
     EXPECT_EQ(mode_of(t / "dst/deeper/" + std::string(path)), mode) << path;
 }
 

@@ -27,10 +27,11 @@ int install_killed_at(const std::string& target, const std::string& id, const Fi
 }
 
 std::string resolved_message(const std::string& target) {
-  const std::string control = path_join(target, ".velk-setup-system");
-  auto incomplete = list_incomplete_slots(BackupPool{path_join(control, "backups"), 10});
+  const auto store = locate_target_store(target);
+  if (!store.ok()) return store.error().message;
+  auto incomplete = list_incomplete_slots(store->pool);
   if (!incomplete.ok()) return incomplete.error().message;
-  const Status s = check_resolved(control, path_join(control, "transaction"), *incomplete);
+  const Status s = check_resolved(store->control, store->pool.path, *incomplete);
   return s.ok() ? "" : s.error().message;
 }
 

@@ -17,7 +17,7 @@ using namespace velk::testing;
 
 std::string identity_of(const std::string& target,
                         const std::vector<std::string>& surfaces = declaration().owned_paths()) {
-  auto result = target_identity(target, surfaces);
+  auto result = target_identity(dir_of(target), surfaces);
   EXPECT_TRUE(result.ok()) << result.error().full();
   return result.ok() ? *result : "";
 }
@@ -32,8 +32,6 @@ TEST(TargetIdentity, FollowsTheOwnedSurfacesAndNothingElse) {
   TempDir t;
   write_text(t / "auth.json", "{}");
   EXPECT_EQ(identity_of(t.path()), kEmptyDigest);  // no surface: the digest of no bytes
-  expect_error(target_identity(t / "auth.json", {}), ErrorKind::invalid_target,
-               (t / "auth.json") + " is not a directory");
   populate(t);
   const std::string base = identity_of(t.path());
   write_text(t / ".velk-setup-system/backups/slot-000000000001/slot.json", "{}");
@@ -89,14 +87,14 @@ TEST(TargetIdentity, AFifoInASurfaceDoesNotBlock) {
   populate(t);
   ASSERT_EQ(::mkfifo((t / "skills/a/pipe").c_str(), 0644), 0);
   expect_returns_promptly(t / "skills/a/pipe",
-                          [&] { (void)target_identity(t.path(), declaration().owned_paths()); });
+                          [&] { (void)target_identity(dir_of(t.path()), declaration().owned_paths()); });
 }
 
 TEST(OwnedLinks, AreNamedAtAnyDepthInByteOrder) {
   TempDir t;
   populate(t);
   const auto links_of = [&] {
-    return find_owned_links(t.path(), declaration().owned_paths()).value();
+    return find_owned_links(dir_of(t.path()), declaration().owned_paths()).value();
   };
   EXPECT_TRUE(links_of().empty());
 

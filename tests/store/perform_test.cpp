@@ -18,14 +18,14 @@ namespace {
 using namespace velk::testing;
 
 std::string control(const TempDir& t) { return t / ".velk-setup-system"; }
-BackupPool pool_of(const TempDir& t) { return BackupPool{control(t) + "/backups", 10}; }
+BackupPool pool_of(const TempDir& t) { return pool_at(control(t) + "/backups"); }
 
 // A refused change: no slot beyond `slots`, no journal, and the lock free.
 void expect_no_trace(const TempDir& t, size_t slots = 0) {
-  auto dirs = list_slot_dirs(pool_of(t));
-  EXPECT_EQ(dirs.ok() ? dirs->size() : 0, slots);
+  auto names = list_slot_names(pool_of(t));
+  EXPECT_EQ(names.ok() ? names->size() : 0, slots);
   EXPECT_FALSE(exists(control(t) + "/journal.json"));
-  EXPECT_TRUE(lock_target(control(t)).ok());
+  EXPECT_TRUE(lock_target(dir_of(control(t))).ok());
 }
 
 TEST(Perform, RecordsTheChangeInTheStateFile) {
@@ -68,7 +68,7 @@ TEST(Perform, RecordsTheChangeInTheStateFile) {
   expected.native_ownership = declaration().owned_paths();
   expected.written_paths = {"AGENTS.md", "hooks/go.sh"};
   expected.backup_ref = "slot-000000000002";
-  const auto read = read_state(t.path());
+  const auto read = read_state(dir_of(t.path()));
   ASSERT_TRUE(read.ok() && read->present());
   EXPECT_EQ(*encode_state(read->state), *encode_state(expected));
   EXPECT_EQ(second->state, read->state);
@@ -147,7 +147,7 @@ TEST(Perform, AStaleTargetFoundDuringTheCaptureKeepsThePoolAsItWas) {
     ASSERT_TRUE(install_files(t.path(), "op-" + std::to_string(i),
                               {{"AGENTS.md", std::to_string(i) + "\n"}})
                     .ok());
-  const auto slots_before = list_slot_dirs(pool_of(t)).value();
+  const auto slots_before = list_slot_names(pool_of(t)).value();
   ASSERT_EQ(slots_before.size(), 10u);
   const PlanFacts plan = plan_now(t.path(), "op-11");
   write_text(t / "skills/late/SKILL.md", "written after the plan\n");
@@ -156,7 +156,7 @@ TEST(Perform, AStaleTargetFoundDuringTheCaptureKeepsThePoolAsItWas) {
   hooks.effects = write_files_effect({{"AGENTS.md", "11\n"}});
   expect_error(perform(t.path(), plan, hooks), ErrorKind::stale,
                "the target changed after the lock was taken; no effect was made");
-  EXPECT_EQ(list_slot_dirs(pool_of(t)).value(), slots_before);
+  EXPECT_EQ(list_slot_names(pool_of(t)).value(), slots_before);
   EXPECT_EQ(read_text(t / "AGENTS.md"), "10\n");
   expect_no_trace(t, 10);
 
@@ -177,10 +177,10 @@ TEST(Perform, AFailedEffectLeavesThePreparedJournalAndReleasesTheLock) {
   };
   expect_error(perform(t.path(), plan_now(t.path(), "op-9"), hooks), ErrorKind::state_unavailable,
                "cannot write AGENTS.md");
-  const Journal journal = read_journal(control(t)).value().value();
+  const Journal journal = read_journal(dir_of(control(t))).value().value();
   EXPECT_EQ(journal.phase + " " + journal.operation_id, "prepared op-9");
   EXPECT_EQ(journal.backup_ref, "slot-000000000001");
-  EXPECT_TRUE(lock_target(control(t)).ok());
+  EXPECT_TRUE(lock_target(dir_of(control(t))).ok());
 
   // The next change is refused until recovery.
   expect_error(install_files(t.path(), "op-10", {{"AGENTS.md", "x\n"}}),

@@ -22,16 +22,21 @@ TEST(Pool, NamesAndNumbersSlots) {
   PoolFixture g;
   g.make_slot(7);
   make_dirs(g.slot_dir(3));  // incomplete, and still counted for numbering
-  write_text(g.pool.dir + "/slot-000000000009", "a file, not a slot");
-  make_dirs(g.pool.dir + "/notes");
+  write_text(g.pool.path + "/slot-000000000009", "a file, not a slot");
+  make_link(g.slot_dir(7), g.pool.path + "/slot-000000000010");  // a link is no slot either
+  make_dirs(g.pool.path + "/notes");
   EXPECT_EQ(g.listed(), std::vector<std::string>{"slot-000000000007"});
-  EXPECT_EQ(*list_incomplete_slots(g.pool), std::vector<std::string>{g.slot_dir(3)});
+  EXPECT_EQ(*list_incomplete_slots(g.pool), std::vector<std::string>{"slot-000000000003"});
   EXPECT_EQ(g.capture_now(), "slot-000000000008");
+  // The capture's prune took the file and the link away, never following it.
+  EXPECT_FALSE(exists(g.pool.path + "/slot-000000000009") ||
+               exists(g.pool.path + "/slot-000000000010"));
+  EXPECT_TRUE(exists(g.slot_dir(7) + "/slot.json"));
 
   // Numbers stop at the largest a name can carry; a capture never reuses one.
   PoolFixture h;
   h.make_slot(999999999999);
-  expect_error(capture(h.pool, h.t.path(), {}, {}), ErrorKind::state_unavailable,
+  expect_error(capture(h.pool, dir_of(h.t.path()), {}, {}), ErrorKind::state_unavailable,
                "cannot create backup slot " + h.slot_dir(999999999999));
 }
 
@@ -58,7 +63,7 @@ TEST(Pool, CaptureCopiesTheSurfacesTheRecordAndThePreviousState) {
   auto slots = list_slots(f.pool);
   ASSERT_TRUE(slots.ok() && slots->size() == 2);
   const SlotRecord& newest = slots->front().record;
-  EXPECT_EQ(slots->front().dir, f.slot_dir(2));
+  EXPECT_EQ(slots->front().dir.path(), f.slot_dir(2));
   EXPECT_EQ(newest.backup_ref, "slot-000000000002");
   EXPECT_EQ(newest.operation + newest.operation_id, "removeop-2");
   EXPECT_EQ(newest.target_identity_digest, r.identity);
@@ -66,10 +71,10 @@ TEST(Pool, CaptureCopiesTheSurfacesTheRecordAndThePreviousState) {
   EXPECT_EQ(newest.setup_definition_digest, r.setup_definition_digest);
 
   make_link("notes.txt", f.t / "config.toml");
-  expect_error(capture(f.pool, f.t.path(), declaration().owned_paths(), r),
+  expect_error(capture(f.pool, dir_of(f.t.path()), declaration().owned_paths(), r),
                ErrorKind::integrity_mismatch,
                (f.t / "config.toml") + " is a symbolic link and is not captured");
-  EXPECT_EQ(*list_incomplete_slots(f.pool), std::vector<std::string>{f.slot_dir(3)});
+  EXPECT_EQ(*list_incomplete_slots(f.pool), std::vector<std::string>{"slot-000000000003"});
 }
 
 TEST(Pool, RotationKeepsTheTenNewestUnheldSlotsAndEveryHeldOne) {
@@ -83,7 +88,7 @@ TEST(Pool, RotationKeepsTheTenNewestUnheldSlotsAndEveryHeldOne) {
   auto expected = slot_names(14, 5);
   expected.insert(expected.end(), {"slot-000000000003", "slot-000000000002"});
   EXPECT_EQ(f.listed(), expected);
-  EXPECT_EQ(*list_incomplete_slots(f.pool), std::vector<std::string>{f.slot_dir(1)});
+  EXPECT_EQ(*list_incomplete_slots(f.pool), std::vector<std::string>{"slot-000000000001"});
 
   ASSERT_TRUE(release(f.pool, "slot-000000000002").ok());
   ASSERT_TRUE(release(f.pool, "slot-000000000003").ok());
@@ -124,7 +129,7 @@ TEST(Pool, HoldsAtMostNineCompleteSlotsAndReadsReasonsBackTrimmed) {
 
 TEST(Pool, ResolvesOnlyCompleteSlots) {
   PoolFixture f;
-  const BackupPool never_made{f.t / "no-pool", 10};
+  const BackupPool never_made = pool_at(f.t / "no-pool");
   expect_error(resolve_restore_source(never_made, std::nullopt), ErrorKind::state_unavailable,
                "this target has no backup to restore");
   EXPECT_TRUE(prune(never_made).ok() && list_incomplete_slots(never_made)->empty());
@@ -137,8 +142,9 @@ TEST(Pool, ResolvesOnlyCompleteSlots) {
                "slot-000000000003 is not a completed backup of this target");
   expect_error(resolve_restore_source(f.pool, "slot-3"), ErrorKind::integrity_mismatch,
                "slot-3 is not a backup reference");
-  EXPECT_EQ(*slot_payload(f.pool, "slot-000000000002"), f.slot_dir(2) + "/payload");
-  expect_error(slot_payload(f.pool, "slot-000000000003"), ErrorKind::integrity_mismatch,
+  EXPECT_EQ(slot_payload(*open_complete_slot(f.pool, "slot-000000000002"))->path(),
+            f.slot_dir(2) + "/payload");
+  expect_error(open_complete_slot(f.pool, "slot-000000000003"), ErrorKind::integrity_mismatch,
                "backup slot-000000000003 is absent or incomplete");
 }
 

@@ -27,7 +27,7 @@ TEST(Prune, ClearsTheLeftoverOfAnInterruptedPrune) {
   PoolFixture f;
   for (uint64_t n = 2; n <= 11; ++n) f.make_slot(n);
   // What a prune killed while deleting slot 1 leaves behind.
-  const std::string leftover = f.pool.dir + "/.pruning-slot-000000000001";
+  const std::string leftover = f.pool.path + "/.pruning-slot-000000000001";
   write_text(leftover + "/payload/skills/a/SKILL.md", "half");
   expect_only_slots_2_to_11(f);
   ASSERT_TRUE(prune(f.pool).ok());
@@ -66,7 +66,7 @@ TEST(Prune, AKilledPruneLeavesNoHalfSlot) {
     interrupted = reap(child, deletion_started) == SIGKILL;
     expect_only_slots_2_to_11(f);
     ASSERT_TRUE(prune(f.pool).ok());
-    EXPECT_FALSE(exists(f.pool.dir + "/.pruning-slot-000000000001"));
+    EXPECT_FALSE(exists(f.pool.path + "/.pruning-slot-000000000001"));
     expect_only_slots_2_to_11(f);
   }
   EXPECT_TRUE(interrupted) << "the prune finished every time before it could be killed";
@@ -113,7 +113,7 @@ TEST(Prune, AHoldRacingAPruneEndsHeldOrRefusedAndNeverLeavesAnIncompleteSlot) {
     // The next prune settles whatever the race left.
     ASSERT_TRUE(prune(f.pool).ok());
     EXPECT_TRUE(list_incomplete_slots(f.pool)->empty());
-    EXPECT_EQ(exists(f.slot_dir(1)), hold_reason(f.slot_dir(1)).has_value());
+    EXPECT_EQ(exists(f.slot_dir(1)), exists(f.slot_dir(1)) && hold_reason(f.slot(1)).has_value());
   }
   std::printf("slot 1 kept %d times, reclaimed %d times\n", held_at_end, gone_at_end);
 }

@@ -14,7 +14,7 @@ namespace {
 using namespace velk::testing;
 
 std::string identity_of(const PoolFixture& f) {
-  auto id = target_identity(f.t.path(), declaration().owned_paths());
+  auto id = target_identity(dir_of(f.t.path()), declaration().owned_paths());
   EXPECT_TRUE(id.ok()) << id.error().full();
   return id.ok() ? *id : "";
 }
@@ -31,7 +31,7 @@ SlotEntry capture_slot(const PoolFixture& f,
 std::vector<std::string> restore_ok(const PoolFixture& f, const SlotEntry& slot,
                                     std::optional<TargetScope> scope = std::nullopt,
                                     const std::vector<std::string>& clear = {}) {
-  auto restored = restore_payload(f.t.path(), slot.dir + "/payload", scope, clear);
+  auto restored = restore_payload(dir_of(f.t.path()), *slot_payload(slot.dir), scope, clear);
   EXPECT_TRUE(restored.ok()) << restored.error().full();
   if (!restored.ok()) return {};
   std::sort(restored->begin(), restored->end());
@@ -92,7 +92,7 @@ TEST(RestorePreviousState, ASlotThatKeptNeitherLeavesTheStateFile) {
   PoolFixture f;
   write_text(f.t / "MIREL-VELK-PROVIDER.json", "C");
   f.make_slot(9);
-  ASSERT_TRUE(restore_previous_state(f.slot_dir(9), f.t.path()).ok());
+  ASSERT_TRUE(restore_previous_state(f.slot(9), dir_of(f.t.path())).ok());
   EXPECT_EQ(read_text(f.t / "MIREL-VELK-PROVIDER.json"), "C");
 }
 

@@ -58,7 +58,7 @@ class StateFile : public ::testing::Test {
  protected:
   std::string path() const { return dir_ / "MIREL-VELK-PROVIDER.json"; }
   void put(const std::string& bytes) { write_text(path(), bytes); }
-  Result<StateRead> read() const { return read_state(dir_.path()); }
+  Result<StateRead> read() const { return read_state(dir_of(dir_.path())); }
   StateRead read_ok(const std::string& bytes) {
     put(bytes);
     auto r = read();
@@ -127,7 +127,7 @@ TEST_F(StateFile, SchemaFourMustMatchTheRecord) {
 }
 
 TEST_F(StateFile, WritesCanonicalBytesThatReadBackUnchangedAndDropsUnknownMembers) {
-  ASSERT_TRUE(write_state(dir_.path(), sample_state()).ok());
+  ASSERT_TRUE(write_state(dir_of(dir_.path()), sample_state()).ok());
   EXPECT_EQ(read_text(path()), kSampleBytes);
   EXPECT_FALSE(exists(dir_ / ".MIREL-VELK-PROVIDER.json.staging"));
 
@@ -139,19 +139,19 @@ TEST_F(StateFile, WritesCanonicalBytesThatReadBackUnchangedAndDropsUnknownMember
       "bundle_digest":"sha256:bd","artifact_digest":"sha256:ad","drift_state":"unknown",
       "projection_profile_digest":"sha256:pp","provider_plan_digest":"sha256:plan",
       "previous_verified_identity":"sha256:prev","canonical_target":"/t/with \"quote\""})"));
-  ASSERT_TRUE(write_state(dir_.path(), read_ok(full.dump()).state).ok());
+  ASSERT_TRUE(write_state(dir_of(dir_.path()), read_ok(full.dump()).state).ok());
   EXPECT_EQ(read_text(path()), full.dump());
 
   std::string noted = kSampleBytes;
   noted.insert(1, R"("note":{"kept":false},)");
-  ASSERT_TRUE(write_state(dir_.path(), read_ok(noted).state).ok());
+  ASSERT_TRUE(write_state(dir_of(dir_.path()), read_ok(noted).state).ok());
   EXPECT_EQ(read_text(path()), kSampleBytes);
 }
 
 TEST_F(StateFile, AFailedWriteKeepsThePreviousFileAndAnUnreadableOneIsReported) {
   put("previous");
   make_dirs(dir_ / ".MIREL-VELK-PROVIDER.json.staging/blocker");
-  ASSERT_FALSE(write_state(dir_.path(), sample_state()).ok());
+  ASSERT_FALSE(write_state(dir_of(dir_.path()), sample_state()).ok());
   EXPECT_EQ(read_text(path()), "previous");
 
   ASSERT_EQ(::unlink(path().c_str()), 0);
@@ -166,10 +166,10 @@ class Scope : public StateFile {
     ProviderState s = sample_state();
     s.native_ownership = std::move(ownership);
     s.written_paths = std::move(written);
-    ASSERT_TRUE(write_state(dir_.path(), s).ok());
+    ASSERT_TRUE(write_state(dir_of(dir_.path()), s).ok());
   }
   std::string managed(std::optional<TargetScope> scope = TargetScope::user_root) const {
-    auto paths = managed_paths(dir_.path(), scope);
+    auto paths = managed_paths(dir_of(dir_.path()), scope);
     return paths.ok() ? join(*paths, ",") : "refused: " + paths.error().message;
   }
 };
@@ -187,7 +187,7 @@ TEST_F(Scope, UserRootManagesWhatTheStateFileRecordsTheOthersTheOwnedSurfaces) {
 
 TEST_F(Scope, UserRootRefusesAStateFileWithoutARecord) {
   put(R"({"state_schema":3})");
-  const auto paths = managed_paths(dir_.path(), TargetScope::user_root);
+  const auto paths = managed_paths(dir_of(dir_.path()), TargetScope::user_root);
   ASSERT_FALSE(paths.ok());
   EXPECT_EQ(paths.error().kind, ErrorKind::unsupported_operation);
   EXPECT_EQ(paths.error().message,

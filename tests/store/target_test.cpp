@@ -54,17 +54,17 @@ TEST(TargetStore, LocatingCreatesNothingAndOpeningMakesARestrictedControlDirecto
   ASSERT_TRUE(store.ok()) << store.error().full();
   EXPECT_EQ(store->target_path, dir.path());
   EXPECT_EQ(store->control_dir, dir / ".velk-setup-system");
-  EXPECT_EQ(store->pool.dir, dir / ".velk-setup-system/backups");
-  EXPECT_EQ(located->control_dir + located->pool.dir, store->control_dir + store->pool.dir);
+  EXPECT_EQ(store->pool.path, dir / ".velk-setup-system/backups");
+  EXPECT_EQ(located->control_dir + located->pool.path, store->control_dir + store->pool.path);
   EXPECT_EQ(mode_of(store->control_dir), 0700u);
-  EXPECT_TRUE(S_ISDIR(lstat_path(store->pool.dir)->st_mode));
+  EXPECT_TRUE(S_ISDIR(lstat_path(store->pool.path)->st_mode));
 
   // An existing control directory is accepted with its mode, and the pool made in it.
-  ASSERT_TRUE(remove_path(store->pool.dir).ok());
+  ASSERT_TRUE(remove_path(store->pool.path).ok());
   ASSERT_EQ(::chmod(store->control_dir.c_str(), 0755), 0);
   ASSERT_TRUE(open_target_store(dir.path()).ok());
   EXPECT_EQ(mode_of(store->control_dir), 0755u);
-  EXPECT_TRUE(exists(store->pool.dir));
+  EXPECT_TRUE(exists(store->pool.path));
 }
 
 TEST(OpenTargetStore, RefusesAControlDirectoryOrPoolThatIsNoPlainDirectory) {

@@ -68,12 +68,20 @@ inline std::string record_text(const std::string& name, const std::string& opera
          "\"target_identity_digest\":\"" + std::string(kEmptyDigest) + "\"}";
 }
 
+// The pool at `path` as a reading command finds it: held when it exists,
+// none otherwise. Nothing is created.
+inline BackupPool pool_at(const std::string& path) {
+  auto dir = Dir::open_root(path);
+  return BackupPool{path, 10, dir.ok() ? std::move(dir).value() : Dir()};
+}
+
 // A target with its pool directory, as opening the store leaves it.
 struct PoolFixture {
   TempDir t;
-  BackupPool pool{t / ".velk-setup-system/backups", 10};
-  PoolFixture() { make_dirs(pool.dir); }
-  std::string slot_dir(uint64_t n) const { return pool.dir + "/" + slot_name(n); }
+  BackupPool pool{t / ".velk-setup-system/backups", 10, dir_of(t / ".velk-setup-system/backups")};
+  std::string slot_dir(uint64_t n) const { return pool.path + "/" + slot_name(n); }
+  // A slot of the pool, held as the store holds it.
+  Dir slot(uint64_t n) const { return dir_of(slot_dir(n)); }
 
   // A complete slot made by hand, without capturing.
   void make_slot(uint64_t n) const {
@@ -84,7 +92,7 @@ struct PoolFixture {
   std::string capture_now(const std::vector<std::string>& surfaces = declaration().owned_paths(),
                           CaptureRequest r = {"install", "op-1", std::string(kEmptyDigest), {},
                                               {}}) const {
-    auto name = capture(pool, t.path(), surfaces, r);
+    auto name = capture(pool, dir_of(t.path()), surfaces, r);
     EXPECT_TRUE(name.ok()) << name.error().full();
     return name.ok() ? *name : "";
   }

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -88,6 +89,16 @@ void make_dirs(const std::string& path) {
 bool exists(const std::string& path) {
   struct stat st;
   return ::lstat(path.c_str(), &st) == 0;
+}
+
+Dir dir_of(const std::string& path) {
+  make_dirs(path);
+  auto dir = Dir::open_root(path);
+  if (!dir.ok()) {
+    std::fprintf(stderr, "cannot open %s: %s\n", path.c_str(), std::strerror(dir.error()));
+    std::abort();
+  }
+  return std::move(dir).value();
 }
 
 }  // namespace velk::testing

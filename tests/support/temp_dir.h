@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/dir.h"
+
 namespace velk::testing {
 
 class TempDir {
@@ -35,5 +37,8 @@ void write_text(const std::string& path, std::string_view content, unsigned mode
 std::string read_text(const std::string& path);
 void make_dirs(const std::string& path);
 bool exists(const std::string& path);  // lstat: a dangling link exists
+// The directory at an absolute path, held open as the program holds the
+// directories it owns (made first when absent).
+Dir dir_of(const std::string& path);
 
 }  // namespace velk::testing

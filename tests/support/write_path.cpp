@@ -29,7 +29,7 @@ T must(Result<T> result, const char* what) {
 }  // namespace
 
 std::string identity_now(const std::string& target, std::optional<TargetScope> scope) {
-  return must(target_identity(target, scope_surfaces(scope)), "target identity");
+  return must(target_identity(dir_of(target), scope_surfaces(scope)), "target identity");
 }
 
 PlanFacts plan_now(const std::string& target, const std::string& operation_id,
@@ -51,7 +51,8 @@ std::function<Result<EffectsOutcome>(const PerformContext&)> write_files_effect(
   return [files = std::move(files),
           setup = std::move(setup)](const PerformContext& context) -> Result<EffectsOutcome> {
     const std::string& target = context.store.target_path;
-    for (const auto& path : context.cleared) VELK_TRY(remove_sparing_never_touch(target, path));
+    for (const auto& path : context.cleared)
+      VELK_TRY(remove_sparing_never_touch_at(context.store.target, path));
     EffectsOutcome outcome;
     outcome.setup_stable_id = setup;
     for (const auto& [relative, content] : files) {
