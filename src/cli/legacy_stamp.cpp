@@ -32,7 +32,10 @@ Mapped<std::vector<std::pair<std::string, std::string>>> claimed_files(const Jso
 }  // namespace
 
 Mapped<StampParse> parse_legacy_stamp(std::string_view text) {
-  auto parsed = parse_json(text);
+  static const std::vector<std::string_view> kMembers = {
+      "schema_version", "product_name", "build_version", "setup_id", "canonical_target",
+      "managed_files"};
+  auto parsed = parse_json_members(text, kMembers, 1 << 20);
   if (!parsed.ok()) return std::move(parsed).error();
   const Json& doc = parsed.value();
   if (auto object = as_object(doc); !object.ok()) return std::move(object).error();

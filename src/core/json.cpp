@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <unordered_set>
 #include <array>
 #include <bit>
 #include <chrono>
@@ -186,6 +187,12 @@ uint64_t name_hash(std::string_view name) {
 // Builds the value from the parser's events, refusing a repeated member
 // within one object and nesting deeper than kMaxDepth. Returning false stops
 // the parser at once.
+//
+// With a filter, the members of a top-level object that the filter does not
+// name are read (their syntax, depth and repeated names checked as
+// anywhere else) but never built, so a document padded with members the
+// reader ignores costs no memory for them; and at most `max_values` values
+// are built.
 class StrictBuilder {
  public:
   using number_integer_t = Json::number_integer_t;
@@ -193,6 +200,10 @@ class StrictBuilder {
   using number_float_t = Json::number_float_t;
   using string_t = Json::string_t;
   using binary_t = Json::binary_t;
+
+  StrictBuilder() = default;
+  StrictBuilder(const std::vector<std::string_view>* keep, size_t max_values)
+      : keep_(keep), max_values_(max_values) {}
 
   Json root;
   std::string error;
@@ -202,18 +213,28 @@ class StrictBuilder {
   bool number_integer(number_integer_t v) { return put(Json(v)); }
   bool number_unsigned(number_unsigned_t v) { return put(Json(v)); }
   bool number_float(number_float_t v, const string_t&) { return put(Json(v)); }
-  bool string(string_t& v) { return put(Json(std::move(v))); }
+  bool string(string_t& v) { return skipping() ? skip_scalar() : put(Json(std::move(v))); }
   bool binary(binary_t& v) { return put(Json::binary(std::move(v))); }
 
-  bool start_object(std::size_t) { return open(Json::object()); }
-  bool start_array(std::size_t) { return open(Json::array()); }
-  bool end_object() { return close(); }
-  bool end_array() { return close(); }
+  bool start_object(std::size_t) { return skipping() ? skip_open(true) : open(Json::object()); }
+  bool start_array(std::size_t) { return skipping() ? skip_open(false) : open(Json::array()); }
+  bool end_object() { return skipping() ? skip_close() : close(); }
+  bool end_array() { return skipping() ? skip_close() : close(); }
 
   bool key(string_t& name) {
-    if (stack_.back().has(name)) {
-      error = "duplicate field `" + name + "`";
-      return false;
+    if (skipping()) {
+      if (!skipped_.back()) return true;  // an array does not name its items
+      if (!skipped_.back()->insert(name).second) return duplicate(name);
+      return true;
+    }
+    if (stack_.back().has(name) || (stack_.size() == 1 && passed_over_.count(name) != 0))
+      return duplicate(name);
+    if (keep_ && stack_.size() == 1 && stack_.back().value->is_object() &&
+        std::find(keep_->begin(), keep_->end(), name) == keep_->end()) {
+      // A member the reader does not define: its value is read, not built.
+      passed_over_.insert(std::move(name));
+      skip_pending_ = true;
+      return true;
     }
     key_ = std::move(name);
     return true;
@@ -289,7 +310,20 @@ class StrictBuilder {
     return &members.back().second;
   }
 
+  bool duplicate(const std::string& name) {
+    error = "duplicate field `" + name + "`";
+    return false;
+  }
+
+  bool too_many() {
+    error = "the document holds more than " + std::to_string(max_values_) +
+            " values, more than this reader builds";
+    return false;
+  }
+
   bool put(Json&& v) {
+    if (skipping()) return skip_scalar();
+    if (++built_ > max_values_) return too_many();
     place(std::move(v));
     return true;
   }
@@ -299,6 +333,7 @@ class StrictBuilder {
       error = "nesting is deeper than 128 levels";
       return false;
     }
+    if (++built_ > max_values_) return too_many();
     Json* where = place(std::move(container));
     stack_.push_back(Open{where});
     return true;
@@ -309,8 +344,42 @@ class StrictBuilder {
     return true;
   }
 
+  // Reading a value that is not built: the pending member's, from its first
+  // event to its last.
+  bool skipping() const { return skip_pending_ || !skipped_.empty(); }
+
+  bool skip_scalar() {
+    if (skipped_.empty()) skip_pending_ = false;  // the member's whole value
+    return true;
+  }
+
+  bool skip_open(bool object) {
+    if (stack_.size() + skipped_.size() >= kMaxDepth) {
+      error = "nesting is deeper than 128 levels";
+      return false;
+    }
+    skip_pending_ = false;
+    skipped_.push_back(object ? std::optional<std::unordered_set<std::string>>(std::in_place)
+                              : std::nullopt);
+    return true;
+  }
+
+  bool skip_close() {
+    skipped_.pop_back();
+    return true;
+  }
+
   std::vector<Open> stack_;
   std::string key_;
+  const std::vector<std::string_view>* keep_ = nullptr;
+  size_t max_values_ = ~size_t{0};
+  size_t built_ = 0;
+  // The top-level members read without being built, for the repeated-name
+  // check, and the containers open inside the one being read now (the
+  // names of each object's members so far; none for an array).
+  std::unordered_set<std::string> passed_over_;
+  bool skip_pending_ = false;
+  std::vector<std::optional<std::unordered_set<std::string>>> skipped_;
 };
 
 // A direct reader for what documents usually hold: it walks the text once
@@ -563,12 +632,16 @@ Result<std::string> canonical_json(const Json& value) {
   return out;
 }
 
-Result<Json, std::string> parse_json(std::string_view text) {
+namespace {
+
+Result<Json, std::string> parse_strictly(std::string_view text,
+                                         const std::vector<std::string_view>* keep,
+                                         size_t max_values) {
   {
-    StrictBuilder direct;
+    StrictBuilder direct(keep, max_values);
     if (DirectReader(text, direct).read()) return std::move(direct.root);
   }
-  StrictBuilder builder;
+  StrictBuilder builder(keep, max_values);
   if (auto error = library_parse(text, builder)) return std::move(*error);
   // The library's reader takes a NUL byte for the end of the text, so a
   // document followed by one and anything at all would pass. A NUL it
@@ -578,13 +651,25 @@ Result<Json, std::string> parse_json(std::string_view text) {
   if (const size_t nul = text.find('\0'); nul != std::string_view::npos) {
     std::string marked(text);
     marked[nul] = '\x01';
-    StrictBuilder again;
+    StrictBuilder again(keep, max_values);
     std::string error = library_parse(marked, again).value_or("the document could not be read");
     if (const size_t at = error.rfind("<U+0001>"); at != std::string::npos)
       error.replace(at, 8, "<U+0000>");
     return error;
   }
   return std::move(builder.root);
+}
+
+}  // namespace
+
+Result<Json, std::string> parse_json(std::string_view text) {
+  return parse_strictly(text, nullptr, ~size_t{0});
+}
+
+Result<Json, std::string> parse_json_members(std::string_view text,
+                                             const std::vector<std::string_view>& members,
+                                             size_t max_values) {
+  return parse_strictly(text, &members, max_values);
 }
 
 std::string compact_json(const Json& value) {

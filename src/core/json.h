@@ -31,6 +31,15 @@ Result<std::string> canonical_json(const Json& value);
 // for syntax errors).
 Result<Json, std::string> parse_json(std::string_view text);
 
+// The same reading of a record whose reader defines `members`: the other
+// members of a top-level object are read and checked but never built, and
+// at most `max_values` values are built ("the document holds more than
+// {max} values, more than this reader builds"), so what a document costs
+// in memory is bounded by what the reader uses of it.
+Result<Json, std::string> parse_json_members(std::string_view text,
+                                             const std::vector<std::string_view>& members,
+                                             size_t max_values);
+
 // Compact, insertion-ordered text of a value for printing; strings that are
 // not valid UTF-8 are converted lossily.
 std::string compact_json(const Json& value);

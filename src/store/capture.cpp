@@ -268,7 +268,9 @@ Result<std::vector<std::string>> read_planned_writes(const Dir& slot) {
     return std::move(bytes).error();
   }
   const Error not_a_list = make_error(ErrorKind::state_unavailable, path + " is not a list of paths");
-  auto parsed = parse_json(*bytes);
+  // At most as many paths as a change may write, and then some: a padded
+  // file is refused, not built.
+  auto parsed = parse_json_members(*bytes, {}, 1 << 17);
   if (!parsed.ok() || !parsed->is_array()) return not_a_list;
   std::vector<std::string> paths;
   for (const Json& item : *parsed) {

@@ -110,7 +110,10 @@ Result<std::optional<Journal>> read_journal(const Dir& control) {
 
 Result<Journal> parse_journal(const std::string& path, std::string_view bytes) {
   const std::string unparsable = "a journal exists at " + path + " but does not parse";
-  auto parsed = parse_json(bytes);
+  static const std::vector<std::string_view> kMembers = {
+      "schema_version", "phase", "operation_id", "operation", "plan_digest",
+      "target_precondition_digest", "backup_ref", "target_scope"};
+  auto parsed = parse_json_members(bytes, kMembers, 1024);
   if (!parsed.ok()) return with_cause(ErrorKind::recovery_required, unparsable, parsed.error());
   // The schema is looked at first: a journal of another schema need not
   // have this one's members at all.

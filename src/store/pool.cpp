@@ -60,7 +60,10 @@ Result<SlotRecord> parse_slot_record(const std::string& path, std::string_view t
     return with_cause(ErrorKind::state_unavailable, path + " does not parse as a backup record",
                       cause);
   };
-  auto parsed = parse_json(text);
+  static const std::vector<std::string_view> kMembers = {
+      "schema_version", "backup_ref", "operation", "operation_id", "target_identity_digest",
+      "setup_id", "setup_definition_digest"};
+  auto parsed = parse_json_members(text, kMembers, 1024);
   if (!parsed.ok()) return unparsable(parsed.error());
   const Json& doc = parsed.value();
   if (auto object = as_object(doc); !object.ok()) return unparsable(object.error());

@@ -121,8 +121,30 @@ std::vector<std::string> recordable_paths(std::vector<std::string> paths,
   return paths;
 }
 
+namespace {
+
+// The members a state record defines; others are read but never built.
+const std::vector<std::string_view>& state_members() {
+  static const std::vector<std::string_view> members = {
+      "state_schema", "protocol_version", "provider_id", "provider_version",
+      "provider_build_digest", "provider_release_digest", "harness_id", "canonical_target",
+      "target_identity_digest", "setup_stable_id", "setup_version",
+      "setup_version_passport_digest", "setup_definition_digest", "component_refs",
+      "bundle_format", "bundle_digest", "artifact_digest", "projection_profile_digest",
+      "provider_plan_digest", "operation_id", "target_precondition_digest", "native_ownership",
+      "written_paths", "backup_ref", "previous_verified_identity", "drift_state"};
+  return members;
+}
+
+// The most values a state record is built from: its lists of written paths
+// and components each hold at most what a profile admits (8192 files), with
+// room to spare; a record padded past that is refused, not built.
+constexpr size_t kStateValueCap = 1 << 17;
+
+}  // namespace
+
 Result<StateRead> parse_state(const std::string& path, std::string_view bytes) {
-  auto parsed = parse_json(bytes);
+  auto parsed = parse_json_members(bytes, state_members(), kStateValueCap);
   if (!parsed.ok())
     return with_cause(ErrorKind::state_unavailable, path + " does not parse as JSON", parsed.error());
   const Json& document = *parsed;

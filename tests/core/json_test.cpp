@@ -253,6 +253,29 @@ TEST(ParseJson, RefusesANulByteWhereverItStands) {
                                                   "character U+0000 (NUL) must be escaped"));
 }
 
+TEST(ParseJsonMembers, BuildsOnlyTheNamedMembersAndChecksTheRestAsEverywhere) {
+  const std::vector<std::string_view> keep = {"a", "c"};
+  const auto read = [&](std::string_view text, size_t cap = 100) {
+    auto r = parse_json_members(text, keep, cap);
+    return r.ok() ? compact_json(*r) : "refused: " + r.error();
+  };
+  EXPECT_EQ(read(R"({"a":1,"b":{"x":[1,{"y":2}],"z":"s"},"c":[true],"d":null})"),
+            R"({"a":1,"c":[true]})");
+  // What is read without being built is still checked like any member.
+  EXPECT_EQ(read(R"({"a":1,"b":{"x":1,"x":2}})"), "refused: duplicate field `x`");
+  EXPECT_EQ(read(R"({"b":1,"a":1,"b":2})"), "refused: duplicate field `b`");
+  EXPECT_EQ(read(R"({"b":[1,2)"), read(R"({"a":[1,2)"));
+  EXPECT_EQ(read(R"({"b":)" + std::string(200, '[') + std::string(200, ']') + "}"),
+            "refused: nesting is deeper than 128 levels");
+  // Only values that are built count against the cap.
+  std::string padded = R"({"b":[[])";
+  for (int i = 1; i < 5000; ++i) padded += ",[]";
+  padded += R"(],"a":[1,2,3]})";
+  EXPECT_EQ(read(padded, 5), R"({"a":[1,2,3]})");
+  EXPECT_EQ(read(R"([[],[],[],[]])", 4),
+            "refused: the document holds more than 4 values, more than this reader builds");
+}
+
 // ---- compact printing ----
 
 TEST(CompactJson, KeepsInsertionOrderAndRawText) {
