@@ -1,6 +1,7 @@
 #include "support/runner.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -75,6 +76,10 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
     ::setpgid(0, 0);
     ::signal(SIGPIPE, SIG_DFL);
     if (::dup2(in[0], 0) < 0 || ::dup2(out[1], 1) < 0 || ::dup2(err[1], 2) < 0) ::_exit(127);
+    if (options.as_user &&
+        (::setgroups(0, nullptr) != 0 || ::setgid(options.as_user->second) != 0 ||
+         ::setuid(options.as_user->first) != 0))
+      ::_exit(126);
     if (!options.cwd.empty() && ::chdir(options.cwd.c_str()) != 0) ::_exit(127);
     ::execve(program.c_str(), argv.data(), envp.data());
     ::_exit(127);

@@ -2,7 +2,10 @@
 // captures what it printed and how it ended. Used by every end-to-end test.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,6 +25,9 @@ struct RunOptions {
   std::string input;
   // The child is killed when it runs longer than this.
   std::chrono::milliseconds timeout{30000};
+  // When set, the child drops to this user and group (and no supplementary
+  // groups) before it starts: a test run as root plays another user.
+  std::optional<std::pair<uid_t, gid_t>> as_user;
 };
 
 struct RunResult {

@@ -1,0 +1,307 @@
+// Nothing below a target or a prefix is reached through a path string: the
+// everyday commands run under strace against a real target and prefix, and
+// every traced call that names a path strictly below either of them by
+// string (from the working directory, an absolute path, or a path-only
+// call such as mkdir, rename or stat) fails the test. Calls relative to a
+// directory descriptor must name one component, or go through openat2,
+// whose resolution refuses links. The product that launch starts is not
+// this program: its calls after the exec are not audited. Skipped where
+// strace cannot run.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "consumer.h"
+#include "core/fs.h"
+#include "store/journal.h"
+#include "store/pool.h"
+#include "support/bundle_writer.h"
+#include "support/software_prefix.h"
+#include "support/temp_dir.h"
+
+namespace velk {
+namespace {
+
+using namespace velk::testing;
+
+const std::string kStrace = "/usr/bin/strace";
+
+bool strace_runs() {
+  if (::access(kStrace.c_str(), X_OK) != 0) return false;
+  return run_program(kStrace, {"-qq", "-o", "/dev/null", "/bin/true"}).exit_code == 0;
+}
+
+// The top-level arguments of a traced call, split at commas outside quotes,
+// brackets and braces; nullopt for a line that is no call.
+struct Call {
+  std::string name;
+  std::vector<std::string> args;
+};
+
+std::optional<Call> parse_call(std::string_view line) {
+  // "1234 name(args) = result", the pid first with -f and -o.
+  size_t at = line.find_first_not_of("0123456789 ");
+  if (at == std::string_view::npos) return std::nullopt;
+  const size_t open = line.find('(', at);
+  if (open == std::string_view::npos) return std::nullopt;
+  Call call{std::string(line.substr(at, open - at)), {}};
+  if (call.name.empty() || call.name.find_first_of(" <>") != std::string::npos) return std::nullopt;
+  std::string arg;
+  int depth = 0;
+  bool quoted = false;
+  for (size_t i = open + 1; i < line.size(); ++i) {
+    const char c = line[i];
+    if (quoted) {
+      arg += c;
+      if (c == '\\' && i + 1 < line.size()) arg += line[++i];
+      else if (c == '"') quoted = false;
+      continue;
+    }
+    if (c == '"') quoted = true;
+    if (c == '[' || c == '{' || c == '<') ++depth;
+    if (c == ']' || c == '}' || c == '>') --depth;
+    if (depth == 0 && (c == ',' || c == ')')) {
+      const size_t first = arg.find_first_not_of(' ');
+      call.args.push_back(first == std::string::npos ? "" : arg.substr(first));
+      arg.clear();
+      if (c == ')') break;
+      continue;
+    }
+    arg += c;
+  }
+  return call;
+}
+
+// The text of a quoted argument ("\"a\\\"b\"" -> a"b), or nullopt.
+std::optional<std::string> string_arg(const std::string& arg) {
+  if (arg.size() < 2 || arg.front() != '"') return std::nullopt;
+  std::string out;
+  for (size_t i = 1; i + 1 < arg.size(); ++i) {
+    if (arg[i] == '\\' && i + 2 < arg.size()) ++i;
+    out += arg[i];
+  }
+  return out;
+}
+
+bool strictly_below(const std::string& raw, const std::vector<std::string>& roots) {
+  // ".." and "." resolved as text, as the kernel would without links.
+  std::vector<std::string_view> parts;
+  for (const std::string_view part : path_components(raw)) {
+    if (part == "..") {
+      if (!parts.empty()) parts.pop_back();
+    } else {
+      parts.push_back(part);
+    }
+  }
+  std::string path;
+  for (const std::string_view part : parts) (path += '/') += part;
+  for (const std::string& root : roots)
+    if (path.size() > root.size() + 1 && path.compare(0, root.size() + 1, root + "/") == 0)
+      return true;
+  return false;
+}
+
+// Why a traced call re-resolves a path below one of the roots by string, or
+// "" when it does not. `cwd` is the working directory of the traced run.
+std::string finding(const Call& call, const std::vector<std::string>& roots,
+                    const std::string& cwd) {
+  // A path met from the working directory or absolutely.
+  const auto named = [&](const std::string& path) {
+    const std::string full = path.starts_with("/") ? path : cwd + "/" + path;
+    return strictly_below(full, roots);
+  };
+  // (directory, path) pairs: a descriptor may be given one name, never a
+  // path of several components (that resolves each by string, links
+  // included); openat2 resolves beneath without links.
+  const auto pair_at = [&](size_t dir, size_t path) -> std::string {
+    if (path >= call.args.size()) return "";
+    const auto text = string_arg(call.args[path]);
+    if (!text) return "";
+    if (call.args[dir].starts_with("AT_FDCWD") || text->starts_with("/"))
+      return named(*text) ? "names " + *text + " by string" : "";
+    if (call.name != "openat2" && text->find('/') != std::string::npos)
+      return "resolves " + *text + " below " + call.args[dir] + " component by component";
+    return "";
+  };
+  static const std::vector<std::pair<std::string, std::vector<size_t>>> at_calls = {
+      {"openat", {0}},     {"openat2", {0}},    {"newfstatat", {0}}, {"fstatat64", {0}},
+      {"statx", {0}},      {"faccessat", {0}},  {"faccessat2", {0}}, {"mkdirat", {0}},
+      {"mknodat", {0}},    {"unlinkat", {0}},   {"readlinkat", {0}}, {"fchmodat", {0}},
+      {"fchownat", {0}},   {"utimensat", {0}},  {"renameat", {0, 2}}, {"renameat2", {0, 2}},
+      {"linkat", {0, 2}},  {"symlinkat", {1}},  {"inotify_add_watch", {}}};
+  for (const auto& [name, dirs] : at_calls) {
+    if (call.name != name) continue;
+    for (const size_t dir : dirs)
+      if (std::string why = pair_at(dir, dir + 1); !why.empty()) return why;
+    return "";
+  }
+  // Path-only calls: every string argument is a path, except a link's
+  // content and a read link's buffer.
+  if (call.name == "execve" || call.name == "execveat") return "";
+  for (size_t i = 0; i < call.args.size(); ++i) {
+    if (call.name == "symlink" && i == 0) continue;
+    if (call.name == "readlink" && i == 1) continue;
+    if (const auto text = string_arg(call.args[i]); text && named(*text))
+      return "names " + *text + " by string";
+  }
+  return "";
+}
+
+struct Audit {
+  TempDir base;
+  std::string target = base / "target";
+  std::string prefix = base / "prefix";
+  std::string side = base / "side";
+  std::vector<std::string> findings;
+  int runs = 0;
+  size_t calls = 0;  // audited, so that an empty trace cannot pass
+
+  Audit() {
+    make_dirs(target);
+    make_dirs(side);
+    make_dirs(base / "tmp");
+  }
+
+  // Runs the program under strace and audits every call it made; returns
+  // what it printed.
+  RunResult run(const Words& args, int expected_exit = 0) {
+    const std::string log = side + "/trace-" + std::to_string(++runs);
+    Words command = {"-f", "-y", "-qq", "-s", "4096", "-o", log, "-e", "trace=%file",
+                     "-E", "VELK_SETUP_SYSTEM_SETUP_CATALOG=" + std::string(VELK_SOURCE_DIR) +
+                               "/setups/velk-build",
+                     "-E", "TMPDIR=" + base / "tmp",
+                     "-E", "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1", VELK_BINARY_PATH};
+    command.insert(command.end(), args.begin(), args.end());
+    RunOptions options;
+    options.cwd = side;
+    const RunResult r = run_program(kStrace, command, options);
+    EXPECT_EQ(r.exit_code, expected_exit) << args[0] << ": " << r.out << r.err;
+    std::ifstream in(log);
+    for (std::string line; std::getline(in, line);) {
+      const auto call = parse_call(line);
+      if (!call) continue;
+      ++calls;
+      // The launched product's own calls are not this program's.
+      if (call->name == "execve" && call->args.size() > 0 &&
+          strictly_below(string_arg(call->args[0]).value_or(""), {prefix}) &&
+          line.ends_with("= 0"))
+        break;
+      if (std::string why = finding(*call, {target, prefix}, side); !why.empty())
+        findings.push_back(args[0] + ": " + why + "\n    " + line);
+    }
+    return r;
+  }
+
+  // plan-operation, then apply-operation of that plan, both traced.
+  Json plan_and_apply(const std::string& operation, const Words& plan_flags,
+                      const Words& apply_flags) {
+    Words plan = {"plan-operation", "--target", target, "--json", "--operation", operation,
+                  "--operation-id", "op-" + std::to_string(runs), "--provider-release-digest",
+                  "release-1", "--expires-at", "2099-12-31T23:59:59.999Z"};
+    plan.insert(plan.end(), plan_flags.begin(), plan_flags.end());
+    const Json envelope = Json::parse(run(plan).out);
+    if (!envelope.contains("plan")) {
+      ADD_FAILURE() << operation << " was not planned: " << envelope.dump();
+      return envelope;
+    }
+    const std::string stored = store_plan(envelope, side + "/plan-" + std::to_string(runs));
+    Words apply = {"apply-operation", "--target", target, "--json", "--plan", stored,
+                   "--plan-digest", envelope.value("plan_digest", ""),
+                   "--provider-release-digest", "release-1"};
+    apply.insert(apply.end(), apply_flags.begin(), apply_flags.end());
+    const Json applied = Json::parse(run(apply).out);
+    EXPECT_EQ(applied.value("state", ""), "verified") << applied.dump();
+    return applied;
+  }
+};
+
+TEST(PathAudit, TheAuditFindsWhatItLooksFor) {
+  const std::vector<std::string> roots = {"/t"};
+  const auto found = [&](const std::string& line) {
+    const auto call = parse_call(line);
+    return call ? finding(*call, roots, "/w") : "(no call)";
+  };
+  EXPECT_EQ(found(R"(12 openat(AT_FDCWD</w>, "/t/a", O_RDONLY) = 3</t/a>)"), "names /t/a by string");
+  EXPECT_EQ(found(R"(12 mkdir("/t/.velk-setup-system", 0700) = 0)"),
+            "names /t/.velk-setup-system by string");
+  EXPECT_EQ(found(R"(12 renameat(3</t>, "x", AT_FDCWD</w>, "/t/y") = 0)"), "names /t/y by string");
+  EXPECT_EQ(found(R"(12 newfstatat(3</t>, "a/b", {st_mode=S_IFREG}, AT_SYMLINK_NOFOLLOW) = 0)"),
+            "resolves a/b below 3</t> component by component");
+  EXPECT_EQ(found(R"(12 stat("../t/x", {st_mode=S_IFREG}) = 0)"), "names ../t/x by string");
+  // The target itself, one name below a descriptor, openat2, a link's
+  // content and a read link's buffer are no findings.
+  for (const std::string line : {
+           R"(12 openat(AT_FDCWD</w>, "/t", O_RDONLY|O_NOFOLLOW|O_DIRECTORY) = 3</t>)",
+           R"(12 openat(3</t>, "AGENTS.md", O_RDONLY) = 4</t/AGENTS.md>)",
+           R"(12 openat2(3</t>, "a/b", {flags=O_RDONLY, resolve=RESOLVE_BENEATH}, 24) = 4</t/a/b>)",
+           R"(12 symlinkat("/t/1.0.18/velk", 3</t/bin>, "velk") = 0)",
+           R"(12 readlink("/x", "/t/y", 4095) = 4)",
+           R"(12 execve("/t/1.0.18/velk", ["/t/1.0.18/velk"], 0x1 /* 3 vars */) = 0)"})
+    EXPECT_EQ(found(line), "") << line;
+}
+
+TEST(PathAudit, NoCommandReachesBelowATargetOrPrefixByAPathString) {
+  if (!strace_runs()) GTEST_SKIP() << "strace cannot run here";
+  Audit a;
+  const std::string& t = a.target;
+  write_text(t + "/AGENTS.md", "mine\n");
+  write_text(t + "/skills/a/SKILL.md", "a\n");
+
+  a.run({"install", "mirel-builder", "--target", t});
+  for (const Words& report : {Words{"status", "--target", t}, Words{"status", "--target", t, "--json"},
+                              Words{"diff", "--target", t}, Words{"backups", "--target", t}})
+    a.run(report);
+  a.run({"hold", "--backup", "slot-000000000001", "--reason", "audit", "--target", t});
+  a.run({"release", "--backup", "slot-000000000001", "--target", t});
+  a.run({"select", "baseline", "--target", t});
+  a.run({"reinstall", "--target", t});
+  a.run({"restore", "--target", t});
+  a.run({"remove", "--target", t});
+
+  // A change interrupted after its journal: recovery puts the slot back.
+  {
+    const auto store = locate_target_store(t);
+    ASSERT_TRUE(store.ok());
+    const auto slots = list_slots(store->pool);
+    ASSERT_TRUE(slots.ok() && !slots->empty());
+    ASSERT_TRUE(publish_journal(store->control,
+                                Journal{1, "prepared", "op-audit", "install", "sha256:p", "sha256:t",
+                                        slots->front().name, std::nullopt})
+                    .ok());
+  }
+  a.run({"recover-operation", "--target", t, "--json"});
+
+  // An adoption of the old tools' stamp.
+  Json stamp = {{"schema_version", 1},   {"product_name", "mirel-velk-setup"},
+                {"build_version", "1.8.2"}, {"setup_id", "minimal"},
+                {"canonical_target", t},  {"managed_files", Json::object()}};
+  write_text(t + "/MIREL-VELK-BUILD-SETUP.json", compact_json(stamp));
+  a.run({"adopt", "--target", t});
+
+  // Over the wire: a bundle, and each software operation into the prefix.
+  const BundleClaim bundle =
+      write_bundle(a.side + "/b.zip", make_bundle({{"AGENTS.md", {"# team\n"}},
+                                                   {"skills/x/SKILL.md", {"x\n"}}}));
+  a.plan_and_apply("replace", bundle_flags(bundle), bundle_flags(bundle));
+  const Words prefix = {"--prefix", a.prefix};
+  const Words current = {"--prefix", a.prefix, "--software-artifact", host_artifact("1.0.18")};
+  const Words previous = {"--prefix", a.prefix, "--software-artifact", host_artifact("1.0.13")};
+  a.plan_and_apply("software_install", prefix, current);
+  Words older = prefix;
+  older.insert(older.end(), {"--software-version", "1.0.13"});
+  a.plan_and_apply("software_update", older, previous);
+  a.run({"software", "--prefix", a.prefix});
+  a.run({"rollback", "--to", "1.0.18", "--prefix", a.prefix});
+  a.run({"launch", "--target", t, "--prefix", a.prefix, "--json", "--", "audit"});
+  a.plan_and_apply("software_remove", prefix, prefix);
+
+  std::string report;
+  for (const std::string& f : a.findings) report += f + "\n";
+  EXPECT_TRUE(a.findings.empty()) << a.findings.size() << " calls name a path below the target "
+                                  << "or the prefix by string:\n" << report;
+  EXPECT_EQ(a.runs, 24);
+  EXPECT_GT(a.calls, 2000u);
+}
+
+}  // namespace
+}  // namespace velk
