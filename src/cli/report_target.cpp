@@ -72,8 +72,7 @@ Status run_diff(std::string_view text, std::ostream& out) {
   out << "\nThis provider owns:\n";
   for (const auto& surface : declaration().owned_surfaces) {
     // A dangling link is something at that path: looked at without following.
-    const bool present =
-        lstat_path(path_join(report.store.target_path, surface.path)).has_value();
+    const bool present = report.store.target.stat(surface.path).has_value();
     out << "  " << (present ? "present" : "absent ") << "  " << surface.path << "\n";
   }
   out << "\n`reinstall` puts the recorded setup back. Everything else is left alone.\n";

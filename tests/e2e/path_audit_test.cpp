@@ -248,6 +248,7 @@ TEST(PathAudit, NoCommandReachesBelowATargetOrPrefixByAPathString) {
   write_text(t + "/skills/a/SKILL.md", "a\n");
 
   a.run({"install", "mirel-builder", "--target", t});
+  write_text(t + "/config.toml", "# drifted\n");  // diff then lists the surfaces
   for (const Words& report : {Words{"status", "--target", t}, Words{"status", "--target", t, "--json"},
                               Words{"diff", "--target", t}, Words{"backups", "--target", t}})
     a.run(report);
