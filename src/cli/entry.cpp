@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <iostream>
+#include <sstream>
 #include <span>
 #include <string>
 #include <variant>
@@ -16,6 +17,7 @@
 #include "cli/user_commands.h"
 #include "cli/user_grammar.h"
 #include "core/interrupt.h"
+#include "core/progress.h"
 #include "core/json.h"
 #include "core/text.h"
 #include "product/declaration.h"
@@ -39,12 +41,14 @@ void keep_standard_descriptors_open() {
 }
 
 int print_text(const std::string& text) {
+  progress_clear();
   std::cout << text;
   std::cout.flush();
   return 0;
 }
 
 int fail(const std::string& message) {
+  progress_clear();
   std::cout.flush();
   std::cerr << declaration().provider_id << ": " << message << '\n';
   return 1;
@@ -62,7 +66,11 @@ std::optional<std::string> invalid_argument(const std::vector<std::string>& args
 int run_user(UserWord word, std::span<const std::string> rest) {
   auto parsed = parse_user_command(word, rest);
   if (!parsed) return fail(parsed.error().message);
-  const Status status = run_user_command(*parsed, std::cout);
+  // Held until the work is done, so no line of it lands on a progress line.
+  std::ostringstream out;
+  const Status status = run_user_command(*parsed, out);
+  progress_clear();
+  std::cout << out.str();
   if (!status) return fail(status.error().message);
   std::cout.flush();
   return 0;
@@ -83,7 +91,7 @@ int run_provider(ProviderCommand command, std::span<const std::string> rest) {
   if (const auto* refusal = std::get_if<Error>(&outcome)) {
     // A change stopped by a signal answers with no document: the process
     // ends by that signal once the line below is written.
-    if (stopped_before_change()) return fail(refusal->message);
+    if (stopped_before_change() || stopped_for_recovery()) return fail(refusal->message);
     return print_text(compact_json(refusal_document(*refusal)) + "\n");
   }
   return print_text(compact_json(std::get<Json>(outcome)) + "\n");
@@ -109,6 +117,7 @@ int dispatch(const std::vector<std::string>& args) {
 
 int run_entry(const std::vector<std::string>& args) {
   keep_standard_descriptors_open();
+  progress_enable_if_terminal();
   const int status = dispatch(args);
   // Output that could not be written is a failure, never a silent success.
   std::cout.flush();
@@ -118,7 +127,7 @@ int run_entry(const std::vector<std::string>& args) {
   // it began, and said so) or the change was past its point of no return
   // and was finished; either way the process now ends by that signal.
   if (const int signal = interrupt_signal()) {
-    if (status == 0 && !stopped_before_change())
+    if (status == 0 && !stopped_before_change() && !stopped_for_recovery())
       std::cerr << declaration().provider_id << ": interrupted by " << signal_name(signal)
                 << " while the change was under way; the change was finished\n";
     std::cerr.flush();

@@ -10,6 +10,7 @@
 #include <ctime>
 
 #include "core/fs.h"
+#include "core/progress.h"
 #include "core/text.h"
 
 namespace velk {
@@ -167,7 +168,10 @@ Status replace_file_at(int dir_fd, const std::string& name, std::string_view byt
   how.owner = owner;
   how.flush_directory = false;
   auto replaced = replace_in_directory(dir_fd, name, bytes, how);
-  if (replaced.ok()) return {};
+  if (replaced.ok()) {
+    progress_file(bytes.size());
+    return {};
+  }
   const ReplaceFailure& f = replaced.error();
   return system_error(ErrorKind::state_unavailable,
                       (f.promoting ? "cannot promote " : "cannot stage ") + display, f.err);

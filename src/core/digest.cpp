@@ -16,6 +16,7 @@
 #include <ctime>
 
 #include "core/fs.h"
+#include "core/progress.h"
 #include "core/json.h"
 #include "core/text.h"
 
@@ -164,6 +165,7 @@ Result<std::optional<TreeRecord>> record_at(int dir_fd, const std::string& name,
   } else if (S_ISREG(st->st_mode)) {
     VELK_ASSIGN(std::optional<std::string> digest, digest_entry_file(dir_fd, name, display));
     if (!digest) return std::optional<TreeRecord>();
+    progress_measured(static_cast<uint64_t>(st->st_size));
     record.kind = (st->st_mode & 0111) != 0 ? "file:x" : "file:-";
     record.detail = std::move(*digest);
   } else {

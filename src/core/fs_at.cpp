@@ -16,6 +16,7 @@
 #include <memory>
 #include <vector>
 
+#include "core/progress.h"
 #include "core/text.h"
 
 namespace velk {
@@ -135,7 +136,11 @@ class TreeRemover {
   int remove_child(const char* name, unsigned char type) {
     const int parent = levels_.back().fd();
     if (type != DT_DIR && type != DT_UNKNOWN) {
-      if (::unlinkat(parent, name, 0) == 0 || errno == ENOENT) return 0;
+      if (::unlinkat(parent, name, 0) == 0) {
+        progress_file(0);
+        return 0;
+      }
+      if (errno == ENOENT) return 0;
       if (errno != EISDIR && errno != EPERM) return errno;
       // Replaced by a directory since the listing: descend instead.
     }
@@ -429,6 +434,7 @@ int copy_file_at(int src_fd, const std::string& src_name, int dst_fd, const std:
   if (err == 0) err = copy_bytes(in.get(), out.get());
   // The permission bits travel; set-user-ID, set-group-ID and sticky never do.
   if (err == 0 && ::fchmod(out.get(), st.st_mode & 0777) != 0) err = errno;
+  if (err == 0) progress_file(static_cast<uint64_t>(st.st_size));
   const int close_err = out.close();
   return err != 0 ? err : close_err;
 }

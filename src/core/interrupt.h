@@ -32,6 +32,23 @@ bool interrupt_requested();
 Error interrupted_before_change();
 bool stopped_before_change();
 
+// The change is past its point of no return (its journal is published):
+// the first request to stop is then answered at once, when standard error
+// is a terminal, with a line saying that the change is being finished and
+// how far it is; the change is finished. A second request stops it at its
+// next boundary instead, leaving the journal for recovery. `target` names
+// the target in the message that says so.
+void interrupt_past_journal(const std::string& target);
+// A second request arrived after the journal: stop at this boundary.
+bool stop_requested();
+// The error of a change stopped that way: "stopped by a second {signal}
+// part way through the change; its journal is kept, and  velk-setup-system
+// recover-operation --target {target} --json  puts the target back as it
+// was" (recovery_required). Making it notes the stop, which
+// stopped_for_recovery reports until the next deferral begins.
+Error stopped_for_recovery_error();
+bool stopped_for_recovery();
+
 // "SIGINT", "SIGTERM", "SIGHUP", or "signal {n}".
 std::string signal_name(int signal);
 

@@ -6,6 +6,8 @@
 
 #include "core/atomic_write.h"
 #include "core/dir.h"
+#include "core/interrupt.h"
+#include "core/progress.h"
 #include "core/fs.h"
 #include "core/fs_at.h"
 
@@ -73,7 +75,9 @@ class ParentDirs {
 
 Status clear_owned(const PerformContext& context) {
   const Dir& target = context.store.target;
+  progress_phase(Phase::clearing);
   for (const std::string& path : context.cleared) {
+    if (stop_requested()) return stopped_for_recovery_error();
     VELK_TRY(remove_sparing_never_touch_at(target, path));
     // Under user_root the directories this provider's files were written
     // into go as well once they are empty; the shared top ("skills") stays.
@@ -84,8 +88,12 @@ Status clear_owned(const PerformContext& context) {
 
 Status write_files(const PerformContext& context, const FileMap& files) {
   const Dir& target = context.store.target;
+  uint64_t bytes = 0;
+  for (const auto& [relative, data] : files) bytes += data.bytes.size();
+  progress_phase(Phase::writing, files.size(), bytes);
   ParentDirs dirs(target);
   for (const auto& [relative, data] : files) {
+    if (stop_requested()) return stopped_for_recovery_error();
     VELK_ASSIGN(const Dir* dir, dirs.open(relative));
     VELK_TRY(replace_file_at(dir->fd(), file_name(relative), data.bytes, declared_mode(data.mode),
                              target.below(relative), target.owner()));

@@ -6,6 +6,7 @@
 
 #include "core/digest.h"
 #include "core/fs.h"
+#include "core/progress.h"
 #include "core/text.h"
 #include "product/facts.h"
 #include "product/profile.h"
@@ -209,6 +210,7 @@ Result<WrittenContent> effects(const Change& change, const PerformContext& conte
         VELK_ASSIGN(const auto kept, kept_written_paths(slot.dir));
         acted_on.insert(acted_on.end(), kept.begin(), kept.end());
       }
+      progress_phase(Phase::restoring);
       VELK_ASSIGN(std::vector<std::string> restored,
                   restore_payload(target, payload, plan.target_scope, acted_on));
       record.written_paths = recordable_paths(std::move(restored), plan.target_scope);

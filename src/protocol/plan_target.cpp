@@ -4,6 +4,7 @@
 
 #include "core/digest.h"
 #include "core/fs.h"
+#include "core/progress.h"
 #include "core/text.h"
 #include "product/profile.h"
 #include "store/store.h"
@@ -62,7 +63,9 @@ Result<TargetSurvey> survey_target(std::string_view target,
   auto managed = managed_paths(path, survey.scope, survey.state);
   if (!managed.ok()) return std::move(managed).error();
   survey.managed = std::move(managed).value();
+  progress_phase(Phase::measuring);
   auto identity = target_identity(store.target, scope_surfaces(survey.scope));
+  progress_phase(Phase::none);
   if (!identity.ok()) return std::move(identity).error();
   survey.identity = std::move(identity).value();
 

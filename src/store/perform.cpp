@@ -6,6 +6,7 @@
 #include "core/fs.h"
 #include "core/fs_at.h"
 #include "core/interrupt.h"
+#include "core/progress.h"
 #include "core/text.h"
 #include "product/facts.h"
 #include "store/identity.h"
@@ -131,7 +132,9 @@ Result<PerformOutcome> perform(const Target& checked, const PlanFacts& plan,
     request.setup_id = before.state.setup_stable_id;
     request.setup_definition_digest = before.state.setup_definition_digest;
   }
+  progress_phase(Phase::capturing);
   auto captured = capture(store.pool, target, surfaces, request, plan.restore_source);
+  progress_phase(Phase::none);
   if (!captured.ok()) {
     if (stopped_before_change()) return std::move(captured).error();
     return first_refusal(std::move(captured).error());
@@ -156,20 +159,25 @@ Result<PerformOutcome> perform(const Target& checked, const PlanFacts& plan,
   journal.backup_ref = context.backup_ref;
   journal.target_scope = plan.scope;
   VELK_TRY(publish_journal(store.control, journal));
+  interrupt_past_journal(store.target_path);
   observe(PerformStep::journal_published);
 
   // From here a failure leaves the journal prepared for recovery.
   if (!hooks.effects) std::abort();
   VELK_ASSIGN(EffectsOutcome effects, hooks.effects(context));
   observe(PerformStep::effects_made);
+  if (stop_requested()) return stopped_for_recovery_error();
 
   // Effects that leave the owned surfaces as they were (a backup) leave the
   // identity as it was measured under the lock; otherwise it is measured.
   std::string identity_after = identity_before;
   if (!hooks.effects_leave_surfaces) {
+    progress_phase(Phase::measuring);
     VELK_ASSIGN(identity_after, target_identity(target, surfaces));
+    progress_phase(Phase::none);
   }
   observe(PerformStep::identity_measured);
+  if (stop_requested()) return stopped_for_recovery_error();
 
   // What the effects wrote and removed reaches the disk before the record
   // that describes it, and before the journal that could still undo it

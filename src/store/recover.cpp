@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "core/fs.h"
+#include "core/progress.h"
 #include "core/json.h"
 #include "product/declaration.h"
 #include "store/identity.h"
@@ -126,13 +127,16 @@ Result<RecoveryOutcome> recover(std::string_view target_text) {
                           "the journal names no backup, so the pre-operation target cannot be "
                           "restored");
       VELK_ASSIGN(const std::string ref, parse_slot_ref(*journal->backup_ref));
+      progress_phase(Phase::recovering);
       VELK_TRY(restore_from_slot(store, *journal, ref));
       if (journal->operation == "adopt") VELK_TRY(put_back_adopted_stamp(store));
       outcome.restored_from = ref;
     }
     // Measured before the journal goes, so a failure here leaves it for the
     // next recovery to finish.
+    progress_phase(Phase::measuring);
     VELK_ASSIGN(outcome.identity, measure(store.target, journal->target_scope));
+    progress_phase(Phase::none);
     VELK_TRY(clear_journal(store.control));
   }
   // A capture that never finished changed nothing in the target; its slot

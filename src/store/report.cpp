@@ -6,6 +6,7 @@
 
 #include "core/digest.h"
 #include "core/fs.h"
+#include "core/progress.h"
 #include "core/text.h"
 #include "store/identity.h"
 
@@ -74,9 +75,12 @@ Result<TargetReport> report_target(std::string_view target_text,
   // identity is measured.
   if (parts.state || parts.identity) keep(read_state(target), report.state, report.state_error);
   report.scope = decide_scope(requested, report.state);
-  if (parts.identity)
+  if (parts.identity) {
+    progress_phase(Phase::measuring);
     keep(target_identity(target, scope_surfaces(report.scope)), report.identity,
          report.identity_error);
+    progress_phase(Phase::none);
+  }
   if (parts.journal)
     keep(read_journal(report.store.control), report.journal, report.journal_error);
   if (parts.slots) keep(listed_slots(report.store.pool), report.slots, report.slots_error);

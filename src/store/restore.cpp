@@ -9,6 +9,7 @@
 
 #include "core/atomic_write.h"
 #include "core/dir.h"
+#include "core/interrupt.h"
 #include "core/fs.h"
 #include "core/fs_at.h"
 #include "core/text.h"
@@ -208,6 +209,7 @@ class Restorer {
       return contains(spared_, relative + "/" + inner);
     };
     hooks.after_file = [&](int dir_fd, const std::string& name, const std::string& inner) -> Status {
+      if (stop_requested()) return stopped_for_recovery_error();
       VELK_TRY(read_back(dir_fd, name, path_join(to_path, inner)));
       restored_.push_back(relative + "/" + inner);
       return {};
@@ -247,16 +249,22 @@ Result<std::vector<std::string>> restore_payload(const Dir& target, const Dir& p
     std::vector<std::string> paths = user_root_paths;
     std::sort(paths.begin(), paths.end());
     paths.erase(std::unique(paths.begin(), paths.end()), paths.end());
-    for (const auto& path : paths) VELK_TRY(restorer.put_back_or_remove(path));
+    for (const auto& path : paths) {
+      if (stop_requested()) return stopped_for_recovery_error();
+      VELK_TRY(restorer.put_back_or_remove(path));
+    }
     VELK_TRY(restorer.clear_staging_leftovers(paths));
     return restorer.take_restored();
   }
 
   const ProductDeclaration& d = declaration();
   const std::vector<std::string> surfaces = d.owned_paths();
-  for (const auto& surface : surfaces)
-    VELK_TRY(remove_sparing_never_touch_at(target, surface));
   for (const auto& surface : surfaces) {
+    if (stop_requested()) return stopped_for_recovery_error();
+    VELK_TRY(remove_sparing_never_touch_at(target, surface));
+  }
+  for (const auto& surface : surfaces) {
+    if (stop_requested()) return stopped_for_recovery_error();
     const bool kindless = std::find(d.kindless_surfaces.begin(), d.kindless_surfaces.end(),
                                     surface) != d.kindless_surfaces.end();
     if (kindless) {

@@ -4,6 +4,8 @@
 // process ends by the signal and nothing is left that blocks the next
 // command.
 #include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -98,9 +100,9 @@ struct Interrupted {
   std::string before_edit;  // identity when slot 1 was taken
   std::string edited;       // identity the restore starts from
 
-  Interrupted() {
+  explicit Interrupted(int files = kFiles) {
     write_text(t / "AGENTS.md", "original\n");
-    for (int i = 0; i < kFiles; ++i)
+    for (int i = 0; i < files; ++i)
       write_text(t / ("skills/s" + std::to_string(i / 100) + "/f" + std::to_string(i) + ".md"),
                  "file " + std::to_string(i) + "\n");
     before_edit = status_identity(t.path());
@@ -231,6 +233,69 @@ TEST(Interrupt, TermAndHangupStopTheSameWay) {
     }
     f.expect_nothing_blocking();
   }
+}
+
+// On a terminal, long work shows its progress on standard error; the first
+// Ctrl-C after the journal is answered at once with how far the change is,
+// and a second one stops it at the next boundary, naming the command that
+// puts the target back. (In a pipe nothing of this shows: the tests above
+// compare standard error exactly.)
+TEST(Interrupt, OnATerminalProgressShowsAndASecondCtrlCLeavesTheChangeForRecovery) {
+  within_three_tries([] {
+    Interrupted f(20000);
+    const std::string out = f.side / "out";
+    int master = -1;
+    const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+    if (pid == 0) {
+      const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ::dup2(fd, 1);
+      ::execl(VELK_BINARY_PATH, VELK_BINARY_PATH, "restore", "--target", f.t.path().c_str(),
+              nullptr);
+      ::_exit(127);
+    }
+    EXPECT_GT(pid, 0);
+    std::string screen;
+    // Reads what the program drew until `until` holds or it ends (bounded).
+    const auto read_until = [&](const std::function<bool()>& until) {
+      const auto deadline = Clock::now() + std::chrono::seconds(30);
+      while (!until() && Clock::now() < deadline) {
+        pollfd p{master, POLLIN, 0};
+        if (::poll(&p, 1, 1) == 1) {
+          char buffer[4096];
+          const ssize_t n = ::read(master, buffer, sizeof buffer);
+          if (n <= 0) return;  // the program has ended
+          screen.append(buffer, static_cast<size_t>(n));
+        }
+      }
+    };
+    read_until([&] { return exists(f.control + "/journal.json"); });
+    (void)!::write(master, "\x03", 1);  // Ctrl-C, as the terminal sends it
+    read_until([&] { return screen.find("already under way") != std::string::npos; });
+    (void)!::write(master, "\x03", 1);
+    read_until([] { return false; });
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ::close(master);
+    if (screen.find("stopped by a second") == std::string::npos) return false;  // finished first
+
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+    EXPECT_NE(screen.find("\r\033[Kvelk-setup-system: capturing, "), std::string::npos) << screen;
+    EXPECT_NE(screen.find("velk-setup-system: finishing the change already under way ("),
+              std::string::npos) << screen;
+    EXPECT_NE(screen.find("; press Ctrl-C again to stop it part way and leave it for recovery\r\n"),
+              std::string::npos) << screen;
+    EXPECT_NE(screen.find("velk-setup-system: stopped by a second SIGINT part way through the "
+                          "change; its journal is kept, and  velk-setup-system recover-operation "
+                          "--target " + f.t.path() + " --json  puts the target back as it was\r\n"),
+              std::string::npos) << screen;
+    EXPECT_EQ(read_text(out), "");
+    EXPECT_TRUE(exists(f.control + "/journal.json"));
+    const RunResult recovered = run_velk({"recover-operation", "--target", f.t.path(), "--json"});
+    EXPECT_NE(recovered.out.find("\"recovered\":true"), std::string::npos) << recovered.out;
+    EXPECT_EQ(status_identity(f.t.path()), f.edited);
+    f.expect_nothing_blocking();
+    return true;
+  });
 }
 
 // A planner that meets another process's change in progress says so,
