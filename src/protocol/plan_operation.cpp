@@ -46,6 +46,14 @@ Result<Json> plan_operation(const PlanOperationRequest& request) {
 
   VELK_ASSIGN(const TargetSurvey survey,
               survey_target(request.target, request.target_scope, !software));
+  // Every change to the target captures it first, and apply refuses owned
+  // paths that are links before anything is written: a plan that apply
+  // would refuse for what the target already holds is refused now.
+  if (!software) {
+    VELK_ASSIGN(const auto links, find_owned_links(survey.store.target,
+                                                   scope_surfaces(survey.scope)));
+    if (!links.empty()) return owned_links_refusal(links);
+  }
 
   std::optional<ValidatedBundle> bundle;
   if (request.bundle && (op == Operation::install || op == Operation::replace ||

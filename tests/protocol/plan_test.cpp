@@ -131,6 +131,13 @@ TEST(PlanTarget, RefusesAnotherScopeThanTheRecordAndUnresolvedWork) {
                      "plan under another scope would measure another inventory, so name the "
                      "scope the target is managed under");
 
+  // Owned paths that are links: every change captures first, so planning
+  // refuses what apply would, before any plan exists.
+  ASSERT_EQ(::symlink("/", (m.t / "skills").c_str()), 0);
+  expect_refused(plan_operation(plan_of(m.t.path(), Operation::backup)),
+                 ReasonCode::unsupported_native_surface, owned_links_refusal({"skills"}).message);
+  ASSERT_EQ(::unlink((m.t / "skills").c_str()), 0);
+
   ASSERT_TRUE(publish_journal(dir_of(m.control), Journal{1, "prepared", "op-2", "install", "sha256:p",
                                                  "sha256:q", "slot-000000000001", std::nullopt})
                   .ok());
