@@ -1,14 +1,30 @@
 # Install rules and the Debian package.
 #
-# `cmake --install build --prefix P` lays out the program in P/bin, the
-# manual pages (cmake/man.cmake) and the completion scripts
-# (tools/completion) in their conventional places under P/share, and the
-# guides in P/share/doc/velk-setup-system. The program carries its built-in
-# catalog inside itself, so nothing it reads at run time depends on P.
+# `cmake --install build --prefix P` lays the program out the way Debian
+# lays out a program with private data: the program in
+# P/lib/velk-setup-system, its setup catalog beside it in
+# P/lib/velk-setup-system/setups/velk-build (where the program looks first,
+# from its own real directory, so it never writes the built-in copy out),
+# and P/bin/velk-setup-system a relative link to the program. The manual
+# pages (cmake/man.cmake) and the completion scripts (tools/completion) go
+# to their conventional places under P/share, the guides and the example
+# consumer session to P/share/doc/velk-setup-system.
 set(VELK_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/velk-setup-system)
-install(TARGETS velk-setup-system RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set(VELK_PRIVATE_DIR lib/velk-setup-system)
+install(TARGETS velk-setup-system RUNTIME DESTINATION ${VELK_PRIVATE_DIR})
+install(DIRECTORY ${CMAKE_SOURCE_DIR}/setups/velk-build DESTINATION ${VELK_PRIVATE_DIR}/setups
+        USE_SOURCE_PERMISSIONS)
+install(CODE "
+  set(bin \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}\")
+  file(MAKE_DIRECTORY \"\${bin}\")
+  file(REMOVE \"\${bin}/velk-setup-system\")
+  file(CREATE_LINK ../${VELK_PRIVATE_DIR}/velk-setup-system \"\${bin}/velk-setup-system\" SYMBOLIC)
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/velk-setup-system\")
+")
 install(FILES ${CMAKE_SOURCE_DIR}/docs/user-guide.md ${CMAKE_SOURCE_DIR}/docs/protocol-guide.md
         DESTINATION ${VELK_DOC_DIR})
+install(PROGRAMS ${CMAKE_SOURCE_DIR}/examples/protocol_session.py
+        DESTINATION ${VELK_DOC_DIR}/examples)
 
 # The version is the one the program prints; the package check compares the
 # two.
@@ -75,8 +91,9 @@ foreach(library ${ICU_UC_LIBRARY})
 endforeach()
 string(REPLACE ";" ", " CPACK_DEBIAN_PACKAGE_DEPENDS "${velk_loaded_packages}")
 # The program needs nothing but its libraries; the consumer library it
-# carries under the system's Python needs Python itself.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3 (>= 3.11)")
+# carries under the system's Python needs Python itself, and the bash
+# completion it carries does nothing without bash-completion.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3 (>= 3.11), bash-completion")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

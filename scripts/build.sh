@@ -12,4 +12,5 @@ if [ ! -f "$build_dir/build.ninja" ]; then
   cmake -S . -B "$build_dir" -G Ninja "$@" >/dev/null
 fi
 read -r -a targets <<< "${VELK_BUILD_TARGETS:-}"
-ninja -C "$build_dir" "${targets[@]}" >/dev/null || ninja -C "$build_dir" "${targets[@]}"
+# ninja's own status line shows how far the build is ("[n/m] ...").
+ninja -C "$build_dir" "${targets[@]}"
