@@ -155,8 +155,9 @@ TEST(ListCommand, ASetupThatCannotBeReadFailsTheWholeCatalog) {
     std::filesystem::remove_all(own + "/bad");
     write_text(own + "/bad/setup.json", c.manifest);
     if (c.home != Home::none) make_dirs(own + "/bad/home/skills");
-    if (c.home == Home::fifo)
+    if (c.home == Home::fifo) {
       ASSERT_EQ(::mkfifo((own + "/bad/home/skills/AGENTS.md").c_str(), 0644), 0);
+    }
     const std::string message = c.home == Home::fifo ? c.message : own + c.message;
     for (const Words& args : {Words{"list"}, Words{"install", "only", "--target", t},
                               Words{"select", "only", "--target", t},

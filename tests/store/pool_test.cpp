@@ -57,7 +57,7 @@ TEST(Pool, CaptureCopiesTheSurfacesTheRecordAndThePreviousState) {
 
   write_text(f.t / "MIREL-VELK-PROVIDER.json", "{\"state_schema\":4}");
   const CaptureRequest r{"remove", "op-2", "sha256:" + std::string(64, 'a'), "minimal",
-                         "sha256:" + std::string(64, 'b')};
+                         "sha256:" + std::string(64, 'b'), {}};
   f.capture_now(declaration().owned_paths(), r);
   EXPECT_EQ(read_text(f.slot_dir(2) + "/previous-state.json"), "{\"state_schema\":4}");
   auto slots = list_slots(f.pool);
@@ -133,8 +133,8 @@ TEST(Pool, ResolvesOnlyCompleteSlots) {
   expect_error(resolve_restore_source(never_made, std::nullopt), ErrorKind::state_unavailable,
                "this target has no backup to restore");
   EXPECT_TRUE(prune(never_made).ok() && list_incomplete_slots(never_made)->empty());
-  f.capture_now({}, {"install", "a", "", {}, {}});
-  f.capture_now({}, {"install", "b", "", {}, {}});
+  f.capture_now({}, {"install", "a", "", {}, {}, {}});
+  f.capture_now({}, {"install", "b", "", {}, {}, {}});
   make_dirs(f.slot_dir(3) + "/payload");
   EXPECT_EQ(resolve_restore_source(f.pool, std::nullopt)->record.operation_id, "b");
   EXPECT_EQ(resolve_restore_source(f.pool, "slot-000000000001")->record.operation_id, "a");

@@ -22,7 +22,7 @@ std::string identity_of(const PoolFixture& f) {
 // Captures with the identity measured now and returns the slot.
 SlotEntry capture_slot(const PoolFixture& f,
                        const std::vector<std::string>& surfaces = declaration().owned_paths()) {
-  const std::string name = f.capture_now(surfaces, {"install", "op", identity_of(f), {}, {}});
+  const std::string name = f.capture_now(surfaces, {"install", "op", identity_of(f), {}, {}, {}});
   auto slot = resolve_restore_source(f.pool, name);
   EXPECT_TRUE(slot.ok());
   return slot.ok() ? *slot : SlotEntry{};

@@ -91,7 +91,7 @@ struct PoolFixture {
 
   std::string capture_now(const std::vector<std::string>& surfaces = declaration().owned_paths(),
                           CaptureRequest r = {"install", "op-1", std::string(kEmptyDigest), {},
-                                              {}}) const {
+                                              {}, {}}) const {
     auto name = capture(pool, dir_of(t.path()), surfaces, r);
     EXPECT_TRUE(name.ok()) << name.error().full();
     return name.ok() ? *name : "";
