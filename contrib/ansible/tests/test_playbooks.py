@@ -6,6 +6,7 @@ Everything, including Ansible's own home and temporary files, stays under one
 temporary directory.
 """
 
+import fcntl
 import json
 import os
 import re
@@ -34,6 +35,21 @@ def recap(output):
 
 def recap_text(output):
     return output[output.rindex("PLAY RECAP"):].strip()
+
+
+def failed_changed(output):
+    """{host: the "changed" of its failed task}, from the `fatal:` lines."""
+    fatal = re.findall(r"^fatal: \[(\S+)\]: FAILED! => (\{.*\})$", output, re.M)
+    return {host: json.loads(result)["changed"] for host, result in fatal}
+
+
+def loose(text):
+    """Text with its digests and line breaks left out of a comparison."""
+    return " ".join(re.sub(r"sha256:[0-9a-f]{12,64}", "sha256:...", text).split())
+
+
+with open(os.path.join(ANSIBLE_DIR, "README.md"), encoding="utf-8") as f:
+    README = loose(f.read())
 
 
 class Fleet(unittest.TestCase):
@@ -86,10 +102,12 @@ class Fleet(unittest.TestCase):
     def test_rolling_setups_across_the_fleet(self):
         # 1. Apply a catalog setup everywhere; then again, and nothing changes.
         # The slot from before the rollout is held against the pool's rotation.
-        _, counts = self.playbook("roll_setup.yml", "-e", "velk_setup=baseline", "-e",
-                                  '{"velk_hold": true, "velk_hold_reason": "before baseline"}',
-                                  title="first rollout")
+        out, counts = self.playbook("roll_setup.yml", "-e", "velk_setup=baseline", "-e",
+                                    '{"velk_hold": true, "velk_hold_reason": "before baseline"}',
+                                    title="first rollout")
         self.assertEqual({h: c["changed"] for h, c in counts.items()}, dict.fromkeys(HOSTS, 1))
+        self.assertIn(f"{self.targets['host1']}: what was there before is kept in backup "
+                      "slot-000000000001; to put it back, run velk-setup-system restore", out)
         for h in HOSTS:
             status = self.status(h)
             self.assertTrue(status.holds("baseline"), h)
@@ -111,8 +129,10 @@ class Fleet(unittest.TestCase):
                                     "velk_setup=baseline", title="check mode after an edit")
         self.assertEqual({h: c["changed"] for h, c in counts.items()},
                          dict(dict.fromkeys(HOSTS, 0), host2=1))
-        self.assertIn("replace in " + self.targets["host2"], out)
-        self.assertIn("  - write AGENTS.md", out)
+        shown = re.search(rf"^replace in {re.escape(self.targets['host2'])} .*\n(  - .*\n)+",
+                          out, re.M).group(0)
+        self.assertIn("  - write AGENTS.md", shown)
+        self.assertIn(loose(shown.replace(self.targets["host2"], "/home/ci/.velk")), README)
         self.assertEqual(self.read("host2", "AGENTS.md"), edited)
         self.assertFalse(self.status("host2").clean)
         self.assertEqual(len(self.status("host2").backups), 1)
@@ -143,13 +163,17 @@ class Fleet(unittest.TestCase):
         elsewhere = os.path.join(self.tmp, "elsewhere")
         os.makedirs(elsewhere)
         os.symlink(elsewhere, os.path.join(self.targets["host5"], "skills"))
-        out, counts = self.playbook("roll_setup.yml", "-e", "velk_setup=full-auto",
-                                    expect_exit=2, title="one broken target")
-        self.assertEqual({h: c["failed"] for h, c in counts.items()},
-                         dict(dict.fromkeys(HOSTS, 0), host5=1))
-        self.assertIn("unsupported_native_surface: a backup captures content, and these owned "
-                      "paths are links rather than content: skills. Nothing has been changed.",
-                      out)
+        for mode, title in ((["--check"], "one broken target, check mode"),
+                            ([], "one broken target")):
+            out, counts = self.playbook("roll_setup.yml", "-e", "velk_setup=full-auto", *mode,
+                                        expect_exit=2, title=title)
+            self.assertEqual({h: (c["changed"], c["failed"]) for h, c in counts.items()},
+                             dict(dict.fromkeys(HOSTS, (1, 0)), host5=(0, 1)))
+            self.assertEqual(failed_changed(out), {"host5": False})
+            self.assertIn("unsupported_native_surface: a backup captures content, and these "
+                          "owned paths are links rather than content: skills. Nothing has been "
+                          "changed.", out)
+        self.assertIn(loose(re.search(r"^fatal: \[host5\]: .*", out, re.M).group(0)), README)
         for h in HOSTS[:4]:
             self.assertTrue(self.status(h).holds("full-auto"), h)
         self.assertEqual(self.status("host5").provider_state.setup_stable_id, "baseline")
@@ -175,6 +199,13 @@ class Fleet(unittest.TestCase):
         self.assertEqual(self.read(host, "AGENTS.md"), b"mine\n")
 
         self.assertTrue(self.adhoc(host, "setup=minimal")["changed"])
+        # Planned, then refused by apply before it wrote anything: not changed.
+        with open(os.path.join(self.targets[host], ".velk-setup-system", "target.lock")) as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            refused = self.adhoc(host, "setup=baseline", expect_exit=2)
+        self.assertEqual((refused["changed"], refused["reason"], refused["operation"]),
+                         (False, "provider_unavailable", "replace"))
+        self.assertTrue(self.status(host).holds("minimal"))
         removed = self.adhoc(host, "state=absent")
         self.assertTrue(removed["changed"])
         self.assertEqual(removed["operation"], "remove")
@@ -186,6 +217,8 @@ class Fleet(unittest.TestCase):
         would = self.adhoc(host, "state=restored", check=True)
         self.assertEqual((would["changed"], would["restored_from"]),
                          (True, removed["backup_ref"]))
+        self.assertIn("nothing was applied", would["check_mode_note"])
+        self.assertIn("can still refuse it", would["check_mode_note"])
         self.assertFalse(os.path.exists(os.path.join(self.targets[host], "AGENTS.md")))
         restored = self.adhoc(host, f"state=restored backup_ref={removed['backup_ref']}")
         self.assertTrue(restored["changed"])
@@ -194,9 +227,27 @@ class Fleet(unittest.TestCase):
         self.assertFalse(again["changed"])
 
     def test_program_install_and_roll_back(self):
+        # No network and no artifact_dir: the error says what to put where.
+        (artifact,) = self.provider.software_plan(self.targets["solo"], "software_install",
+                                                  self.tmp + "/unused").software_artifacts
+        name = artifact["url"].rsplit("/", 1)[1]
+        out, _ = self.playbook("software.yml", expect_exit=2)
+        self.assertEqual(failed_changed(out), dict.fromkeys(HOSTS, False))
+        self.assertIn(f"cannot download {artifact['url']}: ", out)
+        self.assertIn(f"no artifact_dir was given. Put the pinned artifact, the file {name} "
+                      f"({artifact['byte_length']} bytes, ", out)
+        # Bytes that are not the pinned artifact: apply refuses, nothing changed.
+        wrong = os.path.join(self.tmp, "wrong-mirror")
+        os.makedirs(wrong)
+        with open(os.path.join(wrong, name), "w", encoding="utf-8") as f:
+            f.write("not the program\n")
+        out, _ = self.playbook("software.yml", "-e", f"velk_artifact_dir={wrong}", expect_exit=2)
+        self.assertEqual(failed_changed(out), dict.fromkeys(HOSTS, False))
+
         releases = os.path.join(SOURCE_DIR, "releases")
-        _, counts = self.playbook("software.yml", "-e", f"velk_artifact_dir={releases}")
+        out, counts = self.playbook("software.yml", "-e", f"velk_artifact_dir={releases}")
         self.assertEqual({h: c["changed"] for h, c in counts.items()}, dict.fromkeys(HOSTS, 1))
+        self.assertIn("runs 1.0.18 (nothing was installed before)", out)
         self.playbook("software.yml", "-e", f"velk_artifact_dir={releases}",
                       "-e", "velk_version=1.0.13")
         # The current version is already on disk: the command moves back to it.

@@ -22,12 +22,18 @@ def provider_for(module):
     return Provider(binary)
 
 
-def fail(module, error, **result):
-    """Fail the task with the refusal's reason code and the provider's words."""
-    if isinstance(error, Refusal):
-        module.fail_json(msg=f"{error.reason}: {error.detail}", reason=error.reason,
-                         detail=error.detail, **result)
-    module.fail_json(msg=str(error), reason=None, detail=str(error), **result)
+def fail(module, error, also=None, **result):
+    """Fail the task with the refusal's reason code and the provider's words,
+    and the sentence ``also`` after them in ``msg``.
+
+    The task says changed only when the caller says so: a refusal, and any
+    failure before the provider reported a change, changed nothing."""
+    result.setdefault("changed", False)
+    reason = error.reason if isinstance(error, Refusal) else None
+    detail = error.detail if isinstance(error, Refusal) else str(error)
+    msg = f"{reason}: {detail}" if reason else detail
+    module.fail_json(msg=f"{msg}; {also}" if also else msg, reason=reason, detail=detail,
+                     **result)
 
 
 def effects_diff(title, effects):

@@ -23,8 +23,10 @@ description:
     slot is put back.
   - The slot captured before a change is returned as C(backup_ref), so a later
     task or play can restore it.
-  - In check mode the change is planned and its effects are reported, and
-    nothing is applied. With C(--diff) the effects are shown as the diff.
+  - In check mode the change is planned exactly as a real run plans it, and
+    its effects are reported; nothing is applied. A plan the provider refuses
+    fails the task in check mode too. With C(--diff) the effects are shown as
+    the diff.
 options:
   target:
     description:
@@ -91,8 +93,9 @@ notes:
   - The managed host needs C(velk-setup-system) and Python 3.9 or later; the
     module's client library uses the Python standard library only.
   - A refusal fails the task with the provider's reason code in C(reason) and
-    its explanation in C(detail); nothing has been changed then, unless the
-    detail says otherwise.
+    its explanation in C(detail), and with C(changed) false, as nothing was changed.
+    Only an apply that stopped part way through its change (the target then
+    needs C(velk-setup-system recover-operation)) fails with C(changed) true.
 seealso:
   - module: velk.setup.velk_status
   - module: velk.setup.velk_software
@@ -165,6 +168,14 @@ target_identity_digest:
   returned: always
   type: str
   sample: sha256:cf1b723a60027f8b432b658e22ac1623660522960054792081ba903041300b34
+check_mode_note:
+  description:
+    - In check mode, when the run would change the target, a reminder for a
+      person that nothing was applied and that the real run can still be
+      refused, for example when the target changes before it applies.
+  returned: in check mode, when the run would change something
+  type: str
+  sample: "Check mode only planned this change; nothing was applied. ..."
 held:
   description: Whether this run held the captured slot.
   returned: always
@@ -249,6 +260,24 @@ def plan_restored(module, provider, result):
 
 PLANNERS = {"present": plan_present, "absent": plan_absent, "restored": plan_restored}
 
+CHECK_MODE_NOTE = (
+    "Check mode only planned this change; nothing was applied. The real run plans again and "
+    "applies that plan, and the provider can still refuse it then: if the target changes "
+    "before the apply (stale), if another process is changing the target at that moment "
+    "(provider_unavailable), or if an earlier change on it was interrupted and must be "
+    "recovered first (recovery_required). A refusal changes nothing.")
+
+
+def stopped_part_way(provider, plan, scope):
+    """Whether a refused apply got past publishing its journal, so that the
+    target is part way through this plan's change. An apply refused before
+    that wrote nothing in the target."""
+    try:
+        journal = provider.status(plan.target, scope).journal
+    except HANDLED:
+        return False
+    return journal is not None and journal.operation_id == plan.document.get("operation_id")
+
 
 def main():
     module = AnsibleModule(
@@ -276,15 +305,22 @@ def main():
         plan = PLANNERS[p["state"]](module, provider, result)
         if plan is None:
             module.exit_json(**result)
-        result.update(changed=True, operation=plan.operation, plan_digest=plan.digest,
-                      effects=plan.effects)
+        result.update(operation=plan.operation, plan_digest=plan.digest, effects=plan.effects)
         if module._diff:
             result["diff"] = effects_diff(
                 f"{plan.operation} in {p['target']} (plan {plan.digest[:19]})", plan.effects)
+        # Check mode stops here, after planning exactly what the real run plans.
         if module.check_mode:
-            module.exit_json(**result)
-        applied = provider.apply(plan)
-        result.update(backup_ref=applied.backup_ref,
+            module.exit_json(**dict(result, changed=True, check_mode_note=CHECK_MODE_NOTE))
+        try:
+            applied = provider.apply(plan)
+        except HANDLED as error:
+            if stopped_part_way(provider, plan, p["scope"]):
+                fail(module, error, **dict(result, changed=True), also=(
+                    "the change stopped part way; velk-setup-system recover-operation "
+                    f"--target {p['target']} --json puts the target back as it was"))
+            raise
+        result.update(changed=True, backup_ref=applied.backup_ref,
                       target_identity_digest=applied.target_identity_digest,
                       setup_id=applied.setup_id)
         if p["hold"] and applied.backup_ref:

@@ -18,8 +18,8 @@ description:
     already installed only moves the command (a roll back), with no download.
   - I(state=absent) removes the provider's current pinned version; other
     installed versions stay.
-  - In check mode the operation is planned and its effects are reported, and
-    nothing is fetched or changed.
+  - In check mode the operation is planned exactly as a real run plans it,
+    and its effects are reported; nothing is fetched or changed.
 options:
   prefix:
     description: The program directory, an absolute path on the managed host.
@@ -46,8 +46,10 @@ options:
   artifact_dir:
     description:
       - A directory on the managed host that holds downloaded artifacts under
-        their published file names. An artifact not found there is
-        downloaded from the address the plan names.
+        their published file names, the last part of the address the plan
+        names (for example C(velk-1.0.18-linux-x86_64)). An artifact not found
+        there is downloaded from that address, so hosts without a network
+        need it.
     type: path
   binary:
     description:
@@ -58,6 +60,8 @@ options:
 notes:
   - The provider checks the size and digest of every artifact before it places
     anything, whatever its source.
+  - A failed task says C(changed) true only when the program directory was
+    changed before the failure; a refusal changes nothing.
 seealso:
   - module: velk.setup.velk_setup
 author:
@@ -109,6 +113,14 @@ plan_digest:
   description: The digest of the plan applied (or that check mode would apply).
   returned: when a plan was made
   type: str
+check_mode_note:
+  description:
+    - In check mode, when the run would change something, a reminder for a
+      person that nothing was fetched or changed and that the real run can
+      still fail, for example when the artifact cannot be found or downloaded.
+  returned: in check mode, when the run would change something
+  type: str
+  sample: "Check mode only planned this; nothing was downloaded or changed. ..."
 recovered:
   description: Notes of interrupted earlier operations on the prefix that the provider finished first.
   returned: when a plan was applied
@@ -134,21 +146,51 @@ from ansible_collections.velk.setup.plugins.module_utils.velk_common import (
     BINARY_OPTION, HANDLED, effects_diff, fail, provider_for)
 
 
-def fetch(module, artifact):
+CHECK_MODE_NOTE = (
+    "Check mode only planned this; nothing was downloaded or changed. The real run can still "
+    "fail: if the pinned artifact is neither in artifact_dir nor downloadable from the host, "
+    "if its bytes are not the ones the plan names (digest_mismatch), or if another process is "
+    "changing the program directory at that moment (provider_unavailable).")
+ROLLBACK_NOTE = (
+    "Check mode only looked; the command was not moved. The real run can still fail if {version} "
+    "is taken out of the program directory first, or if another process is changing the "
+    "program directory at that moment.")
+
+
+def fetch(module, artifact, result):
     """The downloaded artifact: from artifact_dir, or fetched from its address."""
-    name = os.path.basename(urlparse(artifact["url"]).path)
-    if module.params["artifact_dir"]:
-        local = os.path.join(module.params["artifact_dir"], name)
+    url = artifact["url"]
+    name = os.path.basename(urlparse(url).path)
+    directory = module.params["artifact_dir"]
+    if directory:
+        local = os.path.join(directory, name)
         if os.path.isfile(local):
             return local
-    response, info = fetch_url(module, artifact["url"])
+    response, info = fetch_url(module, url)
     if info["status"] != 200:
-        module.fail_json(msg=f"cannot download {artifact['url']}: {info.get('msg')}",
-                         reason=None, detail=info.get("msg"))
+        where = f"{name} is not in artifact_dir {directory} either" if directory \
+            else "no artifact_dir was given"
+        module.fail_json(
+            msg=f"cannot download {url}: {info.get('msg')}; {where}. Put the pinned artifact, "
+                f"the file {name} ({artifact['byte_length']} bytes, {artifact['sha256']}), "
+                "in a directory on the host and name that directory with the artifact_dir "
+                "option. Nothing has been changed.",
+            reason=None, detail=info.get("msg"), **result)
     path = os.path.join(module.tmpdir, name)
     with open(path, "wb") as out:
         shutil.copyfileobj(response, out)
     return path
+
+
+def moved(provider, before, result):
+    """Whether the program directory is no longer as ``before`` found it; the
+    result then reports it as it is now."""
+    try:
+        now = provider.software(before.prefix)
+    except HANDLED:
+        return False
+    result.update(version=now.exposed, installed=now.installed)
+    return (now.installed, now.exposed) != (before.installed, before.exposed)
 
 
 def main():
@@ -190,24 +232,32 @@ def main():
 
         if p["state"] == "present" and wanted in before.installed:
             command = os.path.join(prefix, "bin", "velk")
-            result.update(changed=True, operation="rollback", version=wanted,
+            result.update(operation="rollback",
                           effects=[f"point {command} at {wanted}, which is already installed"])
         else:
-            result.update(changed=True, operation=plan.operation, plan_digest=plan.digest,
-                          effects=plan.effects,
-                          version=wanted if p["state"] == "present" else before.exposed)
+            result.update(operation=plan.operation, plan_digest=plan.digest,
+                          effects=plan.effects)
         if module._diff:
             result["diff"] = effects_diff(f"{result['operation']} under {prefix}",
                                           result["effects"])
+        # Check mode stops here, after planning exactly what the real run plans.
         if module.check_mode:
-            module.exit_json(**result)
+            would = wanted if p["state"] == "present" else before.exposed
+            note = (ROLLBACK_NOTE.format(version=wanted) if result["operation"] == "rollback"
+                    else CHECK_MODE_NOTE)
+            module.exit_json(**dict(result, changed=True, version=would, check_mode_note=note))
 
-        if result["operation"] == "rollback":
-            provider.rollback(prefix, wanted)
-        else:
-            artifacts = [fetch(module, a) for a in plan.software_artifacts]
-            applied = provider.apply(plan, software_artifacts=artifacts)
-            result["recovered"] = applied.recovered
+        try:
+            if result["operation"] == "rollback":
+                result["changed"] = provider.rollback(prefix, wanted).changed
+            else:
+                artifacts = [fetch(module, a, result) for a in plan.software_artifacts]
+                applied = provider.apply(plan, software_artifacts=artifacts)
+                result.update(changed=True, recovered=applied.recovered)
+        except HANDLED:
+            # A refusal placed nothing; say changed only if the prefix moved all the same.
+            result["changed"] = moved(provider, before, result)
+            raise
         after = provider.software(prefix)
         result.update(version=after.exposed, installed=after.installed)
     except HANDLED as error:
