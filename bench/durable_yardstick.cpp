@@ -118,9 +118,10 @@ void back_up(const fs::path& target) {
 void remove_owned(const fs::path& target) {
   for (const auto& entry : fs::directory_iterator(target)) {
     if (kOwn.count(entry.path().filename().string())) continue;
-    for (auto it = fs::recursive_directory_iterator(entry.path());
-         entry.is_directory() && it != fs::recursive_directory_iterator(); ++it)
-      if (it->is_directory()) touched.insert(it->path().parent_path());
+    if (entry.is_directory() && !entry.is_symlink())
+      for (auto it = fs::recursive_directory_iterator(entry.path());
+           it != fs::recursive_directory_iterator(); ++it)
+        if (it->is_directory()) touched.insert(it->path().parent_path());
     fs::remove_all(entry.path());
   }
   touched.insert(target);

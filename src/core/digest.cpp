@@ -16,6 +16,7 @@
 #include <ctime>
 
 #include "core/fs.h"
+#include "core/fs_at.h"
 #include "core/progress.h"
 #include "core/json.h"
 #include "core/text.h"
@@ -63,7 +64,7 @@ Error not_regular_error(const std::string& path, mode_t mode) {
 // Opens with O_NONBLOCK so a FIFO never waits for a writer, then refuses
 // anything but a regular file before reading a byte.
 Result<std::string> digest_opened(int dir_fd, const std::string& name, const std::string& display,
-                                  int extra_flags) {
+                                  int extra_flags, bool flush = false) {
   const int fd = retry_eintr([&] {
     return ::openat(dir_fd, name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | extra_flags);
   });
@@ -79,6 +80,11 @@ Result<std::string> digest_opened(int dir_fd, const std::string& name, const std
     return not_regular_error(display, st.st_mode);
   }
   auto digest = digest_fd(fd, display);
+  if (digest.ok() && flush && retry_eintr([&] { return ::fdatasync(fd); }) != 0) {
+    const int e = errno;
+    ::close(fd);
+    return system_error(ErrorKind::state_unavailable, "cannot flush " + display, e);
+  }
   ::close(fd);
   return digest;
 }
@@ -130,11 +136,11 @@ Result<std::optional<std::string>> read_link_retrying(int dir_fd, const std::str
 // when it vanished. O_NOFOLLOW: an entry swapped for a link is never
 // followed; O_NONBLOCK: one swapped for a FIFO never makes it wait.
 Result<std::optional<std::string>> digest_entry_file(int dir_fd, const std::string& name,
-                                                     const std::string& display) {
+                                                     const std::string& display, bool flush) {
   std::optional<Error> last;
   for (int attempt = 1; attempt <= kAttempts; ++attempt) {
     if (attempt > 1) pause_before(attempt);
-    auto digest = digest_opened(dir_fd, name, display, O_NOFOLLOW);
+    auto digest = digest_opened(dir_fd, name, display, O_NOFOLLOW, flush);
     if (digest.ok()) return std::optional<std::string>(std::move(digest).value());
     if (is_not_found(digest.error().sys_errno)) return std::optional<std::string>();
     last = std::move(digest).error();
@@ -150,7 +156,7 @@ Result<std::optional<std::string>> digest_entry_file(int dir_fd, const std::stri
 // followed; files are digested with the file retry.
 Result<std::optional<TreeRecord>> record_at(int dir_fd, const std::string& name,
                                             const std::string& relative,
-                                            const std::string& display) {
+                                            const std::string& display, bool flush) {
   VELK_ASSIGN(const std::optional<struct stat> st, stat_retrying_at(dir_fd, name, display));
   if (!st) return std::optional<TreeRecord>();
   TreeRecord record{lossy_utf8(relative), "", ""};
@@ -163,7 +169,7 @@ Result<std::optional<TreeRecord>> record_at(int dir_fd, const std::string& name,
     record.kind = "link";
     record.detail = lossy_utf8(*target);
   } else if (S_ISREG(st->st_mode)) {
-    VELK_ASSIGN(std::optional<std::string> digest, digest_entry_file(dir_fd, name, display));
+    VELK_ASSIGN(std::optional<std::string> digest, digest_entry_file(dir_fd, name, display, flush));
     if (!digest) return std::optional<TreeRecord>();
     progress_measured(static_cast<uint64_t>(st->st_size));
     record.kind = (st->st_mode & 0111) != 0 ? "file:x" : "file:-";
@@ -299,12 +305,13 @@ std::string digest_records(const std::vector<TreeRecord>& records) {
 }
 
 Status walk_tree_at(int dir_fd, const std::string& display, const std::string& prefix,
-                    std::vector<TreeRecord>& records, const std::vector<std::string>& skip) {
+                    std::vector<TreeRecord>& records, const std::vector<std::string>& skip,
+                    bool flush) {
   VELK_ASSIGN(const std::vector<std::string> names, list_entries(dir_fd, display));
   for (const std::string& name : names) {
     if (std::find(skip.begin(), skip.end(), name) != skip.end()) continue;
     VELK_ASSIGN(std::optional<TreeRecord> record,
-                entry_record_at(dir_fd, name, joined(prefix, name), path_join(display, name)));
+                entry_record_at(dir_fd, name, joined(prefix, name), path_join(display, name), flush));
     if (!record) continue;
     const bool is_dir = record->kind == "dir";
     records.push_back(std::move(*record));
@@ -319,16 +326,19 @@ Status walk_tree_at(int dir_fd, const std::string& display, const std::string& p
         return system_error(ErrorKind::state_unavailable, "cannot list " + below, errno);
       }
       const Fd closer(child);
-      VELK_TRY(walk_tree_at(child, below, joined(prefix, name), records));
+      VELK_TRY(walk_tree_at(child, below, joined(prefix, name), records, {}, flush));
     }
   }
+  if (flush)
+    if (const int e = sync_directory_fd(dir_fd); e != 0)
+      return system_error(ErrorKind::state_unavailable, "cannot flush " + display, e);
   return {};
 }
 
 Result<std::optional<TreeRecord>> entry_record_at(int dir_fd, const std::string& name,
                                                   const std::string& relative,
-                                                  const std::string& display) {
-  return record_at(dir_fd, name, relative, display);
+                                                  const std::string& display, bool flush) {
+  return record_at(dir_fd, name, relative, display, flush);
 }
 
 Result<std::string> digest_tree(const std::string& dir) {

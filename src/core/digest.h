@@ -73,9 +73,11 @@ std::string digest_records(const std::vector<TreeRecord>& records);
 // to 8 times, with a processor yield before the second attempt and 1 ms
 // pauses before the others: "cannot stat {path}", "cannot read link
 // {path}", "cannot open {path}", "cannot read {path}".
+// With `flush`, a file's data is also flushed to stable storage (fdatasync)
+// once it is digested: "cannot flush {path}".
 Result<std::optional<TreeRecord>> entry_record_at(int dir_fd, const std::string& name,
                                                   const std::string& relative,
-                                                  const std::string& display);
+                                                  const std::string& display, bool flush = false);
 
 // Appends the records of every entry below the directory `dir_fd` (depth
 // first, listing order), their paths `prefix` joined with the names below
@@ -84,8 +86,12 @@ Result<std::optional<TreeRecord>> entry_record_at(int dir_fd, const std::string&
 // opened with O_NOFOLLOW, so one swapped for a link is never followed.
 // "cannot list {dir}", "cannot read an entry of {dir}", and the entry
 // errors above.
+// With `flush`, every file is flushed as entry_record_at flushes it and every
+// directory once what is in it is walked, `dir_fd` last: a walk that
+// measures what a change wrote also makes it durable.
 Status walk_tree_at(int dir_fd, const std::string& display, const std::string& prefix,
-                    std::vector<TreeRecord>& records, const std::vector<std::string>& skip = {});
+                    std::vector<TreeRecord>& records, const std::vector<std::string>& skip = {},
+                    bool flush = false);
 
 // The tree digest of a whole directory: "{path} is not a directory"
 // (invalid_target) unless the path (links followed) is a directory.

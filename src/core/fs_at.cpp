@@ -46,11 +46,19 @@ bool falls_back_from_range_copy(int err) {
          err == ETXTBSY || err == EPERM;
 }
 
+// The file system that refused a clone last: a file system that cannot
+// clone one file cannot clone the next, so it is not asked again.
+std::atomic<dev_t> g_no_clone_device{0};
+
 // The bytes of `in` into the empty `out`: a copy-on-write clone where the
 // file system offers one, an in-kernel range copy otherwise, and a plain
 // read/write loop where neither works. Returns 0 or errno.
-int copy_bytes(int in, int out) {
-  if (::ioctl(out, FICLONE, in) == 0) return 0;
+int copy_bytes(int in, int out, dev_t device) {
+  if (g_no_clone_device.load(std::memory_order_relaxed) != device || device == 0) {
+    if (::ioctl(out, FICLONE, in) == 0) return 0;
+    if (errno == EOPNOTSUPP || errno == ENOTTY || errno == EXDEV || errno == EINVAL)
+      g_no_clone_device.store(device, std::memory_order_relaxed);
+  }
   bool first = true;
   for (;;) {
     const ssize_t n = retry_eintr(
@@ -431,7 +439,9 @@ int copy_file_at(int src_fd, const std::string& src_name, int dst_fd, const std:
   }));
   if (out.get() < 0) return errno;
   int err = give_owner(out.get(), owner);
-  if (err == 0) err = copy_bytes(in.get(), out.get());
+  if (err == 0) err = copy_bytes(in.get(), out.get(), st.st_dev);
+  // Write-back starts now; the flush of the whole copy finds it done.
+  if (err == 0) (void)::sync_file_range(out.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
   // The permission bits travel; set-user-ID, set-group-ID and sticky never do.
   if (err == 0 && ::fchmod(out.get(), st.st_mode & 0777) != 0) err = errno;
   if (err == 0) progress_file(static_cast<uint64_t>(st.st_size));
@@ -528,8 +538,28 @@ int sync_directory_fd(int dir_fd) {
   return retry_eintr([&] { return ::fsync(dir_fd); }) == 0 ? 0 : errno;
 }
 
-int sync_file_system_fd(int fd) {
-  return retry_eintr([&] { return ::syncfs(fd); }) == 0 ? 0 : errno;
+int flush_tree_at(int dir_fd) {
+  const auto names = list_directory_at(dir_fd, "");
+  if (!names.ok()) return names.error().sys_errno ? names.error().sys_errno : EIO;
+  int first = 0;
+  for (const std::string& name : *names) {
+    struct stat st;
+    if (::fstatat(dir_fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    int e = 0;
+    if (S_ISDIR(st.st_mode)) {
+      Fd child(open_directory_at(dir_fd, name));
+      e = child.get() < 0 ? errno : flush_tree_at(child.get());
+    } else if (S_ISREG(st.st_mode)) {
+      Fd file(retry_eintr([&] {
+        return ::openat(dir_fd, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+      }));
+      e = file.get() < 0 ? errno
+                         : (retry_eintr([&] { return ::fdatasync(file.get()); }) == 0 ? 0 : errno);
+    }
+    if (first == 0 && e != 0 && e != ENOENT) first = e;
+  }
+  const int e = sync_directory_fd(dir_fd);
+  return first != 0 ? first : e;
 }
 
 }  // namespace velk

@@ -122,10 +122,11 @@ Status copy_tree_at(int src_fd, const std::string& src_display, int dst_fd,
 // Flushes the directory behind a descriptor; 0 or errno.
 int sync_directory_fd(int dir_fd);
 
-// Flushes everything written to the file system that holds `fd` (syncfs):
-// one device flush makes a whole tree of new files, directories and
-// removals durable, where a flush per file costs a device flush each. 0 or
-// errno.
-int sync_file_system_fd(int fd);
+// Flushes a tree this change wrote: every regular file below the
+// directory `dir_fd` (its data, fdatasync) and every directory (fsync), the
+// directories after what is in them, and `dir_fd` itself last. Links are
+// never followed. Only this change's data is waited for, never what other
+// processes are writing to the same file system. 0 or the first errno.
+int flush_tree_at(int dir_fd);
 
 }  // namespace velk

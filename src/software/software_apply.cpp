@@ -106,7 +106,7 @@ Result<uint64_t> stage(const std::string& artifact, const Dir& prefix, const std
               extract_artifact(artifact, build.format, staged, build.byte_length));
   // The whole tree, files and directories, is on disk before it is
   // promoted and recorded.
-  if (const int e = sync_file_system_fd(staged.fd()); e != 0)
+  if (const int e = flush_tree_at(staged.fd()); e != 0)
     return state_error(incoming + " could not be flushed: " + errno_text(e));
   if (build.format != ArtifactForm::executable) {
     VELK_TRY(find_entry_point(staged, build.entry_point));

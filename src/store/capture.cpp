@@ -123,9 +123,13 @@ Status fill_slot(const BackupPool& pool, const Dir& target, const Dir& slot, con
     VELK_TRY(keep_previous_state(target, slot));
     // The payload reaches the disk before the record that calls the slot
     // complete: after a power cut, a record over files that never landed
-    // would restore empty files over good ones. One flush of the file
-    // system, not one per file: each costs a device flush.
-    if (const int e = sync_file_system_fd(payload.fd()); e != 0)
+    // would restore empty files over good ones. Each file copied, each
+    // directory made, the slot and its place in the pool: this slot's own
+    // writes only, whatever else the machine is writing.
+    int e = flush_tree_at(payload.fd());
+    if (e == 0) e = slot.sync();
+    if (e == 0) e = pool.dir.sync();
+    if (e != 0)
       return system_error(ErrorKind::state_unavailable, "cannot flush backup slot " + slot.path(), e);
     if (interrupt_requested()) return interrupted_before_change();
     return {};

@@ -60,7 +60,8 @@ Result<Dir> surface_parent(const Dir& target, const std::string& surface) {
 
 }  // namespace
 
-Result<std::string> target_identity(const Dir& target, const std::vector<std::string>& surfaces) {
+Result<std::string> target_identity(const Dir& target, const std::vector<std::string>& surfaces,
+                                    bool flush) {
   const std::vector<std::string> exclusions = identity_exclusions();
   std::vector<TreeRecord> records;
   for (const auto& surface : outermost_surfaces(surfaces, exclusions)) {
@@ -68,7 +69,7 @@ Result<std::string> target_identity(const Dir& target, const std::vector<std::st
     if (!parent.valid()) continue;
     const std::string name = file_name(surface);
     const std::string display = target.below(surface);
-    VELK_ASSIGN(const auto record, entry_record_at(parent.fd(), name, surface, display));
+    VELK_ASSIGN(const auto record, entry_record_at(parent.fd(), name, surface, display, flush));
     if (!record) continue;  // absent, or vanished between looking and recording
     records.push_back(*record);
     if (record->kind != "dir") continue;
@@ -77,8 +78,11 @@ Result<std::string> target_identity(const Dir& target, const std::vector<std::st
       if (below.error() == ENOENT) continue;  // gone since it was recorded
       return system_error(ErrorKind::state_unavailable, "cannot list " + display, below.error());
     }
-    VELK_TRY(walk_tree_at(below->fd(), display, surface, records));
+    VELK_TRY(walk_tree_at(below->fd(), display, surface, records, {}, flush));
   }
+  if (flush)
+    if (const int e = target.sync(); e != 0)
+      return system_error(ErrorKind::state_unavailable, "cannot flush " + target.path(), e);
   sort_records(records);
   return digest_records(records);
 }

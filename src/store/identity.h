@@ -18,7 +18,12 @@ std::vector<std::string> identity_exclusions();
 // The identity digest of the owned surfaces of a target, with the identity
 // exclusions, measured through the target's descriptor: nothing below it
 // is reached through a link.
-Result<std::string> target_identity(const Dir& target, const std::vector<std::string>& surfaces);
+// With `flush`, what is measured is also made durable: every file and
+// directory of the surfaces, and the target itself (for the entries taken
+// away at its top). The write path measures what its effects left that way,
+// so a change waits for its own writes only.
+Result<std::string> target_identity(const Dir& target, const std::vector<std::string>& surfaces,
+                                    bool flush = false);
 
 // The owned paths, at any depth, that are symbolic links, sorted as bytes.
 Result<std::vector<std::string>> find_owned_links(const Dir& target,

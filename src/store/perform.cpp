@@ -169,21 +169,18 @@ Result<PerformOutcome> perform(const Target& checked, const PlanFacts& plan,
   if (stop_requested()) return stopped_for_recovery_error();
 
   // Effects that leave the owned surfaces as they were (a backup) leave the
-  // identity as it was measured under the lock; otherwise it is measured.
+  // identity as it was measured under the lock; otherwise it is measured,
+  // and the same walk makes what the effects wrote and removed reach the
+  // disk before the record that describes it, and before the journal that
+  // could still undo it goes: this change's writes, never other processes'.
   std::string identity_after = identity_before;
   if (!hooks.effects_leave_surfaces) {
     progress_phase(Phase::measuring);
-    VELK_ASSIGN(identity_after, target_identity(target, surfaces));
+    VELK_ASSIGN(identity_after, target_identity(target, surfaces, /*flush=*/true));
     progress_phase(Phase::none);
   }
   observe(PerformStep::identity_measured);
   if (stop_requested()) return stopped_for_recovery_error();
-
-  // What the effects wrote and removed reaches the disk before the record
-  // that describes it, and before the journal that could still undo it
-  // goes.
-  if (const int e = sync_file_system_fd(target.fd()); e != 0)
-    return system_error(ErrorKind::state_unavailable, "cannot flush " + store.target_path, e);
 
   ProviderState state =
       fill_state(store, plan, before, identity_after, context.backup_ref, std::move(effects));

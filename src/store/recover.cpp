@@ -107,8 +107,10 @@ Result<std::vector<std::string>> clear_incomplete_slots(const BackupPool& pool) 
   return incomplete;
 }
 
+// Measured as the write path measures what it wrote: the put-back files are
+// on disk before the journal goes.
 Result<std::string> measure(const Dir& target, std::optional<TargetScope> scope) {
-  return target_identity(target, scope_surfaces(scope));
+  return target_identity(target, scope_surfaces(scope), /*flush=*/true);
 }
 
 }  // namespace

@@ -158,6 +158,9 @@ Result<TargetStore> open_target_store(const Target& target) {
       if (::fchmod(control->fd(), 0700) != 0)
         return system_error(ErrorKind::state_unavailable, "cannot restrict " + store.control_dir,
                             errno);
+      // Made durable at once: every record kept in it counts on it.
+      if (const int e = store.target.sync(); e != 0)
+        return system_error(ErrorKind::state_unavailable, "cannot create " + store.control_dir, e);
     } else if (control.error() == EEXIST) {
       control = store.target.open(store.control_name);  // made meanwhile
     } else {
@@ -174,7 +177,10 @@ Result<TargetStore> open_target_store(const Target& target) {
 
   // The pool is written into and pruned: a link in its place would carry
   // that outside the target, so only a real directory is accepted.
+  const bool had_pool = store.control.stat("backups").has_value();
   auto pool = store.control.open_or_make("backups");
+  if (pool.ok() && !had_pool)
+    if (const int e = store.control.sync(); e != 0) pool = e;
   if (!pool.ok()) {
     const int e = pool.error() == ELOOP || pool.error() == ENOTDIR ? EEXIST : pool.error();
     return system_error(ErrorKind::state_unavailable,

@@ -59,7 +59,7 @@ int keys_left(const std::string& dir) {
         ::access((dir + "/key199").c_str(), F_OK) == 0)
       continue;
     const std::string moved = aside + "/m" + std::to_string(round);
-    if (::rename(dir.c_str(), moved.c_str()) == 0) (void)::symlink(victim.c_str(), dir.c_str());
+    if (::rename(dir.c_str(), moved.c_str()) == 0) (void)!::symlink(victim.c_str(), dir.c_str());
   }
   _exit(0);
 }

@@ -1,12 +1,17 @@
 // What a change writes is on disk before the record that vouches for it:
-// the system calls of real runs, traced, show a flush of the file system
-// between the last write of a backup and its record, between the effects of
-// a change and the state file, and between an extracted program tree and
-// its promotion. Skipped where strace cannot run.
+// the system calls of real runs, traced, show every file written and every
+// directory made flushed (fdatasync or fsync of that file, fsync of the
+// directory and of the one it was made in) between its creation and the
+// rename that publishes the record: a backup's files before its record,
+// a change's effects before the state file, an extracted program tree
+// before its promotion. Only this change's writes are waited for: the whole
+// file system is never flushed. Skipped where strace cannot run.
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <functional>
+#include <map>
+#include <regex>
 
 #include "consumer.h"
 #include "support/software_prefix.h"
@@ -20,21 +25,36 @@ using namespace velk::testing;
 const std::string kCatalog = std::string(VELK_SOURCE_DIR) + "/setups/velk-build";
 const std::string kStrace = "/usr/bin/strace";
 
-// The traced calls of one run, in order, one per line ("syncfs(4</t>) = 0",
-// "renameat(5</t>, ".x.staging", 5</t>, "x") = 0"): descriptors are shown
-// with their paths.
+// The traced calls of one run, in order, one per line
+// ("fdatasync(7</t/a>) = 0", "renameat(5</t>, ".x.staging", 5</t>, "x") = 0"):
+// descriptors are shown with their paths.
 std::vector<std::string> traced(const Words& args, const std::string& log) {
   // The leak checker of a sanitized build cannot run under ptrace; the
   // suite's other runs of the program check for leaks.
-  Words command = {"-f", "-y", "-qq", "-o", log, "-e", "trace=syncfs,rename,renameat,renameat2",
+  Words command = {"-f", "-y", "-qq", "-o", log, "-e",
+                   "trace=syncfs,sync,fsync,fdatasync,rename,renameat,renameat2,openat,mkdirat",
                    "-E", "VELK_SETUP_SYSTEM_SETUP_CATALOG=" + kCatalog,
                    "-E", "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1", VELK_BINARY_PATH};
   command.insert(command.end(), args.begin(), args.end());
   const RunResult r = run_program(kStrace, command);
   EXPECT_EQ(r.exit_code, 0) << r.err;
+  // A call another thread interrupted is printed in two pieces ("... <unfinished ...>",
+  // then "<... name resumed>...") and put together again here.
   std::vector<std::string> lines;
+  std::map<std::string, std::string> unfinished;  // by process id
   std::ifstream in(log);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  for (std::string line; std::getline(in, line);) {
+    const std::string pid = line.substr(0, line.find(' '));
+    if (line.ends_with(" <unfinished ...>")) {
+      unfinished[pid] = line.substr(0, line.size() - 17);
+      continue;
+    }
+    if (const size_t at = line.find(" resumed>"); at != std::string::npos && unfinished.count(pid)) {
+      line = unfinished[pid] + line.substr(at + 9);
+      unfinished.erase(pid);
+    }
+    lines.push_back(line);
+  }
   return lines;
 }
 
@@ -52,14 +72,38 @@ size_t find_line(const std::vector<std::string>& lines, const std::string& needl
   return std::string::npos;
 }
 
-// A syncfs of the file system lies between `after` (or the start) and the
-// rename that publishes `published`.
-void expect_flush_before(const std::vector<std::string>& lines, const std::string& published,
-                         size_t after = 0) {
-  const size_t publish = find_line(lines, published, after);
-  ASSERT_NE(publish, std::string::npos) << published << " is never published";
-  const size_t flush = find_line(lines, "syncfs(", after);
-  EXPECT_LT(flush, publish) << "no flush before " << published;
+// Every file created and every directory made below `below` between
+// [from, to) is flushed within that span: a file by fdatasync or fsync of
+// itself, a directory by fsync of itself and of its parent, after it was
+// made. Returns how many were checked.
+size_t expect_flushed(const std::vector<std::string>& lines, const std::string& below,
+                      size_t from, size_t to) {
+  static const std::regex created(R"re(openat\(.*O_CREAT.*\) = \d+<([^>]+)>)re");
+  static const std::regex made(R"re(mkdirat\(\d+<([^>]+)>, "([^"]+)".*\) = 0)re");
+  const auto flushed_after = [&](const std::string& path, size_t at, bool directory) {
+    const std::string fd = "<" + path + ">)";
+    for (size_t i = at + 1; i < to; ++i) {
+      const bool call = lines[i].find(directory ? "fsync(" : "sync(") != std::string::npos;
+      if (call && lines[i].find(fd) != std::string::npos && lines[i].ends_with("= 0")) return true;
+    }
+    return false;
+  };
+  size_t checked = 0;
+  for (size_t i = from; i < to; ++i) {
+    std::smatch m;
+    // The lock file's note is no data: it need not survive a power cut.
+    if (std::regex_search(lines[i], m, created) && m[1].str().starts_with(below) &&
+        !m[1].str().ends_with("/target.lock")) {
+      EXPECT_TRUE(flushed_after(m[1], i, false)) << m[1] << " is not flushed before line " << to;
+      ++checked;
+    } else if (std::regex_search(lines[i], m, made) && m[1].str().starts_with(below)) {
+      const std::string dir = m[1].str() + "/" + m[2].str();
+      EXPECT_TRUE(flushed_after(dir, i, true)) << dir << " is not flushed before line " << to;
+      EXPECT_TRUE(flushed_after(m[1], i, true)) << m[1] << " is not flushed before line " << to;
+      ++checked;
+    }
+  }
+  return checked;
 }
 
 TEST(Durability, ABackupIsOnDiskBeforeItsRecordAndTheEffectsBeforeTheStateFile) {
@@ -68,25 +112,31 @@ TEST(Durability, ABackupIsOnDiskBeforeItsRecordAndTheEffectsBeforeTheStateFile) 
   TempDir side;
   write_text(t / "AGENTS.md", "mine\n");
   write_text(t / "skills/a/SKILL.md", "a\n");
+  write_text(t / "skills/b/deep/notes.md", "b\n");
 
-  const auto lines = traced({"install", "minimal", "--target", t.path()}, side / "install.log");
-  const size_t slot_record = find_line(lines, "\"slot.json\")");
-  const size_t journal = find_line(lines, "\"journal.json\")");
-  const size_t state = find_line(lines, "\"MIREL-VELK-PROVIDER.json\")");
-  ASSERT_NE(slot_record, std::string::npos);
-  ASSERT_LT(slot_record, journal);
-  ASSERT_LT(journal, state);
-  // The payload, then its record; the effects (written after the journal),
-  // then the state file that describes them.
-  expect_flush_before(lines, "\"slot.json\")");
-  expect_flush_before(lines, "\"MIREL-VELK-PROVIDER.json\")", journal + 1);
-
-  // A restore writes the payload back: flushed before the record too.
-  const auto restore = traced({"restore", "--target", t.path()}, side / "restore.log");
-  expect_flush_before(restore, "\"slot.json\")");
-  expect_flush_before(restore, "\"MIREL-VELK-PROVIDER.json\")",
-                      find_line(restore, "\"journal.json\")") + 1);
-  EXPECT_EQ(read_text(t / "AGENTS.md"), "mine\n");
+  for (const Words& change : {Words{"install", "mirel-builder", "--target", t.path()},
+                              Words{"restore", "--target", t.path()},
+                              Words{"remove", "--target", t.path()}}) {
+    SCOPED_TRACE(change[0]);
+    const auto lines = traced(change, side / (change[0] + ".log"));
+    const size_t slot_record = find_line(lines, "\"slot.json\") = 0");
+    const size_t journal = find_line(lines, "\"journal.json\") = 0");
+    const size_t state = find_line(lines, "\"MIREL-VELK-PROVIDER.json\") = 0");
+    ASSERT_NE(slot_record, std::string::npos);
+    ASSERT_LT(slot_record, journal);
+    ASSERT_LT(journal, state);
+    // The payload, then its record; the effects (written after the journal),
+    // then the state file that describes them.
+    EXPECT_GT(expect_flushed(lines, t / ".velk-setup-system", 0, slot_record), 0u);
+    const size_t effects = expect_flushed(lines, t.path(), journal, state);
+    if (change[0] != "remove") {
+      EXPECT_GT(effects, 0u);
+    }
+    EXPECT_EQ(find_line(lines, "syncfs("), std::string::npos);
+    EXPECT_EQ(find_line(lines, "sync()"), std::string::npos);
+  }
+  // The removal took everything owned away again.
+  EXPECT_FALSE(exists(t / "AGENTS.md"));
 }
 
 TEST(Durability, AnExtractedProgramTreeIsOnDiskBeforeItIsPromoted) {
@@ -102,9 +152,14 @@ TEST(Durability, AnExtractedProgramTreeIsOnDiskBeforeItIsPromoted) {
                              "--software-artifact", host_artifact("1.0.18")},
                             tmp / "software.log");
   // The staged tree becomes the version's directory by a rename.
-  const size_t promote = find_line(lines, "\".incoming-1.0.18\", ");
+  size_t promote = std::string::npos;
+  for (size_t i = 0; i < lines.size() && promote == std::string::npos; ++i)
+    if (lines[i].find("renameat") != std::string::npos &&
+        lines[i].find("\".incoming-1.0.18\", ") != std::string::npos)
+      promote = i;
   ASSERT_NE(promote, std::string::npos);
-  EXPECT_LT(find_line(lines, "syncfs("), promote);
+  EXPECT_GT(expect_flushed(lines, prefix + "/.incoming-1.0.18", 0, promote), 0u);
+  EXPECT_EQ(find_line(lines, "syncfs("), std::string::npos);
 }
 
 }  // namespace

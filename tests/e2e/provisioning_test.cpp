@@ -187,7 +187,7 @@ TEST_F(Provisioning, AControlDirectorySwappedForALinkAfterTheLockChangesNothingE
     for (;;) {
       if (::read(watch, events, sizeof events) <= 0) ::_exit(1);
       if (::rename(control.c_str(), (a + "/moved").c_str()) != 0) continue;
-      (void)::symlink((b + "/.velk-setup-system").c_str(), control.c_str());
+      (void)!::symlink((b + "/.velk-setup-system").c_str(), control.c_str());
       (void)!::write(ready[1], "s", 1);
       ::usleep(20000);  // while root works on
       ::unlink(control.c_str());
@@ -345,7 +345,9 @@ TEST_F(Provisioning, APaddedStateFileIsReadInAboutItsOwnSize) {
     return 127;
   });
   EXPECT_EQ(usage.exit_code, 0);
-  EXPECT_LT(usage.max_rss_kib, 3 * 30 * 1024) << "kiB for a 30 MB file";
+  // A small multiple of the file, sanitizer runtimes included (building
+  // every array took more than twenty times it).
+  EXPECT_LT(usage.max_rss_kib, 6 * 30 * 1024) << "kiB for a 30 MB file";
   EXPECT_NE(read_text(out).find("Setup    minimal\n"), std::string::npos) << read_text(out);
 }
 
