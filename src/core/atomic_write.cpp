@@ -63,6 +63,10 @@ int fill(int fd, std::string_view bytes, const Replacement& how) {
   if (const int e = write_all(fd, bytes); e != 0) return e;
   // Never set-user-ID, set-group-ID or sticky.
   if (how.mode && ::fchmod(fd, *how.mode & 0777) != 0) return errno;
+  if (!how.flush_file) {
+    (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    return 0;
+  }
   // fsync rather than fdatasync: the size and the rest of the metadata must
   // be durable before the rename makes the file visible under its name.
   if (retry_eintr([&] { return ::fsync(fd); }) != 0) return errno;
@@ -167,6 +171,7 @@ Status replace_file_at(int dir_fd, const std::string& name, std::string_view byt
   how.mode = mode;
   how.owner = owner;
   how.flush_directory = false;
+  how.flush_file = false;
   auto replaced = replace_in_directory(dir_fd, name, bytes, how);
   if (replaced.ok()) {
     progress_file(bytes.size());

@@ -34,6 +34,11 @@ struct Replacement {
   // Flush the directory after the rename (a caller writing many files into
   // one directory flushes it once itself).
   bool flush_directory = true;
+  // Flush the file before the rename. A file written inside a journaled
+  // change need not be: the journal puts the target back should the change
+  // not finish, and the change flushes every file it wrote (its write-back
+  // started here) before it records them.
+  bool flush_file = true;
   // Given to the staging file before anything is written into it.
   std::optional<Owner> owner;
 };
@@ -69,9 +74,10 @@ Status write_file_atomically_at(int dir_fd, const std::string& dir_display, cons
                                 std::string_view bytes,
                                 const std::optional<Owner>& owner = std::nullopt);
 
-// A file written into a target: a fresh staging name, the mode given before
-// the rename, and no directory flush (the writer flushes each directory
-// once). "cannot stage {display}", "cannot promote {display}"
+// A file written into a target by a journaled change: a fresh staging name,
+// the mode given before the rename, its write-back started but neither it
+// nor its directory flushed (the change flushes everything it wrote once,
+// before its record). "cannot stage {display}", "cannot promote {display}"
 // (state_unavailable, cause attached).
 Status replace_file_at(int dir_fd, const std::string& name, std::string_view bytes, mode_t mode,
                        const std::string& display,

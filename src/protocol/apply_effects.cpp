@@ -17,19 +17,17 @@ namespace {
 // Only the permission bits a bundle may declare reach the disk.
 mode_t declared_mode(uint32_t mode) { return mode == 0755 ? 0755 : 0644; }
 
-// The directory that receives a file, opened (and made where missing) one
-// component at a time without following a link. The directory of the
-// previous file is kept, since files arrive sorted and mostly share it; it
-// is flushed when the writes move on, so every entry made is durable.
+// The directory that receives a file, opened (and made where missing)
+// without following a link. The directory of the previous file is kept,
+// since files arrive sorted and mostly share it. Nothing is flushed here:
+// the walk that measures the target after the effects flushes every file
+// and directory before the change records them.
 class ParentDirs {
  public:
   explicit ParentDirs(const Dir& target) : target_(target) {}
-  ~ParentDirs() { (void)flush(); }
-
   Result<const Dir*> open(const std::string& relative) {
     const std::string dir = parent_path(relative);
     if (current_.valid() && dir == current_path_) return &current_;
-    VELK_TRY(flush());
     auto opened = target_.open_or_make(dir);
     if (!opened.ok()) {
       const int e = opened.error();
@@ -42,16 +40,6 @@ class ParentDirs {
     current_ = std::move(opened).value();
     current_path_ = dir;
     return &current_;
-  }
-
-  Status flush() {
-    if (!current_.valid()) return {};
-    const int e = current_.sync();
-    current_ = Dir();
-    if (e != 0)
-      return system_error(ErrorKind::state_unavailable,
-                          "cannot flush " + target_.below(current_path_), e);
-    return {};
   }
 
  private:
@@ -98,7 +86,7 @@ Status write_files(const PerformContext& context, const FileMap& files) {
     VELK_TRY(replace_file_at(dir->fd(), file_name(relative), data.bytes, declared_mode(data.mode),
                              target.below(relative), target.owner()));
   }
-  return dirs.flush();
+  return {};
 }
 
 }  // namespace velk

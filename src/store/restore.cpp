@@ -226,7 +226,6 @@ class Restorer {
     // The permission bits travel; set-user-ID, set-group-ID and sticky never do.
     VELK_TRY(replace_file_at(dir.fd(), entry.name, bytes, st.st_mode & 0777,
                              target_.below(relative), target_.owner()));
-    (void)dir.sync();
     restored_.push_back(relative);
     return {};
   }

@@ -1,7 +1,8 @@
 // What a change writes is on disk before the record that vouches for it:
 // the system calls of real runs, traced, show every file written and every
-// directory made flushed (fdatasync or fsync of that file, fsync of the
-// directory and of the one it was made in) between its creation and the
+// directory made flushed (fdatasync or fsync of that file, under its first
+// name or the one a rename gave it; fsync of the directory and of the one it
+// was made in) between its creation and the
 // rename that publishes the record: a backup's files before its record,
 // a change's effects before the state file, an extracted program tree
 // before its promotion. Only this change's writes are waited for: the whole
@@ -80,11 +81,21 @@ size_t expect_flushed(const std::vector<std::string>& lines, const std::string& 
                       size_t from, size_t to) {
   static const std::regex created(R"re(openat\(.*O_CREAT.*\) = \d+<([^>]+)>)re");
   static const std::regex made(R"re(mkdirat\(\d+<([^>]+)>, "([^"]+)".*\) = 0)re");
-  const auto flushed_after = [&](const std::string& path, size_t at, bool directory) {
-    const std::string fd = "<" + path + ">)";
+  // A file may be flushed under the name a rename gave it.
+  static const std::regex renamed(
+      R"re(renameat2?\(\d+<([^>]+)>, "([^"]+)", \d+<([^>]+)>, "([^"]+)".*\) = 0)re");
+  const auto flushed_after = [&](std::string path, size_t at, bool directory) {
     for (size_t i = at + 1; i < to; ++i) {
+      std::smatch r;
+      if (!directory && std::regex_search(lines[i], r, renamed) &&
+          r[1].str() + "/" + r[2].str() == path) {
+        path = r[3].str() + "/" + r[4].str();
+        continue;
+      }
       const bool call = lines[i].find(directory ? "fsync(" : "sync(") != std::string::npos;
-      if (call && lines[i].find(fd) != std::string::npos && lines[i].ends_with("= 0")) return true;
+      if (call && lines[i].find("<" + path + ">)") != std::string::npos &&
+          lines[i].ends_with("= 0"))
+        return true;
     }
     return false;
   };
