@@ -425,7 +425,7 @@ Result<std::string> read_file_at(int dir_fd, const std::string& name, std::strin
 }
 
 int copy_file_at(int src_fd, const std::string& src_name, int dst_fd, const std::string& dst_name,
-                 const std::optional<Owner>& owner) {
+                 const std::optional<Owner>& owner, Fd* written) {
   Fd in(retry_eintr([&] {
     return ::openat(src_fd, src_name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
   }));
@@ -445,8 +445,31 @@ int copy_file_at(int src_fd, const std::string& src_name, int dst_fd, const std:
   // The permission bits travel; set-user-ID, set-group-ID and sticky never do.
   if (err == 0 && ::fchmod(out.get(), st.st_mode & 0777) != 0) err = errno;
   if (err == 0) progress_file(static_cast<uint64_t>(st.st_size));
+  if (err == 0 && written) {
+    *written = std::move(out);
+    return 0;
+  }
   const int close_err = out.close();
   return err != 0 ? err : close_err;
+}
+
+int FlushQueue::add(Fd fd, bool directory) {
+  held_.emplace_back(std::move(fd), directory);
+  return held_.size() > depth_ ? flush_oldest() : 0;
+}
+
+int FlushQueue::flush_oldest() {
+  auto [fd, directory] = std::move(held_.front());
+  held_.pop_front();
+  const int r = retry_eintr([&] { return directory ? ::fsync(fd.get()) : ::fdatasync(fd.get()); });
+  const int e = r == 0 ? fd.close() : errno;
+  if (first_error_ == 0) first_error_ = e;
+  return e;
+}
+
+int FlushQueue::finish() {
+  while (!held_.empty()) (void)flush_oldest();
+  return first_error_;
 }
 
 namespace {
@@ -512,14 +535,24 @@ class TreeCopier {
       if (made_now)
         if (const int e = give_owner(made.get(), hooks_.owner); e != 0)
           return system_error(ErrorKind::state_unavailable, "cannot create " + to, e);
-      return copy(child.get(), from, made.get(), to, inner);
+      VELK_TRY(copy(child.get(), from, made.get(), to, inner));
+      if (hooks_.flush)
+        if (const int e = hooks_.flush->add(std::move(made), true); e != 0)
+          return system_error(ErrorKind::state_unavailable, "cannot flush " + to, e);
+      return {};
     }
-    if (const int e = copy_file_at(src_fd, name, dst_fd, name, hooks_.owner); e != 0) {
+    Fd written;
+    if (const int e = copy_file_at(src_fd, name, dst_fd, name, hooks_.owner,
+                                   hooks_.flush ? &written : nullptr);
+        e != 0) {
       if (e == EINVAL)
         return with_cause(ErrorKind::state_unavailable, "cannot copy " + from + " to " + to,
                           "not a regular file");
       return system_error(ErrorKind::state_unavailable, "cannot copy " + from + " to " + to, e);
     }
+    if (hooks_.flush)
+      if (const int e = hooks_.flush->add(std::move(written), false); e != 0)
+        return system_error(ErrorKind::state_unavailable, "cannot flush " + to, e);
     if (hooks_.after_file) VELK_TRY(hooks_.after_file(dst_fd, name, inner));
     return {};
   }

@@ -8,6 +8,7 @@
 
 #include <sys/stat.h>
 
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -93,8 +94,32 @@ Result<std::string> read_file_at(int dir_fd, const std::string& name, std::strin
 // cloned where the file system can, copied otherwise, and the permission
 // bits 0777 of the source (never set-user-ID, set-group-ID or sticky).
 // Returns 0 or errno; EINVAL marks a source that is not a regular file.
+// With `written`, the new file's descriptor (write-back started) is handed
+// over there instead of closed, for a FlushQueue.
 int copy_file_at(int src_fd, const std::string& src_name, int dst_fd, const std::string& dst_name,
-                 const std::optional<Owner>& owner = std::nullopt);
+                 const std::optional<Owner>& owner = std::nullopt, Fd* written = nullptr);
+
+// The files and directories one change writes, flushed in the order they
+// were written with at most `depth` kept open: each file's write-back
+// started when it was written, so by the time the queue is full and the
+// oldest is flushed (fdatasync of a file, fsync of a directory) it is
+// mostly done. No second walk of what was written, and only this change's
+// writes are waited for. Dropping the queue closes what it holds unflushed.
+class FlushQueue {
+ public:
+  explicit FlushQueue(size_t depth = 64) : depth_(depth) {}
+  // A written file (directory = false) or a directory whose entries this
+  // change made. Returns 0 or the errno of a flush.
+  int add(Fd fd, bool directory);
+  // Flushes everything still held; 0 or the first errno met.
+  int finish();
+
+ private:
+  int flush_oldest();
+  size_t depth_;
+  std::deque<std::pair<Fd, bool>> held_;
+  int first_error_ = 0;
+};
 
 struct TreeCopyHooks {
   // The owner of every directory and file made.
@@ -106,6 +131,9 @@ struct TreeCopyHooks {
   // file's name in it and its relative path.
   std::function<Status(int dst_dir_fd, const std::string& name, const std::string& relative)>
       after_file;
+  // Where each file written and each directory copied into goes to be
+  // flushed (the root `dst_fd` excepted: its caller flushes it).
+  FlushQueue* flush = nullptr;
 };
 
 // Copies everything below the directory `src_fd` into the directory

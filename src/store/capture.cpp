@@ -2,9 +2,12 @@
 // state file kept beside each slot's payload.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+#include <set>
 
 #include "core/atomic_write.h"
 #include "core/fs.h"
@@ -27,7 +30,9 @@ bool is_real_directory(const Dir& dir, const std::string& name) {
   return st && S_ISDIR(st->st_mode);
 }
 
-Status capture_surface(const Dir& target, const Dir& payload, const std::string& surface) {
+// Copies one surface into the payload, handing what it writes to `flush`.
+Status capture_surface(const Dir& target, const Dir& payload, const std::string& surface,
+                       FlushQueue& flush) {
   const std::string from = target.below(surface);
   const std::string name = file_name(surface);
   const auto link_refusal = [](const std::string& path) {
@@ -67,17 +72,43 @@ Status capture_surface(const Dir& target, const Dir& payload, const std::string&
       if (interrupt_requested()) return interrupted_before_change();
       return {};
     };
-    return copy_tree_at(source->fd(), from, destination->fd(), to, hooks);
+    hooks.flush = &flush;
+    VELK_TRY(copy_tree_at(source->fd(), from, destination->fd(), to, hooks));
+    if (const int e = flush.add(Fd(::dup(destination->fd())), true); e != 0)
+      return system_error(ErrorKind::state_unavailable, "cannot flush " + to, e);
+    return {};
   }
+  Fd written;
   if (const int e = copy_file_at(source_dir->fd(), name, destination_dir->fd(), name,
-                                 payload.owner());
+                                 payload.owner(), &written);
       e != 0) {
     if (e == EINVAL)
       return with_cause(ErrorKind::state_unavailable, "cannot copy " + from + " to " + to,
                         "not a regular file");
     return system_error(ErrorKind::state_unavailable, "cannot copy " + from + " to " + to, e);
   }
+  if (const int e = flush.add(std::move(written), false); e != 0)
+    return system_error(ErrorKind::state_unavailable, "cannot flush " + to, e);
   return {};
+}
+
+// The payload's directories that hold a surface (the payload itself
+// included), deepest first, handed to `flush` once every surface is in.
+int flush_surface_parents(const Dir& payload, const std::vector<std::string>& surfaces,
+                          FlushQueue& flush) {
+  std::set<std::string, std::greater<>> parents;  // deepest first
+  for (const auto& surface : surfaces)
+    for (std::string dir = parent_path(surface); !dir.empty(); dir = parent_path(dir))
+      parents.insert(dir);
+  for (const auto& dir : parents) {
+    auto opened = payload.open(dir);
+    if (!opened.ok()) {
+      if (opened.error() == ENOENT) continue;  // no surface below it was present
+      return opened.error();
+    }
+    if (const int e = flush.add(Fd(::dup(opened->fd())), true); e != 0) return e;
+  }
+  return flush.add(Fd(::dup(payload.fd())), true);
 }
 
 // Keeps the target's state file (or the fact that it had none) with the
@@ -116,17 +147,19 @@ Status clear_prune_leftovers(const BackupPool& pool) {
 Status fill_slot(const BackupPool& pool, const Dir& target, const Dir& slot, const Dir& payload,
                  const std::vector<std::string>& surfaces) {
   const auto filled = [&]() -> Status {
-    for (const auto& surface : surfaces) {
-      VELK_TRY(capture_surface(target, payload, surface));
-      if (interrupt_requested()) return interrupted_before_change();
-    }
-    VELK_TRY(keep_previous_state(target, slot));
     // The payload reaches the disk before the record that calls the slot
     // complete: after a power cut, a record over files that never landed
     // would restore empty files over good ones. Each file copied, each
     // directory made, the slot and its place in the pool: this slot's own
     // writes only, whatever else the machine is writing.
-    int e = flush_tree_at(payload.fd());
+    FlushQueue flush;
+    for (const auto& surface : surfaces) {
+      VELK_TRY(capture_surface(target, payload, surface, flush));
+      if (interrupt_requested()) return interrupted_before_change();
+    }
+    VELK_TRY(keep_previous_state(target, slot));
+    int e = flush_surface_parents(payload, surfaces, flush);
+    if (const int f = flush.finish(); e == 0) e = f;
     if (e == 0) e = slot.sync();
     if (e == 0) e = pool.dir.sync();
     if (e != 0)
