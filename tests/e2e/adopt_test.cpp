@@ -30,8 +30,9 @@ class AdoptTest : public ::testing::Test {
     stamp_ = {{"schema_version", 1},         {"product_name", "mirel-velk-setup"},
               {"build_version", "1.8.2"},    {"setup_id", "minimal"},
               {"canonical_target", target()}, {"managed_files", Json::object()}};
-    claim("AGENTS.md");
+    // Claimed out of order: the record lists them sorted.
     claim("skills/review/SKILL.md");
+    claim("AGENTS.md");
   }
 
   std::string target() const { return dir_.path(); }

@@ -212,6 +212,28 @@ TEST_F(ProgramDir, LeftoverSiblingIsNotFollowed) {
   EXPECT_FALSE(exists(at("bin/.velk.version.incoming")));
 }
 
+// The marker's failures say which step failed: writing the sibling, or
+// putting it in the marker's place.
+TEST_F(ProgramDir, MarkerFailuresNameTheStep) {
+  ASSERT_TRUE(install_version(P(), "1.0.18").ok());
+  std::filesystem::remove(at("bin/.velk.version"));
+  std::filesystem::create_directories(at("bin/.velk.version/kept"));
+  auto replaced = expose_version(dir_of(P()), "1.0.18");
+  ASSERT_FALSE(replaced.ok());
+  EXPECT_EQ(replaced.error().message,
+            at("bin/velk") + " could not be exposed: cannot replace " + at("bin/.velk.version") +
+                " with " + at("bin/.velk.version.incoming") + ": Is a directory");
+  EXPECT_FALSE(exists(at("bin/.velk.version.incoming")));
+
+  std::filesystem::remove_all(at("bin/.velk.version"));
+  std::filesystem::create_directories(at("bin/.velk.version.incoming/kept"));
+  auto staged = expose_version(dir_of(P()), "1.0.18");
+  ASSERT_FALSE(staged.ok());
+  EXPECT_EQ(staged.error().message, at("bin/velk") + " could not be exposed: cannot write " +
+                                        at("bin/.velk.version.incoming") + ": Is a directory");
+  EXPECT_TRUE(exists(at("bin/.velk.version.incoming/kept")));
+}
+
 TEST_F(ProgramDir, TwoOperationsOnOnePrefixExcludeEachOther) {
   make_dirs(at(".velk-setup-system"));
   // Held through another open file description, as another process would.
