@@ -52,6 +52,7 @@ TEST(BundlePath, RefusesAbsoluteAndDriveLetterPaths) {
       {"\\x", kNotRelative, R"("\\x" is not relative)"},
       {"C:x", kNotRelative, R"("C:x" carries a drive letter)"},
       {"1:x", kNotRelative, R"("1:x" carries a drive letter)"},
+      {"C:", kNotRelative, R"("C:" carries a drive letter)"},
       {"/:x", kNotRelative, R"("/:x" is not relative)"},
   });
 }

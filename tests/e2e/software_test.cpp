@@ -196,6 +196,21 @@ TEST_F(SoftwareCommands, OverTheWireApplyHoldsThePlanToItsPrefixAndPinnedBuild) 
             "velk 1.0.18; no effect was made");
   EXPECT_FALSE(exists(P()));
 
+  // A platform that names no system is no platform this build runs on.
+  plan = envelope.at("plan");
+  const Json host = plan.at("platform");
+  plan["platform"].erase("os");
+  write_text(tmp_ / "forged.json", canonical_json(plan).value());
+  answer = apply_request(home(), tmp_ / "forged.json",
+                         digest_document(kPlanTag, plan).value(),
+                         {"--prefix", P(), "--software-artifact", artifact});
+  EXPECT_EQ(refusal_of(answer),
+            "unsupported_platform: the approved plan was made for /" +
+                host.at("arch").get<std::string>() + ", and this build runs on " +
+                host.at("os").get<std::string>() + "/" + host.at("arch").get<std::string>() +
+                "; no effect was made");
+  EXPECT_FALSE(exists(P()));
+
   // Update with nothing installed is refused while planning.
   answer = plan_request(home(), "software_update", {"--prefix", P()});
   EXPECT_EQ(refusal_of(answer), "provider_unavailable: there is no velk under " + P() +

@@ -262,6 +262,8 @@ TEST(Apply, AnInterruptedUserRootRestoreIsTakenBackWholeByRecovery) {
 TEST(Apply, RecoveryTakesAwayTheStagingCopiesAKilledWriteLeftAtTheTop) {
   Fixture f;
   write_text(f.t / "notes.txt", "mine\n");
+  // A file of the user's that only looks like a staging copy stays.
+  write_text(f.t / ".velk-staging-0123", "mine too\n");
   const std::string before = identity_now(f.t.path());
   auto request = plan_of(f.t.path(), Operation::install);
   request.bundle = write_bundle(f.side / "a.zip",
@@ -278,6 +280,7 @@ TEST(Apply, RecoveryTakesAwayTheStagingCopiesAKilledWriteLeftAtTheTop) {
   EXPECT_FALSE(exists(f.t / ".MIREL-VELK-PROVIDER.json.staging"));
   EXPECT_FALSE(exists(f.t / "AGENTS.md"));
   EXPECT_EQ(read_text(f.t / "notes.txt"), "mine\n");
+  EXPECT_EQ(read_text(f.t / ".velk-staging-0123"), "mine too\n");
 }
 
 }  // namespace

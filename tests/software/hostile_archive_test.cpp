@@ -48,13 +48,16 @@ write_tgz('trailing.tgz', entry('f', 'x'), END, bytes(80 << 20))
 
 TEST_F(HostileArchive, ALongOrDeepNameIsRefusedBeforeAnythingIsCreated) {
   // A GNU long name of 524,000 "d/" segments, one of 300 short segments,
-  // and a zip entry name of 65,000 bytes.
+  // a pax header one byte over what the reader holds, and a zip entry name
+  // of 65,000 bytes.
   craft(R"(
 def long_name(path, name):
     write_tgz(path, header('././@LongLink', len(name) + 1, flag=b'L', magic=GNU) + name +
               b'\0' * (-(len(name)) % 512 or 512), entry('ignored', 'x', magic=GNU), END)
 long_name('huge.tgz', b'd/' * 524000 + b'f')
 long_name('deep.tgz', b'd/' * 300 + b'f')
+write_tgz('pax-over.tgz', header('./PaxHeaders/f', (1 << 20) + 1, flag=b'x'),
+          b'x' * ((1 << 20) + 512), entry('f'), END)
 with zipfile.ZipFile('long.zip', 'w') as z:
     z.writestr('a' * 65000, b'x')
 )");
@@ -62,6 +65,9 @@ with zipfile.ZipFile('long.zip', 'w') as z:
             "an archive entry path is 1048001 bytes, more than the 4096 this extraction allows");
   EXPECT_EQ(refused("deep.tgz", kTgz),
             "an archive entry path has 301 segments, more than the 256 this extraction allows");
+  EXPECT_EQ(refused("pax-over.tgz", kTgz),
+            "refusing a pax extended header of 1048577 bytes: this reader holds at most 1048576 "
+            "bytes of one");
   EXPECT_EQ(tree_listing(dest()), Lines{});
   EXPECT_EQ(refused("long.zip", ArtifactForm::zip),
             "an archive entry path is 65000 bytes, more than the 4096 this extraction allows");

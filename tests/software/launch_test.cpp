@@ -74,6 +74,26 @@ TEST_F(Launch, CommandChecks) {
   EXPECT_EQ(refusal({"ok", std::string("bad\0arg", 7)}), "nul byte found in provided data");
 }
 
+// The program gets the caller's environment, with the home and updater
+// variables set once each to this launch's values.
+TEST_F(Launch, TheEnvironmentIsTheCallersWithHomeAndUpdaterSet) {
+  ASSERT_TRUE(install_version(P(), "1.0.18").ok());
+  ::setenv("VELK_HOME", "/elsewhere", 1);
+  ::setenv("VELK_DISABLE_AUTOUPDATER", "0", 1);
+  ::setenv("VELK_TEST_KEPT", "kept", 1);
+  auto prepared = prepare_launch(P(), tmp_ / "target", {});
+  ::unsetenv("VELK_HOME");
+  ::unsetenv("VELK_DISABLE_AUTOUPDATER");
+  ::unsetenv("VELK_TEST_KEPT");
+  ASSERT_TRUE(prepared.ok()) << prepared.error().message;
+  std::vector<std::string> ours;
+  for (const std::string& entry : prepared->environ)
+    for (const char* name : {"VELK_HOME=", "VELK_DISABLE_AUTOUPDATER=", "VELK_TEST_KEPT="})
+      if (starts_with(entry, name)) ours.push_back(entry);
+  EXPECT_EQ(ours, (std::vector<std::string>{"VELK_TEST_KEPT=kept", "VELK_HOME=" + (tmp_ / "target"),
+                                            "VELK_DISABLE_AUTOUPDATER=1"}));
+}
+
 TEST_F(Launch, RecordChecks) {
   ASSERT_TRUE(install_version(P(), "1.0.18").ok());
   const std::string record = at("bin/.velk.manifest.json");

@@ -57,6 +57,8 @@ TEST(Journal, ReadingRefusesWhatItCannotTrust) {
       {R"({"schema_version":2,"phase":"prepared","operation_id":"o","operation":"install",)"
        R"("plan_digest":"p","target_precondition_digest":"t"})",
        "journal schema 2 is not the 1 this build writes"},
+      // Past the 1 MiB a journal may take, it is not read at all.
+      {"{" + std::string(1 << 20, ' '), "a journal exists at " + path + " but cannot be read"},
   };
   for (const auto& [bytes, message] : cases) {
     write_text(path, bytes);
