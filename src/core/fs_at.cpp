@@ -459,7 +459,8 @@ int FlushQueue::add(Fd fd, bool directory) {
 }
 
 int FlushQueue::flush_oldest() {
-  auto [fd, directory] = std::move(held_.front());
+  Fd fd = std::move(held_.front().first);
+  const bool directory = held_.front().second;
   held_.pop_front();
   const int r = retry_eintr([&] { return directory ? ::fsync(fd.get()) : ::fdatasync(fd.get()); });
   const int e = r == 0 ? fd.close() : errno;
