@@ -453,6 +453,13 @@ int copy_file_at(int src_fd, const std::string& src_name, int dst_fd, const std:
   return err != 0 ? err : close_err;
 }
 
+Error copy_failure(const std::string& from, const std::string& to, int err) {
+  if (err == EINVAL)
+    return with_cause(ErrorKind::state_unavailable, "cannot copy " + from + " to " + to,
+                      "not a regular file");
+  return system_error(ErrorKind::state_unavailable, "cannot copy " + from + " to " + to, err);
+}
+
 int FlushQueue::add(Fd fd, bool directory) {
   held_.emplace_back(std::move(fd), directory);
   return held_.size() > depth_ ? flush_oldest() : 0;
@@ -546,10 +553,7 @@ class TreeCopier {
     if (const int e = copy_file_at(src_fd, name, dst_fd, name, hooks_.owner,
                                    hooks_.flush ? &written : nullptr);
         e != 0) {
-      if (e == EINVAL)
-        return with_cause(ErrorKind::state_unavailable, "cannot copy " + from + " to " + to,
-                          "not a regular file");
-      return system_error(ErrorKind::state_unavailable, "cannot copy " + from + " to " + to, e);
+      return copy_failure(from, to, e);
     }
     if (hooks_.flush)
       if (const int e = hooks_.flush->add(std::move(written), false); e != 0)

@@ -99,6 +99,11 @@ Result<std::string> read_file_at(int dir_fd, const std::string& name, std::strin
 int copy_file_at(int src_fd, const std::string& src_name, int dst_fd, const std::string& dst_name,
                  const std::optional<Owner>& owner = std::nullopt, Fd* written = nullptr);
 
+// The error for copy_file_at's errno `err` copying `from` to `to`:
+// "cannot copy {from} to {to}" with the system's text, or with the cause
+// "not a regular file" for EINVAL.
+Error copy_failure(const std::string& from, const std::string& to, int err);
+
 // The files and directories one change writes, flushed in the order they
 // were written with at most `depth` kept open: each file's write-back
 // started when it was written, so by the time the queue is full and the

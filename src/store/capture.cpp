@@ -82,10 +82,7 @@ Status capture_surface(const Dir& target, const Dir& payload, const std::string&
   if (const int e = copy_file_at(source_dir->fd(), name, destination_dir->fd(), name,
                                  payload.owner(), &written);
       e != 0) {
-    if (e == EINVAL)
-      return with_cause(ErrorKind::state_unavailable, "cannot copy " + from + " to " + to,
-                        "not a regular file");
-    return system_error(ErrorKind::state_unavailable, "cannot copy " + from + " to " + to, e);
+    return copy_failure(from, to, e);
   }
   if (const int e = flush.add(std::move(written), false); e != 0)
     return system_error(ErrorKind::state_unavailable, "cannot flush " + to, e);
