@@ -60,13 +60,7 @@ rm "$tree/pkg/bin/link"
 args() {
   local file=$1
   shift
-  local first=1
-  : >"$file"
-  for a in "$@"; do
-    if [ $first -eq 0 ]; then printf '\0' >>"$file"; fi
-    printf '%s' "$a" >>"$file"
-    first=0
-  done
+  printf '%s\0' "$@" | head -c -1 >"$file"
 }
 u=$seeds/user_grammar
 mkdir -p "$u"

@@ -2,36 +2,25 @@
 """Crash campaign: real changes through the built program, killed at random.
 
 Run by scripts/crash-campaign.sh, which makes the scratch directory, bounds the
-run and removes the directory afterwards; see that script for the usage.
-
-Each round picks the next scenario in rotation (target operations install,
-replace, restore and remove under the global scope and under user_root, the
-global ones both over the provider protocol and through the commands a
-person types; the software operations software_install and software_update
-into a prefix), prepares two identical copies of the scenario's starting
-state, applies the change to one of them without interruption (the
-reference, which gives the "after" state and the duration of an
-uninterrupted run), then applies the same change to the other (the victim)
+run and removes it afterwards, and says which scenarios rotate. Each round
+prepares two identical copies of the scenario's starting state, applies the
+change to one without interruption (the reference: the "after" state and the
+duration of an uninterrupted run), then applies it to the other (the victim)
 and sends it SIGKILL after a delay drawn uniformly between zero and that
 duration. Then:
 
-- target operations: the victim is snapshotted, `recover-operation` runs
-  (always; with no journal it must change nothing but an unfinished backup
-  slot), and the target must be exactly its before state (byte for byte,
-  state file included: recovery puts back the old record) or its after
-  state, with the state file to match; `status` must show no journal and a
-  following plan must be accepted;
-- software operations: the prefix is snapshotted, the same operation is
-  planned and applied again (its recovery scan must report exactly the
-  leftovers the kill left), and the prefix must then be exactly the after
-  state: version trees, the command link, the version marker and the
-  installation record.
+- target operations: `recover-operation` runs (with no journal it must change
+  nothing but an unfinished backup slot), and the target must be exactly its
+  before state (byte for byte, state file included) or its after state, with
+  the state file to match; `status` must show no journal and a following plan
+  must be accepted;
+- software operations: the same operation is planned and applied again (its
+  recovery scan must report exactly the leftovers the kill left), and the
+  prefix must then be exactly the after state.
 
-The moment each kill landed at is told from what it left behind (journal
-phase, new or unfinished backup slot, how far the target had changed;
-for software, which leftover trees and files remain). Any target or prefix
-that ends in another state is reported with what is needed to reproduce it,
-and the exit status is then 1.
+The moment each kill landed at is told from what it left behind. Any target or
+prefix that ends in another state is reported with what is needed to reproduce
+it, and the exit status is then 1.
 """
 
 import argparse
@@ -120,11 +109,6 @@ class KillableProvider(Provider):
         if not landed and isinstance(result, Exception):
             raise Fault(f"the run ended on its own before the kill, and failed: {result}")
         return landed, code, result
-
-    def timed_call(self, call):
-        """Run ``call`` uninterrupted; returns (result, seconds its program ran)."""
-        result = call()
-        return result, self.last[1]
 
 
 # -- snapshots ----------------------------------------------------------------------
@@ -216,12 +200,17 @@ class Snapshot:
         return lines[:limit] + ([f"... and {more} more"] if more > 0 else []) or ["(none)"]
 
 
+def fault(why, info, left, before, after, end, against):
+    """The Fault of a round, with what is needed to reproduce it."""
+    return Fault("\n".join([
+        why, f"  reproduce: {json.dumps(info, sort_keys=True)}",
+        f"  left by the kill vs before: {'; '.join(left.diff(before))}",
+        f"  left by the kill vs after:  {'; '.join(left.diff(after))}",
+        f"  at the end vs {against[0]}: {'; '.join(end.diff(against[1]))}"]))
+
+
 def meaningful(state):
     return {k: v for k, v in state.items() if k not in PER_RUN_MEMBERS}
-
-
-def copy_tree(source, dest):
-    shutil.copytree(source, dest, symlinks=True)
 
 
 # -- content ------------------------------------------------------------------------
@@ -341,8 +330,8 @@ class Campaign:
         self.moments = collections.Counter()
         self.fault_moments = collections.Counter()
         self.moment = None  # the moment of the round under way, once it is known
+        self.landed = 0
         self.ends = collections.Counter()
-        self.per_scenario = collections.defaultdict(collections.Counter)
         self.faults = []
         self.bundles = {}
         self.templates = {}
@@ -437,8 +426,8 @@ class Campaign:
         template, scope = self.templates[template_name]
         victim, reference = self.path("rounds", f"{number}-victim"), self.path("rounds",
                                                                                f"{number}-ref")
-        copy_tree(template, victim)
-        copy_tree(template, reference)
+        shutil.copytree(template, victim, symlinks=True)
+        shutil.copytree(template, reference, symlinks=True)
         try:
             before = Snapshot(victim)
             if not Snapshot(reference).same(before):
@@ -448,7 +437,8 @@ class Campaign:
 
             variant = self.rng.random()
             ref_call, _ = make(reference, scope, variant)
-            _, duration = p.timed_call(ref_call)
+            ref_call()
+            duration = p.last[1]
             after = Snapshot(reference)
             status_after = p.status(reference, scope)
             if after.same(before):
@@ -471,11 +461,7 @@ class Campaign:
                         recovery=recovery.document)
 
             def fail(why, against):
-                lines = [f"{why}", f"  reproduce: {json.dumps(info, sort_keys=True)}",
-                         f"  left by the kill vs before: {'; '.join(left.diff(before))}",
-                         f"  left by the kill vs after:  {'; '.join(left.diff(after))}",
-                         f"  at the end vs {against[0]}: {'; '.join(end.diff(against[1]))}"]
-                raise Fault("\n".join(lines))
+                raise fault(why, info, left, before, after, end, against)
 
             # The moment the kill landed at, from what it left.
             if not landed:
@@ -503,7 +489,7 @@ class Campaign:
             else:
                 moment = "unrecognised"
             info["moment"] = moment
-            self.count_moment(name, "target: " + moment, landed)
+            self.count_moment("target: " + moment, landed)
 
             # Recovery: what it answered, and what the target is now.
             if journal is not None and journal.phase == "prepared":
@@ -564,7 +550,6 @@ class Campaign:
                     fail(f"{path}, which is not this product's, changed", (result, end))
 
             self.ends["target: " + result] += 1
-            self.per_scenario[name][result] += 1
         finally:
             shutil.rmtree(victim, ignore_errors=True)
             shutil.rmtree(reference, ignore_errors=True)
@@ -594,8 +579,8 @@ class Campaign:
             before = Snapshot(victim)
             if not Snapshot(reference).same(before):
                 raise Fault("the two prepared prefixes differ")
-            _, duration = p.timed_call(self.software_plan_and_apply(home, reference, operation,
-                                                                    version))
+            self.software_plan_and_apply(home, reference, operation, version)()
+            duration = p.last[1]
             after = Snapshot(reference)
 
             call = self.software_plan_and_apply(home, victim, operation, version)
@@ -630,7 +615,7 @@ class Campaign:
             else:
                 moment = "unrecognised"
             info.update(moment=moment, leftovers=leftovers)
-            self.count_moment(name, "software: " + moment, landed)
+            self.count_moment("software: " + moment, landed)
 
             # The next software operation finishes or undoes what was left.
             result = self.software_plan_and_apply(home, victim, operation, version)()
@@ -650,29 +635,24 @@ class Campaign:
             matched = (len(notes) == len(expected) and
                        all(any(words in note and what in note for note in notes)
                            for words, what in expected))
-            if not matched or not end.same(after):
-                lines = ["the prefix is not its after state once the next operation ran"
-                         if not end.same(after) else
-                         "the recovery scan did not report exactly the leftovers the kill left",
-                         f"  reproduce: {json.dumps(info, sort_keys=True)}",
-                         f"  left by the kill vs before: {'; '.join(left.diff(before))}",
-                         f"  left by the kill vs after:  {'; '.join(left.diff(after))}",
-                         f"  at the end vs after: {'; '.join(end.diff(after))}"]
-                raise Fault("\n".join(lines))
+            if not end.same(after):
+                raise fault("the prefix is not its after state once the next operation ran",
+                            info, left, before, after, end, ("after", after))
+            if not matched:
+                raise fault("the recovery scan did not report exactly the leftovers the kill left",
+                            info, left, before, after, end, ("after", after))
             ended = ("after" if left.same(after) else "before" if left.same(before)
                      else "finished by the next operation")
             self.ends["software: " + ended] += 1
-            self.per_scenario[name][ended] += 1
         finally:
             shutil.rmtree(base, ignore_errors=True)
 
     # -- the campaign -----------------------------------------------------------
 
-    def count_moment(self, name, moment, landed):
+    def count_moment(self, moment, landed):
         self.moment = moment
         self.moments[moment] += 1
-        if landed:
-            self.per_scenario[name]["kills landed"] += 1
+        self.landed += landed
 
     def run(self, rounds):
         started = time.monotonic()
@@ -694,39 +674,22 @@ class Campaign:
             except (Fault, Refusal, ProviderFailure) as e:
                 self.faults.append((number, name, f"{type(e).__name__}: {e}"))
                 self.fault_moments[self.moment or "before the kill"] += 1
-                self.per_scenario[name]["other state"] += 1
                 print(f"round {number} ({name}): OTHER STATE\n{e}", file=sys.stderr, flush=True)
         self.report(rounds, time.monotonic() - started)
         return 1 if self.faults else 0
 
     def report(self, rounds, seconds):
-        landed = sum(c["kills landed"] for c in self.per_scenario.values())
         print(f"crash campaign: {rounds} rounds in {seconds:.1f} s (seed {self.seed}), "
-              f"{landed} kills landed while the program ran")
+              f"{self.landed} kills landed while the program ran")
         print("\nkills by the moment they landed at (what they left behind):")
-        for kind in ("target", "software"):
-            for key in sorted(k for k in self.moments if k.startswith(kind + ":")):
-                faults = self.fault_moments[key]
-                print(f"  {key:<72} {self.moments[key]:>5}" +
-                      (f"   ({faults} of them ended in another state)" if faults else ""))
+        for key in sorted(self.moments, key=lambda k: (not k.startswith("target"), k)):
+            faults = self.fault_moments[key]
+            print(f"  {key:<72} {self.moments[key]:>5}" +
+                  (f"   ({faults} of them ended in another state)" if faults else ""))
         print("\nhow the rounds ended:")
-        labels = [("target: before", "target ops, ended as before (kill before the journal)"),
-                  ("target: recovered to before", "target ops, recovered to before"),
-                  ("target: after", "target ops, ended as after"),
-                  ("software: before", "software ops, left as before"),
-                  ("software: after", "software ops, left as after"),
-                  ("software: finished by the next operation",
-                   "software ops, left mid-way, after once the next operation ran")]
-        for key, label in labels:
-            print(f"  {label:<72} {self.ends[key]:>5}")
+        for key in sorted(self.ends, key=lambda k: (not k.startswith("target"), k)):
+            print(f"  {key:<72} {self.ends[key]:>5}")
         print(f"  {'targets and prefixes in any other state':<72} {len(self.faults):>5}")
-        print("\nby scenario:            rounds  kills  before  recovered  after  finished  other")
-        for name in [s[0] for s in self.target_scenarios + self.software_scenarios]:
-            c = self.per_scenario[name]
-            total = sum(v for k, v in c.items() if k != "kills landed")
-            print(f"  {name:<40} {total:>5} {c['kills landed']:>6} {c['before']:>7} "
-                  f"{c['recovered to before']:>10} {c['after']:>6} "
-                  f"{c['finished by the next operation']:>9} {c['other state']:>6}")
         if self.faults:
             print(f"\nFAILED: {len(self.faults)} in another state:")
             for number, name, what in self.faults:

@@ -22,6 +22,22 @@ uint32_t crc_of(std::string_view data) {
 
 constexpr uint32_t kDate = 0x0021;  // 1980-01-01
 
+// The fields the local and the central header share: version needed, no
+// flags, stored, the pinned time, the checksum, both sizes, the name's length
+// and no extra field.
+void put_common(std::string& out, const ZipMember& m) {
+  put16(out, 20);
+  put16(out, 0);
+  put16(out, 0);
+  put16(out, 0);
+  put16(out, kDate);
+  put32(out, crc_of(m.bytes));
+  put32(out, static_cast<uint32_t>(m.bytes.size()));
+  put32(out, static_cast<uint32_t>(m.bytes.size()));
+  put16(out, static_cast<uint32_t>(m.name.size()));
+  put16(out, 0);
+}
+
 }  // namespace
 
 std::string write_bundle_zip(const std::vector<ZipMember>& members) {
@@ -30,16 +46,7 @@ std::string write_bundle_zip(const std::vector<ZipMember>& members) {
   for (const ZipMember& m : members) {
     offsets.push_back(static_cast<uint32_t>(out.size()));
     put32(out, 0x04034B50);
-    put16(out, 20);
-    put16(out, 0);  // flags
-    put16(out, 0);  // stored
-    put16(out, 0);  // time
-    put16(out, kDate);
-    put32(out, crc_of(m.bytes));
-    put32(out, static_cast<uint32_t>(m.bytes.size()));
-    put32(out, static_cast<uint32_t>(m.bytes.size()));
-    put16(out, static_cast<uint32_t>(m.name.size()));
-    put16(out, 0);
+    put_common(out, m);
     out += m.name;
     out += m.bytes;
   }
@@ -48,16 +55,7 @@ std::string write_bundle_zip(const std::vector<ZipMember>& members) {
     const ZipMember& m = members[i];
     put32(out, 0x02014B50);
     put16(out, 0x031E);  // Unix, version 3.0
-    put16(out, 20);
-    put16(out, 0);
-    put16(out, 0);
-    put16(out, 0);
-    put16(out, kDate);
-    put32(out, crc_of(m.bytes));
-    put32(out, static_cast<uint32_t>(m.bytes.size()));
-    put32(out, static_cast<uint32_t>(m.bytes.size()));
-    put16(out, static_cast<uint32_t>(m.name.size()));
-    put16(out, 0);  // extra
+    put_common(out, m);
     put16(out, 0);  // comment
     put16(out, 0);  // disk
     put16(out, 0);  // internal attributes

@@ -6,7 +6,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -31,7 +30,7 @@ inline std::string_view as_text(const uint8_t* data, size_t size) {
 // when it has a runtime kind, the code that kind is answered with.
 void check_error(const Error& error);
 // The same, and the code is one of `allowed`.
-void check_error(const Error& error, std::initializer_list<ReasonCode> allowed);
+void check_error(const Error& error, const std::vector<ReasonCode>& allowed);
 // The same, and the error has exactly this runtime kind (so its code is the
 // kind's).
 void check_error_kind(const Error& error, ErrorKind kind);
@@ -39,7 +38,6 @@ void check_error_kind(const Error& error, ErrorKind kind);
 // The codes a bundle reader may refuse with: those of the container, the
 // path rules and bundle validation.
 const std::vector<ReasonCode>& bundle_reason_codes();
-void check_bundle_error(const Error& error);
 
 // A directory of this process's own, made on first use under $TMPDIR (or
 // /tmp) and removed, with everything in it, when the process exits.

@@ -32,27 +32,20 @@ std::optional<std::string> unquote(std::string_view q) {
       case 'r': out += '\r'; break;
       case 'n': out += '\n'; break;
       case '0': out += '\0'; break;
-      case 'u': {
-        if (++i + 1 >= q.size() || q[i] != '{') return std::nullopt;
-        const size_t start = ++i;
-        uint32_t cp = 0;
-        while (i + 1 < q.size() && q[i] != '}') {
-          const char h = q[i];
-          if (h >= '0' && h <= '9') {
-            cp = cp * 16 + static_cast<uint32_t>(h - '0');
-          } else if (h >= 'a' && h <= 'f') {
-            cp = cp * 16 + static_cast<uint32_t>(h - 'a' + 10);
-          } else {
-            return std::nullopt;
-          }
-          if (i - start >= 6) return std::nullopt;
-          ++i;
-        }
-        if (i + 1 >= q.size() || i == start || q[start] == '0') return std::nullopt;
+      case 'u': {  // \u{hex}: lower case, no leading zero, at most six digits
+        const size_t end = q.find('}', i);
+        if (q[i + 1] != '{' || end == std::string_view::npos || end + 1 >= q.size())
+          return std::nullopt;
+        const std::string hex(q.substr(i + 2, end - i - 2));
+        if (hex.empty() || hex.size() > 6 || hex[0] == '0' ||
+            hex.find_first_not_of("0123456789abcdef") != std::string::npos)
+          return std::nullopt;
+        const auto cp = static_cast<uint32_t>(std::stoul(hex, nullptr, 16));
         if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
         if (cp == '"' || cp == '\\' || cp == '\t' || cp == '\r' || cp == '\n' || cp == 0)
           return std::nullopt;
         append_utf8(out, cp);
+        i = end;
         break;
       }
       default: return std::nullopt;

@@ -144,36 +144,20 @@ TEST(ProviderGrammar, BundleSizeIsAnUnsignedDecimalThatFits64Bits) {
   }
 }
 
-TEST(ProviderGrammar, PlanAndApplyTakeEveryField) {
-  const auto bare = parsed_as<PlanOperationRequest>(plan_with({}));
-  EXPECT_EQ(bare.target, "/t");
-  EXPECT_EQ(bare.operation, Operation::install);
-  EXPECT_EQ(bare.provider_release_digest, "sha256:r");
-  EXPECT_EQ(bare.operation_id, "op-1");
-  EXPECT_EQ(bare.expires_at, "2030-01-01T00:00:00.000Z");
-  EXPECT_FALSE(bare.backup_ref || bare.permission_profile || bare.bundle || bare.prefix ||
-               bare.software_version || bare.target_scope);
-
-  const auto full = parsed_as<PlanOperationRequest>(with(
-      plan_with({"--backup-ref", "slot-1", "--permission-profile", "default", "--prefix", "/p",
-                 "--software-version", "1.0.13", "--target-scope", "user_root"}),
-      kBundle));
-  EXPECT_EQ(full.backup_ref, "slot-1");
-  EXPECT_EQ(full.permission_profile, "default");
-  EXPECT_EQ(full.prefix, "/p");
-  EXPECT_EQ(full.software_version, "1.0.13");
+// The fuzz target parses every accepted request written back under its
+// flags; here, every operation by its name and the artifacts in order.
+TEST(ProviderGrammar, PlanAndApplyTakeEveryOperationAndArtifact) {
+  const auto full =
+      parsed_as<PlanOperationRequest>(with(plan_with({"--target-scope", "user_root"}), kBundle));
   EXPECT_EQ(full.target_scope, TargetScope::user_root);
   EXPECT_EQ(full.bundle, (BundleClaim{"/b.zip", "ai-stp-bundle/2", "sha256:b", "sha256:a", 42}));
   for (Operation op : kOperations)
     EXPECT_EQ(parsed_as<PlanOperationRequest>(plan_with({}, std::string(operation_name(op)))).operation,
               op);
-
-  // Every software artifact, in order.
   const auto apply = parsed_as<ApplyOperationRequest>(
       {"apply-operation", "--software-artifact", "/z", "--target", "/t", "--json", "--plan", "/plan",
        "--plan-digest", "sha256:p", "--provider-release-digest", "sha256:r", "--prefix", "/p",
        "--software-artifact", "/a"});
-  EXPECT_EQ(apply.prefix, "/p");
   EXPECT_FALSE(apply.bundle.has_value());
   EXPECT_EQ(apply.software_artifacts, (Words{"/z", "/a"}));
 }

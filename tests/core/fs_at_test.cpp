@@ -144,43 +144,21 @@ TEST(RemoveTree, LinksAtAnyDepthAreUnlinkedAndWhatTheyNameStays) {
   EXPECT_TRUE(errno == ELOOP || errno == ENOTDIR) << errno;
 }
 
-TEST(ReplaceFile, StagesUnderAFreshNameAndNeverTouchesAnExistingOne) {
+// That a declared file named like a staging file is kept is checked end to
+// end (StagingNames).
+TEST(ReplaceFile, ALinkAtTheNameIsReplacedAsAnEntry) {
   TempDir t;
-  make_dirs(t / "d");
-  write_text(t / "d/.SKILL.md.staging", "a declared file");
   write_text(t / "outside", "keep");
+  make_dirs(t / "d");
   ASSERT_EQ(::symlink((t / "outside").c_str(), (t / "d/link").c_str()), 0);
   Fd dir(open_directory(t / "d"));
-  ASSERT_TRUE(replace_file_at(dir.get(), "SKILL.md", "new", 0755, t / "d/SKILL.md").ok());
-  EXPECT_EQ(read_text(t / "d/SKILL.md"), "new");
-  EXPECT_EQ(read_text(t / "d/.SKILL.md.staging"), "a declared file");
-  struct stat st;
-  ASSERT_EQ(::stat((t / "d/SKILL.md").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0755u);
-  // A link at the name is replaced as an entry; what it named is untouched.
-  ASSERT_TRUE(replace_file_at(dir.get(), "link", "over", 0644, t / "d/link").ok());
+  ASSERT_TRUE(replace_file_at(dir.get(), "link", "over", 0755, t / "d/link").ok());
   EXPECT_EQ(read_text(t / "outside"), "keep");
   EXPECT_EQ(read_text(t / "d/link"), "over");
-  // Nothing but the three names is left: no staging file survives.
-  auto names = list_directory(t / "d");
-  ASSERT_TRUE(names.ok());
-  EXPECT_EQ(names->size(), 3u);
-}
-
-TEST(RemoveEmptyParents, StopsAtTheFirstDirectoryThatIsKeptOrNotEmpty) {
-  TempDir t;
-  make_dirs(t / "skills/a/b/c");
-  write_text(t / "skills/a/other", "o");
-  Fd root(open_directory(t.path()));
-  remove_empty_parents(root.get(), "skills/a/b/c/file", 1);
-  EXPECT_FALSE(exists(t / "skills/a/b"));
-  EXPECT_TRUE(exists(t / "skills/a/other"));
-
-  make_dirs(t / "skills/x/y");
-  remove_empty_parents(root.get(), "skills/x/y/file", 0,
-                       [](const std::string& dir) { return dir == "skills/x"; });
-  EXPECT_FALSE(exists(t / "skills/x/y"));
-  EXPECT_TRUE(exists(t / "skills/x"));
+  struct stat st;
+  ASSERT_EQ(::lstat((t / "d/link").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  EXPECT_EQ(list_directory(t / "d")->size(), 1u);  // no staging file is left
 }
 
 }  // namespace

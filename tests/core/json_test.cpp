@@ -38,19 +38,13 @@ std::string nested(int depth, std::string_view open, std::string_view inner,
 
 // ---- canonical serialiser ----
 
-TEST(CanonicalJson, OrdersMembersByUtf16CodeUnits) {
-  EXPECT_EQ(canonical_of(R"({"b": 1, "a": 2, "A": 3})"), R"({"A":3,"a":2,"b":1})");
+// The canonical JSON fuzz target compares member order and escaping with a
+// reference writer; these are the cases it is least likely to reach.
+TEST(CanonicalJson, OrdersByUtf16CodeUnitsAndEscapesOnlyQuotesBackslashesAndControls) {
   // U+10000 is D800 DC00 in UTF-16, below U+E000 although its code point is
-  // higher; byte order would put it last.
-  EXPECT_EQ(canonical_of("{\"\uE000\": 1, \"\U00010000\": 2, \"\uD7FF\": 3}"),
-            "{\"\uD7FF\":3,\"\U00010000\":2,\"\uE000\":1}");
-  // A proper prefix first; nested objects are sorted too, arrays keep order.
-  EXPECT_EQ(canonical_of(R"({"ab": [3, 1, {"z": 0, "y": 0}], "a": {"d": null, "c": true}})"),
-            R"({"a":{"c":true,"d":null},"ab":[3,1,{"y":0,"z":0}]})");
-  EXPECT_EQ(canonical_of(R"([ { } ,[ ]])"), "[{},[]]");
-}
-
-TEST(CanonicalJson, EscapesOnlyQuotesBackslashesAndControls) {
+  // higher; byte order would put it last. Nested objects are sorted too.
+  EXPECT_EQ(canonical_of("{\"\uE000\": 1, \"\U00010000\": 2, \"a\": {\"d\": 0, \"c\": 0}}"),
+            "{\"a\":{\"c\":0,\"d\":0},\"\U00010000\":2,\"\uE000\":1}");
   EXPECT_EQ(*canonical_json(Json("\x07\x08/\x7f")), "\"\\u0007\\b/\x7f\"");
   EXPECT_EQ(*canonical_json(Json(std::string("\"\\\t\n\f\r\0\x1f", 8))),
             "\"\\\"\\\\\\t\\n\\f\\r\\u0000\\u001f\"");
@@ -99,8 +93,6 @@ TEST(ParseJson, RefusesRepeatedMembersAtAnyDepth) {
   EXPECT_EQ(refusal(R"({"x": [{"k": {"a b": 1, "a b": {}}}]})"),
             "duplicate field `a b`");
   EXPECT_EQ(refusal(R"([{"q": 1}, {"q": 2, "q": 3}])"), "duplicate field `q`");
-  // Equal after unescaping is equal.
-  EXPECT_EQ(refusal(R"({"\u00e9": 1, "é": 2})"), "duplicate field `\u00e9`");
   // In a large object too, wherever the first of the two stands and however
   // far the second comes after it.
   for (const int size : {15, 16, 17, 33, 64, 1000}) {
@@ -111,10 +103,6 @@ TEST(ParseJson, RefusesRepeatedMembersAtAnyDepth) {
       EXPECT_EQ(refusal(text + "\"k" + std::to_string(repeated) + "\":{}}"),
                 "duplicate field `k" + std::to_string(repeated) + "`");
   }
-  // The same name in sibling or nested objects is fine.
-  auto ok = parse_json(R"({"a": {"a": {"a": 1}}, "b": [{"a": 1}, {"a": 2}]})");
-  ASSERT_TRUE(ok.ok()) << ok.error();
-  EXPECT_EQ(compact_json(*ok), R"({"a":{"a":{"a":1}},"b":[{"a":1},{"a":2}]})");
 }
 
 TEST(ParseJson, LimitsNestingTo128Levels) {
@@ -142,14 +130,11 @@ TEST(ParseJson, ReadsOneDocumentAndKeepsTheParsersPosition) {
   EXPECT_TRUE(starts_with(refusal("{\"a\": 1,\n  x}"),
                           "parse error at line 2, column 3: syntax error while parsing object key"));
   EXPECT_TRUE(starts_with(refusal(""), "parse error at line 1, column 1: "));
-  EXPECT_TRUE(starts_with(refusal("{\"a\": 1} // note"), "parse error at line 1, "));
 
   // Invalid UTF-8 is refused, and the message quoting it is itself UTF-8.
   const auto bad = refusal("{\"a\": \"\xff\"}");
   EXPECT_TRUE(starts_with(bad, "parse error at line 1, column 8: ")) << bad;
   EXPECT_TRUE(is_valid_utf8(bad));
-  // A lone surrogate escape is not text either.
-  EXPECT_FALSE(parse_json(R"(["\ud800"])").ok());
 }
 
 // The same value, member order and number types included.
@@ -210,16 +195,9 @@ TEST(ParseJson, AcceptsAndBuildsExactlyWhatTheLibraryParserDoes) {
 TEST(ParseJson, RefusesANulByteWhereverItStands) {
   // The library's parser takes a NUL for the end of the text; the reader
   // allows only white space after the document, in both of its paths (the
-  // direct one and the library's, which a fraction sends the text to).
+  // direct one and the library's, which a fraction sends the text to). The
+  // fuzz target refuses a NUL anywhere; these are the messages.
   using namespace std::string_literals;
-  const std::vector<std::string> documents = {
-      "[1]\0"s, "[1]\0garbage"s, "[1] \0 \n"s, "\0[1]"s, "1\0"s, "[1.5]\0x"s,
-      "{\"a\":1}\n\0{\"b\":2}"s, "[\"a\0b\"]"s, "[1\0]"s,
-  };
-  for (const std::string& text : documents) {
-    SCOPED_TRACE(quoted_form(text));
-    EXPECT_FALSE(parse_json(text).ok());
-  }
   EXPECT_EQ(refusal("[1]\0garbage"s),
             "parse error at line 1, column 4: syntax error while parsing value - invalid literal; "
             "last read: '1]<U+0000>'; expected end of input");

@@ -1,8 +1,6 @@
 // The Unicode answers the program gives itself (ASCII at once, the rest
 // through the library loaded on demand) against the library asked directly,
-// over every code point; and the start-up the lazy load is for: a command
-// that meets only ASCII names runs without the library, one that meets a
-// name beyond ASCII loads it and answers as before.
+// over every code point.
 #include <unicode/uchar.h>
 #include <unicode/ucasemap.h>
 
@@ -13,13 +11,9 @@
 
 #include "core/text.h"
 #include "core/unicode.h"
-#include "support/runner.h"
-#include "support/temp_dir.h"
 
 namespace velk {
 namespace {
-
-using namespace velk::testing;
 
 bool library_printable(char32_t c) {
   switch (u_charType(static_cast<UChar32>(c))) {
@@ -71,31 +65,6 @@ TEST(Unicode, TheLowerCaseMappingIsTheLibrarysFullMapping) {
   EXPECT_EQ(unicode_to_lower("ΟΔΥΣΣΕΥΣ"), "οδυσσευς");  // the final sigma, by context
   // Invalid UTF-8 is made valid first, so the folded names still compare.
   EXPECT_EQ(unicode_lower("A\xff"), "a\xef\xbf\xbd");
-}
-
-// Which shared libraries a run of the program loaded, as the dynamic
-// loader reports them.
-RunResult traced(const std::vector<std::string>& args) {
-  RunOptions options;
-  options.set_env = {{"LD_DEBUG", "files"}};
-  return run_velk(args, options);
-}
-
-std::string loaded_by(const std::vector<std::string>& args) { return traced(args).err; }
-
-TEST(Unicode, ACommandThatMeetsOnlyAsciiStartsWithoutTheLibrary) {
-  TempDir t;
-  EXPECT_EQ(loaded_by({"--version"}).find("libicuuc"), std::string::npos);
-  EXPECT_EQ(loaded_by({"status", "--target", t.path(), "--json"}).find("libicuuc"),
-            std::string::npos);
-  EXPECT_EQ(loaded_by({"provider-info"}).find("libcrypto"), std::string::npos);
-  // A name beyond ASCII in a message loads it, and is quoted as before.
-  const RunResult r = traced({"install", "caf\u00e9\u200b", "--target", t.path()});
-  EXPECT_EQ(r.exit_code, 1);
-  EXPECT_NE(r.err.find("libicuuc"), std::string::npos);
-  EXPECT_NE(r.err.find("velk-setup-system: \"caf\u00e9\\u{200b}\" is not a setup"),
-            std::string::npos)
-      << r.err;
 }
 
 }  // namespace

@@ -130,14 +130,10 @@ TEST_F(AdoptTest, RecoveryOfAnUnfinishedAdoptionPutsTheStampBack) {
   ASSERT_EQ(adopt().exit_code, 0);
   // What the kill leaves: the stamp kept, no record, a prepared journal.
   ASSERT_EQ(::unlink((dir_ / "MIREL-VELK-PROVIDER.json").c_str()), 0);
-  Journal journal;
-  journal.phase = "prepared";
-  journal.operation = "adopt";
-  journal.operation_id = "op-adopt";
-  journal.plan_digest = "sha256:" + std::string(64, 'a');
-  journal.target_precondition_digest = "sha256:" + std::string(64, 'b');
-  journal.backup_ref = "slot-000000000001";
-  ASSERT_TRUE(publish_journal(dir_of(dir_ / ".velk-setup-system"), journal).ok());
+  ASSERT_TRUE(publish_journal(dir_of(dir_ / ".velk-setup-system"),
+                              Journal{1, "prepared", "op-adopt", "adopt", "sha256:p", "sha256:t",
+                                      "slot-000000000001", std::nullopt})
+                  .ok());
   EXPECT_FALSE(exists(stamp_path()));
 
   const Json recovered = provider_json({"recover-operation", "--target", target(), "--json"});
@@ -189,11 +185,7 @@ TEST_F(AdoptTest, RefusesATargetManagedUnderUserRootAndChangesNothing) {
   TempDir side;
   const BundleClaim claim = write_bundle(
       side / "b.zip", make_bundle({{"skills/ours/SKILL.md", {"ours\n"}}}, TargetScope::user_root));
-  Words flags = bundle_flags(claim);
-  flags.insert(flags.end(), {"--target-scope", "user_root"});
-  ASSERT_EQ(plan_and_apply(target(), "install", flags, bundle_flags(claim), side / "plan")
-                .value("state", ""),
-            "verified");
+  ASSERT_EQ(install_user_root(target(), claim, side / "plan").value("state", ""), "verified");
   write_stamp();
   const Words before = tree_entries(target());
   const std::string state = read_text(dir_ / "MIREL-VELK-PROVIDER.json");

@@ -164,31 +164,28 @@ TEST(CommandLine, PrintsTheHelpOfEachProviderCommand) {
                                                                 "software_install first"));
 }
 
-TEST(CommandLine, StatusIsTheProviderCommandWhereverJsonAppears) {
-  expect_error({"status", "--target", "/t", "--backup", "b"}, "--backup is not an argument of status");
-  expect_error({"status", "--target", "/t", "--backup", "b", "--json"},
-               "--backup is not an argument of this command");
-  expect_error({"status", "--help"}, "--help is not an argument of status");
-}
-
-TEST(CommandLine, AFailedUserCommandPrintsItsMessageOnce) {
-  // The message already holds the system error; it is not repeated.
-  expect_error({"install", "minimal", "--target", "/nowhere/home"},
-               "target /nowhere/home cannot be inspected: No such file or directory");
-  expect_error({"status", "--target", "/nowhere/home"},
-               "target /nowhere/home cannot be inspected: No such file or directory");
-}
-
-TEST(CommandLine, ProviderRefusalsGoToStandardOutput) {
+TEST(CommandLine, RefusalsGoToTheStreamOfTheCommandTheyAnswer) {
+  // User commands fail on standard error once, the system error included
+  // once; status is the provider command only with --json; arguments that
+  // are not UTF-8 are refused before anything else.
+  const std::vector<std::pair<Words, std::string>> failures = {
+      {{"status", "--target", "/t", "--backup", "b"}, "--backup is not an argument of status"},
+      {{"status", "--target", "/t", "--backup", "b", "--json"},
+       "--backup is not an argument of this command"},
+      {{"status", "--help"}, "--help is not an argument of status"},
+      {{"install", "minimal", "--target", "/nowhere/home"},
+       "target /nowhere/home cannot be inspected: No such file or directory"},
+      {{"status", "--target", "/nowhere/home"},
+       "target /nowhere/home cannot be inspected: No such file or directory"},
+      {{"list", "a\xff" "b"}, "argument 2 is not valid UTF-8: \"a\uFFFDb\""},
+      {{"--version", "\xc3"}, "argument 2 is not valid UTF-8: \"\uFFFD\""},
+  };
+  for (const auto& [words, message] : failures) expect_error(words, message);
+  // Provider commands refuse on standard output.
   for (const char* command : {"status", "recover-operation"}) {
     expect_text({command, "--target", "rel", "--json"},
                 refusal_line("provider_unavailable", "target must be absolute, got rel"));
   }
-}
-
-TEST(CommandLine, RefusesArgumentsThatAreNotUtf8BeforeAnythingElse) {
-  expect_error({"list", "a\xff" "b"}, "argument 2 is not valid UTF-8: \"a\uFFFDb\"");
-  expect_error({"--version", "\xc3"}, "argument 2 is not valid UTF-8: \"\uFFFD\"");
 }
 
 TEST(CommandLine, OutputThatCannotBeWrittenIsAFailure) {

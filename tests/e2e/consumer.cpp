@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <filesystem>
 
+#include <unistd.h>
+
 #include "support/temp_dir.h"
 
 namespace velk::testing {
@@ -34,6 +36,22 @@ Words tree_entries(const std::string& dir) {
   return out;
 }
 
+std::map<std::string, std::string> snapshot(const std::string& dir) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
+    const std::string path = e.path().string();
+    if (e.is_symlink()) out[path] = "-> " + std::filesystem::read_symlink(e.path()).string();
+    else if (e.is_directory()) out[path] = "<dir>";
+    else out[path] = read_text(path);
+  }
+  return out;
+}
+
+bool strace_runs() {
+  return ::access(kStrace.c_str(), X_OK) == 0 &&
+         run_program(kStrace, {"-qq", "-o", "/dev/null", "/bin/true"}).exit_code == 0;
+}
+
 Words bundle_flags(const BundleClaim& claim) {
   return {"--bundle",          claim.path,          "--bundle-format", claim.format,
           "--bundle-digest",   claim.bundle_digest, "--artifact-digest", claim.artifact_digest,
@@ -50,13 +68,26 @@ Json provider_json(const Words& args) {
   return parsed.ok() ? *parsed : Json();
 }
 
-Json plan_request(const std::string& target, const std::string& operation, const Words& extra,
-                  const std::string& expires_at) {
+Words plan_words(const std::string& target, const std::string& operation, const Words& extra,
+                 const std::string& expires_at) {
   Words args = {"plan-operation", "--target", target, "--json", "--operation", operation,
                 "--operation-id", "op-" + operation, "--expires-at", expires_at,
                 "--provider-release-digest", "release-1"};
   args.insert(args.end(), extra.begin(), extra.end());
-  return provider_json(args);
+  return args;
+}
+
+Words apply_words(const std::string& target, const std::string& plan_path,
+                  const std::string& digest, const Words& extra) {
+  Words args = {"apply-operation", "--target", target, "--json", "--plan", plan_path,
+                "--plan-digest", digest, "--provider-release-digest", "release-1"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return args;
+}
+
+Json plan_request(const std::string& target, const std::string& operation, const Words& extra,
+                  const std::string& expires_at) {
+  return provider_json(plan_words(target, operation, extra, expires_at));
 }
 
 std::string store_plan(const Json& envelope, const std::string& path) {
@@ -68,10 +99,7 @@ std::string store_plan(const Json& envelope, const std::string& path) {
 
 Json apply_request(const std::string& target, const std::string& plan_path,
                    const std::string& digest, const Words& extra) {
-  Words args = {"apply-operation", "--target", target, "--json", "--plan", plan_path,
-                "--plan-digest", digest, "--provider-release-digest", "release-1"};
-  args.insert(args.end(), extra.begin(), extra.end());
-  return provider_json(args);
+  return provider_json(apply_words(target, plan_path, digest, extra));
 }
 
 Json plan_and_apply(const std::string& target, const std::string& operation,
@@ -81,6 +109,13 @@ Json plan_and_apply(const std::string& target, const std::string& operation,
   EXPECT_EQ(envelope.value("state", ""), "planned") << envelope.dump();
   return apply_request(target, store_plan(envelope, plan_path),
                        envelope.value("plan_digest", ""), apply_extra);
+}
+
+Json install_user_root(const std::string& target, const BundleClaim& claim,
+                       const std::string& plan_path) {
+  Words flags = bundle_flags(claim);
+  flags.insert(flags.end(), {"--target-scope", "user_root"});
+  return plan_and_apply(target, "install", flags, bundle_flags(claim), plan_path);
 }
 
 std::string status_identity(const std::string& target) {

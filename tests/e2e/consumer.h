@@ -32,8 +32,23 @@ std::string refusal_line(const std::string& reason, const std::string& detail);
 // The paths under `dir`, relative to it and sorted: "nothing was created".
 Words tree_entries(const std::string& dir);
 
+// Every entry below `dir` with what it holds ("<dir>", "-> " and a link's
+// target, or the bytes): what a refused or hostile run must leave as it was.
+std::map<std::string, std::string> snapshot(const std::string& dir);
+
 // The five bundle flags that name the claim.
 Words bundle_flags(const BundleClaim& claim);
+
+// Where the system-call tests find strace, and whether it can trace here.
+inline const std::string kStrace = "/usr/bin/strace";
+bool strace_runs();
+
+// The arguments of plan-operation and apply-operation that the requests
+// below run (the operation id names the operation, the release is fixed).
+Words plan_words(const std::string& target, const std::string& operation, const Words& extra = {},
+                 const std::string& expires_at = "2099-12-31T23:59:59.999Z");
+Words apply_words(const std::string& target, const std::string& plan_path,
+                  const std::string& digest, const Words& extra = {});
 
 // Runs a provider command that must answer with one JSON line and exit 0.
 Json provider_json(const Words& args);
@@ -54,6 +69,10 @@ Json apply_request(const std::string& target, const std::string& plan_path,
 Json plan_and_apply(const std::string& target, const std::string& operation,
                     const Words& plan_extra, const Words& apply_extra,
                     const std::string& plan_path);
+
+// Installs `claim`, bound to user_root, into `target` over the wire.
+Json install_user_root(const std::string& target, const BundleClaim& claim,
+                       const std::string& plan_path);
 
 // status --json's target_identity_digest.
 std::string status_identity(const std::string& target);
@@ -82,6 +101,9 @@ struct Consumer {
   }
   Json install(const BundleClaim& claim, const std::string& operation = "install") {
     return run(operation, bundle_flags(claim), bundle_flags(claim));
+  }
+  Json install_user_root(const std::map<std::string, FileSpec>& files) {
+    return testing::install_user_root(t.path(), bundle(files, TargetScope::user_root), next("plan"));
   }
   // Applies the envelope's plan, stored canonically.
   Json apply(const Json& envelope, const Words& extra = {}) {

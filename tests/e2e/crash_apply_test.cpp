@@ -22,11 +22,8 @@ using namespace velk::testing;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Every file costs a flushed write (file and directory) in the apply and
-// again in a recovery: some milliseconds each on an ordinary disk, nothing
-// on a memory-backed one. A large bundle where flushes are free; otherwise
-// few enough files that fifty runs stay within a minute. A kill loses no
-// written data on either, so both test the same thing.
+// Each file costs flushed writes: many files where memory backs the
+// temporary directory, few enough on a disk that fifty runs stay short.
 int file_count() { return memory_temp_base().empty() ? 150 : 2000; }
 constexpr int kRuns = 50;
 
@@ -42,11 +39,8 @@ BundleClaim bundle_of(const std::string& path, const std::string& flavour) {
 // Plans a replace by `claim` and returns the arguments that apply it.
 Words plan_replace(const std::string& target, const BundleClaim& claim, const std::string& file) {
   const Json envelope = plan_request(target, "replace", bundle_flags(claim));
-  Words args = {"apply-operation", "--target", target, "--json", "--plan",
-                store_plan(envelope, file), "--plan-digest", envelope.value("plan_digest", ""),
-                "--provider-release-digest", "release-1"};
-  for (const std::string& flag : bundle_flags(claim)) args.push_back(flag);
-  return args;
+  return apply_words(target, store_plan(envelope, file), envelope.value("plan_digest", ""),
+                     bundle_flags(claim));
 }
 
 // Runs the apply and kills it (SIGKILL) after `delay` unless it ended

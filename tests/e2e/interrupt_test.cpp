@@ -1,8 +1,6 @@
 // Ctrl-C, SIGTERM and SIGHUP during a real change: before the journal is
-// published the change stops, takes away its unfinished backup and says
-// nothing was changed; after, it finishes and says so. Either way the
-// process ends by the signal and nothing is left that blocks the next
-// command.
+// published it stops and takes its unfinished backup away; after, it
+// finishes. Either way it ends by the signal and nothing blocks what follows.
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
@@ -14,11 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <thread>
 
 #include "consumer.h"
+#include "store/target.h"
 #include "support/temp_dir.h"
 
 namespace velk {
@@ -31,61 +31,35 @@ constexpr int kFiles = 3000;
 const std::string kStopped =
     "velk-setup-system: interrupted by SIGINT before the change began; nothing was changed\n";
 
-struct Ended {
-  std::string out;
-  std::string err;
-  int signal = 0;
-  int exit_code = -1;
+struct Ended : RunResult {
   bool moment_seen = false;
 };
 
 // Runs the program with `args`, waits (bounded) until `moment` holds, sends
-// `signal`, and collects how the program ended.
+// `signal`, and collects how the program ended. The shell records the
+// process id it then hands to the program.
 Ended interrupt_at(const Words& args, const std::string& side,
                    const std::function<bool()>& moment, int signal = SIGINT) {
-  const std::string out_path = side + "/out", err_path = side + "/err";
-  std::vector<std::string> argv_text = {VELK_BINARY_PATH};
-  argv_text.insert(argv_text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (auto& a : argv_text) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    const int out = ::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::dup2(out, 1);
-    ::dup2(err, 2);
-    ::signal(SIGINT, SIG_DFL);
-    ::execv(argv[0], argv.data());
-    ::_exit(127);
-  }
+  const std::string pid_file = side + "/pid";
+  ::unlink(pid_file.c_str());
+  Words shell = {"-c", "echo $$ > \"$0.new\" && mv \"$0.new\" \"$0\" && exec \"$@\"", pid_file,
+                 VELK_BINARY_PATH};
+  shell.insert(shell.end(), args.begin(), args.end());
   Ended ended;
+  std::atomic<bool> done = false;
+  std::thread child([&] {
+    static_cast<RunResult&>(ended) = run_program("/bin/sh", shell);
+    done = true;
+  });
   const auto deadline = Clock::now() + std::chrono::seconds(30);
-  int status = 0;
-  bool reaped = false;
-  while (Clock::now() < deadline) {
-    if (moment()) {
+  while (!done && Clock::now() < deadline) {
+    if (exists(pid_file) && moment()) {
       ended.moment_seen = true;
-      ::kill(pid, signal);
-      break;
-    }
-    if (::waitpid(pid, &status, WNOHANG) == pid) {
-      reaped = true;
+      ::kill(std::stoi(read_text(pid_file)), signal);
       break;
     }
   }
-  if (!reaped) {
-    while (Clock::now() < deadline && ::waitpid(pid, &status, WNOHANG) == 0)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    if (::waitpid(pid, &status, WNOHANG) == 0) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, &status, 0);
-    }
-  }
-  if (WIFSIGNALED(status)) ended.signal = WTERMSIG(status);
-  if (WIFEXITED(status)) ended.exit_code = WEXITSTATUS(status);
-  ended.out = read_text(out_path);
-  ended.err = read_text(err_path);
+  child.join();
   return ended;
 }
 
@@ -155,19 +129,27 @@ void within_three_tries(Try attempt) {
 }
 
 TEST(Interrupt, BeforeTheCaptureNothingIsChangedAndNoSlotIsLeft) {
-  within_three_tries([] {
-    Interrupted f;
-    const Ended ended = interrupt_at(f.restore(), f.side.path(),
-                                     [&] { return lock_noted(f.control); });
-    EXPECT_TRUE(ended.moment_seen);
-    EXPECT_EQ(ended.signal, SIGINT) << ended.err;
-    if (ended.err != kStopped) return false;  // passed the moment first
-    EXPECT_EQ(ended.out, "");
-    EXPECT_EQ(status_identity(f.t.path()), f.edited);
-    EXPECT_EQ(f.top(), Words{"slot-000000000001"});
-    f.expect_nothing_blocking();
-    return true;
-  });
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    const std::string stopped = "velk-setup-system: interrupted by " +
+                                std::string(signal == SIGINT    ? "SIGINT"
+                                            : signal == SIGTERM ? "SIGTERM"
+                                                                : "SIGHUP") +
+                                " before the change began; nothing was changed\n";
+    SCOPED_TRACE(stopped);
+    within_three_tries([&] {
+      Interrupted f;
+      const Ended ended = interrupt_at(
+          f.restore(), f.side.path(), [&] { return lock_noted(f.control); }, signal);
+      EXPECT_TRUE(ended.moment_seen);
+      EXPECT_EQ(ended.signal, signal) << ended.err;
+      if (ended.err != stopped) return false;  // passed the moment first
+      EXPECT_EQ(ended.out, "");
+      EXPECT_EQ(status_identity(f.t.path()), f.edited);
+      EXPECT_EQ(f.top(), Words{"slot-000000000001"});
+      f.expect_nothing_blocking();
+      return true;
+    });
+  }
 }
 
 TEST(Interrupt, MidCaptureTheUnfinishedSlotIsTakenAway) {
@@ -211,28 +193,6 @@ TEST(Interrupt, AfterTheJournalIsPublishedTheChangeIsFinished) {
     f.expect_nothing_blocking();
     return true;
   });
-}
-
-TEST(Interrupt, TermAndHangupStopTheSameWay) {
-  for (const int signal : {SIGTERM, SIGHUP}) {
-    Interrupted f;
-    const Ended ended = interrupt_at(
-        f.restore(), f.side.path(), [&] { return lock_noted(f.control); }, signal);
-    EXPECT_EQ(ended.signal, signal);
-    const std::string name = signal == SIGTERM ? "SIGTERM" : "SIGHUP";
-    // Whichever boundary it met, the line names the signal and the target
-    // is whole.
-    if (ended.err.find("before the change began") != std::string::npos) {
-      EXPECT_EQ(ended.err, "velk-setup-system: interrupted by " + name +
-                               " before the change began; nothing was changed\n");
-      EXPECT_EQ(status_identity(f.t.path()), f.edited);
-    } else {
-      EXPECT_EQ(ended.err, "velk-setup-system: interrupted by " + name +
-                               " while the change was under way; the change was finished\n");
-      EXPECT_EQ(status_identity(f.t.path()), f.before_edit);
-    }
-    f.expect_nothing_blocking();
-  }
 }
 
 // On a terminal, long work shows its progress on standard error; the first
@@ -301,39 +261,24 @@ TEST(Interrupt, OnATerminalProgressShowsAndASecondCtrlCLeavesTheChangeForRecover
 // A planner that meets another process's change in progress says so,
 // rather than asking for a recovery that would be wrong to run.
 TEST(Interrupt, APlannerMeetingAChangeInProgressSaysAnotherProcessIsChangingTheTarget) {
-  Interrupted f;
-  const std::string journal = f.control + "/journal.json";
-  // Another process holds the lock while a journal is published.
-  int ready[2];
-  ASSERT_EQ(::pipe(ready), 0);
-  const pid_t holder = ::fork();
-  if (holder == 0) {
-    const int fd = ::open((f.control + "/target.lock").c_str(), O_RDWR);
-    if (fd < 0 || ::flock(fd, LOCK_EX) != 0) ::_exit(1);
-    (void)!::write(ready[1], "x", 1);
-    ::sleep(30);
-    ::_exit(0);
+  Interrupted f(1);
+  const std::string busy =
+      "another process is changing " + f.t.path() + "; plan again when it has finished";
+  {
+    // This process holds the lock while a journal is published.
+    auto lock = lock_target(dir_of(f.control));
+    ASSERT_TRUE(lock.ok());
+    write_text(f.control + "/journal.json",
+               R"({"backup_ref":"slot-000000000001","operation":"restore","operation_id":"op-1",)"
+               R"("phase":"prepared","plan_digest":"sha256:00","schema_version":1,)"
+               R"("target_precondition_digest":"sha256:00","target_scope":null})");
+    expect_failure(run_velk(f.restore()), busy);
+    EXPECT_EQ(refusal_of(plan_request(f.t.path(), "backup")), "provider_unavailable: " + busy);
   }
-  char byte;
-  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
-  write_text(journal,
-             R"({"backup_ref":"slot-000000000001","operation":"restore","operation_id":"op-1",)"
-             R"("phase":"prepared","plan_digest":"sha256:00","schema_version":1,)"
-             R"("target_precondition_digest":"sha256:00","target_scope":null})");
-  expect_failure(run_velk(f.restore()), "another process is changing " + f.t.path() +
-                                            "; plan again when it has finished");
-  EXPECT_EQ(refusal_of(plan_request(f.t.path(), "backup")),
-            "provider_unavailable: another process is changing " + f.t.path() +
-                "; plan again when it has finished");
-  ::kill(holder, SIGKILL);
-  ::waitpid(holder, nullptr, 0);
   // Once no process holds the lock, the same journal is an interrupted
   // change, and the message asks for recovery.
   expect_failure(run_velk(f.restore()),
                  "operation op-1 is journaled as prepared; run recovery before planning");
-  ::unlink(journal.c_str());
-  ::close(ready[0]);
-  ::close(ready[1]);
 }
 
 }  // namespace

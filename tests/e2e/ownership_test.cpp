@@ -4,6 +4,8 @@
 // every case nothing outside what the program owns may change.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "consumer.h"
 #include "core/json.h"
 #include "core/text.h"
@@ -111,10 +113,8 @@ struct Interrupted {
   Interrupted() {
     // A real change under user_root, then a journal that says a second one
     // was under way when the process died.
-    const BundleClaim claim = c.bundle({{"skills/a/SKILL.md", {"a\n"}}}, TargetScope::user_root);
-    Words flags = bundle_flags(claim);
-    flags.insert(flags.end(), {"--target-scope", "user_root"});
-    const Json done = plan_and_apply(v.target, "install", flags, bundle_flags(claim), c.next("p"));
+    const Json done = install_user_root(
+        v.target, c.bundle({{"skills/a/SKILL.md", {"a\n"}}}, TargetScope::user_root), c.next("p"));
     EXPECT_EQ(done.value("state", ""), "verified") << done.dump();
     slot = v.target + "/.velk-setup-system/backups/slot-000000000001";
     write_text(v.target + "/.velk-setup-system/journal.json",
@@ -137,30 +137,32 @@ struct Interrupted {
 };
 
 TEST(PlantedRecords, RecoveryChecksTheRecordsItReadsBeforeActingOnThem) {
-  {
+  // Each case plants one record and returns the refusal it must meet.
+  const std::vector<std::function<std::string(Interrupted&)>> plants = {
+      [](Interrupted& i) {
+        write_text(i.slot + "/planned-writes.json", R"(["skills/b/SKILL.md","../home/.ssh"])");
+        return record_refusal(i.slot + "/planned-writes.json", "\"../home/.ssh\"",
+                              "its planned writes", "climbs out of the target");
+      },
+      [](Interrupted& i) {
+        write_text(i.slot + "/planned-writes.json", R"({"not":"a list"})");
+        return i.slot + "/planned-writes.json is not a list of paths";
+      },
+      [](Interrupted& i) {
+        EXPECT_EQ(::unlink((i.slot + "/previous-state.absent").c_str()), 0);
+        write_text(i.slot + "/previous-state.json", planted_state({"skills"}, {"../home/.ssh"}));
+        return record_refusal(i.slot + "/previous-state.json", "\"../home/.ssh\"",
+                              "written_paths", "climbs out of the target");
+      },
+      [](Interrupted& i) {
+        const std::string state = i.v.target + "/" + kStateName;
+        write_text(state, planted_state({"skills"}, {"skills/a/SKILL.md", "/etc/passwd"}));
+        return record_refusal(state, "\"/etc/passwd\"", "written_paths", "is not relative");
+      },
+  };
+  for (const auto& plant : plants) {
     Interrupted i;
-    write_text(i.slot + "/planned-writes.json", R"(["skills/b/SKILL.md","../home/.ssh"])");
-    i.expect_recovery_refused(record_refusal(i.slot + "/planned-writes.json", "\"../home/.ssh\"",
-                                             "its planned writes", "climbs out of the target"));
-  }
-  {
-    Interrupted i;
-    write_text(i.slot + "/planned-writes.json", R"({"not":"a list"})");
-    i.expect_recovery_refused(i.slot + "/planned-writes.json is not a list of paths");
-  }
-  {
-    Interrupted i;
-    ASSERT_EQ(::unlink((i.slot + "/previous-state.absent").c_str()), 0);
-    write_text(i.slot + "/previous-state.json", planted_state({"skills"}, {"../home/.ssh"}));
-    i.expect_recovery_refused(record_refusal(i.slot + "/previous-state.json", "\"../home/.ssh\"",
-                                             "written_paths", "climbs out of the target"));
-  }
-  {
-    Interrupted i;
-    const std::string state = i.v.target + "/" + kStateName;
-    write_text(state, planted_state({"skills"}, {"skills/a/SKILL.md", "/etc/passwd"}));
-    i.expect_recovery_refused(
-        record_refusal(state, "\"/etc/passwd\"", "written_paths", "is not relative"));
+    i.expect_recovery_refused(plant(i));
   }
 }
 
@@ -177,14 +179,6 @@ TEST(PlantedRecords, ASlotRecordNamingAnotherSlotIsRefusedWhereSlotsAreListed) {
   i.v.expect_whole();
 }
 
-// Installs files under user_root through the protocol.
-Json install_user_root(Consumer& c, const std::map<std::string, FileSpec>& files) {
-  const BundleClaim claim = c.bundle(files, TargetScope::user_root);
-  Words flags = bundle_flags(claim);
-  flags.insert(flags.end(), {"--target-scope", "user_root"});
-  return plan_and_apply(c.t.path(), "install", flags, bundle_flags(claim), c.next("plan"));
-}
-
 Json restore_user_root(Consumer& c, const std::string& ref) {
   return c.run("restore", {"--backup-ref", ref, "--target-scope", "user_root"});
 }
@@ -193,7 +187,7 @@ TEST(UserRootShared, ARestorePutsBackWhatAnInstallOverwroteAndKeepsOtherProducts
   Consumer c;
   write_text(c.t / "skills/review/SKILL.md", "the user's own review skill\n");
   write_text(c.t / "skills/other/tool.md", "another product\n");
-  const Json installed = install_user_root(c, {{"skills/review/SKILL.md", {"ours\n"}}});
+  const Json installed = c.install_user_root({{"skills/review/SKILL.md", {"ours\n"}}});
   ASSERT_EQ(installed.value("state", ""), "verified") << installed.dump();
   EXPECT_EQ(read_text(c.t / "skills/review/SKILL.md"), "ours\n");
 
@@ -210,10 +204,10 @@ TEST(UserRootShared, ARestorePutsBackWhatAnInstallOverwroteAndKeepsOtherProducts
 TEST(UserRootShared, RestoringASlotTwoInstallsBackBringsBackTheFirstInstall) {
   Consumer c;
   write_text(c.t / "skills/other/tool.md", "another product\n");
-  ASSERT_EQ(install_user_root(c, {{"skills/a/SKILL.md", {"a\n"}}}).value("state", ""), "verified");
-  const Json second = install_user_root(c, {{"skills/b/SKILL.md", {"b\n"}}});
+  ASSERT_EQ(c.install_user_root({{"skills/a/SKILL.md", {"a\n"}}}).value("state", ""), "verified");
+  const Json second = c.install_user_root({{"skills/b/SKILL.md", {"b\n"}}});
   ASSERT_EQ(second.value("state", ""), "verified");
-  ASSERT_EQ(install_user_root(c, {{"skills/c/deep/SKILL.md", {"c\n"}}}).value("state", ""),
+  ASSERT_EQ(c.install_user_root({{"skills/c/deep/SKILL.md", {"c\n"}}}).value("state", ""),
             "verified");
   EXPECT_EQ(tree_entries(c.t / "skills"),
             (Words{"/c", "/c/deep", "/c/deep/SKILL.md", "/other", "/other/tool.md"}));
@@ -236,8 +230,8 @@ TEST(UserRootShared, AnInstallThatFailsOnAnotherProductsDirectoryRecoversWithout
   write_text(c.t / "skills/other/tool.md", "another product\n");
   // "skills/other" is declared as a file; the other product keeps a
   // directory there, so the write fails after the journal is published.
-  const Json failed = install_user_root(
-      c, {{"skills/aaa/SKILL.md", {"written first\n"}}, {"skills/other", {"a file\n"}}});
+  const Json failed = c.install_user_root(
+      {{"skills/aaa/SKILL.md", {"written first\n"}}, {"skills/other", {"a file\n"}}});
   ASSERT_EQ(failed.value("state", ""), "refused") << failed.dump();
   EXPECT_TRUE(exists(c.t / ".velk-setup-system/journal.json"));
 
@@ -255,7 +249,7 @@ TEST(UserRootShared, ARemoveTakesAwayTheEmptyDirectoriesItsInstallMade) {
   Consumer c;
   write_text(c.t / "skills/other/tool.md", "another product\n");
   make_dirs(c.t / "skills/empty-of-another");
-  ASSERT_EQ(install_user_root(c, {{"skills/a/b/SKILL.md", {"a\n"}}, {"skills/c/SKILL.md", {"c\n"}}})
+  ASSERT_EQ(c.install_user_root({{"skills/a/b/SKILL.md", {"a\n"}}, {"skills/c/SKILL.md", {"c\n"}}})
                 .value("state", ""),
             "verified");
   const Json removed = c.run("remove", {"--target-scope", "user_root"});
@@ -266,7 +260,7 @@ TEST(UserRootShared, ARemoveTakesAwayTheEmptyDirectoriesItsInstallMade) {
   // Into a root that had no skills directory at all: the shared root
   // itself stays, empty (other products may be waiting to write there).
   Consumer fresh;
-  ASSERT_EQ(install_user_root(fresh, {{"skills/a/SKILL.md", {"a\n"}}}).value("state", ""),
+  ASSERT_EQ(fresh.install_user_root({{"skills/a/SKILL.md", {"a\n"}}}).value("state", ""),
             "verified");
   ASSERT_EQ(fresh.run("remove", {"--target-scope", "user_root"}).value("state", ""), "verified");
   EXPECT_EQ(tree_entries(fresh.t / "skills"), Words{});

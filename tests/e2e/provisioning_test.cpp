@@ -1,8 +1,6 @@
-// Root provisioning trees that an ordinary user owns (an administrator, a
-// fleet tool): the owner plays every trick that owning the tree allows, as
-// a child dropped to that user, while root runs the program over it. Root's
-// run cannot be turned against root, another user or the owner, and what it
-// creates there belongs to the owner. Skipped unless the tests run as root.
+// Root provisioning trees an ordinary user owns, while the owner (a child
+// dropped to that user) plays the tricks owning them allows: root's run is
+// never turned against anyone, and what it creates belongs to the owner.
 #include <fcntl.h>
 #include <grp.h>
 #include <poll.h>
@@ -29,19 +27,6 @@ namespace velk {
 namespace {
 
 using namespace velk::testing;
-
-// Every entry below `dir` with what it holds ("<dir>", a link's target, or
-// the bytes): what another user's tree must still be afterwards.
-std::map<std::string, std::string> snapshot(const std::string& dir) {
-  std::map<std::string, std::string> out;
-  for (const auto& e : std::filesystem::recursive_directory_iterator(dir)) {
-    const std::string path = e.path().string();
-    if (e.is_symlink()) out[path] = "-> " + std::filesystem::read_symlink(e.path()).string();
-    else if (e.is_directory()) out[path] = "<dir>";
-    else out[path] = read_text(path);
-  }
-  return out;
-}
 
 class Provisioning : public ::testing::Test {
  protected:
@@ -90,6 +75,14 @@ class Provisioning : public ::testing::Test {
   }
   RunResult as_root(const Words& args) const { return run_program(program_, args, options(false)); }
   RunResult as_user(const Words& args) const { return run_program(program_, args, options(true)); }
+  // root applies a software_install of 1.0.18 into `prefix` over the wire.
+  RunResult install_software(const std::string& target, const std::string& prefix) const {
+    const Json envelope = plan_request(target, "software_install", {"--prefix", prefix});
+    return as_root(apply_words(target, store_plan(envelope, base_ / "plan"),
+                               envelope.value("plan_digest", ""),
+                               {"--prefix", prefix, "--software-artifact",
+                                host_artifact("1.0.18")}));
+  }
   void root_ok(const Words& args) const {
     const RunResult r = as_root(args);
     ASSERT_EQ(r.exit_code, 0) << args[0] << ": " << r.err;
@@ -150,11 +143,7 @@ TEST_F(Provisioning, WhatRootCreatesInAUsersTargetBelongsToTheUserWhoKeepsFullUs
 
   // The prefix likewise takes its own owner.
   const std::string prefix = owned_by_user("opt");
-  const Json envelope = plan_request(t, "software_install", {"--prefix", prefix});
-  const RunResult applied = as_root(
-      {"apply-operation", "--target", t, "--json", "--plan", store_plan(envelope, base_ / "plan"),
-       "--plan-digest", envelope.value("plan_digest", ""), "--provider-release-digest",
-       "release-1", "--prefix", prefix, "--software-artifact", host_artifact("1.0.18")});
+  const RunResult applied = install_software(t, prefix);
   EXPECT_NE(applied.out.find("\"state\":\"verified\""), std::string::npos) << applied.out;
   EXPECT_EQ(not_the_users(prefix), std::vector<std::string>{});
 }
@@ -281,13 +270,7 @@ TEST_F(Provisioning, APrefixWhoseBinIsALinkIsRefused) {
   make_dirs(other);
   ASSERT_TRUE(user_does([&] { return ::symlink(other.c_str(), (prefix + "/bin").c_str()) == 0; }));
   const std::string home = owned_by_user("home");
-  const Json envelope = plan_request(home, "software_install", {"--prefix", prefix});
-  const RunResult r = as_root(
-      {"apply-operation", "--target", home, "--json", "--plan",
-       store_plan(envelope, base_ / "plan"), "--plan-digest", envelope.value("plan_digest", ""),
-       "--provider-release-digest", "release-1", "--prefix", prefix, "--software-artifact",
-       host_artifact("1.0.18")});
-  EXPECT_EQ(r.out, refusal_line("provider_unavailable",
+  EXPECT_EQ(install_software(home, prefix).out, refusal_line("provider_unavailable",
                                 prefix + "/bin is a symbolic link, which this build does not "
                                          "follow inside a prefix; no effect was made"));
   EXPECT_EQ(snapshot(other), (std::map<std::string, std::string>{}));

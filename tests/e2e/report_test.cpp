@@ -91,29 +91,33 @@ TEST(ListCommand, ShowsEachSetupOfTheBuiltInOrANamedCatalog) {
       << r.out;
   EXPECT_NE(r.out.find("      15 files, definition sha256:"), std::string::npos);
 
-  // Catalogs named by the override variable.
+  // Catalogs named by the override variable: setups come in the order the
+  // directory listing yields them, and an unknown id names them in it.
   make_dirs(box.path("empty"));
   expect_output(box.run({"list"}, box.path("empty")),
                 "velk-setup-system: no setups in the catalog.\n");
-
   const std::string own = box.path("own");
-  write_text(own + "/only/setup.json",
-             R"({"schema_version": 1, "id": "only", "description": "Just one."})");
-  write_text(own + "/only/home/AGENTS.md", "x");
+  for (const char* id : {"delta", "alpha", "echo", "charlie", "bravo", "foxtrot"}) {
+    write_text(own + "/" + id + "/setup.json",
+               std::string(R"({"schema_version": 1, "id": ")") + id + R"(", "description": "d"})");
+    write_text(own + "/" + id + "/home/AGENTS.md", id);
+  }
+  Words listed;
+  DIR* dir = ::opendir(own.c_str());
+  ASSERT_NE(dir, nullptr);
+  while (const dirent* entry = ::readdir(dir))
+    if (entry->d_name[0] != '.') listed.push_back(entry->d_name);
+  ::closedir(dir);
+  std::string expected = "Setups for Velk Build (Orlix):\n\n", ids;
+  for (const std::string& id : listed) {
+    expected += "  " + id + "\n      d\n      1 files, definition " +
+                digest_tree(own + "/" + id + "/home")->substr(0, 19) + "\n";
+    ids += (ids.empty() ? "" : ", ") + id;
+  }
   expect_output(box.run({"list"}, own),
-                "Setups for Velk Build (Orlix):\n\n  only\n      Just one.\n"
-                "      1 files, definition " + digest_tree(own + "/only/home")->substr(0, 19) +
-                    "\n\nInstall one with:  install <id> --target <absolute-directory>\n");
-
-}
-
-// Every file under `dir` with its content ("<dir>" for a directory): what a
-// refused command must leave as it was.
-std::map<std::string, std::string> tree_contents(const std::string& dir) {
-  std::map<std::string, std::string> out;
-  for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
-    out[e.path().string()] = e.is_directory() ? "<dir>" : read_text(e.path().string());
-  return out;
+                expected + "\nInstall one with:  install <id> --target <absolute-directory>\n");
+  expect_failure(box.run({"install", "absent", "--target", box.target()}, own),
+                 "\"absent\" is not a setup; this build ships " + ids);
 }
 
 // One setup that cannot be read fails the whole catalog: list, install,
@@ -127,7 +131,7 @@ TEST(ListCommand, ASetupThatCannotBeReadFailsTheWholeCatalog) {
              R"({"schema_version": 1, "id": "only", "description": "Just one."})");
   write_text(own + "/only/home/AGENTS.md", "x");
   ASSERT_EQ(box.run({"install", "only", "--target", t}, own).exit_code, 0);
-  const auto before = tree_contents(t);
+  const auto before = snapshot(t);
 
   enum class Home { tree, none, fifo };
   struct Case {
@@ -163,56 +167,8 @@ TEST(ListCommand, ASetupThatCannotBeReadFailsTheWholeCatalog) {
                               Words{"select", "only", "--target", t},
                               Words{"reinstall", "--target", t}})
       expect_failure(box.run(args, own), message);
-    EXPECT_EQ(tree_contents(t), before);
+    EXPECT_EQ(snapshot(t), before);
   }
-}
-
-// The catalog lists its setups in the order the directory listing yields
-// them, and names them in that order when an id is not one of them.
-TEST(ListCommand, SetupsComeInTheDirectoryListingsOrder) {
-  Sandbox box;
-  const std::string own = box.path("own");
-  for (const char* id : {"delta", "alpha", "echo", "charlie", "bravo", "foxtrot"}) {
-    write_text(own + "/" + id + "/setup.json",
-               std::string(R"({"schema_version": 1, "id": ")") + id + R"(", "description": "d"})");
-    write_text(own + "/" + id + "/home/AGENTS.md", id);
-  }
-  Words listed;
-  DIR* dir = ::opendir(own.c_str());
-  ASSERT_NE(dir, nullptr);
-  while (const dirent* entry = ::readdir(dir))
-    if (entry->d_name[0] != '.') listed.push_back(entry->d_name);
-  ::closedir(dir);
-
-  std::string expected = "Setups for Velk Build (Orlix):\n\n";
-  for (const std::string& id : listed)
-    expected += "  " + id + "\n      d\n      1 files, definition " +
-                digest_tree(own + "/" + id + "/home")->substr(0, 19) + "\n";
-  expect_output(box.run({"list"}, own),
-                expected + "\nInstall one with:  install <id> --target <absolute-directory>\n");
-  std::string ids;
-  for (const std::string& id : listed) ids += (ids.empty() ? "" : ", ") + id;
-  expect_failure(box.run({"install", "absent", "--target", box.target()}, own),
-                 "\"absent\" is not a setup; this build ships " + ids);
-}
-
-TEST(StatusCommand, InstalledTargetDriftsWhenAnOwnedSurfaceChanges) {
-  Sandbox box;
-  const std::string t = box.target();
-  record_install(t, "baseline", "op-20260101-1", kSetupFiles);
-  const std::string identity = identity_of(t);
-  const std::string applied = "Setup    baseline\nApplied  operation op-20260101-1\n";
-  const std::string clean = head(t, identity) + applied + "Drift    none\nBackups  1\n";
-  expect_output(box.run({"status", "--target", t}), clean);
-  expect_output(box.run({"diff", "--target", t}), "The target matches the setup recorded in it.\n");
-
-  write_text(t + "/config.toml", "[session]\nload_envrc = true\n");
-  ASSERT_NE(identity_of(t), identity);
-  expect_output(box.run({"status", "--target", t}),
-                head(t, identity_of(t)) + applied +
-                    "Drift    the target has changed since it was applied\n"
-                    "         run `diff` to see where, or `reinstall` to put it back\n"
-                    "Backups  1\n");
 }
 
 TEST(StatusCommand, RecordsWithoutASetupInAnotherSchemaOrUnreadable) {
@@ -245,6 +201,7 @@ TEST(DiffCommand, ChangedTargetListsTheOwnedSurfaces) {
   const std::string t = box.target();
   record_install(t, "full-auto", "op-3", kSetupFiles);
   const std::string recorded = identity_of(t);
+  expect_output(box.run({"diff", "--target", t}), "The target matches the setup recorded in it.\n");
   ASSERT_EQ(::unlink((t + "/AGENTS.md").c_str()), 0);
   // A dangling link is something at its path.
   ASSERT_EQ(::symlink("nowhere", (t + "/hooks").c_str()), 0);

@@ -1,7 +1,6 @@
-// The product's program through the built program: `software` and
-// `rollback` on prefixes filled by real installs of the stand-in artifacts,
-// and the wire operations as a consumer drives them -- plan, fetch (here:
-// copy) the pinned artifact, apply exactly that plan, launch the product.
+// `software` and `rollback` on prefixes of real installs, and the wire
+// operations as a consumer drives them: plan, fetch the pinned artifact,
+// apply exactly that plan, launch the product.
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -56,13 +55,10 @@ TEST_F(SoftwareCommands, ListsVersionsAndRollsBack) {
 
   ASSERT_TRUE(install_version(P(), "1.0.18").ok());
   ASSERT_TRUE(install_version(P(), "1.0.13").ok());
+  // The guides show the listing and a rollback's report; here, what
+  // rollback leaves on disk and the listings they do not show.
   const std::string tail = "\n  Change it with:  rollback --to <version> --prefix " + P() + "\n";
-  expect_output(software(), "velk under " + P() + ":\n\n  * 1.0.13\n    1.0.18\n\n  " +
-                                at("bin/velk") + " runs 1.0.13" + tail);
-
-  expect_output(rollback("1.0.18"),
-                at("bin/velk") + " now runs 1.0.18.\n"
-                                 "  it ran 1.0.13 before this, and that tree is still here\n");
+  ASSERT_EQ(rollback("1.0.18").exit_code, 0);
   EXPECT_EQ(link_target(at("bin/velk")), at("1.0.18/velk"));
   EXPECT_EQ(read_text(at("bin/.velk.version")), "1.0.18");
   EXPECT_EQ(read_text(at("bin/.velk.manifest.json")),
@@ -92,7 +88,7 @@ TEST_F(SoftwareCommands, ListsVersionsAndRollsBack) {
   EXPECT_EQ(link_target(at("bin/velk")), at("1.0.18/velk"));
 }
 
-TEST_F(SoftwareCommands, RollbackRefusals) {
+TEST_F(SoftwareCommands, RollbackRefusalsAndTheLockItWaitsForNot) {
   expect_failure(run_velk({"rollback", "--prefix", P()}),
                  "rollback requires --to <version>, and " + P() + " holds none");
   expect_failure(rollback("1.0.18"), P() + " holds no installed version of velk");
@@ -104,38 +100,26 @@ TEST_F(SoftwareCommands, RollbackRefusals) {
                  "rollback requires --to <version>; " + P() + " holds 0.9, 1.0.18");
   expect_failure(rollback("1.0.13"), "1.0.13 is not installed under " + P() + "; it holds 0.9, 1.0.18");
 
-}
-
-TEST_F(SoftwareCommands, RollbackWaitsForNoSoftwareOperation) {
+  // Another process's software operation holds the lock: refused at once.
   ASSERT_TRUE(install_version(P(), "1.0.13").ok());
-  ASSERT_TRUE(install_version(P(), "1.0.18").ok());
   const std::string before = exposed_state();
   const std::string lock_path = at(".velk-setup-system/target.lock");
   const int fd = ::open(lock_path.c_str(), O_RDWR | O_CLOEXEC);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
-  expect_failure(rollback("1.0.13"), "another process holds " + lock_path);
+  expect_failure(rollback("1.0.18"), "another process holds " + lock_path);
   EXPECT_EQ(exposed_state(), before);
-  // Reading takes no lock.
-  EXPECT_EQ(software().exit_code, 0);
+  EXPECT_EQ(software().exit_code, 0);  // reading takes no lock
   ::close(fd);
-  EXPECT_EQ(rollback("1.0.13").exit_code, 0);
+  EXPECT_EQ(rollback("1.0.18").exit_code, 0);
 }
 
 TEST_F(SoftwareCommands, OverTheWireInstallRollbackLaunchAndRemove) {
   const std::string current = host_artifact("1.0.18");
   const std::string previous = host_artifact("1.0.13");
 
-  const Json plan = plan_request(home(), "software_install", {"--prefix", P()}).at("plan");
-  ASSERT_EQ(plan.at("software_artifacts").size(), 1u);
-  EXPECT_EQ(plan.at("software_artifacts")[0].at("sha256"), digest_file(current).value());
-  EXPECT_EQ(plan.at("platform").at("version"), "1.0.18");
-
   Json applied = wire("software_install", {}, {current});
-  EXPECT_EQ(refusal_of(applied), "");
-  EXPECT_EQ(applied.value("version", ""), "1.0.18");
-  EXPECT_EQ(applied.value("executable", ""), at("bin/velk"));
-  EXPECT_EQ(applied.value("files", 0), 1);
+  EXPECT_EQ(applied.value("version", ""), "1.0.18") << applied.dump();
 
   applied = wire("software_install", {"--software-version", "1.0.13"}, {previous});
   EXPECT_EQ(applied.value("version", ""), "1.0.13") << applied.dump();

@@ -179,35 +179,5 @@ TEST(RecoverOperation, ATransactionDirectoryIsNeverRemovedAndABusyTargetNeverWai
       refusal_line("provider_unavailable", "another process holds " + m.control + "/target.lock"));
 }
 
-TEST(OneReport, TextAndJsonStatusReportTheSameIdentityAndDriftUnderEveryScope) {
-  // The same facts, printed twice: a target with no scope, one under
-  // user_root by its record, and one whose JSON status names user_root.
-  struct Case {
-    std::optional<TargetScope> scope;
-    Words json_extra;
-  };
-  for (const Case& c : {Case{std::nullopt, {}}, Case{TargetScope::user_root, {}},
-                        Case{TargetScope::user_root, {"--target-scope", "user_root"}}}) {
-    SCOPED_TRACE(c.json_extra.empty() ? int(c.scope.has_value()) : 2);
-    TempDir t;
-    write_text(t / "skills/theirs/SKILL.md", "another product\n");
-    write_text(t / "AGENTS.md", "another product's instructions\n");  // outside skills
-    ASSERT_TRUE(
-        install_files(t.path(), "op-1", {{"skills/mine/SKILL.md", "mine\n"}}, c.scope).ok());
-    for (const bool drifted : {false, true}) {
-      if (drifted) write_text(t / "skills/theirs/SKILL.md", "edited\n");
-      const Json json = Json::parse(status_of(t.path(), c.json_extra));
-      const RunResult text = run_velk({"status", "--target", t.path()});
-      ASSERT_EQ(text.exit_code, 0) << text.err;
-      const std::string identity = json.at("target_identity_digest").get<std::string>();
-      EXPECT_NE(text.out.find("Identity " + identity.substr(0, 19) + "\n"), std::string::npos)
-          << text.out;
-      EXPECT_EQ(json.contains("drift_state"), !drifted);
-      EXPECT_EQ(text.out.find("Drift    none\n") != std::string::npos, !drifted) << text.out;
-      EXPECT_EQ(identity, identity_now(t.path(), c.scope));
-    }
-  }
-}
-
 }  // namespace
 }  // namespace velk

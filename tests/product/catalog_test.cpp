@@ -75,10 +75,7 @@ TEST(BuiltinSetups, EachWriteOutGetsItsOwnDirectoryRemovedWithTheLastReference) 
     auto first = write_builtin_catalog(temp.path());
     auto second = write_builtin_catalog(temp.path());
     ASSERT_TRUE(first.ok() && second.ok());
-    const std::string prefix = temp.path() + "/velk-setup-system-" + std::to_string(::getpid()) + "-";
-    ASSERT_EQ(first->dir.rfind(prefix, 0), 0u) << first->dir;
-    EXPECT_EQ(std::stoull(second->dir.substr(prefix.size())),
-              std::stoull(first->dir.substr(prefix.size())) + 1);
+    EXPECT_NE(first->dir, second->dir);  // the numbering is pinned by the next test
     first_dir = first->dir;
     EXPECT_TRUE(exists(first->dir + "/minimal/home/AGENTS.md"));
     kept = read_setups(*first).value();
@@ -234,32 +231,15 @@ TEST(ReadSetups, ReadsMembersAndCountsRegularFilesAtAnyDepth) {
   EXPECT_EQ(by_id["extra"].definition_digest, digest_tree(temp / "extra/home").value());
 }
 
+// The manifest refusals (schema, missing member, parse error, id in the
+// wrong directory, no home tree) are compared end to end (ListCommand).
 TEST(ReadSetups, FailuresNameThePathAndEndTheRead) {
   TempDir temp;
-  const std::string v1 = R"({"schema_version": 1, "id": )";
-  // catalog, setup directory, manifest, whether it has a home tree, message
-  const std::vector<std::tuple<std::string, std::string, std::string, bool, std::string>> rows = {
-      {"schema", "s", R"({"schema_version": 2, "id": "s", "description": "d"})", true,
-       "/s/setup.json is schema 2 and this build writes 1"},
-      {"missing", "m", v1 + R"("m"})", true,
-       "/m/setup.json does not parse: missing field `description`"},
-      {"twice", "t", v1 + R"("t", "id": "t", "description": "d"})", true,
-       "/t/setup.json does not parse: duplicate field `id`"},
-      {"homeless", "h", manifest("h"), false, "/h has no home tree"},
-  };
-  for (const auto& [catalog, dir, text, home, message] : rows) {
-    write_setup(temp / catalog, dir, text, home);
-    EXPECT_EQ(read_error(temp / catalog), (temp / catalog) + message);
-  }
-  write_setup(temp / "broken", "b", "{");
-  EXPECT_EQ(read_error(temp / "broken").rfind((temp / "broken/b/setup.json") + " does not parse: ", 0), 0u);
+  write_setup(temp / "twice", "t", R"({"schema_version": 1, "id": "t", "id": "t", "description": "d"})");
+  EXPECT_EQ(read_error(temp / "twice"), (temp / "twice/t/setup.json") + " does not parse: duplicate field `id`");
   write_setup(temp / "file-home", "f", manifest("f"), false);
   write_text(temp / "file-home/f/home", "not a tree");
   EXPECT_EQ(read_error(temp / "file-home"), (temp / "file-home/f") + " has no home tree");
-  // One bad setup fails the whole read, good ones beside it notwithstanding.
-  write_setup(temp / "mixed", "good", manifest("good"));
-  write_setup(temp / "mixed", "bad", manifest("other"));
-  EXPECT_EQ(read_error(temp / "mixed"), (temp / "mixed/bad/setup.json") + " declares id other but sits in bad");
   EXPECT_EQ(read_error(temp / "nowhere"),
             "cannot list the setup catalog at " + (temp / "nowhere") + ": No such file or directory");
 }

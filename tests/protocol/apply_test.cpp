@@ -78,11 +78,6 @@ size_t slots_of(const std::string& target) {
   return list_slots(locate_target_store(target)->pool)->size();
 }
 
-struct Fixture {
-  TempDir t;
-  TempDir side;  // bundles
-};
-
 TEST(Apply, RefusesAPlanThatIsNotTheApprovedOneOrNotForThisTarget) {
   Fixture f;
   const Planned p = planned(plan_of(f.t.path(), Operation::backup));

@@ -15,6 +15,12 @@ namespace velk::testing {
 
 inline constexpr char kLater[] = "2099-12-31T23:59:59.999Z";
 
+// A target, and a directory beside it for bundles.
+struct Fixture {
+  TempDir t;
+  TempDir side;
+};
+
 inline PlanOperationRequest plan_of(const std::string& target, Operation op) {
   PlanOperationRequest r;
   r.target = target;

@@ -114,14 +114,8 @@ TEST(PlanCheck, RefusesEachMalformedPlan) {
   }
 }
 
-struct Target {
-  TempDir t;
-  TempDir side;
-  std::string control = t / ".velk-setup-system";
-};
-
 TEST(PlanTarget, RefusesAnotherScopeThanTheRecordAndUnresolvedWork) {
-  Target m;
+  Fixture m;
   ASSERT_TRUE(install_files(m.t.path(), "op-1", {{"AGENTS.md", "one\n"}}).ok());
   auto request = plan_of(m.t.path(), Operation::backup);
   request.target_scope = TargetScope::user_root;
@@ -138,16 +132,16 @@ TEST(PlanTarget, RefusesAnotherScopeThanTheRecordAndUnresolvedWork) {
                  ReasonCode::unsupported_native_surface, owned_links_refusal({"skills"}).message);
   ASSERT_EQ(::unlink((m.t / "skills").c_str()), 0);
 
-  ASSERT_TRUE(publish_journal(dir_of(m.control), Journal{1, "prepared", "op-2", "install", "sha256:p",
-                                                 "sha256:q", "slot-000000000001", std::nullopt})
-                  .ok());
+  const Journal prepared{1, "prepared", "op-2", "install", "sha256:p", "sha256:q",
+                         "slot-000000000001", std::nullopt};
+  ASSERT_TRUE(publish_journal(dir_of(m.t / ".velk-setup-system"), prepared).ok());
   expect_refused(plan_operation(plan_of(m.t.path(), Operation::backup)),
                  ReasonCode::recovery_required,
                  "operation op-2 is journaled as prepared; run recovery before planning");
 }
 
 TEST(PlanTarget, UserRootNeedsARecordOfWhatWasWritten) {
-  Target m;
+  Fixture m;
   write_text(m.t / "MIREL-VELK-PROVIDER.json", R"({"state_schema":3})");
   auto request = plan_of(m.t.path(), Operation::backup);
   request.target_scope = TargetScope::user_root;
@@ -169,7 +163,7 @@ TEST(PlanTarget, UserRootNeedsARecordOfWhatWasWritten) {
 }
 
 TEST(PlanRemove, EndStatesFollowTheOwnedPathsAndTheBundleSurvivors) {
-  Target m;
+  Fixture m;
   ASSERT_TRUE(install_files(m.t.path(), "op-1",
                             {{"AGENTS.md", "mine\n"}, {"skills/old/SKILL.md", "old\n"}})
                   .ok());
@@ -206,7 +200,7 @@ TEST(PlanRemove, EndStatesFollowTheOwnedPathsAndTheBundleSurvivors) {
 }
 
 TEST(PlanRestore, NamesTheSlotAndTheIdentityItRecorded) {
-  Target m;
+  Fixture m;
   ASSERT_TRUE(install_files(m.t.path(), "op-1", {{"AGENTS.md", "one\n"}}).ok());
   const std::string first = identity_now(m.t.path());
   ASSERT_TRUE(install_files(m.t.path(), "op-2", {{"AGENTS.md", "two\n"}}).ok());

@@ -1,4 +1,4 @@
-#include "archive_tools.h"
+#include "extract_fixture.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

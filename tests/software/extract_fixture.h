@@ -1,6 +1,8 @@
-// A fixture for extraction tests: archives are made under src/, and each is
-// extracted into out/stage, so anything written beside the staging tree
-// shows up in out/.
+// Helpers for the software tests (running the real archive tools, crafting
+// archives byte by byte in Python, looking at what an extraction left
+// behind), and a fixture for extraction tests: archives are made under src/,
+// and each is extracted into out/stage, so anything written beside the
+// staging tree shows up in out/.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,12 +13,33 @@
 #include <utility>
 #include <vector>
 
-#include "archive_tools.h"
 #include "core/fs.h"
 #include "software/software.h"
+#include "support/runner.h"
 #include "support/temp_dir.h"
 
 namespace velk::testing {
+
+// Defined in archive_tools.cpp.
+using Lines = std::vector<std::string>;
+
+// Runs a shell command in `dir`.
+RunResult run_in(const std::string& dir, const std::string& command);
+
+// Runs a Python 3 script in `dir`, with crafting helpers defined first:
+//   header(name, size=0, flag=b'0', mode=0o644, magic=POSIX, prefix=b'',
+//          size_field=None, mode_field=None) -> 512 bytes
+//   entry(name, content=b'', **header_args) -> header and padded data
+//   pax(records) -> pax data for [(key, value), ...]
+//   END -> two zero blocks
+//   write_tgz(path, *parts) -> gzip of the concatenated parts
+RunResult python(const std::string& dir, const std::string& script);
+
+// Every entry below `root`, relative and sorted; directories end in "/".
+Lines tree_listing(const std::string& root);
+
+// The permission bits (07777) of a path, looked at without following links.
+unsigned mode_bits(const std::string& path);
 
 // Entry names that leave the destination, with the refusal of each.
 inline const std::vector<std::pair<std::string, std::string>> kEscapingNames = {
@@ -53,7 +76,7 @@ class ExtractTest : public ::testing::Test {
     write_text(src("names"), names);
   }
 
-  // Crafts an archive with Python in src/ (see archive_tools.h).
+  // Crafts an archive with Python in src/ (see python above).
   void craft(const std::string& script) {
     const RunResult r = python(src(), script);
     ASSERT_EQ(r.exit_code, 0) << script << r.err;

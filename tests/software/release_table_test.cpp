@@ -1,12 +1,10 @@
-// The pinned release table, its lookups, and the stand-in artifacts in
-// releases/ that it is generated from.
+// Lookups in the pinned release table (generated from the stand-in
+// artifacts in releases/, so their digests and lengths are not restated).
 #include <gtest/gtest.h>
 
-#include "archive_tools.h"
 #include "core/digest.h"
 #include "core/fs.h"
 #include "software/software.h"
-#include "support/runner.h"
 #include "support/temp_dir.h"
 
 namespace velk::testing {
@@ -14,57 +12,6 @@ namespace {
 
 std::string release_file(const Build& build) {
   return std::string(VELK_SOURCE_DIR) + "/releases/" + file_name(build.url);
-}
-
-// The platforms and their order are those BuildForPlatform lists.
-TEST(ReleaseTable, TwoVersionsOfPlainExecutablesSelectedByVersion) {
-  const auto& table = release_table();
-  ASSERT_EQ(table.size(), 2u);
-  EXPECT_EQ(&current_release(), &table[0]);
-  EXPECT_EQ(&previous_release(), &table[1]);
-  EXPECT_EQ(pinned_versions_text(), "1.0.18 and 1.0.13");
-  for (const Release& release : table) {
-    EXPECT_EQ(release.builds.size(), 6u);
-    EXPECT_FALSE(release.delivery_note.has_value());
-    for (const Build& build : release.builds)
-      EXPECT_TRUE(build.entry_point.empty() && build.format == ArtifactForm::executable);
-  }
-  EXPECT_EQ(table[1].builds[5].url,
-            "https://downloads.orlix.example/velk/1.0.13/velk-1.0.13-windows-x86_64.exe");
-  EXPECT_EQ(*select_release(std::nullopt), &current_release());
-  EXPECT_EQ(*select_release("1.0.13"), &previous_release());
-  auto other = select_release("1.0.15");
-  ASSERT_FALSE(other.ok());
-  EXPECT_EQ(other.error().kind, ErrorKind::unsupported_operation);
-}
-
-TEST(ReleaseTable, DigestsAndLengthsAreThoseOfTheFilesInReleases) {
-  std::vector<std::string> digests;
-  for (const Release& release : release_table()) {
-    for (const Build& build : release.builds) {
-      const std::string path = release_file(build);
-      const auto st = lstat_path(path);
-      ASSERT_TRUE(st.has_value()) << path;
-      EXPECT_EQ(build.byte_length, static_cast<uint64_t>(st->st_size)) << path;
-      EXPECT_EQ(build.sha256, digest_file(path).value());
-      EXPECT_NE(st->st_mode & 0111, 0u) << path << ": stand-in artifacts are executable";
-      digests.push_back(build.sha256);
-    }
-  }
-  std::sort(digests.begin(), digests.end());
-  EXPECT_EQ(std::unique(digests.begin(), digests.end()), digests.end())
-      << "every build has bytes of its own";
-}
-
-TEST(ReleaseTable, StandInArtifactsReportVersionEnvironmentAndArguments) {
-  RunOptions options;
-  options.set_env = {{"VELK_HOME", "/some/home"}};
-  options.unset_env = {"VELK_DISABLE_AUTOUPDATER"};
-  const RunResult run = run_program(release_file(previous_release().builds[4]),
-                                    {"two words", "--exit", "3", "--target"}, options);
-  EXPECT_EQ(run.exit_code, 3);
-  EXPECT_EQ(run.out, "velk 1.0.13\nVELK_HOME=/some/home\nVELK_DISABLE_AUTOUPDATER=\n"
-                     "arg: two words\narg: --exit\narg: 3\narg: --target\n");
 }
 
 TEST(ReleaseTable, BuildForPlatform) {
@@ -95,19 +42,6 @@ TEST(ReleaseTable, BuildForPlatform) {
                           DeliveryNote{"the vendor's installer", "run it yourself"}};
   EXPECT_EQ(build_for_platform(delivered, "linux", "x86_64").error().message,
             "1.0.20 is delivered by the vendor's installer: run it yourself");
-}
-
-TEST(ReleaseTable, HostPlatformIsTheCompilersTarget) {
-  const Platform host = host_platform();
-  const std::string name = std::string(host.os) + "/" + std::string(host.arch);
-#if defined(__linux__) && defined(__x86_64__)
-  EXPECT_EQ(name, "linux/x86_64");
-#elif defined(__linux__) && defined(__aarch64__)
-  EXPECT_EQ(name, "linux/arm64");
-#endif
-  auto build = host_build(current_release());
-  ASSERT_TRUE(build.ok()) << build.error().message;
-  EXPECT_EQ((*build)->platform, name);
 }
 
 TEST(ReleaseTable, RecogniseArtifactByItsDigestOrFile) {

@@ -1,8 +1,5 @@
-#include <poll.h>
-
 #include <gtest/gtest.h>
 
-#include "store/child.h"
 #include "store/target.h"
 #include "store/tree_helpers.h"
 
@@ -10,54 +7,6 @@ namespace velk {
 namespace {
 
 using namespace velk::testing;
-
-// A child process that takes the lock on a control directory, reports 'L'
-// (locked) or 'F' on a pipe ('?' when no report came in time), and holds
-// it until it is killed.
-class LockHolder {
- public:
-  explicit LockHolder(const std::string& control_dir) {
-    int ready[2];
-    if (::pipe(ready) != 0) std::abort();
-    pid_ = spawn([&] {
-      Result<TargetLock> lock = lock_target(dir_of(control_dir));
-      (void)!::write(ready[1], lock.ok() ? "L" : "F", 1);
-      ::pause();
-    });
-    ::close(ready[1]);
-    pollfd p{ready[0], POLLIN, 0};
-    if (::poll(&p, 1, 10000) != 1 || ::read(ready[0], &report, 1) != 1) report = '?';
-    ::close(ready[0]);
-  }
-  ~LockHolder() { kill(); }
-  // True once the child has been killed and reaped in time.
-  bool kill() {
-    if (pid_ < 0) return false;
-    const bool killed = reap(pid_, [] { return true; }) == SIGKILL;
-    pid_ = -1;
-    return killed;
-  }
-  char report = '?';
-
- private:
-  pid_t pid_ = -1;
-};
-
-TEST(TargetLock, ASecondProcessFailsAtOnceUntilTheHolderIsKilled) {
-  TempDir dir;
-  const std::string control = dir / ".velk-setup-system";
-  make_dirs(control);
-  LockHolder holder(control);
-  ASSERT_EQ(holder.report, 'L');
-  expect_error(lock_target(dir_of(control)), ErrorKind::lock_unavailable,
-               "another process holds " + control + "/target.lock");
-  EXPECT_FALSE(lock_target(dir_of(control)).error().has_cause());
-
-  ASSERT_TRUE(holder.kill());
-  Result<TargetLock> after = lock_target(dir_of(control));
-  ASSERT_TRUE(after.ok()) << after.error().full();
-  EXPECT_TRUE(after->held());
-}
 
 TEST(TargetLock, TheSameProcessCannotLockTwiceAndAFailedOpenIsNotKept) {
   TempDir dir;

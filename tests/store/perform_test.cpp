@@ -83,48 +83,9 @@ TEST(Perform, RecordsTheChangeInTheStateFile) {
   expect_no_trace(t, 2);
 }
 
-TEST(Perform, UnderUserRootRecordsWhatItWroteAndMeasuresTheSharedRoot) {
-  TempDir t;
-  write_text(t / "skills/theirs/SKILL.md", "another product\n");
-  const auto done =
-      install_files(t.path(), "op-1", {{"skills/mine/SKILL.md", "mine\n"}}, TargetScope::user_root);
-  ASSERT_TRUE(done.ok()) << done.error().full();
-  EXPECT_EQ(done->state.native_ownership, std::vector<std::string>{"skills"});
-  EXPECT_EQ(done->state.projection_profile_digest,
-            *profile_digest(declaration().user_root_profile));
-  EXPECT_EQ(read_text(t / "skills/theirs/SKILL.md"), "another product\n");
-  EXPECT_EQ(done->state.written_paths, std::vector<std::string>{"skills/mine/SKILL.md"});
-  // The identity covers skills whole, as the backup does.
-  EXPECT_EQ(done->identity_after, identity_now(t.path(), TargetScope::user_root));
-  write_text(t / "skills/theirs/SKILL.md", "changed\n");
-  EXPECT_NE(done->identity_after, identity_now(t.path(), TargetScope::user_root));
-}
-
-TEST(Perform, RefusalsBeforeTheJournalLeaveNoTrace) {
-  TempDir t;
-  PerformHooks hooks;
-  hooks.effects = write_files_effect({{"AGENTS.md", "x\n"}});
-  hooks.pre_checks = [](const PerformContext& c) -> Status {
-    if (!c.state_before.present())
-      return make_error(ErrorKind::unsupported_operation, "nothing is installed to remove");
-    return {};
-  };
-  const PlanFacts plan = plan_now(t.path(), "op-1");
-  expect_error(perform(t.path(), plan, hooks), ErrorKind::unsupported_operation,
-               "nothing is installed to remove");
-  EXPECT_FALSE(exists(t / "AGENTS.md"));
-  expect_no_trace(t);
-
-  // A plan applied twice is stale.
-  hooks.pre_checks = {};
-  ASSERT_TRUE(perform(t.path(), plan, hooks).ok());
-  const std::string state = read_text(t / "MIREL-VELK-PROVIDER.json");
-  expect_error(perform(t.path(), plan, hooks), ErrorKind::stale,
-               "the target changed after the lock was taken; no effect was made");
-  EXPECT_EQ(read_text(t / "MIREL-VELK-PROVIDER.json"), state);
-  expect_no_trace(t, 1);
-
-  // Links inside an owned surface are refused before any slot.
+// A check's refusal and a plan applied twice leave no trace either; those
+// are checked end to end (ChangeCommands remove, ApplyOperation).
+TEST(Perform, OwnedLinksAreRefusedBeforeAnySlot) {
   TempDir linked;
   write_text(linked / "notes.md", "n\n");
   make_dirs(linked / "skills/x");
@@ -166,26 +127,6 @@ TEST(Perform, AStaleTargetFoundDuringTheCaptureKeepsThePoolAsItWas) {
   expect_error(perform(t.path(), plan, hooks), ErrorKind::stale,
                "the target changed after the lock was taken; no effect was made");
   expect_no_trace(t, 10);
-}
-
-TEST(Perform, AFailedEffectLeavesThePreparedJournalAndReleasesTheLock) {
-  TempDir t;
-  PerformHooks hooks;
-  hooks.effects = [](const PerformContext& c) -> Result<EffectsOutcome> {
-    EXPECT_EQ(c.backup_ref, "slot-000000000001");
-    return make_error(ErrorKind::state_unavailable, "cannot write AGENTS.md");
-  };
-  expect_error(perform(t.path(), plan_now(t.path(), "op-9"), hooks), ErrorKind::state_unavailable,
-               "cannot write AGENTS.md");
-  const Journal journal = read_journal(dir_of(control(t))).value().value();
-  EXPECT_EQ(journal.phase + " " + journal.operation_id, "prepared op-9");
-  EXPECT_EQ(journal.backup_ref, "slot-000000000001");
-  EXPECT_TRUE(lock_target(dir_of(control(t))).ok());
-
-  // The next change is refused until recovery.
-  expect_error(install_files(t.path(), "op-10", {{"AGENTS.md", "x\n"}}),
-               ErrorKind::recovery_required,
-               "operation op-9 is journaled as prepared; run recovery before planning");
 }
 
 }  // namespace

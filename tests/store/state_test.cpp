@@ -74,14 +74,6 @@ class StateFile : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(StateFile, AbsentOrAnotherSchemaIsReturnedWithoutLookingFurther) {
-  EXPECT_EQ(state_file_path(dir_.path()), path());
-  EXPECT_EQ(read()->kind, StateRead::Kind::absent);
-  const StateRead other = read_ok(R"({"drift_state": 7, "state_schema": 5, "written_paths": "x"})");
-  EXPECT_EQ(other.kind, StateRead::Kind::other_schema);
-  EXPECT_EQ(other.found_schema, 5u);
-}
-
 TEST_F(StateFile, RefusesAMissingOrMalformedSchemaNumber) {
   for (const std::string bytes :
        {R"({"state_schema": "4"})", R"({"state_schema": -1})", "[]", "{}",

@@ -17,14 +17,8 @@ AWKWARD = "\u0007\b/\x7f\"\\ caf\u00e9 \U0001f600 \ue000\t\n\r\f\u001f end"
 
 
 class Spelling(unittest.TestCase):
-    def test_rules_of_the_canonical_form(self):
-        self.assertEqual(canonical_json({"b": 1, "a": [], "A": {}}), b'{"A":{},"a":[],"b":1}')
-        # U+10000 is the surrogate pair D800 DC00, which sorts before U+E000.
-        self.assertEqual(canonical_json({"\ue000": 1, "\U00010000": 2}),
-                         '{"\U00010000":2,"\ue000":1}'.encode("utf-8"))
-        self.assertEqual(canonical_json("\u0007\b/\x7f\u001f"), b'"\\u0007\\b/\x7f\\u001f"')
-        self.assertEqual(canonical_json([2**64 - 1, -(2**63), 0, True, None]),
-                         b"[18446744073709551615,-9223372036854775808,0,true,null]")
+    # What is spelt is checked against the provider below; these have no spelling.
+    def test_values_without_a_canonical_form_are_refused(self):
         for bad in (1.0, 2**64, -(2**63) - 1, {1: "x"}):
             with self.assertRaises(ValueError):
                 canonical_json(bad)

@@ -33,10 +33,6 @@ def recap(output):
             for host, counts in RECAP.findall(tail)}
 
 
-def recap_text(output):
-    return output[output.rindex("PLAY RECAP"):].strip()
-
-
 def failed_changed(output):
     """{host: the "changed" of its failed task}, from the `fatal:` lines."""
     fatal = re.findall(r"^fatal: \[(\S+)\]: FAILED! => (\{.*\})$", output, re.M)
@@ -72,24 +68,18 @@ class Fleet(unittest.TestCase):
         with open(cls.inventory, "w", encoding="utf-8") as f:
             f.write("\n".join(lines) + "\n")
         cls.provider = Provider(BINARY, env=dict(os.environ, TMPDIR=cls.tmp), scratch=cls.tmp)
-        cls.transcript = []
 
     @classmethod
     def tearDownClass(cls):
-        # The recaps asked for when the work is reported.
-        sys.stderr.write("\n" + "\n\n".join(cls.transcript) + "\n")
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
-    def playbook(self, name, *args, expect_exit=0, title=None):
+    def playbook(self, name, *args, expect_exit=0):
         done = subprocess.run(
             ["ansible-playbook", "-i", self.inventory, os.path.join(EXAMPLES, name), *args],
             env=self.env, cwd=self.tmp, capture_output=True, text=True, check=False,
             stdin=subprocess.DEVNULL)
         output = done.stdout + done.stderr
         self.assertEqual(done.returncode, expect_exit, output)
-        if title:
-            self.transcript.append(f"== {title}: ansible-playbook {name} {' '.join(args)}\n"
-                                   + recap_text(done.stdout))
         return done.stdout, recap(done.stdout)
 
     def status(self, host):
@@ -103,8 +93,7 @@ class Fleet(unittest.TestCase):
         # 1. Apply a catalog setup everywhere; then again, and nothing changes.
         # The slot from before the rollout is held against the pool's rotation.
         out, counts = self.playbook("roll_setup.yml", "-e", "velk_setup=baseline", "-e",
-                                    '{"velk_hold": true, "velk_hold_reason": "before baseline"}',
-                                    title="first rollout")
+                                    '{"velk_hold": true, "velk_hold_reason": "before baseline"}')
         self.assertEqual({h: c["changed"] for h, c in counts.items()}, dict.fromkeys(HOSTS, 1))
         self.assertIn(f"{self.targets['host1']}: what was there before is kept in backup "
                       "slot-000000000001; to put it back, run velk-setup-system restore", out)
@@ -114,8 +103,7 @@ class Fleet(unittest.TestCase):
             self.assertEqual([(b.held, b.hold_reason) for b in status.backups],
                              [(True, "before baseline")])
 
-        _, counts = self.playbook("roll_setup.yml", "-e", "velk_setup=baseline",
-                                  title="idempotence run")
+        _, counts = self.playbook("roll_setup.yml", "-e", "velk_setup=baseline")
         self.assertEqual({h: (c["changed"], c["failed"]) for h, c in counts.items()},
                          dict.fromkeys(HOSTS, (0, 0)))
         self.assertEqual([len(self.status(h).backups) for h in HOSTS], [1] * 5)
@@ -126,7 +114,7 @@ class Fleet(unittest.TestCase):
             f.write(b"a local edit\n")
         edited = self.read("host2", "AGENTS.md")
         out, counts = self.playbook("roll_setup.yml", "--check", "--diff", "-e",
-                                    "velk_setup=baseline", title="check mode after an edit")
+                                    "velk_setup=baseline")
         self.assertEqual({h: c["changed"] for h, c in counts.items()},
                          dict(dict.fromkeys(HOSTS, 0), host2=1))
         shown = re.search(rf"^replace in {re.escape(self.targets['host2'])} .*\n(  - .*\n)+",
@@ -148,8 +136,7 @@ class Fleet(unittest.TestCase):
             with open(os.path.join(team, "home", path), "w", encoding="utf-8") as f:
                 f.write(text)
         before = {h: self.status(h).target_identity_digest for h in HOSTS}
-        _, counts = self.playbook("trial_bundle.yml", "-e", f"velk_bundle_src={team}",
-                                  title="bundle trial and restore")
+        _, counts = self.playbook("trial_bundle.yml", "-e", f"velk_bundle_src={team}")
         self.assertEqual({h: c["failed"] for h, c in counts.items()}, dict.fromkeys(HOSTS, 0))
         for h in HOSTS:
             status = self.status(h)
@@ -163,10 +150,9 @@ class Fleet(unittest.TestCase):
         elsewhere = os.path.join(self.tmp, "elsewhere")
         os.makedirs(elsewhere)
         os.symlink(elsewhere, os.path.join(self.targets["host5"], "skills"))
-        for mode, title in ((["--check"], "one broken target, check mode"),
-                            ([], "one broken target")):
+        for mode in (["--check"], []):
             out, counts = self.playbook("roll_setup.yml", "-e", "velk_setup=full-auto", *mode,
-                                        expect_exit=2, title=title)
+                                        expect_exit=2)
             self.assertEqual({h: (c["changed"], c["failed"]) for h, c in counts.items()},
                              dict(dict.fromkeys(HOSTS, (1, 0)), host5=(0, 1)))
             self.assertEqual(failed_changed(out), {"host5": False})
