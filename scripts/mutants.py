@@ -3,7 +3,7 @@
 
 Usage: scripts/mutants.py [--seed S] [--n N] [--jobs J] [--build-dir DIR]
                           [--timeout SECONDS] [--report FILE] [--skip-baseline]
-                          [--list | --dry-run | --only K | --restore]
+                          [--list | --dry-run | --only K[,K...] | --restore]
 
 It finds the places in src/**/*.cpp (not src/main.cpp, not headers) where one
 of these small changes keeps the code compiling:
@@ -43,7 +43,10 @@ and the summary.
 
   --list        every place found, numbered, and the count per folder
   --dry-run     the sample, without building
-  --only K      run only the K-th mutant of the sample (to re-check a survivor)
+  --only K[,K...]  run only the K-th mutants of the sample (to re-check a
+                survivor, or to run again after a change to the tests only the
+                mutants an earlier report shows killed: a survivor cannot be
+                killed by fewer tests)
 
 Each mutant takes about a minute on two cores (one file recompiled, the test
 programs relinked, the suite run). It is run by hand, not in CI.
@@ -525,7 +528,8 @@ def main():
     mode.add_argument("--dry-run", action="store_true", help="print the sample and stop")
     mode.add_argument("--restore", action="store_true",
                       help="put back the file a killed run left changed")
-    parser.add_argument("--only", type=int, metavar="K", help="run only the K-th sampled mutant")
+    parser.add_argument("--only", metavar="K[,K...]",
+                        help="run only the K-th sampled mutants (numbers separated by commas)")
     args = parser.parse_args()
 
     if args.restore:
@@ -550,9 +554,13 @@ def main():
     picked = sample(sites, lines, args.n, args.seed)
     numbered = list(enumerate(picked, 1))
     if args.only is not None:
-        if not 1 <= args.only <= len(picked):
-            sys.exit(f"mutants: --only takes 1 to {len(picked)}")
-        numbered = [numbered[args.only - 1]]
+        try:
+            wanted = sorted({int(k) for k in args.only.split(",")})
+        except ValueError:
+            wanted = []
+        if not wanted or not all(1 <= k <= len(picked) for k in wanted):
+            sys.exit(f"mutants: --only takes numbers from 1 to {len(picked)}, separated by commas")
+        numbered = [numbered[k - 1] for k in wanted]
     if args.dry_run:
         for k, site in numbered:
             print(f"[{k}/{len(picked)}] {site.describe()}")
