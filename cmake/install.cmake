@@ -22,6 +22,7 @@ install(CODE "
   list(APPEND CMAKE_INSTALL_MANIFEST_FILES \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/velk-setup-system\")
 ")
 install(FILES ${CMAKE_SOURCE_DIR}/docs/user-guide.md ${CMAKE_SOURCE_DIR}/docs/protocol-guide.md
+        ${CMAKE_SOURCE_DIR}/docs/troubleshooting.md
         DESTINATION ${VELK_DOC_DIR})
 install(PROGRAMS ${CMAKE_SOURCE_DIR}/examples/protocol_session.py
         DESTINATION ${VELK_DOC_DIR}/examples)

@@ -33,6 +33,7 @@ expected="./usr/bin/velk-setup-system
 ./usr/share/doc/velk-setup-system/copyright
 ./usr/share/doc/velk-setup-system/examples/protocol_session.py
 ./usr/share/doc/velk-setup-system/protocol-guide.md
+./usr/share/doc/velk-setup-system/troubleshooting.md
 ./usr/share/doc/velk-setup-system/user-guide.md
 ./usr/share/fish/vendor_completions.d/velk-setup-system.fish
 ./usr/share/man/man1/velk-setup-system.1.gz

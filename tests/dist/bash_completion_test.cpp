@@ -1,6 +1,5 @@
-// The generated bash completion, driven the way bash drives it: the script
-// is sourced into a real bash, COMP_WORDS and COMP_CWORD describe the
-// command line, the completion function runs, and COMPREPLY is read back.
+// The generated bash completion, sourced into a real bash and driven through
+// COMP_WORDS and COMP_CWORD as bash drives it; COMPREPLY is read back.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,14 +16,14 @@ namespace {
 using namespace velk::testing;
 using Words = std::vector<std::string>;
 
-// The candidates bash would offer for the last word of `line` (the program
-// name first), sorted; run in `cwd` so that file names are relative to it.
+// The candidates bash offers for the last word of `line` (after the program
+// name), sorted; file names are relative to `cwd`.
 Words complete(const Words& line, const std::string& cwd = "") {
   const std::string script = std::string(VELK_BUILD_DIR) + "/completion/velk-setup-system.bash";
   Words args = {"--norc", "--noprofile", "-c",
                 "source \"$1\" && shift && COMP_WORDS=(\"$@\") && COMP_CWORD=$(($# - 1)) && "
                 "_velk_setup_system && printf '%s\\n' \"${COMPREPLY[@]}\"",
-                "bash", script};
+                "bash", script, "velk-setup-system"};
   args.insert(args.end(), line.begin(), line.end());
   RunOptions options;
   options.cwd = cwd;
@@ -40,35 +39,32 @@ Words complete(const Words& line, const std::string& cwd = "") {
 }
 
 TEST(BashCompletion, OffersCommandWordsThenTheFlagsOfTheCommand) {
-  EXPECT_EQ(complete({"velk-setup-system", "ins"}), (Words{"install"}));
-  EXPECT_EQ(complete({"velk-setup-system", "re"}),
+  EXPECT_EQ(complete({"ins"}), (Words{"install"}));
+  EXPECT_EQ(complete({"re"}),
             (Words{"recover-operation", "reinstall", "release", "remove", "restore"}));
-  EXPECT_EQ(complete({"velk-setup-system", "--v"}), (Words{"--version"}));
+  EXPECT_EQ(complete({"--v"}), (Words{"--version"}));
 
-  EXPECT_EQ(complete({"velk-setup-system", "hold", "--"}),
-            (Words{"--backup", "--reason", "--target"}));
+  EXPECT_EQ(complete({"hold", "--"}), (Words{"--backup", "--reason", "--target"}));
   // A flag already given is not offered again.
-  EXPECT_EQ(complete({"velk-setup-system", "hold", "--target", "/t", "--"}),
-            (Words{"--backup", "--reason"}));
-  EXPECT_EQ(complete({"velk-setup-system", "plan-operation", "--target", "/t", "--json", "--op"}),
+  EXPECT_EQ(complete({"hold", "--target", "/t", "--"}), (Words{"--backup", "--reason"}));
+  EXPECT_EQ(complete({"plan-operation", "--target", "/t", "--json", "--op"}),
             (Words{"--operation", "--operation-id"}));
   // status takes the flags of both of its forms.
-  EXPECT_EQ(complete({"velk-setup-system", "status", "--t"}), (Words{"--target", "--target-scope"}));
-  EXPECT_EQ(complete({"velk-setup-system", "list", ""}), Words{});
+  EXPECT_EQ(complete({"status", "--t"}), (Words{"--target", "--target-scope"}));
+  EXPECT_EQ(complete({"list", ""}), Words{});
 }
 
 TEST(BashCompletion, OffersSetupIdsOperationsAndScopesWhereTheyAreValues) {
-  EXPECT_EQ(complete({"velk-setup-system", "install", "m"}), (Words{"minimal", "mirel-builder"}));
-  EXPECT_EQ(complete({"velk-setup-system", "select", "--target", "/t", ""}),
+  EXPECT_EQ(complete({"install", "m"}), (Words{"minimal", "mirel-builder"}));
+  EXPECT_EQ(complete({"select", "--target", "/t", ""}),
             (Words{"baseline", "full-auto", "minimal", "mirel-builder"}));
   // One setup name is all install takes.
-  EXPECT_EQ(complete({"velk-setup-system", "install", "minimal", ""}), (Words{"--target"}));
-  EXPECT_EQ(complete({"velk-setup-system", "plan-operation", "--operation", "software_"}),
+  EXPECT_EQ(complete({"install", "minimal", ""}), (Words{"--target"}));
+  EXPECT_EQ(complete({"plan-operation", "--operation", "software_"}),
             (Words{"software_install", "software_remove", "software_update"}));
-  EXPECT_EQ(complete({"velk-setup-system", "status", "--json", "--target-scope", ""}),
-            (Words{"project", "user_root"}));
+  EXPECT_EQ(complete({"status", "--json", "--target-scope", ""}), (Words{"project", "user_root"}));
   // A value that is the caller's own text gets no candidates.
-  EXPECT_EQ(complete({"velk-setup-system", "hold", "--reason", ""}), Words{});
+  EXPECT_EQ(complete({"hold", "--reason", ""}), Words{});
 }
 
 TEST(BashCompletion, OffersDirectoriesForTargetsAndFilesForPlans) {
@@ -76,15 +72,12 @@ TEST(BashCompletion, OffersDirectoriesForTargetsAndFilesForPlans) {
   make_dirs(dir / "home");
   make_dirs(dir / "holder");
   write_text(dir / "hplan.json", "{}");
-  EXPECT_EQ(complete({"velk-setup-system", "status", "--target", "h"}, dir.path()),
-            (Words{"holder", "home"}));
-  EXPECT_EQ(complete({"velk-setup-system", "software", "--prefix", "ho"}, dir.path()),
-            (Words{"holder", "home"}));
-  EXPECT_EQ(complete({"velk-setup-system", "apply-operation", "--plan", "h"}, dir.path()),
+  EXPECT_EQ(complete({"status", "--target", "h"}, dir.path()), (Words{"holder", "home"}));
+  EXPECT_EQ(complete({"software", "--prefix", "ho"}, dir.path()), (Words{"holder", "home"}));
+  EXPECT_EQ(complete({"apply-operation", "--plan", "h"}, dir.path()),
             (Words{"holder", "home", "hplan.json"}));
   // After a bare "--", launch hands words to the product: file names.
-  EXPECT_EQ(complete({"velk-setup-system", "launch", "--", "hp"}, dir.path()),
-            (Words{"hplan.json"}));
+  EXPECT_EQ(complete({"launch", "--", "hp"}, dir.path()), (Words{"hplan.json"}));
 }
 
 }  // namespace

@@ -1,14 +1,11 @@
-// The guides are executable: every ```console block of docs/user-guide.md
-// and docs/protocol-guide.md is a shell session ("$ " commands, then what
-// they print), and the sessions of one guide run in order, in one shell, in
-// a scratch directory, against the built program. A guide that drifts from
-// the program fails here.
-//
-// In what a guide shows, "…" stands for any text within a line, a line of
-// "..." alone for any number of lines, and operation ids and plan expiries
-// are whatever the run made. The guides' own paths (/home/me, /opt/velk,
-// /srv/velk) are made inside the scratch directory, and the source tree's
-// `releases` and `examples` are beside it, as in a checkout.
+// The guides are executable: every ```console block of docs/user-guide.md,
+// docs/protocol-guide.md and docs/troubleshooting.md is a shell session ("$ "
+// commands, then what they print, both streams), run in order, in one shell,
+// in a scratch directory, against the built program. In what a guide shows,
+// "…" stands for any text within a line, a line of "..." alone for any number
+// of lines, and operation ids and plan expiries are whatever the run made.
+// The guides' paths (/home/me, /opt/velk, /srv/velk) are made inside the
+// scratch directory, beside the source tree's `releases` and `examples`.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -72,8 +69,7 @@ std::string settled(std::string text) {
   return text;
 }
 
-// Whether `actual` is what `expected` shows, with its "…" and "..." read as
-// above.
+// Whether `actual` is what `expected` shows, "…" and "..." read as above.
 bool shows(const std::string& expected, const std::string& actual) {
   std::string pattern;
   std::istringstream in(settled(expected));
@@ -149,6 +145,7 @@ void run_guide(const std::string& name) {
 
 TEST(Guides, WhatTheUserGuideShowsIsWhatTheProgramDoes) { run_guide("user-guide.md"); }
 TEST(Guides, WhatTheProtocolGuideShowsIsWhatTheProgramDoes) { run_guide("protocol-guide.md"); }
+TEST(Guides, TheTroubleshootingPageShowsWhatTheProgramSays) { run_guide("troubleshooting.md"); }
 
 TEST(Guides, ASessionOnlyPassesWhenItMatches) {
   EXPECT_TRUE(shows("a\n...\nb…d\n", "a\nx\ny\nbcd\n"));

@@ -1,6 +1,5 @@
-// What an installation lays out: `cmake --install` into a staging root, the
-// installed program run from there, and the example consumer session run
-// against the built program.
+// What an installation lays out: `cmake --install` into a staging root, and
+// the installed program and library run from there.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -20,8 +19,7 @@ namespace {
 using namespace velk::testing;
 using Words = std::vector<std::string>;
 
-// Every file and link under `root`, relative to it, sorted; directories are
-// implied by them.
+// Every file and link under `root`, relative to it, sorted.
 Words files_under(const std::string& root) {
   Words out;
   for (const auto& e : std::filesystem::recursive_directory_iterator(root))
@@ -37,9 +35,8 @@ unsigned mode_of(const std::string& path) {
 
 TEST(Install, LaysOutExactlyTheProgramPagesCompletionAndGuides) {
   TempDir stage, scratch;
-  // `cmake --install` runs the build tree's install script, which ends by
-  // writing a list of what it installed into the build tree. The same
-  // script, with that list sent to the test's own directory instead:
+  // The build tree's install script, with the list of what it installed
+  // written to the test's own directory instead of the build tree:
   std::string script = read_text(std::string(VELK_BUILD_DIR) + "/cmake_install.cmake");
   const std::string manifest = "file(WRITE \"" + std::string(VELK_BUILD_DIR) + "/";
   const size_t at = script.rfind(manifest);
@@ -78,6 +75,7 @@ TEST(Install, LaysOutExactlyTheProgramPagesCompletionAndGuides) {
                 "/usr/share/bash-completion/completions/velk-setup-system",
                 "/usr/share/doc/velk-setup-system/examples/protocol_session.py",
                 "/usr/share/doc/velk-setup-system/protocol-guide.md",
+                "/usr/share/doc/velk-setup-system/troubleshooting.md",
                 "/usr/share/doc/velk-setup-system/user-guide.md",
                 "/usr/share/fish/vendor_completions.d/velk-setup-system.fish",
                 "/usr/share/man/man1/velk-setup-system.1.gz",
@@ -89,10 +87,8 @@ TEST(Install, LaysOutExactlyTheProgramPagesCompletionAndGuides) {
   EXPECT_EQ(mode_of(stage / "usr/lib/velk-setup-system/velk-setup-system"), 0755u);
   EXPECT_EQ(mode_of(stage / "usr/share/man/man1/velk-setup-system.1.gz"), 0644u);
 
-  // The staged program needs nothing from where it was built: it prints its
-  // version and lists the catalog installed beside it, run through its link
-  // from a directory that holds no catalog, writing nothing to its
-  // temporary directory.
+  // The staged program needs nothing from where it was built: run through
+  // its link, it lists the catalog beside it and leaves TMPDIR empty.
   make_dirs(stage / "tmp");
   RunOptions run;
   run.cwd = stage.path();
@@ -108,6 +104,16 @@ TEST(Install, LaysOutExactlyTheProgramPagesCompletionAndGuides) {
   for (const char* id : {"\n  minimal\n", "\n  baseline\n", "\n  full-auto\n", "\n  mirel-builder\n"})
     EXPECT_NE(list.out.find(id), std::string::npos) << id;
   EXPECT_TRUE(std::filesystem::is_empty(stage / "tmp"));
+
+  // So does the consumer library installed beside it.
+  const std::string site = stage / "usr/lib/python3/dist-packages";
+  run.set_env = {{"PYTHONPATH", site}, {"PYTHONDONTWRITEBYTECODE", "1"}};
+  const RunResult help = run_program(VELK_PYTHON, {"-m", "velk_setup_client", "--help"}, run);
+  EXPECT_EQ(help.exit_code, 0) << help.err;
+  EXPECT_NE(help.out.find("bundle"), std::string::npos) << help.out;
+  const RunResult where =
+      run_program(VELK_PYTHON, {"-c", "import velk_setup_client as v; print(v.__file__)"}, run);
+  EXPECT_EQ(where.out, site + "/velk_setup_client/__init__.py\n") << where.err;
 }
 
 }  // namespace

@@ -35,8 +35,7 @@ std::string read_error(const std::string& dir) {
   return setups.ok() ? "(read)" : setups.error().full();
 }
 
-// A search that finds nothing beside the program or in the working
-// directory, so that it ends with the built-in catalog under `temp`.
+// A search that ends with the built-in catalog, written under `temp`.
 CatalogSearch isolated_search(const TempDir& temp) {
   make_dirs(temp / "bin/a/b/c");
   make_dirs(temp / "work");
@@ -231,8 +230,7 @@ TEST(ReadSetups, ReadsMembersAndCountsRegularFilesAtAnyDepth) {
   EXPECT_EQ(by_id["extra"].definition_digest, digest_tree(temp / "extra/home").value());
 }
 
-// The manifest refusals (schema, missing member, parse error, id in the
-// wrong directory, no home tree) are compared end to end (ListCommand).
+// The other manifest refusals are compared end to end (ListCommand).
 TEST(ReadSetups, FailuresNameThePathAndEndTheRead) {
   TempDir temp;
   write_setup(temp / "twice", "t", R"({"schema_version": 1, "id": "t", "id": "t", "description": "d"})");

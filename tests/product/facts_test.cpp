@@ -22,7 +22,6 @@ TEST(BuildDigest, HashesTheCanonicalFacts) {
             *build_digest_from(kit));
   // A kit that names no aggregate hashes it as null.
   EXPECT_EQ(*build_digest_from("{}"), digest_bytes(*canonical_json(provider_facts(nullptr))));
-  EXPECT_EQ(*provider_build_digest(), *build_digest_from(kit_identity_text()));
 }
 
 TEST(BuildDigest, RefusesAnUnreadableKitIdentity) {

@@ -1,6 +1,4 @@
-// Apply: the checks before the lock, the bundle a plan was made with, the
-// survivors of a removal, the modes written, and a restore of the oldest
-// slot of a full pool.
+// Apply in-process: its checks, its bundle, removals, modes and restores.
 #include <signal.h>
 #include <sys/wait.h>
 
@@ -210,10 +208,9 @@ TEST(Apply, RestoringTheOldestSlotOfAFullPoolKeepsItUntilItIsReadAndChecksWhatIt
   EXPECT_EQ(identity_now(f.t.path()), oldest);
 }
 
-// Found by the crash campaign: a restore under user_root killed after it
-// wrote files the record before it did not name, and a write killed while
-// its staging copy stood beside the file. Recovery must leave the shared
-// root exactly as it was before.
+// Found by the crash campaign: a user_root restore killed after writing files
+// the record before it did not name, and a write killed beside its staging
+// copy. Recovery must leave the shared root exactly as it was.
 TEST(Apply, AnInterruptedUserRootRestoreIsTakenBackWholeByRecovery) {
   Fixture f;
   write_text(f.t / "skills/other-product/SKILL.md", "another product\n");
@@ -250,10 +247,9 @@ TEST(Apply, AnInterruptedUserRootRestoreIsTakenBackWholeByRecovery) {
   EXPECT_EQ(read_text(f.t / "skills/other-product/SKILL.md"), "another product\n");
 }
 
-// Found by the crash campaign on a disk (where each flush takes long
-// enough for a kill to land in it): a write of a top-level file or of the
-// record killed before its rename leaves a staging copy at the target's
-// top, outside every surface. Recovery takes it away with the rest.
+// Found by the crash campaign on a disk, where a kill can land in a flush: a
+// write of a top-level file or of the record killed before its rename leaves
+// a staging copy at the top, outside every surface. Recovery takes it away.
 TEST(Apply, RecoveryTakesAwayTheStagingCopiesAKilledWriteLeftAtTheTop) {
   Fixture f;
   write_text(f.t / "notes.txt", "mine\n");

@@ -1,5 +1,4 @@
-// Shared helpers of the plan and apply tests: requests made in-process, and
-// bundles written beside the target.
+// Shared by the plan and apply tests, which make requests in-process.
 #pragma once
 
 #include <gtest/gtest.h>

@@ -1,5 +1,4 @@
-// Planning: the argument rules and their order, the plan check, the scope
-// and recovery refusals, and the end states of a removal.
+// Planning: the argument rules, the plan check, refusals and end states.
 #include <gtest/gtest.h>
 
 #include "core/digest.h"

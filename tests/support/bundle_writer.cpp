@@ -29,9 +29,7 @@ T must(Result<T> result) {
 
 std::string top_level(const std::string& path) { return path.substr(0, path.find('/')); }
 
-// The component kind the product reads at a top-level entry; kindless and
-// unknown entries are given "setting", a kind every main-profile bundle may
-// carry.
+// The kind the product reads at a top-level entry, else "setting".
 std::string kind_for(const std::string& top, std::optional<TargetScope> scope) {
   if (scope == TargetScope::user_root) return "skill";
   for (const OwnedSurface& s : declaration().owned_surfaces)
@@ -152,8 +150,7 @@ BundleParts make_bundle(const std::map<std::string, FileSpec>& files,
   parts.passport = passport.dump();
   const std::string passport_digest = digest_bytes(parts.passport);
 
-  // Files grouped by their top-level entry; map order is byte order, so the
-  // adaptations come out sorted by stable_id.
+  // Grouped by top-level entry; map order sorts the adaptations by stable_id.
   std::map<std::string, std::vector<std::string>> groups;
   for (const auto& [path, spec] : files) groups[top_level(path)].push_back(path);
 

@@ -1,10 +1,6 @@
-// Builds bundles for tests: valid ones from a map of files, and, through
-// the editable intermediate structure, ones that break exactly one rule.
-//
-//   auto parts = make_bundle({{"skills/a.md", {"text"}}});
-//   parts.manifest["harness_id"] = "other";  // break one rule
-//   parts.seal();                             // recompute the identity (or not)
-//   BundleClaim claim = write_bundle(dir / "b.zip", parts);
+// Bundles for tests: valid ones from a map of files, and, by editing the
+// parts (then seal() to recompute the identity, or not), ones that break
+// exactly one rule; write_bundle() writes them and returns the claim.
 #pragma once
 
 #include <cstdint>
@@ -57,14 +53,12 @@ struct ZipArchive {
   std::optional<uint32_t> central_offset;   // default: where it is written
 };
 
-// The archive's bytes: local headers with data, central directory, end
-// record, in entry order.
+// Local headers with data, central directory, end record, in entry order.
 std::string serialise_zip(const ZipArchive& archive);
 
 // External attributes of a regular file with the permission bits `mode`.
 uint32_t file_attributes(uint32_t mode);
 
-// An entry in the accepted shape.
 ZipEntry zip_entry(std::string name, std::string data, uint32_t attributes = 0100644u << 16);
 
 uint32_t crc32_of(std::string_view data);
@@ -75,36 +69,29 @@ struct FileSpec {
 };
 
 struct BundleParts {
-  // bundle.json as an editable value; "bundle_digest" is in it.
-  Json manifest;
-  // When set, written as bundle.json verbatim instead of `manifest`.
-  std::optional<std::string> manifest_text;
+  Json manifest;                             // bundle.json, "bundle_digest" included
+  std::optional<std::string> manifest_text;  // when set, written instead of `manifest`
   std::string passport;
   std::string composition_report;
   std::string conversion_report;
-  // The "files/..." members after the four fixed ones, in order.
-  std::vector<ZipEntry> file_entries;
+  std::vector<ZipEntry> file_entries;  // the "files/..." members after the fixed four
 
-  // Recomputes manifest["bundle_digest"] from the rest of the manifest.
-  void seal();
+  void seal();  // recomputes manifest["bundle_digest"] from the rest
   std::string bundle_digest() const;
   std::string manifest_bytes() const;
-  // The four fixed members and then the file entries.
-  ZipArchive archive() const;
+  ZipArchive archive() const;  // the four fixed members, then the file entries
   std::string bytes() const;
 };
 
-// A valid bundle for the global scope (nullopt) or user_root: one component
-// adaptation per top-level entry of the paths, the profile binding of the
-// scope's real profile, a passport, both reports and the identity.
-// Project-bound bundles carry the main profile's identity under the scope
-// word "project".
+// A valid bundle for the global scope (nullopt) or another: one component
+// per top-level entry, bound to the scope's profile (the main one for
+// "project"), with a passport, both reports and the identity.
 BundleParts make_bundle(const std::map<std::string, FileSpec>& files,
                         std::optional<TargetScope> scope = std::nullopt,
                         std::string_view setup_id = "test-setup",
                         std::string_view setup_version = "1.0.0");
 
-// Writes the bytes to `path` and returns the claim that names them exactly.
+// Writes the bytes to `path`; the claim names them exactly.
 BundleClaim write_bundle(const std::string& path, std::string_view bytes,
                          std::string bundle_digest);
 BundleClaim write_bundle(const std::string& path, const BundleParts& parts);

@@ -25,12 +25,10 @@ namespace {
 
 std::vector<std::string> child_environment(const RunOptions& options) {
   std::map<std::string, std::string> vars;
-  if (!options.clear_env) {
-    for (char** e = environ; *e != nullptr; ++e) {
-      const std::string entry(*e);
-      const size_t eq = entry.find('=');
-      if (eq != std::string::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
-    }
+  for (char** e = environ; *e != nullptr; ++e) {
+    const std::string entry(*e);
+    const size_t eq = entry.find('=');
+    if (eq != std::string::npos) vars[entry.substr(0, eq)] = entry.substr(eq + 1);
   }
   for (const std::string& name : options.unset_env) vars.erase(name);
   for (const auto& [name, value] : options.set_env) vars[name] = value;
@@ -54,8 +52,7 @@ void make_pipe(int fds[2]) {
 
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const RunOptions& options) {
-  // A child that closes its input early must not kill the test with SIGPIPE;
-  // the child itself gets the default back before exec.
+  // A child that closes its input early must not kill the test with SIGPIPE.
   ::signal(SIGPIPE, SIG_IGN);
   // Everything the child needs is built before fork: after it, only
   // async-signal-safe calls are made.

@@ -1,5 +1,5 @@
 // Runs the built program (or another executable) as a child process and
-// captures what it printed and how it ended. Used by every end-to-end test.
+// captures what it printed and how it ended.
 #pragma once
 
 #include <sys/types.h>
@@ -13,20 +13,13 @@
 namespace velk::testing {
 
 struct RunOptions {
-  // Variables set (or replaced) in the child's environment.
-  std::vector<std::pair<std::string, std::string>> set_env;
-  // Variables removed from the child's environment.
+  std::vector<std::pair<std::string, std::string>> set_env;  // set or replaced
   std::vector<std::string> unset_env;
-  // When true the child starts from an empty environment plus set_env.
-  bool clear_env = false;
-  // Working directory of the child; empty keeps the test's own.
-  std::string cwd;
-  // Bytes written to the child's standard input (then closed).
-  std::string input;
-  // The child is killed when it runs longer than this.
-  std::chrono::milliseconds timeout{30000};
-  // When set, the child drops to this user and group (and no supplementary
-  // groups) before it starts: a test run as root plays another user.
+  std::string cwd;         // empty keeps the test's own
+  std::string input;       // written to standard input, which is then closed
+  std::chrono::milliseconds timeout{30000};  // then the child is killed
+  // The user and group (and no supplementary groups) the child drops to: a
+  // test run as root plays another user.
   std::optional<std::pair<uid_t, gid_t>> as_user;
 };
 

@@ -12,24 +12,20 @@ namespace velk::testing {
 class TempDir {
  public:
   TempDir();
-  // A fresh directory under `base` instead of the system temporary one.
   explicit TempDir(const std::string& base);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
 
   const std::string& path() const { return path_; }
-  // path() joined with a relative path.
   std::string operator/(std::string_view relative) const;
 
  private:
   std::string path_;
 };
 
-// A memory-backed directory to put temporary directories in (/dev/shm),
-// or "" when there is none: a test that writes thousands of flushed files
-// uses it so that each flush costs nothing, since a killed process loses no
-// written data either way.
+// /dev/shm when it is a writable tmpfs, else "": for tests that flush
+// thousands of files, since a killed process loses no written data there.
 std::string memory_temp_base();
 
 // Small file helpers for tests: they abort the test run on failure.
@@ -37,8 +33,7 @@ void write_text(const std::string& path, std::string_view content, unsigned mode
 std::string read_text(const std::string& path);
 void make_dirs(const std::string& path);
 bool exists(const std::string& path);  // lstat: a dangling link exists
-// The directory at an absolute path, held open as the program holds the
-// directories it owns (made first when absent).
+// The directory at an absolute path (made first when absent), held open.
 Dir dir_of(const std::string& path);
 
 }  // namespace velk::testing

@@ -1,7 +1,5 @@
-// Runs a piece of a test in a forked child and reports what it used: its
-// exit status, its peak resident memory and its processor time, as the
-// kernel counted them. For tests that show an input cannot make a reader
-// take memory or time out of proportion to the input.
+// Runs a piece of a test in a forked child and reports its exit status,
+// peak memory and processor time, as the kernel counted them.
 #pragma once
 
 #include <sys/resource.h>

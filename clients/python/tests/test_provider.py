@@ -28,14 +28,6 @@ class Reports(ProviderTest):
             # The library digests the profile to the digest the provider publishes.
             self.assertEqual(built_in.digest, published.published_digest)
 
-    def test_status_of_an_empty_directory(self):
-        status = self.provider.status(self.target())
-        self.assertEqual((status.state, status.cleanup_state, status.journal, status.backups),
-                         ("unmanaged", "none", None, []))
-        self.assertFalse(status.provider_state.present)
-        self.assertEqual(status.target_identity_digest, EMPTY_IDENTITY)
-        self.assertFalse(status.clean)
-
     def test_every_reason_code_of_the_provider_has_its_exception(self):
         with open(os.path.join(SOURCE_DIR, "src/core/error.h"), encoding="utf-8") as f:
             header = f.read()
@@ -47,8 +39,13 @@ class Reports(ProviderTest):
 
 
 class Change(ProviderTest):
-    def test_install_reapply_restore_and_recover(self):
+    def test_install_restore_recover_and_hold(self):
         target = self.target()
+        empty = self.provider.status(target)
+        self.assertEqual((empty.state, empty.cleanup_state, empty.journal, empty.backups,
+                          empty.provider_state.present, empty.clean),
+                         ("unmanaged", "none", None, [], False, False))
+        self.assertEqual(empty.target_identity_digest, EMPTY_IDENTITY)
         bundle = build_bundle(self.tree("setup", {"AGENTS.md": b"one\n",
                                                   "skills/a/SKILL.md": b"a\n"}))
         plan = self.provider.plan(target, "install", bundle=bundle)
@@ -59,9 +56,6 @@ class Change(ProviderTest):
         self.assertTrue(status.holds("setup", bundle.expected_identity))
         self.assertEqual(status.provider_state.backup_ref, applied.backup_ref)
 
-        # The same plan again: the target is no longer the one it was made for.
-        with self.assertRaisesRegex(Stale, "the target changed after the lock was taken"):
-            self.provider.apply(plan)
         # A plan edited after planning is refused before the provider runs.
         edited = self.provider.plan(target, "backup")
         edited.document["operation_id"] = "other"
@@ -70,7 +64,6 @@ class Change(ProviderTest):
 
         restore = self.provider.plan(target, "restore", backup_ref=applied.backup_ref)
         self.assertEqual(restore.restore_target_digest, EMPTY_IDENTITY)
-        self.assertEqual(restore.effects[-1], f"restore the target from {applied.backup_ref}")
         restored = self.provider.apply(restore)
         self.assertEqual(restored.target_identity_digest, EMPTY_IDENTITY)
         self.assertFalse(os.path.exists(os.path.join(target, "AGENTS.md")))
@@ -153,11 +146,6 @@ class Software(ProviderTest):
         inventory = self.provider.software(prefix)
         self.assertEqual((inventory.installed, inventory.exposed), (["1.0.13"], None))
 
-        # Bytes that are not the planned build are refused.
-        plan = self.provider.software_plan(home, "software_install", prefix)
-        with self.assertRaises(Refusal):
-            self.provider.apply(plan, software_artifacts=[BINARY])
-
 
 class CommandLine(ProviderTest):
     def cli(self, *args):
@@ -166,7 +154,6 @@ class CommandLine(ProviderTest):
                               text=True, check=False)
 
     def test_bundle_plan_apply_from_the_source_tree(self):
-        self.assertEqual(self.cli("--help").returncode, 0)
         source = self.tree("setup", {"AGENTS.md": b"from the command line\n"})
         done = self.cli("bundle", source, self.path("b.zip"))
         self.assertEqual(done.returncode, 0, done.stderr)

@@ -29,10 +29,11 @@ def ansible_env(tmp):
     return env
 
 
-def run(args, env, cwd):
+def run(args, env, cwd, expect_exit=0):
+    """Standard output of args, which must exit with expect_exit."""
     done = subprocess.run(args, env=env, cwd=cwd, capture_output=True, text=True, check=False,
                           stdin=subprocess.DEVNULL)
-    if done.returncode != 0:
+    if done.returncode != expect_exit:
         raise AssertionError(f"{' '.join(args)} exited {done.returncode}:\n"
                              f"{done.stdout}{done.stderr}")
     return done.stdout

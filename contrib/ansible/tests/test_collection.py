@@ -61,10 +61,8 @@ class Collection(unittest.TestCase):
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def test_module_utils_is_the_library(self):
-        # In the source tree every file is a link to the library; in the built
-        # collection each is a copy of it. The package's __init__ stays empty,
-        # as collection module_utils require, and the modules import the
-        # library's submodules.
+        # Links to the library in the source tree, copies in the built
+        # collection; the package's __init__ stays empty, as module_utils require.
         source = os.path.join(ANSIBLE_DIR, "plugins", "module_utils", "velk_setup_client")
         built = os.path.join(self.installed, "plugins", "module_utils", "velk_setup_client")
         library = sorted(f for f in os.listdir(LIBRARY)
@@ -99,12 +97,10 @@ class Collection(unittest.TestCase):
                 spec, options = found["argument_spec"], doc["doc"]["options"]
                 self.assertEqual(sorted(spec), sorted(options))
                 for name, arg in spec.items():
-                    documented = options[name]
-                    self.assertEqual(arg.get("type", "str"), documented.get("type", "str"), name)
-                    self.assertEqual(arg.get("required", False),
-                                     documented.get("required", False), name)
-                    self.assertEqual(arg.get("default"), documented.get("default"), name)
-                    self.assertEqual(arg.get("choices"), documented.get("choices"), name)
+                    for key, unset in (("type", "str"), ("required", False), ("default", None),
+                                       ("choices", None)):
+                        self.assertEqual(arg.get(key, unset), options[name].get(key, unset),
+                                         (name, key))
 
     def test_offline_sanity(self):
         # ansible-test wants the collection at .../ansible_collections/NS/NAME

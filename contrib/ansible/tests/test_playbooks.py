@@ -1,22 +1,17 @@
-"""The collection as a fleet uses it: built with ansible-galaxy, installed, and
-driven by ansible-playbook through the examples against five local hosts, each
-with its own scratch target, and the real provider.
-
-Everything, including Ansible's own home and temporary files, stays under one
-temporary directory.
-"""
+"""The collection as a fleet uses it: built, installed, and driven by
+ansible-playbook through the examples against five local hosts with scratch
+targets and the real provider, all under one temporary directory."""
 
 import fcntl
 import json
 import os
 import re
 import shutil
-import subprocess
 import sys
 import tempfile
 import unittest
 
-from fixture import ANSIBLE_DIR, BINARY, SOURCE_DIR, ansible_env, build_collection
+from fixture import ANSIBLE_DIR, BINARY, SOURCE_DIR, ansible_env, build_collection, run
 
 sys.path.insert(0, os.path.join(SOURCE_DIR, "clients", "python"))
 from velk_setup_client import Provider  # noqa: E402
@@ -74,13 +69,9 @@ class Fleet(unittest.TestCase):
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def playbook(self, name, *args, expect_exit=0):
-        done = subprocess.run(
-            ["ansible-playbook", "-i", self.inventory, os.path.join(EXAMPLES, name), *args],
-            env=self.env, cwd=self.tmp, capture_output=True, text=True, check=False,
-            stdin=subprocess.DEVNULL)
-        output = done.stdout + done.stderr
-        self.assertEqual(done.returncode, expect_exit, output)
-        return done.stdout, recap(done.stdout)
+        out = run(["ansible-playbook", "-i", self.inventory, os.path.join(EXAMPLES, name), *args],
+                  self.env, self.tmp, expect_exit)
+        return out, recap(out)
 
     def status(self, host):
         return self.provider.status(self.targets[host])
@@ -166,14 +157,10 @@ class Fleet(unittest.TestCase):
 
     def adhoc(self, host, args, check=False, expect_exit=0):
         """One velk_setup task on one host, as `ansible -m` runs it; its result."""
-        done = subprocess.run(
-            ["ansible", "-i", self.inventory, host, "-m", "velk.setup.velk_setup", "-a",
-             f"target={self.targets[host]} binary={BINARY} {args}", "-o"]
-            + (["--check"] if check else []),
-            env=self.env, cwd=self.tmp, capture_output=True, text=True, check=False,
-            stdin=subprocess.DEVNULL)
-        self.assertEqual(done.returncode, expect_exit, done.stdout + done.stderr)
-        return json.loads(done.stdout[done.stdout.index("{"):])
+        out = run(["ansible", "-i", self.inventory, host, "-m", "velk.setup.velk_setup", "-a",
+                   f"target={self.targets[host]} binary={BINARY} {args}", "-o"]
+                  + (["--check"] if check else []), self.env, self.tmp, expect_exit)
+        return json.loads(out[out.index("{"):])
 
     def test_remove_and_restore_are_idempotent(self):
         host = "solo"
