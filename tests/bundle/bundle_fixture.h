@@ -13,20 +13,6 @@
 
 namespace velk::testing {
 
-class BundleTest : public ::testing::Test {
- protected:
-  // Writes the parts as a bundle file and reads it under `scope`.
-  Result<ValidatedBundle> read(const BundleParts& parts,
-                                       RequestedScope scope = RequestedScope::none) {
-    return read_bundle(write_bundle(dir_ / "bundle.zip", parts), scope);
-  }
-  Result<ValidatedBundle> read_bytes(const std::string& bytes,
-                                             RequestedScope scope = RequestedScope::none) {
-    return read_bundle(write_bundle(dir_ / "bundle.zip", bytes, ""), scope);
-  }
-  TempDir dir_;
-};
-
 constexpr ReasonCode kProfile = ReasonCode::projection_profile_mismatch;
 
 // A skills file and an instruction file: valid for the global scope.
@@ -46,6 +32,22 @@ inline ManifestEdit erase_member(const std::string& pointer) {
   };
 }
 
+// A bundle of the files (bound to `scope`) with one edit of its manifest, sealed.
+inline BundleParts edited(const std::map<std::string, FileSpec>& files, const ManifestEdit& edit,
+                          std::optional<TargetScope> scope = std::nullopt) {
+  BundleParts parts = make_bundle(files, scope);
+  edit(parts.manifest);
+  parts.seal();
+  return parts;
+}
+
+// An edit of a manifest and the refusal it meets.
+struct EditRefusal {
+  ManifestEdit edit;
+  ReasonCode code;
+  std::string detail;
+};
+
 template <class T>
 void expect_refused(const Result<T>& result, ReasonCode code, const std::string& detail) {
   ASSERT_FALSE(result.ok()) << "expected a refusal: " << detail;
@@ -57,5 +59,20 @@ template <class T>
 void expect_valid(const Result<T>& result) {
   ASSERT_TRUE(result.ok()) << reason_name(result.error().code) << ": " << result.error().message;
 }
+
+class BundleTest : public ::testing::Test {
+ protected:
+  // Writes the parts as a bundle file and reads it under `scope`.
+  Result<ValidatedBundle> read(const BundleParts& parts,
+                               RequestedScope scope = RequestedScope::none) {
+    return read_bundle(write_bundle(dir_ / "bundle.zip", parts), scope);
+  }
+  // Each edit of a bundle of the files, sealed, is refused with its code and detail.
+  void expect_edits_refused(const std::map<std::string, FileSpec>& files,
+                            const std::vector<EditRefusal>& cases) {
+    for (const EditRefusal& c : cases) expect_refused(read(edited(files, c.edit)), c.code, c.detail);
+  }
+  TempDir dir_;
+};
 
 }  // namespace velk::testing

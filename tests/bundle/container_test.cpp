@@ -25,30 +25,11 @@ Result<std::vector<BundleMember>> read_archive(const ZipArchive& archive) {
   return read_container(artifacts.back());
 }
 
-void set16(std::string& bytes, size_t at, uint16_t v) {
+// The bytes with a 16-bit little-endian field at `at` set to `v`.
+std::string with16(std::string bytes, size_t at, uint16_t v) {
   bytes[at] = static_cast<char>(v & 0xff);
   bytes[at + 1] = static_cast<char>(v >> 8);
-}
-
-TEST(BundleContainer, ReadsMembersInCentralDirectoryOrderWithTheirModes) {
-  ZipArchive archive = sample_archive();
-  archive.entries.push_back(zip_entry("files/empty", "", 0));
-  auto members = read_archive(archive);
-  expect_valid(members);
-  ASSERT_EQ(members->size(), 7u);
-  EXPECT_EQ((*members)[0].name, "bundle.json");
-  EXPECT_EQ((*members)[4].name, "files/AGENTS.md");
-  EXPECT_EQ((*members)[4].bytes, "# Agents\n");
-  EXPECT_EQ((*members)[4].mode, 0644u);
-  EXPECT_EQ((*members)[5].mode, 0755u);
-  EXPECT_TRUE((*members)[5].mode_present);
-  // Zero external attributes: no mode at all.
-  EXPECT_FALSE((*members)[6].mode_present);
-  EXPECT_EQ((*members)[6].bytes, "");
-  // Set-user-id and sticky bits survive the mask; the file type does not.
-  archive.entries[6].external_attributes = file_attributes(05701);
-  EXPECT_EQ((*read_archive(archive))[6].mode, 05701u);
-  EXPECT_TRUE(read_archive(ZipArchive{})->empty());
+  return bytes;
 }
 
 TEST(BundleContainer, RefusesABrokenEndRecord) {
@@ -73,27 +54,22 @@ TEST(BundleContainer, RefusesABrokenEndRecord) {
   }
 
   const std::string valid = serialise_zip(sample_archive());
-  expect_refused(read_container(valid.substr(0, 21)), kFormat,
-                 "the artifact is too short to be a ZIP");
-  // A comment length without the comment: the record is still the last 22
-  // bytes.
-  std::string lying = valid;
-  set16(lying, lying.size() - 2, 1);
-  expect_refused(read_container(lying), kFormat, "a bundle carries no archive comment");
-
-  // The last central entry's name length reaches past the artifact.
-  const size_t last_entry = valid.size() - 22 - 46 - std::string("files/skills/review/SKILL.md").size();
-  std::string bytes = valid;
-  set16(bytes, last_entry + 28, 0xffff);
-  expect_refused(read_container(bytes), kFormat, "a member name runs past the end of the artifact");
-  // A local header offset beyond the artifact.
-  bytes = valid;
-  bytes[last_entry + 45] = '\x7f';
-  expect_refused(read_container(bytes), kFormat, "the artifact is truncated");
+  // The last central entry.
+  const size_t last = valid.size() - 22 - 46 - std::string("files/skills/review/SKILL.md").size();
+  const std::pair<std::string, std::string> damaged[] = {
+      {valid.substr(0, 21), "the artifact is too short to be a ZIP"},
+      // A comment length without the comment: the record is still the last 22 bytes.
+      {with16(valid, valid.size() - 2, 1), "a bundle carries no archive comment"},
+      {with16(valid, last + 28, 0xffff), "a member name runs past the end of the artifact"},
+      {with16(valid, last + 44, 0x7f00), "the artifact is truncated"},  // its local header's offset
+  };
+  for (const auto& [bytes, detail] : damaged)
+    expect_refused(read_container(bytes), kFormat, detail);
 }
 
 TEST(BundleContainer, RefusesEntriesOutsideTheShape) {
   const std::string member = "member \"files/skills/review/SKILL.md\" ";
+  const std::string extra = "a bundle member carries no extra or comment field";
   const struct {
     void (*mutate)(ZipEntry&);
     std::string detail;
@@ -109,9 +85,8 @@ TEST(BundleContainer, RefusesEntriesOutsideTheShape) {
       {[](ZipEntry& e) { e.date = 0x0022; }, std::string(kTimestamp)},  // 1980-01-02
       {[](ZipEntry& e) { e.time = 1; }, std::string(kTimestamp)},
       {[](ZipEntry& e) { e.compressed_size = 3; }, "a stored member's two sizes disagree"},
-      {[](ZipEntry& e) { e.extra = std::string("\x55\x54\x00\x00", 4); },
-       "a bundle member carries no extra or comment field"},
-      {[](ZipEntry& e) { e.comment = "c"; }, "a bundle member carries no extra or comment field"},
+      {[](ZipEntry& e) { e.extra = std::string("\x55\x54\x00\x00", 4); }, extra},
+      {[](ZipEntry& e) { e.comment = "c"; }, extra},
       {[](ZipEntry& e) { e.name = "files/\xff"; }, "a member name is not valid UTF-8"},
       {[](ZipEntry& e) { e.crc = crc32_of(e.data) ^ 1; },
        member + "does not match its recorded CRC", ReasonCode::digest_mismatch},

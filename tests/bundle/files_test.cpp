@@ -15,10 +15,7 @@ std::map<std::string, FileSpec> numbered_skills(int count) {
 
 // A bundle of the files whose manifest declares the limits.
 BundleParts limited(const std::map<std::string, FileSpec>& files, const Json& limits) {
-  BundleParts parts = make_bundle(files);
-  parts.manifest["limits"] = limits;
-  parts.seal();
-  return parts;
+  return edited(files, set_member("/limits", limits));
 }
 
 TEST_F(BundleFiles, LimitsTightenButNeverLoosen) {
@@ -40,11 +37,7 @@ TEST_F(BundleFiles, LimitsTightenButNeverLoosen) {
 TEST_F(BundleFiles, RefusesLinksSpecialKindsAndOtherModes) {
   const std::string link = "\"skills/s1.md\" is declared as a link, which is never materialized";
   const std::string special = "\"skills/s1.md\" is declared as neither a file nor a link";
-  const struct {
-    ManifestEdit edit;
-    ReasonCode code;
-    std::string detail;
-  } cases[] = {
+  expect_edits_refused(numbered_skills(3), {
       {set_member("/files/1/kind", "symlink"), ReasonCode::link_not_allowed, link},
       {set_member("/files/1/kind", "hardlink"), ReasonCode::link_not_allowed, link},
       {set_member("/files/1/kind", "directory"), ReasonCode::special_file_not_allowed, special},
@@ -57,14 +50,7 @@ TEST_F(BundleFiles, RefusesLinksSpecialKindsAndOtherModes) {
        "\"skills/s1.md\" is 1 bytes, not 2"},
       {set_member("/files/1/digest", digest_bytes("other")), ReasonCode::digest_mismatch,
        "\"skills/s1.md\" does not hash to the digest that declares it"},
-  };
-  for (const auto& c : cases) {
-    BundleParts parts = make_bundle(numbered_skills(3));
-    ASSERT_EQ(parts.manifest["files"][1]["path"], "skills/s1.md");
-    c.edit(parts.manifest);
-    parts.seal();
-    expect_refused(read(parts), c.code, c.detail);
-  }
+  });
 }
 
 TEST_F(BundleFiles, MatchesDeclaredFilesToArchiveMembers) {

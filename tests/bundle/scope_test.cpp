@@ -9,15 +9,6 @@ using BundleScope = BundleTest;
 
 std::map<std::string, FileSpec> one_skill() { return {{"skills/a/SKILL.md", {"a"}}}; }
 
-// A bundle of one skill with one edit of its manifest, sealed.
-BundleParts edited(const ManifestEdit& edit, std::optional<TargetScope> scope = std::nullopt,
-                   const std::map<std::string, FileSpec>& files = one_skill()) {
-  BundleParts parts = make_bundle(files, scope);
-  edit(parts.manifest);
-  parts.seal();
-  return parts;
-}
-
 TEST_F(BundleScope, BindsTheScopeTheBundleWasBuiltFor) {
   const std::string differs = "bundle v2's bound scope differs from the requested target scope";
   const BundleParts global = make_bundle(one_skill());
@@ -33,9 +24,10 @@ TEST_F(BundleScope, BindsTheScopeTheBundleWasBuiltFor) {
   expect_valid(read(user_root, RequestedScope::none));
   expect_refused(read(user_root, RequestedScope::global), kProfile, differs);
 
-  expect_refused(read(edited([](Json& m) {
-                   m["target_scope"] = m["projection_profile"]["target_scope"] = "planet";
-                 })),
+  expect_refused(read(edited(one_skill(),
+                             [](Json& m) {
+                               m["target_scope"] = m["projection_profile"]["target_scope"] = "planet";
+                             })),
                  kProfile, "bundle v2 names unknown target scope \"planet\"");
 
   const BundleParts project = make_bundle(one_skill(), TargetScope::project);
@@ -45,28 +37,28 @@ TEST_F(BundleScope, BindsTheScopeTheBundleWasBuiltFor) {
                    "publishes no projection profile");
 }
 
-TEST_F(BundleScope, RequiresTheExactProfileOfTheBoundScope) {
+TEST_F(BundleScope, RequiresTheExactProfileAndAdaptationKindsInsideIt) {
   const std::string other = "bundle v2 was compiled for a different provider projection profile";
-  expect_refused(read(edited(set_member("/projection_profile/profile_id",
-                                        "velk/native-files/user-root/1"))),
-                 kProfile, other);
-  // The user-root profile's digest, bound to the global scope.
-  expect_refused(read(edited(set_member("/projection_profile/profile_digest",
-                                        *profile_digest(declaration().user_root_profile)))),
-                 kProfile, other);
-}
-
-TEST_F(BundleScope, RefusesAdaptationKindsOutsideTheProfile) {
   const std::string outside = "\" names a kind outside the selected profile";
   const std::string first = "/component_adaptations/0/";
-  for (const auto& edit : {set_member(first + "provider_component_kind", "mcp"),
-                           set_member(first + "projection_kind", "package")})
-    expect_refused(read(edited(edit)), ReasonCode::adaptation_binding_mismatch,
-                   "adaptation for \"component.skills" + outside);
+  const auto mismatch = ReasonCode::adaptation_binding_mismatch;
+  expect_edits_refused(one_skill(), {
+      {set_member("/projection_profile/profile_id", "velk/native-files/user-root/1"), kProfile,
+       other},
+      // The user-root profile's digest, bound to the global scope.
+      {set_member("/projection_profile/profile_digest",
+                  *profile_digest(declaration().user_root_profile)),
+       kProfile, other},
+      {set_member(first + "provider_component_kind", "mcp"), mismatch,
+       "adaptation for \"component.skills" + outside},
+      {set_member(first + "projection_kind", "package"), mismatch,
+       "adaptation for \"component.skills" + outside},
+  });
   // The user-root profile admits skills only, whatever scope is requested.
-  const BundleParts agent = edited(set_member(first + "provider_component_kind", "agent"),
-                                   TargetScope::user_root, {{"agents/a.md", {"a"}}});
-  expect_refused(read(agent, RequestedScope::none), ReasonCode::adaptation_binding_mismatch,
+  const BundleParts agent = edited({{"agents/a.md", {"a"}}},
+                                   set_member(first + "provider_component_kind", "agent"),
+                                   TargetScope::user_root);
+  expect_refused(read(agent, RequestedScope::none), mismatch,
                  "adaptation for \"component.agents" + outside);
 }
 
@@ -100,6 +92,7 @@ TEST_F(BundleScope, KeepsFilesInsideTheOwnedSurfaces) {
 
 TEST_F(BundleScope, RefusesComponentKindsTheProductDoesNotImplement) {
   const BundleParts agent = edited(
+      one_skill(),
       [](Json& m) {
         m["conversion_report"]["entries"].push_back({{"stable_id", "component.reviewer"},
                                                      {"component_type", "agent"},
@@ -114,7 +107,8 @@ TEST_F(BundleScope, RefusesComponentKindsTheProductDoesNotImplement) {
                  "velk-setup-system does not implement at user_root");
   expect_valid(read(agent, RequestedScope::none));
 
-  const BundleParts mcp = edited(set_member("/conversion_report/entries/0/component_type", "mcp"));
+  const BundleParts mcp =
+      edited(one_skill(), set_member("/conversion_report/entries/0/component_type", "mcp"));
   const std::string refused = "the bundle declares component \"component.skills\" as kind "
                               "\"mcp\", which velk-setup-system does not implement";
   expect_refused(read(mcp, RequestedScope::global), ReasonCode::unsupported_component_kind,

@@ -24,12 +24,12 @@ def _b(text):
     return text if isinstance(text, bytes) else text.encode()
 
 def header(name, size=0, flag=b'0', mode=0o644, magic=POSIX, prefix=b'',
-           size_field=None, mode_field=None):
+           size_field=None, mode_field=None, link=b''):
     block = bytearray(512)
     for at, value in ((0, _b(name)), (100, mode_field or b'%07o\x00' % mode),
                       (108, b'0000000\x00' * 2), (124, size_field or b'%011o\x00' % size),
-                      (136, b'00000000000\x00'), (148, b' ' * 8), (156, flag), (257, magic),
-                      (345, _b(prefix))):
+                      (136, b'00000000000\x00'), (148, b' ' * 8), (156, flag), (157, _b(link)),
+                      (257, magic), (345, _b(prefix))):
         block[at:at + len(value)] = value
     block[148:156] = b'%06o\x00 ' % sum(block)
     return bytes(block)

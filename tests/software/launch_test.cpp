@@ -19,6 +19,7 @@ namespace {
 
 class Launch : public ::testing::Test {
  protected:
+  void SetUp() override { ASSERT_TRUE(install_version(P(), "1.0.18").ok()); }
   std::string P() const { return tmp_ / "prefix"; }
   std::string at(std::string_view relative) const { return path_join(P(), relative); }
 
@@ -48,19 +49,7 @@ class Launch : public ::testing::Test {
   TempDir tmp_;
 };
 
-TEST_F(Launch, ChangedBytesAreRefused) {
-  ASSERT_TRUE(install_version(P(), "1.0.18").ok());
-  // Another pinned build, of the same size, in place of the installed one.
-  write_text(at("1.0.18/velk"), read_text(host_artifact("1.0.13")), 0755);
-  EXPECT_EQ(refusal(), at("1.0.18/velk") + " is not the velk this provider installed: recorded " +
-                           planned_software("1.0.18").build.sha256 + ", found " +
-                           planned_software("1.0.13").build.sha256 +
-                           ". Nothing has been started. Re-run software_install to put the pinned "
-                           "bytes back, or software_remove to take the prefix off.");
-}
-
 TEST_F(Launch, CommandChecks) {
-  ASSERT_TRUE(install_version(P(), "1.0.18").ok());
   // The program behind the link is gone: not installed, and the link said.
   ASSERT_EQ(std::rename(at("1.0.18").c_str(), at("moved").c_str()), 0);
   EXPECT_EQ(refusal(), at("bin/velk") + " is not installed under " + P() + ": it links to " +
@@ -72,12 +61,17 @@ TEST_F(Launch, CommandChecks) {
   EXPECT_EQ(refusal(), at("bin/velk") + " exists but this host cannot execute it");
   ASSERT_EQ(::chmod(at("1.0.18/velk").c_str(), 0755), 0);
   EXPECT_EQ(refusal({"ok", std::string("bad\0arg", 7)}), "nul byte found in provided data");
+
+  // Another pinned build, of the same size, in place of the installed one.
+  write_text(at("1.0.18/velk"), read_text(host_artifact("1.0.13")), 0755);
+  EXPECT_EQ(refusal(), at("1.0.18/velk") + " is not the velk this provider installed: recorded " +
+                           planned_software("1.0.18").build.sha256 + ", found " +
+                           planned_software("1.0.13").build.sha256 +
+                           ". Nothing has been started. Re-run software_install to put the pinned "
+                           "bytes back, or software_remove to take the prefix off.");
 }
 
-// The program gets the caller's environment, with the home and updater
-// variables set once each to this launch's values.
 TEST_F(Launch, TheEnvironmentIsTheCallersWithHomeAndUpdaterSet) {
-  ASSERT_TRUE(install_version(P(), "1.0.18").ok());
   ::setenv("VELK_HOME", "/elsewhere", 1);
   ::setenv("VELK_DISABLE_AUTOUPDATER", "0", 1);
   ::setenv("VELK_TEST_KEPT", "kept", 1);
@@ -95,7 +89,6 @@ TEST_F(Launch, TheEnvironmentIsTheCallersWithHomeAndUpdaterSet) {
 }
 
 TEST_F(Launch, RecordChecks) {
-  ASSERT_TRUE(install_version(P(), "1.0.18").ok());
   const std::string record = at("bin/.velk.manifest.json");
   const std::string sha = planned_software("1.0.18").build.sha256;
 
@@ -114,7 +107,6 @@ TEST_F(Launch, RecordChecks) {
 }
 
 TEST_F(Launch, AnEditedRecordCannotPointAtAnyOtherProgram) {
-  ASSERT_TRUE(install_version(P(), "1.0.18").ok());
   const std::string record = at("bin/.velk.manifest.json");
   // A program outside the prefix, or climbing out of the version's tree, is
   // refused before a byte of it is read, whatever digest the record gives.
@@ -160,7 +152,6 @@ TEST_F(Launch, AnEditedRecordCannotPointAtAnyOtherProgram) {
 }
 
 TEST_F(Launch, AProgramReplacedAfterItsDigestWasCheckedIsNotStarted) {
-  ASSERT_TRUE(install_version(P(), "1.0.18").ok());
   auto prepared = prepare_launch(P(), tmp_ / "target", {});
   ASSERT_TRUE(prepared.ok()) << prepared.error().full();
   // Same bytes, another file, swapped in between the check and the exec.
@@ -171,7 +162,6 @@ TEST_F(Launch, AProgramReplacedAfterItsDigestWasCheckedIsNotStarted) {
 }
 
 TEST_F(Launch, AnExecThatFailsReturnsItsReason) {
-  ASSERT_TRUE(install_version(P(), "1.0.18").ok());
   // The record names a copy with the same bytes and no execute bit: the
   // checks pass and the exec itself fails, in the child, which carries on.
   write_text(at("1.0.18/copy"), read_text(at("1.0.18/velk")), 0644);

@@ -20,7 +20,6 @@
 namespace velk::testing {
 namespace {
 
-
 // A prefix holding 1.0.18 alone, exposed.
 const Lines kInstalled = {".velk-setup-system/", ".velk-setup-system/target.lock", "1.0.18/",
                           "1.0.18/velk", "bin/", "bin/.velk.manifest.json", "bin/.velk.version",
@@ -196,9 +195,10 @@ TEST_F(ProgramDir, InterruptedRunsAreRepairedFirst) {
   EXPECT_TRUE(apply(Operation::software_remove, "1.0.13", {})->recovered.empty());
 }
 
-// A sibling left by an interrupted write, here a link pointing elsewhere, is
-// replaced, never written through.
-TEST_F(ProgramDir, LeftoverSiblingIsNotFollowed) {
+// The marker is written as a sibling and renamed into place. A sibling left
+// by an interrupted write, here a link pointing elsewhere, is replaced, never
+// written through; a failure says which step failed.
+TEST_F(ProgramDir, TheMarkerGoesThroughASiblingNeverFollowedAndFailuresNameTheStep) {
   ASSERT_TRUE(install_version(P(), "1.0.18").ok());
   write_text(tmp_ / "elsewhere", "untouched");
   ASSERT_EQ(::symlink((tmp_ / "elsewhere").c_str(), at("bin/.velk.version.incoming").c_str()), 0);
@@ -206,12 +206,7 @@ TEST_F(ProgramDir, LeftoverSiblingIsNotFollowed) {
   EXPECT_EQ(read_text(at("bin/.velk.version")), "1.0.18");
   EXPECT_EQ(read_text(tmp_ / "elsewhere"), "untouched");
   EXPECT_FALSE(exists(at("bin/.velk.version.incoming")));
-}
 
-// The marker's failures say which step failed: writing the sibling, or
-// putting it in the marker's place.
-TEST_F(ProgramDir, MarkerFailuresNameTheStep) {
-  ASSERT_TRUE(install_version(P(), "1.0.18").ok());
   std::filesystem::remove(at("bin/.velk.version"));
   std::filesystem::create_directories(at("bin/.velk.version/kept"));
   auto replaced = expose_version(dir_of(P()), "1.0.18");
