@@ -1,26 +1,24 @@
 #!/usr/bin/python3
 """Crash campaign: real changes through the built program, killed at random.
 
-Run by scripts/crash-campaign.sh, which makes the scratch directory, bounds the
-run and removes it afterwards, and says which scenarios rotate. Each round
-prepares two identical copies of the scenario's starting state, applies the
-change to one without interruption (the reference: the "after" state and the
-duration of an uninterrupted run), then applies it to the other (the victim)
-and sends it SIGKILL after a delay drawn uniformly between zero and that
-duration. Then:
+Run by scripts/crash-campaign.sh. Rounds rotate through install, replace,
+restore and remove (under the global scope over the protocol and as typed
+commands, and under user_root), and software_install and software_update into
+a prefix. Each round makes the change uninterrupted on one copy of its
+starting state (the reference: the "after" state and the duration), then on an
+identical copy (the victim), killed by SIGKILL after a delay drawn uniformly
+up to that duration. Then:
 
 - target operations: `recover-operation` runs (with no journal it must change
-  nothing but an unfinished backup slot), and the target must be exactly its
-  before state (byte for byte, state file included) or its after state, with
-  the state file to match; `status` must show no journal and a following plan
-  must be accepted;
-- software operations: the same operation is planned and applied again (its
-  recovery scan must report exactly the leftovers the kill left), and the
-  prefix must then be exactly the after state.
+  nothing but an unfinished backup slot); the target must be exactly its
+  before state (state file included) or its after state, with a state file
+  naming this change; `status` must show no unresolved work and a following
+  plan must be accepted;
+- software operations: the operation runs again (its recovery scan must report
+  exactly the leftovers the kill left), and the prefix must be its after state.
 
-The moment each kill landed at is told from what it left behind. Any target or
-prefix that ends in another state is reported with what is needed to reproduce
-it, and the exit status is then 1.
+The moment each kill landed at is told from what it left. A target or prefix
+in another state is reported with what reproduces it; the exit status is 1.
 """
 
 import argparse
@@ -43,14 +41,10 @@ from velk_setup_client import Provider, ProviderFailure, Refusal, build_bundle  
 
 CONTROL_DIR = ".velk-setup-system"
 STATE_FILE = "MIREL-VELK-PROVIDER.json"
-# The members of the state file that differ from one run of the same change to
-# the next: the run's own operation id and plan digest, the slot it captured
-# (compared on its own, against the victim's pool) and the path of the copy
-# it ran in. The state file of an "after" state is compared by every other
-# member (setup id and version, written_paths, target_identity_digest,
-# native_ownership, bundle and profile digests, precondition and previous
-# identity, ...), not byte for byte. A "before" state is compared byte for
-# byte: recovery puts the old record back as it was.
+# The state file members that differ from one run of the same change to the
+# next (checked on their own); an "after" state file is compared by every other
+# member. A "before" state is compared byte for byte: recovery puts the old
+# record back as it was.
 PER_RUN_MEMBERS = ("operation_id", "provider_plan_digest", "backup_ref", "canonical_target")
 CALL_TIMEOUT = 60  # seconds any one run of the program may take before it counts as hung
 
@@ -96,30 +90,24 @@ class KillableProvider(Provider):
 
     def killed_call(self, delay, call):
         """Run ``call`` with a kill ``delay`` seconds into its program run.
-        Returns (whether the kill landed, the exit status, the call's result or
-        the exception it raised)."""
+        Returns whether the kill landed and the exit status."""
         self.kill_after = delay
         try:
-            result = call()
+            call()
         except (ProviderFailure, Refusal) as e:
-            result = e
+            if not self.last[2]:
+                raise Fault(f"the run ended on its own before the kill, and failed: {e}")
         finally:
             self.kill_after = None
-        code, _, landed = self.last
-        if not landed and isinstance(result, Exception):
-            raise Fault(f"the run ended on its own before the kill, and failed: {result}")
-        return landed, code, result
+        return self.last[2], self.last[0]
 
 
 # -- snapshots ----------------------------------------------------------------------
 
 
 def file_digest(path):
-    h = hashlib.sha256()
     with open(path, "rb") as f:
-        for chunk in iter(lambda: f.read(1 << 16), b""):
-            h.update(chunk)
-    return h.hexdigest()
+        return hashlib.file_digest(f, "sha256").hexdigest()
 
 
 class Snapshot:
@@ -129,7 +117,6 @@ class Snapshot:
     file is an entry like any other, and its parsed document is kept too."""
 
     def __init__(self, root):
-        self.root = root
         self.entries = {}
         self.state = None
         for dirpath, dirnames, filenames in os.walk(root):
@@ -169,14 +156,10 @@ class Snapshot:
         if self.content() != other.content():
             return False
         mine, theirs = self.entries.get(STATE_FILE), other.entries.get(STATE_FILE)
-        if (mine is None) != (theirs is None):
-            return False
-        if mine is None:
-            return True
-        if mine[:2] != theirs[:2] or not isinstance(self.state, dict) \
-                or not isinstance(other.state, dict):
-            return False
-        return meaningful(self.state) == meaningful(other.state)
+        if mine is None or theirs is None:
+            return mine is theirs
+        return (mine[:2] == theirs[:2] and isinstance(self.state, dict) and
+                isinstance(other.state, dict) and meaningful(self.state) == meaningful(other.state))
 
     def diff(self, other, limit=12):
         """A few lines saying how this tree differs from ``other``."""
@@ -352,35 +335,6 @@ class Campaign:
             bundle.write(self.path("setups", name + ".zip"))
             self.bundles[name] = bundle
 
-        def template(name, foreign, steps, scope=None):
-            root = self.path("templates", name)
-            os.makedirs(root)
-            write_files(root, foreign)
-            for step in steps:
-                step(root)
-            self.templates[name] = (root, scope)
-
-        def protocol(op, bundle=None, scope=None):
-            return lambda t: p.apply(p.plan(t, op, bundle=self.bundles.get(bundle), scope=scope))
-
-        def command(*words):
-            return lambda t: p.command(list(words) + ["--target", t])
-
-        template("global-empty", GLOBAL_FOREIGN, [])
-        template("global-a", GLOBAL_FOREIGN, [protocol("install", "global-a")])
-        template("global-ab", GLOBAL_FOREIGN, [protocol("install", "global-a"),
-                                               protocol("replace", "global-b")])
-        template("root-empty", ROOT_FOREIGN, [], "user_root")
-        template("root-a", ROOT_FOREIGN,
-                 [protocol("install", "root-a", "user_root")], "user_root")
-        template("root-ab", ROOT_FOREIGN, [protocol("install", "root-a", "user_root"),
-                                           protocol("replace", "root-b", "user_root")],
-                 "user_root")
-        template("typed-empty", GLOBAL_FOREIGN, [])
-        template("typed-m", GLOBAL_FOREIGN, [command("install", "mirel-builder")])
-        template("typed-mb", GLOBAL_FOREIGN, [command("install", "mirel-builder"),
-                                              command("select", "baseline")])
-
         def change(op, bundle=None, restore=False):
             def make(target, scope, variant):
                 # A restore names its slot, or leaves it to the provider (the
@@ -396,6 +350,26 @@ class Campaign:
                 return (lambda: p.command(list(words) + ["--target", target])), None
             return make
 
+        def template(name, foreign, scope, *steps):
+            root = self.path("templates", name)
+            os.makedirs(root)
+            write_files(root, foreign)
+            for step in steps:
+                step(root, scope, 1.0)[0]()
+            self.templates[name] = (root, scope)
+
+        template("global-empty", GLOBAL_FOREIGN, None)
+        template("global-a", GLOBAL_FOREIGN, None, change("install", "global-a"))
+        template("global-ab", GLOBAL_FOREIGN, None, change("install", "global-a"),
+                 change("replace", "global-b"))
+        template("root-empty", ROOT_FOREIGN, "user_root")
+        template("root-a", ROOT_FOREIGN, "user_root", change("install", "root-a"))
+        template("root-ab", ROOT_FOREIGN, "user_root", change("install", "root-a"),
+                 change("replace", "root-b"))
+        template("typed-m", GLOBAL_FOREIGN, None, typed("install", "mirel-builder"))
+        template("typed-mb", GLOBAL_FOREIGN, None, typed("install", "mirel-builder"),
+                 typed("select", "baseline"))
+
         # (name, template, how the change is made)
         self.target_scenarios = [
             ("global install", "global-empty", change("install", "global-a")),
@@ -406,7 +380,7 @@ class Campaign:
             ("user_root replace", "root-a", change("replace", "root-b")),
             ("user_root restore", "root-ab", change("restore", restore=True)),
             ("user_root remove", "root-a", change("remove")),
-            ("typed install", "typed-empty", typed("install", "mirel-builder")),
+            ("typed install", "global-empty", typed("install", "mirel-builder")),
             ("typed select (replace)", "typed-m", typed("select", "baseline")),
             ("typed restore", "typed-mb", typed("restore", "--backup", "slot-000000000002")),
             ("typed remove", "typed-m", typed("remove")),
@@ -419,38 +393,40 @@ class Campaign:
             ("software_update 1.0.18 in place", [None], "software_update", None),
         ]
 
-    # -- one round of a target operation --------------------------------------
+    def run_and_kill(self, number, name, victim, reference, make):
+        """The change made on the reference, then on the victim killed after a
+        delay up to the reference's duration; ``make(root)`` gives the call
+        that makes the change and its plan (or None)."""
+        before = Snapshot(victim)
+        if not Snapshot(reference).same(before):
+            raise Fault("the two copies of the starting state differ")
+        make(reference)[0]()
+        duration = self.provider.last[1]
+        after = Snapshot(reference)
+        call, plan = make(victim)
+        delay = self.rng.uniform(0, duration)
+        landed, code = self.provider.killed_call(delay, call)
+        info = dict(round=number, scenario=name, delay_ms=round(delay * 1000, 3),
+                    duration_ms=round(duration * 1000, 3), exit=code)
+        return before, after, plan, landed, Snapshot(victim), info
 
     def target_round(self, number, name, template_name, make):
         p = self.provider
         template, scope = self.templates[template_name]
-        victim, reference = self.path("rounds", f"{number}-victim"), self.path("rounds",
-                                                                               f"{number}-ref")
+        base = self.path("rounds", str(number))
+        victim, reference = os.path.join(base, "victim"), os.path.join(base, "ref")
         shutil.copytree(template, victim, symlinks=True)
         shutil.copytree(template, reference, symlinks=True)
         try:
-            before = Snapshot(victim)
-            if not Snapshot(reference).same(before):
-                raise Fault("the two copies of the starting state differ")
             status_before = p.status(victim, scope)
             slots_before = {b.backup_ref for b in status_before.backups}
-
             variant = self.rng.random()
-            ref_call, _ = make(reference, scope, variant)
-            ref_call()
-            duration = p.last[1]
-            after = Snapshot(reference)
+            before, after, plan, landed, left, info = self.run_and_kill(
+                number, name, victim, reference, lambda root: make(root, scope, variant))
             status_after = p.status(reference, scope)
             if after.same(before):
                 raise Fault("the uninterrupted change changed nothing")
 
-            call, plan = make(victim, scope, variant)
-            delay = self.rng.uniform(0, duration)
-            landed, code, _ = p.killed_call(delay, call)
-            info = dict(round=number, scenario=name, delay_ms=round(delay * 1000, 3),
-                        duration_ms=round(duration * 1000, 3), exit=code)
-
-            left = Snapshot(victim)
             status_left = p.status(victim, scope)
             journal = status_left.journal
             new_slots = sorted({b.backup_ref for b in status_left.backups} - slots_before)
@@ -551,10 +527,7 @@ class Campaign:
 
             self.ends["target: " + result] += 1
         finally:
-            shutil.rmtree(victim, ignore_errors=True)
-            shutil.rmtree(reference, ignore_errors=True)
-
-    # -- one round of a software operation ------------------------------------
+            shutil.rmtree(base, ignore_errors=True)
 
     def software_plan_and_apply(self, home, prefix, operation, version):
         p = self.provider
@@ -567,7 +540,6 @@ class Campaign:
         return lambda: p.apply(plan, software_artifacts=artifacts)
 
     def software_round(self, number, name, installed, operation, version):
-        p = self.provider
         base = self.path("rounds", str(number))
         home, victim, reference = (os.path.join(base, d) for d in ("home", "victim", "ref"))
         for d in (home, victim, reference):
@@ -576,19 +548,10 @@ class Campaign:
             for prefix in (victim, reference):
                 for v in installed:
                     self.software_plan_and_apply(home, prefix, "software_install", v)()
-            before = Snapshot(victim)
-            if not Snapshot(reference).same(before):
-                raise Fault("the two prepared prefixes differ")
-            self.software_plan_and_apply(home, reference, operation, version)()
-            duration = p.last[1]
-            after = Snapshot(reference)
-
-            call = self.software_plan_and_apply(home, victim, operation, version)
-            delay = self.rng.uniform(0, duration)
-            landed, code, _ = p.killed_call(delay, call)
-            left = Snapshot(victim)
-            info = dict(round=number, scenario=name, delay_ms=round(delay * 1000, 3),
-                        duration_ms=round(duration * 1000, 3), exit=code)
+            before, after, _, landed, left, info = self.run_and_kill(
+                number, name, victim, reference,
+                lambda prefix: (self.software_plan_and_apply(home, prefix, operation, version),
+                                None))
 
             leftovers = sorted(n for n in os.listdir(victim)
                                if n.startswith((".incoming-", ".replaced-")) or
@@ -647,8 +610,6 @@ class Campaign:
         finally:
             shutil.rmtree(base, ignore_errors=True)
 
-    # -- the campaign -----------------------------------------------------------
-
     def count_moment(self, moment, landed):
         self.moment = moment
         self.moments[moment] += 1
@@ -657,20 +618,17 @@ class Campaign:
     def run(self, rounds):
         started = time.monotonic()
         self.prepare()
-        scenarios = ([("target",) + s for s in self.target_scenarios] +
-                     [("software",) + s for s in self.software_scenarios])
+        scenarios = ([(s[0], self.target_round, s[1:]) for s in self.target_scenarios] +
+                     [(s[0], self.software_round, s[1:]) for s in self.software_scenarios])
         if self.only:
-            scenarios = [s for s in scenarios if self.only in s[1]]
+            scenarios = [s for s in scenarios if self.only in s[0]]
             if not scenarios:
                 raise SystemExit(f"crash campaign: no scenario name contains {self.only!r}")
         for number in range(rounds):
-            kind, name, *rest = scenarios[number % len(scenarios)]
+            name, play, rest = scenarios[number % len(scenarios)]
             self.moment = None
             try:
-                if kind == "target":
-                    self.target_round(number, name, *rest)
-                else:
-                    self.software_round(number, name, *rest)
+                play(number, name, *rest)
             except (Fault, Refusal, ProviderFailure) as e:
                 self.faults.append((number, name, f"{type(e).__name__}: {e}"))
                 self.fault_moments[self.moment or "before the kill"] += 1

@@ -1,22 +1,15 @@
 #!/usr/bin/env bash
-# Crash campaign: applies real changes through the built program, kills it
-# with SIGKILL at a random moment, recovers, and checks that every target
-# ends exactly as its before or its after state (and every program prefix as
-# its after state once the next software operation has run).
+# Crash campaign: real changes through the built program, each killed with
+# SIGKILL at a random moment; every target must end as its before or its after
+# state (scripts/crash-campaign.py says how each round is made and checked).
+# Exits 1 when any target or prefix ended in another state.
 #
 # Usage: scripts/crash-campaign.sh [rounds]      (default 1000)
 #
-# Rounds rotate through install, replace, restore and remove under the global
-# scope (over the protocol and as typed commands) and under user_root, and
-# software_install and software_update into a prefix; scripts/crash-campaign.py
-# says how each round is made and checked. It prints a summary and exits 1
-# when any target or prefix ended in another state. Everything it creates is
-# in one directory from mktemp -d (in /dev/shm when there is one), removed at
-# the end; every run of the program is bounded, and so is the whole campaign.
-#
-# VELK_BINARY names another build of the program; CRASH_SEED fixes the
-# random choices (scenarios rotate, delays are drawn) to replay a campaign;
-# CRASH_ONLY keeps only the scenarios whose name contains it (say "remove").
+# Works in one directory from mktemp -d (in /dev/shm when there is one),
+# removed at the end. VELK_BINARY names another build of the program;
+# CRASH_SEED replays a campaign; CRASH_ONLY keeps only the scenarios whose
+# name contains it (say "remove").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,21 +35,13 @@ fi
 work=$(mktemp -d "$base/velk-crash.XXXXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-seed=()
-if [ -n "${CRASH_SEED:-}" ]; then
-  seed=(--seed "$CRASH_SEED")
-fi
-if [ -n "${CRASH_ONLY:-}" ]; then
-  seed+=(--only "$CRASH_ONLY")
-fi
-
 # A round takes a fraction of a second; the bound only stops a campaign that
 # hangs. timeout signals the campaign's whole process group, the program runs
 # included. Run in the background so that an interrupt reaches it at once.
 limit=$((300 + rounds * 5))
 timeout --kill-after=10 "$limit" /usr/bin/python3 scripts/crash-campaign.py \
   --rounds "$rounds" --work "$work" --binary "$binary" --releases "$PWD/releases" \
-  "${seed[@]}" &
+  ${CRASH_SEED:+--seed "$CRASH_SEED"} ${CRASH_ONLY:+--only "$CRASH_ONLY"} &
 campaign=$!
 trap 'kill -TERM "$campaign" 2>/dev/null; wait "$campaign"; exit 130' INT TERM
 status=0

@@ -6,13 +6,9 @@
 namespace velk::fuzz {
 namespace {
 
-void put16(std::string& out, uint32_t v) {
-  out += static_cast<char>(v & 0xff);
-  out += static_cast<char>((v >> 8) & 0xff);
-}
-
-void put32(std::string& out, uint32_t v) {
-  for (int i = 0; i < 4; ++i) out += static_cast<char>((v >> (8 * i)) & 0xff);
+// Appends `v` as `bytes` bytes, little-endian.
+void put(std::string& out, uint32_t v, int bytes) {
+  for (int i = 0; i < bytes; ++i) out += static_cast<char>((v >> (8 * i)) & 0xff);
 }
 
 uint32_t crc_of(std::string_view data) {
@@ -20,32 +16,32 @@ uint32_t crc_of(std::string_view data) {
                                          reinterpret_cast<const Bytef*>(data.data()), data.size()));
 }
 
-constexpr uint32_t kDate = 0x0021;  // 1980-01-01
-
-// The fields the local and the central header share: version needed, no
-// flags, stored, the pinned time, the checksum, both sizes, the name's length
-// and no extra field.
+// The fields the local and the central header share.
 void put_common(std::string& out, const ZipMember& m) {
-  put16(out, 20);
-  put16(out, 0);
-  put16(out, 0);
-  put16(out, 0);
-  put16(out, kDate);
-  put32(out, crc_of(m.bytes));
-  put32(out, static_cast<uint32_t>(m.bytes.size()));
-  put32(out, static_cast<uint32_t>(m.bytes.size()));
-  put16(out, static_cast<uint32_t>(m.name.size()));
-  put16(out, 0);
+  put(out, 20, 2);
+  out.append(6, '\0');  // flags, method, time
+  put(out, 0x0021, 2);  // 1980-01-01
+  put(out, crc_of(m.bytes), 4);
+  put(out, static_cast<uint32_t>(m.bytes.size()), 4);
+  put(out, static_cast<uint32_t>(m.bytes.size()), 4);
+  put(out, static_cast<uint32_t>(m.name.size()), 2);
+  put(out, 0, 2);  // extra field length
 }
 
 }  // namespace
+
+std::vector<ZipMember> zip_members(const std::vector<BundleMember>& members) {
+  std::vector<ZipMember> out;
+  for (const BundleMember& m : members) out.push_back({m.name, std::string(m.bytes), m.mode});
+  return out;
+}
 
 std::string write_bundle_zip(const std::vector<ZipMember>& members) {
   std::string out;
   std::vector<uint32_t> offsets;
   for (const ZipMember& m : members) {
     offsets.push_back(static_cast<uint32_t>(out.size()));
-    put32(out, 0x04034B50);
+    put(out, 0x04034B50, 4);
     put_common(out, m);
     out += m.name;
     out += m.bytes;
@@ -53,25 +49,22 @@ std::string write_bundle_zip(const std::vector<ZipMember>& members) {
   const auto central = static_cast<uint32_t>(out.size());
   for (size_t i = 0; i < members.size(); ++i) {
     const ZipMember& m = members[i];
-    put32(out, 0x02014B50);
-    put16(out, 0x031E);  // Unix, version 3.0
+    put(out, 0x02014B50, 4);
+    put(out, 0x031E, 2);  // Unix, version 3.0
     put_common(out, m);
-    put16(out, 0);  // comment
-    put16(out, 0);  // disk
-    put16(out, 0);  // internal attributes
-    put32(out, m.mode == 0 ? 0 : (S_IFREG | (m.mode & 07777)) << 16);
-    put32(out, offsets[i]);
+    out.append(6, '\0');  // comment length, disk, internal attributes
+    put(out, m.mode == 0 ? 0 : (S_IFREG | (m.mode & 07777)) << 16, 4);
+    put(out, offsets[i], 4);
     out += m.name;
   }
   const auto central_size = static_cast<uint32_t>(out.size()) - central;
-  put32(out, 0x06054B50);
-  put16(out, 0);
-  put16(out, 0);
-  put16(out, static_cast<uint32_t>(members.size()));
-  put16(out, static_cast<uint32_t>(members.size()));
-  put32(out, central_size);
-  put32(out, central);
-  put16(out, 0);
+  put(out, 0x06054B50, 4);
+  out.append(4, '\0');  // this disk, the central directory's disk
+  put(out, static_cast<uint32_t>(members.size()), 2);
+  put(out, static_cast<uint32_t>(members.size()), 2);
+  put(out, central_size, 4);
+  put(out, central, 4);
+  put(out, 0, 2);
   return out;
 }
 

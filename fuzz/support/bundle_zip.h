@@ -1,13 +1,14 @@
 // Writes members in the one ZIP shape a bundle container takes (stored, no
 // flags, extra fields or comments, a Unix creator, timestamps pinned to
-// 1980-01-01): used to write back what a reader accepted, and by the bundle
-// mutator to put a changed bundle together again.
+// 1980-01-01): to write back what the reader accepted, and to put a bundle
+// the mutator changed together again.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
+
+#include "bundle/container.h"
 
 namespace velk::fuzz {
 
@@ -17,6 +18,7 @@ struct ZipMember {
   uint32_t mode = 0644;  // 0: no mode (external attributes zero)
 };
 
+std::vector<ZipMember> zip_members(const std::vector<BundleMember>& members);
 std::string write_bundle_zip(const std::vector<ZipMember>& members);
 
 }  // namespace velk::fuzz

@@ -1,21 +1,20 @@
-// Shared by the artifact targets: running one extraction into a fresh
-// directory under the scratch directory and checking what it left.
+// Shared by the artifact targets: one extraction into a fresh directory
+// under the scratch directory, and the checks of what it left.
 #pragma once
 
 #include <string>
 
 #include "software/artifact.h"
+#include "support/fuzz_support.h"
 
 namespace velk::fuzz {
 
-// Extracts `artifact` (a file in the scratch directory) in the given form
-// with the limits of an artifact of `byte_length` bytes, then checks: a
-// refusal is a state_unavailable error; the destination holds only
-// directories and regular files, none with a set-id or sticky bit, and
-// within the byte limit; on success as many regular files as the reader
-// says it placed; find_entry_point agrees with what is there; and nothing
-// but the artifact and the destination is left in the scratch directory.
-// The destination is removed with remove_path afterwards.
+// Extracts `artifact` (a file in the scratch directory) with the limits of an
+// artifact of `byte_length` bytes. A refusal is a state_unavailable error;
+// the destination holds only directories and regular files, none set-id or
+// sticky, within the byte limit; on success exactly the files the reader says
+// it placed, and find_entry_point agrees with them; nothing but the artifact
+// and the destination is left in the scratch directory.
 void extract_and_check(const std::string& artifact, ArtifactForm form, uint64_t byte_length);
 
 }  // namespace velk::fuzz

@@ -1,6 +1,5 @@
 #include "support/fuzz_support.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -30,40 +29,10 @@ std::string describe(const Error& error) {
   return text + ": " + error.full();
 }
 
-}  // namespace
-
-void check_error(const Error& error) {
-  const int code = static_cast<int>(error.code);
-  VELK_FUZZ_CHECK(code >= 0 && code < kReasonCodeCount, describe(error));
-  VELK_FUZZ_CHECK(!error.message.empty(), describe(error));
-  if (error.kind) VELK_FUZZ_CHECK(error.code == reason_for(*error.kind), describe(error));
+void check_code(ReasonCode code, const std::vector<ReasonCode>& allowed, std::string_view detail) {
+  VELK_FUZZ_CHECK(static_cast<int>(code) >= 0 && static_cast<int>(code) < kReasonCodeCount, detail);
+  VELK_FUZZ_CHECK(allowed.empty() || std::ranges::find(allowed, code) != allowed.end(), detail);
 }
-
-void check_error(const Error& error, const std::vector<ReasonCode>& allowed) {
-  check_error(error);
-  VELK_FUZZ_CHECK(std::find(allowed.begin(), allowed.end(), error.code) != allowed.end(),
-                  describe(error));
-}
-
-void check_error_kind(const Error& error, ErrorKind kind) {
-  check_error(error);
-  VELK_FUZZ_CHECK(error.kind == kind, describe(error));
-}
-
-const std::vector<ReasonCode>& bundle_reason_codes() {
-  static const std::vector<ReasonCode> codes = {
-      ReasonCode::adaptation_binding_missing,  ReasonCode::adaptation_binding_mismatch,
-      ReasonCode::digest_mismatch,             ReasonCode::limit_exceeded,
-      ReasonCode::link_not_allowed,            ReasonCode::path_duplicate,
-      ReasonCode::path_escapes_target,         ReasonCode::path_not_relative,
-      ReasonCode::special_file_not_allowed,    ReasonCode::unsupported_bundle_format,
-      ReasonCode::unsupported_component_kind,  ReasonCode::unsupported_native_surface,
-      ReasonCode::unsupported_protocol_version, ReasonCode::projection_profile_mismatch,
-  };
-  return codes;
-}
-
-namespace {
 
 std::string* scratch = nullptr;
 
@@ -71,7 +40,35 @@ void remove_scratch() {
   if (scratch) (void)remove_path(*scratch);
 }
 
+void write_bytes(const std::string& path, std::string_view bytes) {
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (fd.get() < 0) fail("open", path);
+  if (write_all(fd.get(), bytes) != 0) fail("write", path);
+  if (fd.close() != 0) fail("close", path);
+}
+
 }  // namespace
+
+void check_error(const Error& error, const std::vector<ReasonCode>& allowed) {
+  const std::string detail = describe(error);
+  check_code(error.code, allowed, detail);
+  VELK_FUZZ_CHECK(!error.message.empty(), detail);
+  if (error.kind) VELK_FUZZ_CHECK(error.code == reason_for(*error.kind), detail);
+}
+
+void check_error(const Error& error, ErrorKind kind) {
+  check_error(error, std::vector<ReasonCode>{});
+  VELK_FUZZ_CHECK(error.kind == kind, describe(error));
+}
+
+void check_error(const ArgumentError& error, const std::vector<ReasonCode>& allowed) {
+  VELK_FUZZ_CHECK(!error.message.empty(), "an argument error without a message");
+  if (error.code) check_code(*error.code, allowed, error.message);
+}
+
+void check_error(const std::string& message, const std::vector<ReasonCode>&) {
+  VELK_FUZZ_CHECK(!message.empty(), "a refusal without a message");
+}
 
 const std::string& scratch_dir() {
   if (!scratch) {
@@ -82,13 +79,6 @@ const std::string& scratch_dir() {
     std::atexit(remove_scratch);
   }
   return *scratch;
-}
-
-void write_bytes(const std::string& path, std::string_view bytes) {
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
-  if (fd.get() < 0) fail("open", path);
-  if (write_all(fd.get(), bytes) != 0) fail("write", path);
-  if (fd.close() != 0) fail("close", path);
 }
 
 const std::string& input_file(std::string_view bytes) {
@@ -116,15 +106,10 @@ std::vector<std::string> split_arguments(std::string_view bytes) {
   std::vector<std::string> out;
   if (bytes.empty()) return out;
   size_t start = 0;
-  for (;;) {
-    const size_t nul = bytes.find('\0', start);
-    if (nul == std::string_view::npos) {
-      out.emplace_back(bytes.substr(start));
-      return out;
-    }
+  for (size_t nul; (nul = bytes.find('\0', start)) != std::string_view::npos; start = nul + 1)
     out.emplace_back(bytes.substr(start, nul - start));
-    start = nul + 1;
-  }
+  out.emplace_back(bytes.substr(start));
+  return out;
 }
 
 }  // namespace velk::fuzz

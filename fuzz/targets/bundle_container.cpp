@@ -1,17 +1,11 @@
-// The bundle container reader: read_container, then check_member_layout.
-// A refusal carries a container code; what is read obeys the reader's own
-// promises (unique UTF-8 names, views inside the artifact, no more bytes
-// than it holds, 12-bit modes) and, written back in the bundle shape, reads
-// back as the same members.
+// The bundle container reader (read_container, check_member_layout): what
+// it reads keeps its promises (unique UTF-8 names, views inside the artifact,
+// 12-bit modes) and, written back in the bundle shape, reads back the same.
 #include <set>
 
-#include "bundle/container.h"
 #include "core/text.h"
 #include "support/bundle_zip.h"
 #include "support/fuzz_support.h"
-
-using namespace velk;
-using namespace velk::fuzz;
 
 namespace {
 
@@ -37,35 +31,25 @@ void check_members(std::string_view artifact, const std::vector<BundleMember>& m
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view artifact = as_text(data, size);
-  auto members = read_container(artifact);
-  if (!members.ok()) {
-    check_error(members.error(), {ReasonCode::unsupported_bundle_format, ReasonCode::digest_mismatch,
-                                  ReasonCode::path_duplicate, ReasonCode::limit_exceeded});
+  const auto members = read_container(artifact);
+  if (refused(members, {ReasonCode::unsupported_bundle_format, ReasonCode::digest_mismatch,
+                        ReasonCode::path_duplicate, ReasonCode::limit_exceeded}))
     return 0;
-  }
   check_members(artifact, *members);
 
-  // Written back in the one accepted shape, the members read back unchanged.
-  std::vector<ZipMember> written;
-  for (const BundleMember& m : *members)
-    written.push_back(ZipMember{m.name, std::string(m.bytes), m.mode});
-  const std::string again_bytes = write_bundle_zip(written);
-  auto again = read_container(again_bytes);
-  VELK_FUZZ_CHECK(again.ok(), again.ok() ? "" : again.error().full());
-  VELK_FUZZ_CHECK(again->size() == members->size(), std::to_string(again->size()));
+  const std::string again_bytes = write_bundle_zip(zip_members(*members));
+  const auto again = must(read_container(again_bytes));
+  VELK_FUZZ_CHECK(again.size() == members->size(), std::to_string(again.size()));
   for (size_t i = 0; i < members->size(); ++i) {
     const BundleMember& a = (*members)[i];
-    const BundleMember& b = (*again)[i];
+    const BundleMember& b = again[i];
     VELK_FUZZ_CHECK(a.name == b.name && a.bytes == b.bytes && a.mode == b.mode &&
                         a.mode_present == b.mode_present,
                     quoted_form(a.name));
   }
 
-  auto manifest = check_member_layout(*members);
-  if (!manifest.ok()) {
-    check_error(manifest.error(), {ReasonCode::unsupported_bundle_format});
-    return 0;
-  }
+  const auto manifest = check_member_layout(*members);
+  if (refused(manifest, {ReasonCode::unsupported_bundle_format})) return 0;
   static constexpr std::string_view kFixed[] = {kManifestMember, kPassportMember,
                                                 kCompositionMember, kConversionMember};
   VELK_FUZZ_CHECK(members->size() >= 4, std::to_string(members->size()));

@@ -1,14 +1,10 @@
-// Canonical JSON (canonical_json) of documents the strict reader
-// (parse_json) accepts. A value refuses exactly when it holds a
-// floating-point number (an integrity_mismatch error); otherwise its bytes
-// are the library's own compact writing of the value with every object's
-// members in UTF-16 code-unit order, and they parse back to that value and
-// are written again unchanged. The reader accepts what the library's own
-// parser accepts, and builds the same value (member order and number types
-// included), unless the document repeats a member or nests deeper than the
-// reader allows; a repeated member it names is the first one the library's
-// parser meets. No text that holds a NUL byte is accepted (the library's
-// parser takes one for the end of the text).
+// The strict JSON reader (parse_json) and canonical_json. The reader accepts
+// what the library's own parser accepts and builds the same value (member
+// order and number types included), except a repeated member (it names the
+// first one the library's parser meets), nesting deeper than it allows, and a
+// NUL byte (where the library's parser stops). canonical_json refuses exactly
+// a value holding a float; otherwise it writes the library's compact text with
+// members in UTF-16 code-unit order, which reads back and is written unchanged.
 #include <algorithm>
 #include <set>
 
@@ -16,17 +12,11 @@
 #include "core/text.h"
 #include "support/fuzz_support.h"
 
-using namespace velk;
-using namespace velk::fuzz;
-
 namespace {
 
 bool holds_float(const Json& v) {
-  if (v.is_number_float()) return true;
-  if (v.is_array() || v.is_object())
-    for (const Json& child : v)
-      if (holds_float(child)) return true;
-  return false;
+  return v.is_number_float() ||
+         ((v.is_array() || v.is_object()) && std::any_of(v.begin(), v.end(), holds_float));
 }
 
 // A key that orders names as their UTF-16 code units do: a character past
@@ -47,11 +37,8 @@ Json sorted(const Json& v) {
   }
   if (!v.is_object()) return v;
   std::vector<std::string> keys;
-  for (auto it = v.begin(); it != v.end(); ++it) keys.push_back(it.key());
-  std::sort(keys.begin(), keys.end(),
-            [](const std::string& a, const std::string& b) {
-              return utf16_order(a) < utf16_order(b);
-            });
+  for (const auto& item : v.items()) keys.push_back(item.key());
+  std::ranges::sort(keys, std::less<>(), utf16_order);
   Json out = Json::object();
   for (const std::string& k : keys) out[k] = sorted(v.find(k).value());
   return out;
@@ -72,49 +59,28 @@ bool identical(const Json& a, const Json& b) {
 
 // The first member some object of the document repeats, as the library's
 // parser meets them ("" when none does).
-class FirstRepeat : public nlohmann::json_sax<Json> {
- public:
-  std::string name;
-  bool null() override { return true; }
-  bool boolean(bool) override { return true; }
-  bool number_integer(number_integer_t) override { return true; }
-  bool number_unsigned(number_unsigned_t) override { return true; }
-  bool number_float(number_float_t, const string_t&) override { return true; }
-  bool string(string_t&) override { return true; }
-  bool binary(binary_t&) override { return true; }
-  bool start_object(std::size_t) override { return open(); }
-  bool start_array(std::size_t) override { return open(); }
-  bool end_object() override { return close(); }
-  bool end_array() override { return close(); }
-  bool key(string_t& k) override {
-    if (names_.back().insert(k).second) return true;
-    name = k;
-    return false;
-  }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-    return false;
-  }
-
- private:
-  bool open() {
-    names_.emplace_back();
+std::string first_repeat(std::string_view text) {
+  std::vector<std::set<std::string>> names;
+  std::string repeat;
+  const auto callback = [&](int, Json::parse_event_t event, Json& parsed) {
+    if (event == Json::parse_event_t::object_start) names.emplace_back();
+    if (event == Json::parse_event_t::object_end) names.pop_back();
+    if (event == Json::parse_event_t::key && repeat.empty() &&
+        !names.back().insert(parsed.get<std::string>()).second)
+      repeat = parsed.get<std::string>();
     return true;
-  }
-  bool close() {
-    names_.pop_back();
-    return true;
-  }
-  std::vector<std::set<std::string>> names_;
-};
+  };
+  (void)Json::parse(text.begin(), text.end(), callback, /*allow_exceptions=*/false);
+  return repeat;
+}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text = as_text(data, size);
-  auto value = parse_json(text);
+  const auto value = parse_json(text);
   const Json library = Json::parse(text.begin(), text.end(), nullptr, /*allow_exceptions=*/false);
-  if (!value.ok()) {
-    VELK_FUZZ_CHECK(!value.error().empty(), "a parse error without a message");
+  if (refused(value)) {
     // The library's parser stops at a NUL byte; the reader refuses it.
     const bool nul = text.find('\0') != std::string_view::npos;
     const bool repeat = value.error().rfind("duplicate field `", 0) == 0;
@@ -122,10 +88,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                         value.error() == "nesting is deeper than 128 levels",
                     "refused what the library's parser reads: " + value.error());
     if (repeat) {
-      FirstRepeat first;
-      Json::sax_parse(text.begin(), text.end(), &first, Json::input_format_t::json, false);
-      VELK_FUZZ_CHECK(value.error() == "duplicate field `" + first.name + "`",
-                      value.error() + " but the first repeated member is `" + first.name + "`");
+      const std::string first = first_repeat(text);
+      VELK_FUZZ_CHECK(value.error() == "duplicate field `" + first + "`",
+                      value.error() + " but the first repeated member is `" + first + "`");
     }
     return 0;
   }
@@ -134,9 +99,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   VELK_FUZZ_CHECK(identical(*value, library),
                   "read differently from the library's parser: " + compact_json(*value) + "\n" +
                       compact_json(library));
-  auto bytes = canonical_json(*value);
-  if (!bytes.ok()) {
-    check_error_kind(bytes.error(), ErrorKind::integrity_mismatch);
+  const auto bytes = canonical_json(*value);
+  if (refused(bytes, ErrorKind::integrity_mismatch)) {
     VELK_FUZZ_CHECK(holds_float(*value), "refused without a float: " + bytes.error().full());
     return 0;
   }

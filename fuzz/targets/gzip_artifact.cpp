@@ -1,11 +1,8 @@
-// The gzip member reader of software artifacts (GzipReader), read from the
-// process's input file, against zlib's own gzip decoding of the same bytes:
-// the reader accepts exactly the members zlib accepts (zlib also verifies an
-// optional header checksum, which the reader skips, so a member whose only
-// fault is that checksum is compared by its inflated bytes alone) and
-// inflates them to the same bytes. A refusal is a state_unavailable error.
-// The same input is then extracted in the program form, which must give one
-// executable file holding exactly the input.
+// GzipReader against zlib's own gzip decoding of the same file: it accepts
+// exactly the members zlib accepts and inflates them to the same bytes (zlib
+// also checks the optional header checksum, which the reader skips: a member
+// whose only fault is that checksum is compared by its bytes alone). The same
+// input extracted in the program form is one executable file holding it.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <zlib.h>
@@ -15,10 +12,6 @@
 #include "core/fs.h"
 #include "software/gzip_reader.h"
 #include "support/extraction.h"
-#include "support/fuzz_support.h"
-
-using namespace velk;
-using namespace velk::fuzz;
 
 namespace {
 
@@ -80,33 +73,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (fd.get() < 0) fail("open", path);
   GzipReader reader(fd.get());
   std::string inflated;
+  unsigned char buffer[64 * 1024];
   Status status = reader.start();
-  bool too_long = false;
-  if (status.ok()) {
-    unsigned char buffer[64 * 1024];
-    for (;;) {
-      auto got = reader.read(buffer, sizeof buffer);
-      if (!got.ok()) {
-        status = std::move(got).error();
-        break;
-      }
-      if (*got == 0) break;
+  while (status.ok() && inflated.size() <= kMaxInflated) {
+    auto got = reader.read(buffer, sizeof buffer);
+    if (!got.ok()) {
+      status = std::move(got).error();
+    } else if (*got == 0) {
+      status = reader.finish();
+      break;
+    } else {
       inflated.append(reinterpret_cast<char*>(buffer), *got);
-      if (inflated.size() > kMaxInflated) {
-        too_long = true;
-        break;
-      }
     }
-    if (status.ok() && !too_long) status = reader.finish();
   }
-  if (!status.ok()) check_error_kind(status.error(), ErrorKind::state_unavailable);
+  const bool too_long = inflated.size() > kMaxInflated;
+  if (!status.ok()) check_error(status.error(), ErrorKind::state_unavailable);
 
   if (!too_long) {
     Inflated theirs = zlib_gunzip(input, true);
-    if (!theirs.ok && theirs.header_crc_only) {
-      theirs = zlib_gunzip(input, false);
-      theirs.header_crc_only = true;
-    }
+    if (!theirs.ok && theirs.header_crc_only) theirs = zlib_gunzip(input, false);
     if (theirs.bytes.size() <= kMaxInflated) {
       VELK_FUZZ_CHECK(status.ok() == theirs.ok,
                       status.ok() ? "accepted a member zlib refuses"
@@ -118,16 +103,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // The program form: the artifact itself, executable.
   const std::string destination = fresh_dir();
-  auto placed =
+  const auto placed =
       extract_artifact(path, ArtifactForm::executable, *Dir::open_root(destination), size);
-  VELK_FUZZ_CHECK(placed.ok() && *placed == 1, placed.ok() ? "" : placed.error().full());
+  VELK_FUZZ_CHECK(must(placed) == 1, std::to_string(*placed));
   const std::vector<std::string> names = entries_of(destination);
   VELK_FUZZ_CHECK(names.size() == 1, std::to_string(names.size()));
   const std::string program = destination + "/" + names[0];
   const auto st = lstat_path(program);
   VELK_FUZZ_CHECK(st && S_ISREG(st->st_mode) && (st->st_mode & 07777) == 0755, program);
-  auto copied = read_file(program, "cannot read the placed program");
-  VELK_FUZZ_CHECK(copied.ok() && *copied == input, "the placed program differs from the input");
-  VELK_FUZZ_CHECK(remove_path(destination).ok(), destination);
+  VELK_FUZZ_CHECK(must(read_file(program, "cannot read the placed program")) == input,
+                  "the placed program differs from the input");
+  must(remove_path(destination), destination);
   return 0;
 }

@@ -9,9 +9,6 @@
 #include "core/text.h"
 #include "support/fuzz_support.h"
 
-using namespace velk;
-using namespace velk::fuzz;
-
 namespace {
 
 std::optional<std::string> unquote(std::string_view q) {

@@ -1,26 +1,16 @@
-// The tar reader of software artifacts. The input is the tar stream itself:
-// the target compresses it into a gzip member (so that mutations reach the
-// tar reader rather than break the compression; the gzip_artifact target
-// fuzzes that layer), writes it to the process's input file and extracts it
-// in the tar_gzip form with the limits of an artifact that size; the checks
-// are those of support/extraction.h.
-//
-// The mutator restates the checksum of every header block after most
-// mutations, so that a changed header is judged on what changed rather than
-// refused for its checksum.
+// The tar reader of software artifacts, with the checks of
+// support/extraction.h. The input is the tar stream itself, compressed here
+// into a gzip member so that mutations reach the tar reader (gzip_artifact
+// fuzzes that layer). The mutator mostly restates every header's checksum,
+// so that a changed header is judged on what changed.
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <random>
 
 #include "support/extraction.h"
-#include "support/fuzz_support.h"
-
-using namespace velk;
-using namespace velk::fuzz;
-
-extern "C" size_t LLVMFuzzerMutate(uint8_t* data, size_t size, size_t max_size);
 
 namespace {
 
@@ -56,9 +46,7 @@ void restate_checksums(uint8_t* data, size_t size) {
   size_t at = 0;
   while (at + kBlock <= size) {
     uint8_t* header = data + at;
-    bool zero = true;
-    for (size_t i = 0; i < kBlock && zero; ++i) zero = header[i] == 0;
-    if (zero) return;
+    if (std::all_of(header, header + kBlock, [](uint8_t b) { return b == 0; })) return;
     unsigned sum = 0;
     for (size_t i = 0; i < kBlock; ++i) sum += (i >= 148 && i < 156) ? ' ' : header[i];
     char field[9];
@@ -85,7 +73,6 @@ extern "C" size_t LLVMFuzzerCustomMutator(uint8_t* data, size_t size, size_t max
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string compressed = gzip(as_text(data, size));
-  const std::string& path = input_file(compressed);
-  extract_and_check(path, ArtifactForm::tar_gzip, compressed.size());
+  extract_and_check(input_file(compressed), ArtifactForm::tar_gzip, compressed.size());
   return 0;
 }
