@@ -51,7 +51,7 @@ std::optional<Parts> take_apart(std::string_view bytes) {
     return std::nullopt;
   Parts parts;
   parts.members = zip_members(*members);
-  auto document = parse_json(parts.members[0].bytes);
+  auto document = parse_json(parts.members[0].data);
   if (!document.ok() || !document->is_object()) return std::nullopt;
   parts.manifest = std::move(document).value();
   return parts;
@@ -272,8 +272,8 @@ void restate_files(Parts& parts) {
   for (Json& f : *files) {
     if (!f.is_object() || !f.contains("path") || !f["path"].is_string()) continue;
     if (const ZipMember* m = member_named(parts, "files/" + f["path"].get<std::string>())) {
-      f["digest"] = digest_bytes(m->bytes);
-      f["byte_length"] = m->bytes.size();
+      f["digest"] = digest_bytes(m->data);
+      f["byte_length"] = m->data.size();
     }
   }
 }
@@ -297,13 +297,13 @@ size_t mutate(uint8_t* data, size_t size, size_t max_size, unsigned int seed) {
       mutate_value(parts->manifest, rng);
       break;
     case 7: case 8: case 9:  // a member's bytes (the manifest's are written again below)
-      mutate_bytes(parts->members[pick(rng, parts->members.size())].bytes, rng, false);
+      mutate_bytes(parts->members[pick(rng, parts->members.size())].data, rng, false);
       break;
     default: rename_file(*parts, rng); break;
   }
   if (pick(rng, 10) != 0) restate_files(*parts);
   if (pick(rng, 20) != 0) reseal(*parts);
-  parts->members[0].bytes = parts->manifest.dump(-1, ' ', false, Json::error_handler_t::replace);
+  parts->members[0].data = parts->manifest.dump(-1, ' ', false, Json::error_handler_t::replace);
 
   const std::string out = write_bundle_zip(parts->members);
   if (out.size() > max_size) return LLVMFuzzerMutate(data, size, max_size);
