@@ -139,15 +139,12 @@ TEST(BundlePath, RefusesSegmentsAndNamesThatAreNotPortableOrSafe) {
                  "pem/x", "id_rs", "x/p12", "\u212a/k"});
 }
 
+// The plainer refusals are compared end to end by the tar extraction tests.
 TEST(ArchiveEntryPath, AppliesTheLighterRules) {
   const std::vector<std::pair<std::string, std::string>> refused = {
-      {"", "archive entry has an empty path"},
-      {"/a", "archive entry /a is an absolute path"},
       {"\\a", "archive entry \\a is an absolute path"},
-      {"a\\b", "archive entry a\\b contains a backslash, which names a different file on each system"},
       {"a\0b"s, "archive entry path contains a NUL byte"},
       {"C:\0"s, "archive entry path contains a NUL byte"},
-      {"C:x", "archive entry C:x carries a drive letter"},
       {"C:/../x", "archive entry C:/../x carries a drive letter"},
       {"a/../b", "archive entry a/../b climbs out of the destination"},
       {"..", "archive entry .. climbs out of the destination"},

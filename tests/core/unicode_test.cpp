@@ -59,12 +59,28 @@ TEST(Unicode, TheLowerCaseMappingIsTheLibrarysFullMapping) {
   EXPECT_EQ(unicode_to_lower(ascii), library_lower(ascii));
   for (const std::string text :
        {"plugins/Known_Marketplaces.json", "ΟΔΥΣΣΕΥΣ", "İstanbul", "Straße/ǅ", "ÅNGSTRÖM.md",
-        "a\u0130b", "ΣΑ Σ"}) {
+        "a\u0130b", "ΣΑ Σ", "\u212a/Lpt\u00b9"}) {
     EXPECT_EQ(unicode_to_lower(text), library_lower(text)) << text;
   }
   EXPECT_EQ(unicode_to_lower("ΟΔΥΣΣΕΥΣ"), "οδυσσευς");  // the final sigma, by context
   // Invalid UTF-8 is made valid first, so the folded names still compare.
   EXPECT_EQ(unicode_lower("A\xff"), "a\xef\xbf\xbd");
+}
+
+// The escapes themselves and the lossy conversion are checked by the
+// quoted_form fuzz target; what it leaves open is which printable text stays.
+TEST(QuotedForm, EscapesWhatIsNotPrintableAndKeepsLetters) {
+  EXPECT_EQ(quoted_form("a\u00a0b\u200bc"), "\"a\\u{a0}b\\u{200b}c\"");
+  EXPECT_EQ(quoted_form("Lpt\u00b9 \u00e9"), "\"Lpt\u00b9 \u00e9\"");
+}
+
+TEST(LossyUtf8, ReplacesEachMaximalInvalidSubpart) {
+  EXPECT_EQ(lossy_utf8("ok"), "ok");
+  // A truncated three-byte sequence is one subpart; a lone continuation byte
+  // is another.
+  EXPECT_EQ(lossy_utf8("\xe2\x82" "x\x80"), "\uFFFDx\uFFFD");
+  EXPECT_FALSE(is_valid_utf8("\xed\xa0\x80"));  // an encoded surrogate
+  EXPECT_TRUE(is_valid_utf8("\xf0\x90\x80\x80"));
 }
 
 }  // namespace

@@ -1,10 +1,15 @@
-// The one write path in process: the record it writes, the order of its
-// steps, and every refusal that must leave the target, the pool and the
-// journal as they were.
+// The target's identity, and the one write path in process that measures
+// it: the record it writes, the order of its steps, and every refusal that
+// must leave the target, the pool and the journal as they were.
 #include "store/perform.h"
+
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include "core/digest.h"
 #include "product/facts.h"
 #include "product/profile.h"
 #include "store/identity.h"
@@ -26,6 +31,95 @@ void expect_no_trace(const TempDir& t, size_t slots = 0) {
   EXPECT_EQ(names.ok() ? names->size() : 0, slots);
   EXPECT_FALSE(exists(control(t) + "/journal.json"));
   EXPECT_TRUE(lock_target(dir_of(control(t))).ok());
+}
+
+std::string identity_of(const std::string& target,
+                        const std::vector<std::string>& surfaces = declaration().owned_paths()) {
+  auto result = target_identity(dir_of(target), surfaces);
+  EXPECT_TRUE(result.ok()) << result.error().full();
+  return result.ok() ? *result : "";
+}
+
+void populate(const TempDir& t) {
+  write_text(t / "AGENTS.md", "be brief\n");
+  write_text(t / "skills/a/SKILL.md", "skill a\n");
+  write_text(t / "plugins/known_marketplaces.json", "[]");
+}
+
+TEST(TargetIdentity, MeasuresEachOwnedSurfaceOnceAndNothingElse) {
+  TempDir t;
+  write_text(t / "auth.json", "{}");
+  EXPECT_EQ(identity_of(t.path()), kEmptyDigest);  // no surface: the digest of no bytes
+  populate(t);
+  const std::string base = identity_of(t.path());
+  write_text(t / ".velk-setup-system/backups/slot-000000000001/slot.json", "{}");
+  write_text(t / "MIREL-VELK-PROVIDER.json", "{\"state_schema\":4}");
+  EXPECT_EQ(identity_of(t.path()), base);
+  // That a changed, added or removed owned file changes it is checked end to
+  // end (StatusCommand drift).
+  // Inside a surface everything counts, even a file the never-touch list names.
+  write_text(t / "plugins/known_marketplaces.json", "[1]");
+  EXPECT_NE(identity_of(t.path()), base);
+
+  // Each surface is measured once, with its own record.
+  const std::vector<TreeRecord> skills = {{"skills", "dir", ""},
+                                          {"skills/a", "dir", ""},
+                                          {"skills/a/SKILL.md", "file:-", digest_bytes("skill a\n")}};
+  EXPECT_EQ(identity_of(t.path(), {"skills"}), digest_records(skills));
+  EXPECT_EQ(identity_of(t.path(), {"skills/a", "skills", "skills", "skills/a/SKILL.md"}),
+            digest_records(skills));
+  EXPECT_EQ(identity_of(t.path(), {"plugins/known_marketplaces.json", "auth.json"}), kEmptyDigest);
+  make_link("skills", t / "hooks");  // recorded as a link, never followed
+  EXPECT_EQ(identity_of(t.path(), {"hooks"}), digest_records({{"hooks", "link", "skills"}}));
+}
+
+TEST(TargetIdentity, OfAFileOnlyTheExecuteBitCounts) {
+  TempDir t;
+  populate(t);
+  const std::string file = t / "skills/a/SKILL.md";
+  const std::string base = identity_of(t.path());
+  ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+  const timeval times[2] = {{1000, 0}, {2000, 0}};
+  ASSERT_EQ(::utimes(file.c_str(), times), 0);
+  if (::geteuid() == 0) {
+    ASSERT_EQ(::chown(file.c_str(), 4242, 4242), 0);
+  }
+  EXPECT_EQ(identity_of(t.path()), base);
+  for (const mode_t mode : {0601, 0610, 0700}) {  // any execute bit
+    ASSERT_EQ(::chmod(file.c_str(), mode), 0);
+    EXPECT_NE(identity_of(t.path()), base) << mode;
+  }
+}
+
+TEST(OwnedLinks, AreNamedAtAnyDepthInByteOrderAndRefusedBeforeAnySlot) {
+  TempDir t;
+  populate(t);
+  const auto links_of = [&] {
+    return find_owned_links(dir_of(t.path()), declaration().owned_paths()).value();
+  };
+  EXPECT_TRUE(links_of().empty());
+
+  make_dirs(t / "skills/x");
+  make_link("../../AGENTS.md", t / "skills/x/ref");
+  EXPECT_EQ(links_of(), std::vector<std::string>{"skills/x/ref"});
+  make_dirs(t / "agents");
+  make_link("/nowhere", t / "agents/b");
+  make_link("/nowhere", t / "agents/a");
+  make_link("/", t / "notes");  // not owned
+  const std::string message =
+      "a backup captures content, and these owned paths are links rather than content: "
+      "agents/a, agents/b, skills/x/ref. Nothing has been changed. Replace them with what "
+      "they point at, or move them out of the namespaces this provider owns.";
+  EXPECT_EQ(owned_links_refusal(links_of()).message, message);
+  expect_error(install_files(t.path(), "op-1", {{"AGENTS.md", "x\n"}}),
+               ErrorKind::unsupported_native_surface, message);
+  EXPECT_FALSE(exists(t / "MIREL-VELK-PROVIDER.json"));
+  expect_no_trace(t);
+
+  // A surface that is itself a link is named, and not looked into.
+  ASSERT_EQ(::rename((t / "skills").c_str(), (t / "real").c_str()), 0);
+  make_link("real", t / "skills");
+  EXPECT_EQ(links_of(), (std::vector<std::string>{"agents/a", "agents/b", "skills"}));
 }
 
 TEST(Perform, RecordsTheChangeInTheStateFile) {
@@ -83,22 +177,9 @@ TEST(Perform, RecordsTheChangeInTheStateFile) {
   expect_no_trace(t, 2);
 }
 
-// A check's refusal and a plan applied twice leave no trace either; those
-// are checked end to end (ChangeCommands remove, ApplyOperation).
-TEST(Perform, OwnedLinksAreRefusedBeforeAnySlot) {
-  TempDir linked;
-  write_text(linked / "notes.md", "n\n");
-  make_dirs(linked / "skills/x");
-  make_link("../../notes.md", linked / "skills/x/ref");
-  make_link("notes.md", linked / "AGENTS.md");
-  expect_error(install_files(linked.path(), "op-1", {{"AGENTS.md", "x\n"}}),
-               ErrorKind::unsupported_native_surface,
-               owned_links_refusal({"AGENTS.md", "skills/x/ref"}).message);
-  EXPECT_FALSE(exists(linked / "MIREL-VELK-PROVIDER.json"));
-  expect_no_trace(linked);
-}
-
-// The identity is measured while the checks and the capture run; a target
+// Like a refusal of owned links, a check's refusal and a plan applied twice
+// leave no trace (ChangeCommands remove, ApplyOperation). The identity is
+// measured while the checks and the capture run; a target
 // that changed since the plan is still refused as stale before anything is
 // recorded: its slot goes, the old slots of a full pool all stay, and a
 // check that would refuse too yields to the stale verdict.

@@ -1,4 +1,7 @@
+// The records the store keeps: the state file in the target and the
+// journal in its control directory.
 #include "core/json.h"
+#include "store/journal.h"
 #include "store/report.h"
 #include "store/state.h"
 
@@ -8,7 +11,7 @@
 
 #include "core/text.h"
 #include "product/declaration.h"
-#include "support/temp_dir.h"
+#include "store/tree_helpers.h"
 
 namespace velk {
 namespace {
@@ -74,16 +77,6 @@ class StateFile : public ::testing::Test {
   TempDir dir_;
 };
 
-TEST_F(StateFile, RefusesAMissingOrMalformedSchemaNumber) {
-  for (const std::string bytes :
-       {R"({"state_schema": "4"})", R"({"state_schema": -1})", "[]", "{}",
-        R"({"state_schema": 4.5})", R"({"state_schema": null})", "4"}) {
-    put(bytes);
-    SCOPED_TRACE(bytes.substr(0, 80));
-    expect_failure(path() + " declares no state_schema");
-  }
-}
-
 TEST_F(StateFile, ToleratesWhiteSpaceAroundTheDocumentAndMissingOptionals) {
   const StateRead spaced = read_ok(std::string(" \n") + kSampleBytes + "\n  ");
   EXPECT_TRUE(spaced.present());
@@ -91,35 +84,40 @@ TEST_F(StateFile, ToleratesWhiteSpaceAroundTheDocumentAndMissingOptionals) {
   EXPECT_FALSE(read_ok(sample_with("backup_ref", "")).state.backup_ref.has_value());
   EXPECT_EQ(read_ok(sample_with("drift_state", "\"local_drift\"")).state.drift_state,
             DriftState::local_drift);
+}
 
+TEST_F(StateFile, RefusesWhatIsNoRecordOfThisSchema) {
   // More values than any record could hold (131,072) are not built.
   std::string padded = "[\"a\"";
   for (int i = 1; i < (1 << 17); ++i) padded += ",\"a\"";
   padded += "]";
-  for (const std::string& bytes : {std::string(kSampleBytes) + "x", std::string(kSampleBytes) + "{}",
-                                  std::string(), std::string("{\"state_schema\":"),
-                                  sample_with("written_paths", padded)}) {
-    put(bytes);
-    SCOPED_TRACE(bytes.substr(0, 80));
-    expect_failure(path() + " does not parse as JSON");
-    EXPECT_TRUE(read().error().has_cause());
-  }
-}
-
-TEST_F(StateFile, SchemaFourMustMatchTheRecord) {
+  const std::string sample = kSampleBytes, no_schema = " declares no state_schema",
+                    not_json = " does not parse as JSON",
+                    mismatch = " is schema 4 but does not match it";
   struct Case {
-    std::string member, value, cause_mentions;
+    std::string bytes, message, cause_mentions;
   };
-  for (const Case& c : std::vector<Case>{{"drift_state", "", "drift_state"},
-                                         {"drift_state", "\"dirty\"", "dirty"},
-                                         {"written_paths", "\"skills\"", "written_paths"},
-                                         {"provider_id", "", "provider_id"},
-                                         {"setup_version", "4", "setup_version"},
-                                         {"protocol_version", "4294967296", "protocol_version"}}) {
-    SCOPED_TRACE(c.member + " " + c.value);
-    put(sample_with(c.member, c.value));
-    expect_failure(path() + " is schema 4 but does not match it");
-    EXPECT_NE(read().error().cause.find(c.cause_mentions), std::string::npos) << read().error().cause;
+  const Case cases[] = {
+      {R"({"state_schema": "4"})", no_schema, ""}, {R"({"state_schema": -1})", no_schema, ""},
+      {R"({"state_schema": 4.5})", no_schema, ""}, {R"({"state_schema": null})", no_schema, ""},
+      {"[]", no_schema, ""}, {"{}", no_schema, ""}, {"4", no_schema, ""},
+      {sample + "x", not_json, ""}, {sample + "{}", not_json, ""}, {"", not_json, ""},
+      {"{\"state_schema\":", not_json, ""}, {sample_with("written_paths", padded), not_json, ""},
+      {sample_with("drift_state", ""), mismatch, "drift_state"},
+      {sample_with("drift_state", "\"dirty\""), mismatch, "dirty"},
+      {sample_with("written_paths", "\"skills\""), mismatch, "written_paths"},
+      {sample_with("provider_id", ""), mismatch, "provider_id"},
+      {sample_with("setup_version", "4"), mismatch, "setup_version"},
+      {sample_with("protocol_version", "4294967296"), mismatch, "protocol_version"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.bytes.substr(0, 80));
+    put(c.bytes);
+    expect_failure(path() + c.message);
+    if (c.message == no_schema) continue;
+    EXPECT_TRUE(read().error().has_cause());
+    const std::string cause = read().error().cause;
+    EXPECT_NE(cause.find(c.cause_mentions), std::string::npos) << cause;
   }
 }
 
@@ -171,7 +169,7 @@ class Scope : public StateFile {
   }
 };
 
-TEST_F(Scope, UserRootManagesWhatTheStateFileRecordsTheOthersTheOwnedSurfaces) {
+TEST_F(Scope, UserRootManagesWhatTheStateFileRecordsAndRefusesAnOlderOne) {
   EXPECT_EQ(managed(), "");
   record({"skills"}, {"skills/z", "skills/a/SKILL.md"});
   EXPECT_EQ(managed(), "skills/z,skills/a/SKILL.md");
@@ -180,9 +178,7 @@ TEST_F(Scope, UserRootManagesWhatTheStateFileRecordsTheOthersTheOwnedSurfaces) {
   // Other scopes do not read the state file at all.
   for (const auto scope : {std::optional<TargetScope>{}, std::optional{TargetScope::project}})
     EXPECT_EQ(managed(scope), join(declaration().owned_paths(), ","));
-}
 
-TEST_F(Scope, UserRootRefusesAStateFileWithoutARecord) {
   put(R"({"state_schema":3})");
   const auto paths = managed_paths(dir_of(dir_.path()), TargetScope::user_root);
   ASSERT_FALSE(paths.ok());
@@ -216,6 +212,91 @@ TEST_F(Scope, InferredFromAnOwnershipOfSkillsAlone) {
     put(bytes);
     EXPECT_EQ(inferred_scope(dir_.path()), std::nullopt);
   }
+}
+
+Journal sample(std::optional<TargetScope> scope = std::nullopt) {
+  return Journal{1, "prepared", "op-7", "install", "sha256:p", "sha256:t", "slot-000000000003", scope};
+}
+
+TEST(Journal, IsWrittenCanonicallyWithTheScopeOnlyWhenNamed) {
+  TempDir t;
+  ASSERT_TRUE(publish_journal(dir_of(t.path()), sample()).ok());
+  EXPECT_EQ(read_text(t / "journal.json"),
+            R"({"backup_ref":"slot-000000000003","operation":"install","operation_id":"op-7",)"
+            R"("phase":"prepared","plan_digest":"sha256:p","schema_version":1,)"
+            R"("target_precondition_digest":"sha256:t"})");
+
+  Journal committed = sample(TargetScope::user_root);
+  committed.backup_ref.reset();
+  ASSERT_TRUE(commit_journal(dir_of(t.path()), committed).ok());
+  EXPECT_EQ(read_text(t / "journal.json"),
+            R"({"backup_ref":null,"operation":"install","operation_id":"op-7",)"
+            R"("phase":"committed","plan_digest":"sha256:p","schema_version":1,)"
+            R"("target_precondition_digest":"sha256:t","target_scope":"user_root"})");
+  const Journal read = read_journal(dir_of(t.path())).value().value();
+  EXPECT_EQ(read.phase, "committed");
+  EXPECT_EQ(read.backup_ref, std::nullopt);
+  EXPECT_EQ(read.target_scope, TargetScope::user_root);
+
+  // Publishing refuses while one exists; clearing is idempotent.
+  ASSERT_TRUE(clear_journal(dir_of(t.path())).ok());
+  ASSERT_TRUE(publish_journal(dir_of(t.path()), sample()).ok());
+  const std::string first = read_text(t / "journal.json");
+  expect_error(publish_journal(dir_of(t.path()), sample(TargetScope::user_root)),
+               ErrorKind::recovery_required,
+               "a journal is already published; only recovery may resolve it");
+  EXPECT_EQ(read_text(t / "journal.json"), first);
+  ASSERT_TRUE(clear_journal(dir_of(t.path())).ok());
+  EXPECT_TRUE(clear_journal(dir_of(t.path())).ok());
+  EXPECT_FALSE(read_journal(dir_of(t.path()))->has_value());
+}
+
+TEST(Journal, ReadingRefusesWhatItCannotTrust) {
+  TempDir t;
+  const std::string path = t / "journal.json";
+  const std::string no_id = R"({"schema_version":1,"phase":"prepared","operation":"install",)"
+                            R"("plan_digest":"p","target_precondition_digest":"t"})";
+  const std::pair<std::string, std::string> cases[] = {
+      {"{", "a journal exists at " + path + " but does not parse"},
+      {no_id, "a journal exists at " + path + " but does not parse"},
+      {R"({"schema_version":2,"phase":"prepared","operation_id":"o","operation":"install",)"
+       R"("plan_digest":"p","target_precondition_digest":"t"})",
+       "journal schema 2 is not the 1 this build writes"},
+      // Past the 1 MiB a journal may take, it is not read at all.
+      {"{" + std::string(1 << 20, ' '), "a journal exists at " + path + " but cannot be read"},
+  };
+  for (const auto& [bytes, message] : cases) {
+    write_text(path, bytes);
+    expect_error(read_journal(dir_of(t.path())), ErrorKind::recovery_required, message);
+  }
+  // A missing field is named in the cause.
+  write_text(path, no_id);
+  EXPECT_NE(read_journal(dir_of(t.path())).error().cause.find("operation_id"), std::string::npos);
+
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  make_dirs(path);
+  expect_error(read_journal(dir_of(t.path())), ErrorKind::recovery_required,
+               "a journal exists at " + path + " but cannot be read");
+  EXPECT_TRUE(read_journal(dir_of(t.path())).error().has_cause());
+}
+
+TEST(Journal, UnresolvedWorkIsRefusedJournalFirstThenTransactionThenSlots) {
+  TempDir t;
+  const std::string transaction = t / "transaction";
+  const std::vector<std::string> slots = {"slot-000000000009", "slot-000000000004"};
+  const auto refuses = [&](const std::string& message) {
+    expect_error(check_resolved(dir_of(t.path()), t / "backups", slots),
+                 ErrorKind::recovery_required, message);
+  };
+  EXPECT_TRUE(check_resolved(dir_of(t.path()), t / "backups", {}).ok());
+  refuses("backup slot " + (t / "backups/slot-000000000004") +
+          " is incomplete; run recovery before planning");
+  make_dirs(transaction);
+  refuses("a transaction directory remains at " + transaction + "; run recovery before planning");
+  ASSERT_TRUE(publish_journal(dir_of(t.path()), sample()).ok());
+  refuses("operation op-7 is journaled as prepared; run recovery before planning");
+  write_text(t / "journal.json", R"({"schema_version":2})");
+  refuses("journal schema 2 is not the 1 this build writes");
 }
 
 }  // namespace

@@ -1,17 +1,22 @@
-// Helpers shared by the identity, copy, pool and restore tests.
+// Helpers shared by the store tests: trees, pools, and child processes for
+// the kill and race tests, forked and always reaped within a bound.
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <future>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -112,6 +117,38 @@ inline std::vector<std::string> slot_names(uint64_t high, uint64_t low) {
   std::vector<std::string> out;
   for (uint64_t n = high; n >= low; --n) out.push_back(slot_name(n));
   return out;
+}
+
+// Runs `body` in a forked child that exits 0 after it.
+inline pid_t spawn(const std::function<void()>& body) {
+  const pid_t pid = ::fork();
+  if (pid < 0) std::abort();
+  if (pid == 0) {
+    ::alarm(60);  // never outlive a stuck test
+    body();
+    ::_exit(0);
+  }
+  return pid;
+}
+
+// Waits for the child, killing it as soon as `kill_when` holds. Returns the
+// signal that ended it, or 0 when it exited; a child still running after 20
+// seconds is killed and the test fails.
+inline int reap(pid_t pid, const std::function<bool()>& kill_when = {}) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  int status = 0;
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    const bool late = std::chrono::steady_clock::now() > deadline;
+    if (late || (kill_when && kill_when())) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      if (late) ADD_FAILURE() << "the child did not end in time";
+      break;
+    }
+    // A condition to watch is polled without pause, so as not to miss it.
+    if (!kill_when) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
 
 }  // namespace velk::testing
