@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "store/pool.h"
+#include "support/fifo.h"
 #include "support/temp_dir.h"
 
 namespace velk::testing {
@@ -46,17 +47,6 @@ inline void make_socket(const std::string& at) {
   std::memcpy(address.sun_path, at.c_str(), at.size() + 1);
   ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0) << at;
   ::close(fd);
-}
-
-// Runs `work` on another thread. Still running after ten seconds means it
-// waits on the FIFO: a writer is opened to release it and the test fails.
-inline void expect_returns_promptly(const std::string& fifo, std::function<void()> work) {
-  auto done = std::async(std::launch::async, std::move(work));
-  if (done.wait_for(std::chrono::seconds(10)) == std::future_status::ready) return;
-  ADD_FAILURE() << "blocked on the FIFO " << fifo;
-  const int fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-  done.wait();
-  if (fd >= 0) ::close(fd);
 }
 
 template <class T>
