@@ -1,5 +1,4 @@
-// Shared helpers of the bundle tests: a temporary directory, reading a
-// built bundle back through read_bundle, and exact refusal checks.
+// Shared helpers of the bundle tests: reading built bundles, exact refusal checks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -67,7 +66,6 @@ class BundleTest : public ::testing::Test {
                                RequestedScope scope = RequestedScope::none) {
     return read_bundle(write_bundle(dir_ / "bundle.zip", parts), scope);
   }
-  // Each edit of a bundle of the files, sealed, is refused with its code and detail.
   void expect_edits_refused(const std::map<std::string, FileSpec>& files,
                             const std::vector<EditRefusal>& cases) {
     for (const EditRefusal& c : cases) expect_refused(read(edited(files, c.edit)), c.code, c.detail);

@@ -93,8 +93,7 @@ TEST_F(BundleFiles, RefusesPathsThatCollide) {
   // A shared name prefix is not nesting.
   expect_valid(read(make_bundle({{"skills/a", {"1"}}, {"skills/ab/c.md", {"2"}}, {"skills/a.md", {"3"}}})));
 
-  // The same path twice passes every check of its own and then fails as a
-  // repeat.
+  // The same path twice passes every check of its own, then fails as a repeat.
   BundleParts parts = make_bundle(numbered_skills(2));
   parts.manifest["files"].push_back(parts.manifest["files"][0]);
   parts.seal();

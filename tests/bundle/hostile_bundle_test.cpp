@@ -1,8 +1,6 @@
 // Bundles built to make the reader take memory or time out of proportion to
-// their size: a central directory that lists one large member thousands of
-// times, and a file far larger than the claim that names it. Each is refused
-// in bounded memory and time, measured in a child (generous bounds: what
-// matters is that they do not grow with the hostile part).
+// their size. Each is refused in memory and time measured in a child (bounds
+// are generous: what matters is that they do not grow with the hostile part).
 #include <unistd.h>
 
 #include "archive/zip_records.h"
@@ -34,7 +32,6 @@ std::string repeat_last_member(const std::string& zip, int copies,
   const size_t end = zip.size() - kZipEndSize;
   const uint32_t central = u32_at(zip, end + 16);
   const uint16_t total = u16_at(zip, end + 10);
-  // Walk to the last central record.
   size_t at = central, last = central;
   for (uint16_t i = 0; i < total; ++i) {
     last = at;
@@ -56,8 +53,7 @@ std::string repeat_last_member(const std::string& zip, int copies,
 
 class HostileBundle : public BundleTest {
  protected:
-  // Reads the claimed file as a bundle in a child; returns the refusal's
-  // detail.
+  // The refusal of the claimed file, read in a child whose usage is checked.
   std::string refused(const BundleClaim& claim) {
     const std::string detail_file = dir_ / "detail";
     const ChildUsage usage = run_measured([&] {

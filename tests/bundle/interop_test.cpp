@@ -11,9 +11,8 @@ namespace {
 
 class BundleInterop : public BundleTest {
  protected:
-  // Writes every member of the sample bundle below stage/ under its own
-  // name, each file dated 1980-01-01T00:00:00 UTC with the mode of its
-  // attributes.
+  // Every member of the sample bundle as a file below stage/, dated
+  // 1980-01-01T00:00:00 UTC, with the mode of its attributes.
   void SetUp() override {
     for (const ZipEntry& e : parts_.archive().entries) {
       const std::string path = path_join(stage_, e.name);
@@ -50,8 +49,7 @@ class BundleInterop : public BundleTest {
   const std::string stage_ = dir_ / "stage";
 };
 
-// zipfile takes each member's mode and time from its file, stored, with no
-// extra fields: the accepted shape.
+// zipfile stores each member with its file's mode and time and no extra field.
 TEST_F(BundleInterop, AcceptsABundleWrittenByPythonZipfile) {
   if (!tool(with_members({"python3", "-c", R"(import sys, zipfile
 with zipfile.ZipFile(sys.argv[1], "w") as z:
@@ -77,8 +75,7 @@ TEST_F(BundleInterop, RefusesAnInfoZipArchiveOnTheFirstRuleItBreaks) {
   expect_refused(read_written(dir_ / "stored.zip"), ReasonCode::unsupported_bundle_format,
                  "a bundle member carries no extra or comment field");
 
-  // Stored, without extra fields, from files dated at the pinned time: the
-  // accepted shape.
+  // Stored, without extra fields, from files at the pinned time: accepted.
   tool(with_members({"zip", "-q", "-0", "-X", dir_ / "plain.zip"}));
   expect_valid(read_written(dir_ / "plain.zip"));
 }

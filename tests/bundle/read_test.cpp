@@ -39,8 +39,7 @@ TEST_F(ReadBundle, RefusesWhatCannotBeReadAndNeverWaitsOnAFifo) {
 }
 
 TEST_F(ReadBundle, ChecksTheClaimBeforeOpeningTheArchive) {
-  const BundleParts parts = make_bundle(sample_files());
-  BundleClaim claim = write_bundle(dir_ / "b.zip", parts);
+  const BundleClaim claim = write_bundle(dir_ / "b.zip", make_bundle(sample_files()));
 
   BundleClaim other = claim;
   other.format = "ai-stp-bundle/1";
@@ -55,8 +54,7 @@ TEST_F(ReadBundle, ChecksTheClaimBeforeOpeningTheArchive) {
                  "the artifact is " + std::to_string(claim.size) + " bytes, not " +
                      std::to_string(claim.size + 1));
 
-  // The right size and a wrong digest fail before the bytes are read as an
-  // archive: these are not one.
+  // The right size and a wrong digest fail before the bytes (no archive) are read.
   const std::string garbage(claim.size, 'x');
   other = write_bundle(dir_ / "garbage.zip", garbage, claim.bundle_digest);
   other.artifact_digest = claim.artifact_digest;

@@ -65,8 +65,7 @@ TEST_F(BundleScope, RequiresTheExactProfileAndAdaptationKindsInsideIt) {
 TEST_F(BundleScope, KeepsFilesInsideTheOwnedSurfaces) {
   const std::string outside = "which is outside the surface velk-setup-system owns";
   const std::string never = "which belongs to the product and which velk-setup-system never touches";
-  // A name that only starts like a surface, and the product's own file,
-  // matched without regard to case.
+  // Names that only start like a surface; the product's file in any case.
   for (const auto& [path, why] : std::vector<std::pair<std::string, std::string>>{
            {"sessions/x", outside},
            {"skillset/x", outside},

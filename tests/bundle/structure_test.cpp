@@ -1,5 +1,4 @@
-// The profile binding, the component adaptations and their closure over the
-// declared files.
+// The profile binding, the component adaptations and their closure over the files.
 #include "bundle_fixture.h"
 
 namespace velk::testing {
@@ -49,16 +48,14 @@ TEST_F(BundleStructure, RefusesABrokenBindingOrAdaptation) {
       {set_member(skills + "projection_artifact/size_bytes", 0), mismatch, not_canonical},
       {erase_member(skills + "projection_artifact"), mismatch, not_canonical},
       {set_member(skills + "provider_component_kind", ""), mismatch, not_canonical},
-      // Each member path on its own.
       {set_member(skills + "member_paths", {"skills/b.md", "skills/a.md"}), mismatch,
        paths_unsorted},
       {set_member(skills + "member_paths/1", "skills/a.md"), mismatch, paths_unsorted},
       // A member path that breaks the path rules reports that rule.
       {set_member(skills + "member_paths/1", "skills/../b.md"), ReasonCode::path_escapes_target,
        "\"skills/../b.md\" climbs out of the target"},
-      // Files and adaptations close over each other: a file owned by an
-      // adaptation that does not list it, a listed path that no file
-      // declares, a file owned by no adaptation.
+      // A file its owner does not list, a listed path no file declares, a
+      // file owned by no adaptation.
       {set_member("/files/1/owner", "component.agents"), mismatch, no_closure},
       {set_member("/component_adaptations/0/member_paths/-", "agents/zz.md"), mismatch, no_closure},
       {set_member("/files/0/owner", "component.nobody"), mismatch, no_closure},

@@ -2,8 +2,6 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <gtest/gtest.h>
-
 #include "core/fs.h"
 #include "plan_fixture.h"
 #include "protocol/apply_operation.h"
@@ -35,36 +33,27 @@ Planned forged(Planned p, const std::function<void(Json&)>& edit) {
 }
 
 // What apply-operation does with a stored plan, without the file.
-Result<ApplyOutcome> apply_artifact(const std::string& target, const Json& artifact,
-                                    const std::string& digest, const ApplyInputs& inputs) {
-  VELK_ASSIGN(const Plan plan, approved_plan(artifact, digest));
-  VELK_ASSIGN(const Target checked, validate_target(target));
-  return apply_plan(checked, plan, digest, inputs);
-}
-
 Result<ApplyOutcome> apply_to(const std::string& target, const Planned& p,
-                              std::optional<BundleClaim> bundle = std::nullopt) {
-  ApplyInputs inputs;
+                              std::optional<BundleClaim> bundle = std::nullopt,
+                              ApplyInputs inputs = {}) {
   inputs.bundle = std::move(bundle);
-  return apply_artifact(target, p.plan, p.digest, inputs);
+  VELK_ASSIGN(const Plan plan, approved_plan(p.plan, p.digest));
+  VELK_ASSIGN(const Target checked, validate_target(target));
+  return apply_plan(checked, plan, p.digest, inputs);
 }
 
-// Applies the plan in a child process killed by SIGKILL once the effects
-// are made, before the state file is written: what recovery must undo.
+// Applies the plan in a child killed by SIGKILL once the effects are made,
+// before the state file is written: what recovery must undo.
 void kill_after_effects(const std::string& target_path, const Planned& p,
                         std::optional<BundleClaim> bundle = std::nullopt) {
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    auto approved = approved_plan(p.plan, p.digest);
-    auto target = validate_target(target_path);
-    if (!approved.ok() || !target.ok()) ::_exit(2);
     ApplyInputs inputs;
-    inputs.bundle = std::move(bundle);
     inputs.observer = [](PerformStep step) {
       if (step == PerformStep::effects_made) ::raise(SIGKILL);
     };
-    (void)apply_plan(*target, *approved, p.digest, inputs);
+    (void)apply_to(target_path, p, std::move(bundle), inputs);
     ::_exit(3);
   }
   int status = 0;
@@ -94,7 +83,7 @@ TEST(Apply, RefusesAPlanThatIsNotTheApprovedOneOrNotForThisTarget) {
                  "profile for");
   ApplyInputs with_prefix;
   with_prefix.prefix = "/opt/velk";
-  expect_refused(apply_artifact(f.t.path(), p.plan, p.digest, with_prefix),
+  expect_refused(apply_to(f.t.path(), p, std::nullopt, with_prefix),
                  ReasonCode::unsupported_operation,
                  "backup configures a target and installs no program, so --prefix /opt/velk "
                  "means nothing to it");
@@ -111,8 +100,7 @@ TEST(Apply, RefusesAPlanThatIsNotTheApprovedOneOrNotForThisTarget) {
 TEST(Apply, InstallReadsOnlyTheBundleThePlanNamesAndWritesDeclaredModes) {
   Fixture f;
   auto parts = make_bundle({{"hooks/run.sh", {"#!/bin/sh\n", 0755}}, {"AGENTS.md", {"a\n"}}});
-  // Archive attributes that ask for set-user-id and more: only the declared
-  // modes may reach the disk.
+  // Archive attributes asking for set-user-id and more: only declared modes reach disk.
   parts.file_entries[0].external_attributes = 0100777u << 16;
   parts.file_entries[1].external_attributes = 0104755u << 16;
   auto request = plan_of(f.t.path(), Operation::install);
@@ -191,9 +179,8 @@ TEST(Apply, RestoringTheOldestSlotOfAFullPoolKeepsItUntilItIsReadAndChecksWhatIt
   const Planned p = planned(request);
   EXPECT_EQ(p.plan.at("restore_target_digest"), oldest);
 
-  // A slot that no longer holds the target the plan restores is stale, and
-  // refused before any capture: one would rotate slot 1 out before the
-  // restore below could read it.
+  // A slot that no longer holds the planned target is refused before any
+  // capture, which would rotate slot 1 out before the restore could read it.
   const Planned other = forged(p, [](Json& j) {
     j["restore_target_digest"] = "sha256:" + std::string(64, 'e');
   });
@@ -203,20 +190,18 @@ TEST(Apply, RestoringTheOldestSlotOfAFullPoolKeepsItUntilItIsReadAndChecksWhatIt
 
   const auto done = apply_to(f.t.path(), p);
   ASSERT_TRUE(done.ok()) << done.error().message;
-  EXPECT_EQ(read_text(f.t / "AGENTS.md"), "by hand\n");
   EXPECT_EQ(done->target_identity_digest, oldest);
   EXPECT_EQ(identity_now(f.t.path()), oldest);
 }
 
 // Found by the crash campaign: a user_root restore killed after writing files
-// the record before it did not name, and a write killed beside its staging
-// copy. Recovery must leave the shared root exactly as it was.
+// the previous record did not name, with staging copies beside them. Recovery
+// must leave the shared root exactly as it was.
 TEST(Apply, AnInterruptedUserRootRestoreIsTakenBackWholeByRecovery) {
   Fixture f;
   write_text(f.t / "skills/other-product/SKILL.md", "another product\n");
   const auto install = [&](const std::map<std::string, FileSpec>& files, const char* name) {
-    auto request = plan_of(f.t.path(), Operation::install);
-    request.target_scope = TargetScope::user_root;
+    auto request = plan_of(f.t.path(), Operation::install, TargetScope::user_root);
     request.bundle = write_bundle(f.side / name, make_bundle(files, TargetScope::user_root));
     ASSERT_TRUE(apply_to(f.t.path(), planned(request), request.bundle).ok());
   };
@@ -226,16 +211,14 @@ TEST(Apply, AnInterruptedUserRootRestoreIsTakenBackWholeByRecovery) {
   install({{"skills/b/SKILL.md", {"b\n"}}}, "b.zip");     // slot 2 holds a
   const std::string before = identity_now(f.t.path(), TargetScope::user_root);
 
-  auto request = plan_of(f.t.path(), Operation::restore);
-  request.target_scope = TargetScope::user_root;
+  auto request = plan_of(f.t.path(), Operation::restore, TargetScope::user_root);
   request.backup_ref = "slot-000000000002";
   const Planned p = planned(request);
   // Killed with a's files written back and b's not yet removed.
   kill_after_effects(f.t.path(), p);
   ASSERT_TRUE(exists(f.t / "skills/a/ref-7.md"));
-  // And the staging copy of a file being written when the process died.
+  // And the staging copies of a file and of the record, killed mid-write.
   write_text(f.t / "skills/a/.velk-staging-0123456789abcdef", "half\n");
-  // And the record's own staging copy, left by a kill while it was flushed.
   write_text(f.t / ".MIREL-VELK-PROVIDER.json.staging", "{\"half\n");
 
   auto recovered = recover(f.t.path());
@@ -247,9 +230,8 @@ TEST(Apply, AnInterruptedUserRootRestoreIsTakenBackWholeByRecovery) {
   EXPECT_EQ(read_text(f.t / "skills/other-product/SKILL.md"), "another product\n");
 }
 
-// Found by the crash campaign on a disk, where a kill can land in a flush: a
-// write of a top-level file or of the record killed before its rename leaves
-// a staging copy at the top, outside every surface. Recovery takes it away.
+// Found by the crash campaign on a disk: a top-level file or the record killed
+// in its flush leaves a staging copy at the top, outside every surface.
 TEST(Apply, RecoveryTakesAwayTheStagingCopiesAKilledWriteLeftAtTheTop) {
   Fixture f;
   write_text(f.t / "notes.txt", "mine\n");

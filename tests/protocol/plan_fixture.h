@@ -1,4 +1,4 @@
-// Shared by the plan and apply tests, which make requests in-process.
+// Shared by the plan and apply tests, which run in-process.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -20,25 +20,23 @@ struct Fixture {
   TempDir side;
 };
 
-inline PlanOperationRequest plan_of(const std::string& target, Operation op) {
+inline PlanOperationRequest plan_of(const std::string& target, Operation op,
+                                    std::optional<TargetScope> scope = std::nullopt) {
   PlanOperationRequest r;
   r.target = target;
   r.operation = op;
+  r.target_scope = scope;
   r.provider_release_digest = "release-1";
   r.operation_id = "op-plan";
   r.expires_at = kLater;
   return r;
 }
 
-inline void expect_refusal(const Error& error, ReasonCode code, const std::string& detail) {
-  EXPECT_EQ(error.message, detail);
-  EXPECT_EQ(reason_name(error.code), reason_name(code)) << error.message;
-}
-
 template <class T>
 void expect_refused(const Result<T>& result, ReasonCode code, const std::string& detail) {
   ASSERT_FALSE(result.ok()) << "expected a refusal: " << detail;
-  expect_refusal(result.error(), code, detail);
+  EXPECT_EQ(result.error().message, detail);
+  EXPECT_EQ(reason_name(result.error().code), reason_name(code)) << result.error().message;
 }
 
 template <class T>

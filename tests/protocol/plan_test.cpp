@@ -1,6 +1,4 @@
 // Planning: the argument rules, the plan check, refusals and end states.
-#include <gtest/gtest.h>
-
 #include "core/digest.h"
 #include "plan_fixture.h"
 #include "protocol/plan.h"
@@ -15,10 +13,10 @@ using namespace velk::testing;
 
 constexpr char kNowhere[] = "/nonexistent/velk-target";
 
-// Each request breaks its rule and every rule after it that it can, so the
-// first in table order must be the one reported. The target does not exist:
-// no rule reads it. Flags: b bundle, p prefix, v version, s strict profile,
-// e expiry without milliseconds, j project scope.
+// Each request breaks its rule and every later one it can, so the first in
+// table order must be the one reported; no rule reads the (absent) target.
+// Flags: b bundle, p prefix, v version, s strict profile, e expiry without
+// milliseconds, j project scope.
 TEST(PlanArguments, TheFirstBrokenRuleInTableOrderDecides) {
   const BundleClaim claim{"/nonexistent/b.zip", "ai-stp-bundle/2", "d", "a", 1};
   struct Case {
@@ -107,18 +105,15 @@ TEST(PlanCheck, RefusesEachMalformedPlan) {
   for (const Case& c : cases) {
     Json plan = base();
     c.edit(plan);
-    const auto checked = check_plan(plan);
-    ASSERT_FALSE(checked.ok()) << c.detail;
-    expect_refusal(checked.error(), ReasonCode::provider_unavailable, c.detail);
+    expect_refused(check_plan(plan), ReasonCode::provider_unavailable, c.detail);
   }
 }
 
 TEST(PlanTarget, RefusesAnotherScopeThanTheRecordAndUnresolvedWork) {
   Fixture m;
   ASSERT_TRUE(install_files(m.t.path(), "op-1", {{"AGENTS.md", "one\n"}}).ok());
-  auto request = plan_of(m.t.path(), Operation::backup);
-  request.target_scope = TargetScope::user_root;
-  expect_refused(plan_operation(request), ReasonCode::unsupported_operation,
+  expect_refused(plan_operation(plan_of(m.t.path(), Operation::backup, TargetScope::user_root)),
+                 ReasonCode::unsupported_operation,
                  m.t.path() +
                      " is managed under target_scope global, and this plan names user_root; a "
                      "plan under another scope would measure another inventory, so name the "
@@ -142,16 +137,14 @@ TEST(PlanTarget, RefusesAnotherScopeThanTheRecordAndUnresolvedWork) {
 TEST(PlanTarget, UserRootNeedsARecordOfWhatWasWritten) {
   Fixture m;
   write_text(m.t / "MIREL-VELK-PROVIDER.json", R"({"state_schema":3})");
-  auto request = plan_of(m.t.path(), Operation::backup);
-  request.target_scope = TargetScope::user_root;
-  expect_refused(plan_operation(request), ReasonCode::unsupported_operation,
+  expect_refused(plan_operation(plan_of(m.t.path(), Operation::backup, TargetScope::user_root)),
+                 ReasonCode::unsupported_operation,
                  managed_paths(dir_of(m.t.path()), TargetScope::user_root).error().message);
 
   TempDir fresh;
-  auto remove = plan_of(fresh.path(), Operation::remove);
-  remove.target_scope = TargetScope::user_root;
   expect_refused(
-      plan_operation(remove), ReasonCode::unsupported_operation,
+      plan_operation(plan_of(fresh.path(), Operation::remove, TargetScope::user_root)),
+      ReasonCode::unsupported_operation,
       "remove under target_scope user_root is scoped to the files this provider recorded "
       "writing, and " + fresh.path() +
           " holds no readable record of them -- no state file, or one written before this build "

@@ -1,14 +1,11 @@
 #include "extract_fixture.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 
 #include "core/digest.h"
-#include "core/fs.h"
-#include "support/temp_dir.h"
 
 namespace velk::testing {
 

@@ -1,7 +1,5 @@
-// Helpers for the software tests (running the real archive tools, crafting
-// archives byte by byte in Python, looking at what an extraction left
-// behind), and a fixture for extraction tests: archives are made under src/,
-// and each is extracted into out/stage, so anything written beside the
+// Helpers and fixtures of the software tests. Extraction tests make archives
+// under src/ and extract them into out/stage, so anything written beside the
 // staging tree shows up in out/.
 #pragma once
 
@@ -16,23 +14,17 @@
 #include "core/fs.h"
 #include "software/software.h"
 #include "support/runner.h"
+#include "support/software_prefix.h"
 #include "support/temp_dir.h"
 
 namespace velk::testing {
 
-// Defined in archive_tools.cpp.
 using Lines = std::vector<std::string>;
 
-// Runs a shell command in `dir`.
 RunResult run_in(const std::string& dir, const std::string& command);
 
-// Runs a Python 3 script in `dir`, with crafting helpers defined first:
-//   header(name, size=0, flag=b'0', mode=0o644, magic=POSIX, prefix=b'',
-//          size_field=None, mode_field=None, link=b'') -> 512 bytes
-//   entry(name, content=b'', **header_args) -> header and padded data
-//   pax(records) -> pax data for [(key, value), ...]
-//   END -> two zero blocks
-//   write_tgz(path, *parts) -> gzip of the concatenated parts
+// Runs a Python 3 script in `dir` after the tar crafting helpers of
+// archive_tools.cpp (header, entry, pax, END, write_tgz).
 RunResult python(const std::string& dir, const std::string& script);
 
 // Every entry below `root`, relative and sorted; directories end in "/".
@@ -40,6 +32,14 @@ Lines tree_listing(const std::string& root);
 
 // The permission bits (07777) of a path, looked at without following links.
 unsigned mode_bits(const std::string& path);
+
+// A program prefix in a fresh temporary directory.
+class PrefixTest : public ::testing::Test {
+ protected:
+  std::string P() const { return tmp_ / "prefix"; }
+  std::string at(std::string_view relative) const { return path_join(P(), relative); }
+  TempDir tmp_;
+};
 
 class ExtractTest : public ::testing::Test {
  protected:
@@ -54,13 +54,11 @@ class ExtractTest : public ::testing::Test {
   std::string dest(std::string_view relative = "") const {
     return path_join(tmp_ / "out/stage", relative);
   }
-  // An empty staging tree again.
   void reset() {
     ASSERT_TRUE(remove_path(dest()).ok());
     make_dirs(dest());
   }
 
-  // Crafts an archive with Python in src/ (see python above).
   void craft(const std::string& script) {
     const RunResult r = python(src(), script);
     ASSERT_EQ(r.exit_code, 0) << script << r.err;
@@ -89,8 +87,7 @@ class ExtractTest : public ::testing::Test {
     return result.ok() ? std::string() : result.error().message;
   }
 
-  // src/tree: executable, private and set-id files, an empty file, an empty
-  // directory and a file larger than one read buffer.
+  // src/tree, with a file larger than one read buffer.
   void make_tree() {
     write_text(src("tree/bin/tool"), "#!/bin/sh\necho tool\n", 0755);
     write_text(src("tree/share/doc/readme.txt"), "read me\n", 0644);
@@ -104,9 +101,8 @@ class ExtractTest : public ::testing::Test {
   // The staging tree holds src/tree's files and permissions, less set-id.
   void expect_tree() {
     EXPECT_EQ(tree_listing(dest()),
-              (Lines{"big.bin", "bin/", "bin/tool", "empty", "secret", "setid",
-                                        "share/", "share/doc/", "share/doc/readme.txt", "var/",
-                                        "var/empty/"}));
+              (Lines{"big.bin", "bin/", "bin/tool", "empty", "secret", "setid", "share/",
+                     "share/doc/", "share/doc/readme.txt", "var/", "var/empty/"}));
     for (const char* file : {"bin/tool", "share/doc/readme.txt", "secret", "setid", "empty",
                              "big.bin"})
       EXPECT_EQ(read_text(dest(file)), read_text(src(std::string("tree/") + file))) << file;
@@ -116,7 +112,6 @@ class ExtractTest : public ::testing::Test {
     EXPECT_EQ(mode_bits(dest("setid")), 0755u) << "set-id bits must be dropped";
   }
 
-  // Nothing but the staging tree exists in out/.
   void expect_nothing_outside() {
     for (const std::string& entry : tree_listing(tmp_ / "out"))
       EXPECT_TRUE(entry.rfind("stage/", 0) == 0) << entry << " was written outside";

@@ -1,30 +1,21 @@
-// Launching the installed stand-in: the checks before the exec, run in
-// place, and an exec that fails, run in a forked child.
-#include <gtest/gtest.h>
-#include <sys/stat.h>
+// Launching the installed stand-in: the checks before the exec, and an exec that fails.
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 
 #include "core/digest.h"
-#include "core/fs.h"
 #include "core/text.h"
-#include "software/software.h"
-#include "support/software_prefix.h"
-#include "support/temp_dir.h"
+#include "extract_fixture.h"
 
 namespace velk::testing {
 namespace {
 
-class Launch : public ::testing::Test {
+class Launch : public PrefixTest {
  protected:
   void SetUp() override { ASSERT_TRUE(install_version(P(), "1.0.18").ok()); }
-  std::string P() const { return tmp_ / "prefix"; }
-  std::string at(std::string_view relative) const { return path_join(P(), relative); }
 
-  // The failure launch_installed returned in a child, which then exits 99;
-  // "(exit N)" when the child ended otherwise.
+  // launch_installed's failure in a forked child, or "(exit N)".
   std::string launch_failure() {
     const std::string err = tmp_ / "err";
     const pid_t pid = ::fork();
@@ -46,11 +37,11 @@ class Launch : public ::testing::Test {
     return prepared.error().message;
   }
 
-  TempDir tmp_;
+  const std::string record = at("bin/.velk.manifest.json");
 };
 
 TEST_F(Launch, CommandChecks) {
-  // The program behind the link is gone: not installed, and the link said.
+  // The program behind the link is gone.
   ASSERT_EQ(std::rename(at("1.0.18").c_str(), at("moved").c_str()), 0);
   EXPECT_EQ(refusal(), at("bin/velk") + " is not installed under " + P() + ": it links to " +
                            at("1.0.18/velk") +
@@ -89,7 +80,6 @@ TEST_F(Launch, TheEnvironmentIsTheCallersWithHomeAndUpdaterSet) {
 }
 
 TEST_F(Launch, RecordChecks) {
-  const std::string record = at("bin/.velk.manifest.json");
   const std::string sha = planned_software("1.0.18").build.sha256;
 
   // Members in another order are read as well.
@@ -107,7 +97,6 @@ TEST_F(Launch, RecordChecks) {
 }
 
 TEST_F(Launch, AnEditedRecordCannotPointAtAnyOtherProgram) {
-  const std::string record = at("bin/.velk.manifest.json");
   // A program outside the prefix, or climbing out of the version's tree, is
   // refused before a byte of it is read, whatever digest the record gives.
   write_text(tmp_ / "evil", "#!/bin/sh\necho owned\n", 0755);
@@ -165,7 +154,7 @@ TEST_F(Launch, AnExecThatFailsReturnsItsReason) {
   // The record names a copy with the same bytes and no execute bit: the
   // checks pass and the exec itself fails, in the child, which carries on.
   write_text(at("1.0.18/copy"), read_text(at("1.0.18/velk")), 0644);
-  write_text(at("bin/.velk.manifest.json"),
+  write_text(record,
              installation_record("1.0.18", "1.0.18/copy", planned_software("1.0.18").build.sha256));
   EXPECT_EQ(launch_failure(), at("1.0.18/copy") + " could not be started: Permission denied");
 }

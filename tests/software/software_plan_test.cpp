@@ -1,30 +1,20 @@
-// The effect lines a software plan records, against prefixes in each state
-// an install can find.
-#include <gtest/gtest.h>
+// The effect lines of a software plan, against prefixes in each state an install finds.
 #include <unistd.h>
 
-#include "core/fs.h"
-#include "software/software.h"
-#include "support/software_prefix.h"
-#include "support/temp_dir.h"
+#include "extract_fixture.h"
 
 namespace velk::testing {
 namespace {
 
-using Lines = std::vector<std::string>;
-
-class SoftwarePlan : public ::testing::Test {
+class SoftwarePlan : public PrefixTest {
  protected:
-  std::string P() const { return tmp_ / "prefix"; }
-
   Lines effects(Operation op, std::string_view version) {
     auto lines = software_plan_effects(op, P(), version, planned_software(version).build);
     EXPECT_TRUE(lines.ok()) << lines.error().full();
     return lines.ok() ? *lines : Lines{};
   }
 
-  // The lines of an install or update: the opening line, if any, then the
-  // fetch every one of them ends with.
+  // An install's or update's lines: the opening line, if any, then the fetch.
   Lines fetch_lines(std::string_view version, const std::string& opening = "") {
     const Build build = planned_software(version).build;
     Lines lines = {"download " + build.url + " (" + std::to_string(build.byte_length) +
@@ -35,12 +25,10 @@ class SoftwarePlan : public ::testing::Test {
     if (!opening.empty()) lines.insert(lines.begin(), opening);
     return lines;
   }
-
-  TempDir tmp_;
 };
 
 TEST_F(SoftwarePlan, InstallLinesFollowWhatIsAlreadyThere) {
-  // Nothing there, not even the prefix: no opening line.
+  // Not even the prefix: no opening line.
   EXPECT_EQ(effects(Operation::software_install, "1.0.18"), fetch_lines("1.0.18"));
   EXPECT_FALSE(exists(P()));
 
@@ -65,14 +53,12 @@ TEST_F(SoftwarePlan, RemoveLinesNameWhatStays) {
                    "remove " + P() + "/bin/velk"}));
 
   ASSERT_TRUE(install_version(P(), "1.0.13").ok());
-  // 1.0.13 is exposed; removing it takes the command, and 1.0.18 stays.
   EXPECT_EQ(effects(Operation::software_remove, "1.0.13"),
             (Lines{"remove " + P() + "/1.0.13, the 1.0.13 tree this provider installed",
                    "remove " + P() + "/bin/velk",
                    "leave 1.0.18 in place: this build pins 1.0.13 and does not decide about "
                    "versions it does not pin"}));
-  // Removing the version that is not exposed leaves the command where it
-  // points, as apply does.
+  // The version not exposed: the command stays, as apply leaves it.
   EXPECT_EQ(effects(Operation::software_remove, "1.0.18"),
             (Lines{"remove " + P() + "/1.0.18, the 1.0.18 tree this provider installed",
                    "leave 1.0.13 in place: this build pins 1.0.18 and does not decide about "

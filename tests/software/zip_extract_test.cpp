@@ -1,8 +1,5 @@
 // The zip reader on archives made by Info-ZIP zip and Python's zipfile, and
-// on damaged ones. (Names that leave the destination are refused by the
-// check the tar tests compare; see HostileArchive for hostile zip names.)
-#include <sys/stat.h>
-
+// on damaged ones. (Escaping names meet the check the tar tests compare.)
 #include <functional>
 #include <tuple>
 
@@ -23,11 +20,9 @@ void put(std::string& data, size_t at, uint32_t v, int width) {
   for (int i = 0; i < width; ++i) data[at + i] = static_cast<char>(v >> (8 * i));
 }
 
-// An edit of an archive's bytes, given the end record's offset and the
-// central directory's.
+// An edit of the bytes, given the end record's and first central header's
+// offsets; at_end and at_cd write `v` at an offset into one of them.
 using Edit = std::function<void(std::string& data, size_t eocd, size_t cd)>;
-// Edits that write `v` in `width` bytes at an offset into the end record, or
-// into the first central directory header.
 Edit at_end(size_t offset, uint32_t v, int width) {
   return [=](std::string& d, size_t eocd, size_t) { put(d, eocd + offset, v, width); };
 }
@@ -37,14 +32,12 @@ Edit at_cd(size_t offset, uint32_t v, int width) {
 
 class ZipExtractTest : public ExtractTest {
  protected:
-  // one/f, 3000 bytes, zipped by Info-ZIP deflated as a.zip and stored as
-  // stored.zip.
+  // one/f, 3000 bytes, zipped by Info-ZIP as a.zip (deflated) and stored.zip.
   void SetUp() override {
     ExtractTest::SetUp();
     write_text(src("one/f"), std::string(3000, 'f'));
     run("cd one && zip -q ../a.zip f && zip -q -0 ../stored.zip f");
   }
-  // The message of extracting `name` with the edit made.
   std::string damaged(const std::string& name, const Edit& edit) {
     std::string data = read_text(src(name));
     const size_t eocd = data.rfind(std::string("PK\x05\x06", 4));
