@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "extract_fixture.h"
+#include "support/fifo.h"
 
 namespace velk::testing {
 namespace {
@@ -132,7 +133,9 @@ TEST_F(ExtractTest, ProgramFormCopiesTheArtifactAsAnExecutable) {
 
 TEST_F(ExtractTest, ArtifactThatIsNotARegularFileIsRefusedWithoutWaiting) {
   ASSERT_EQ(::mkfifo(src("fifo").c_str(), 0600), 0);
-  EXPECT_EQ(failure("fifo", kTgz), "downloaded artifact could not be opened");
+  testing::expect_returns_promptly(src("fifo"), [&] {
+    EXPECT_EQ(failure("fifo", kTgz), "downloaded artifact could not be opened");
+  });
 }
 
 TEST_F(ExtractTest, EntryPointMustBeAPlacedFile) {
