@@ -1,14 +1,10 @@
 // install, select, reinstall, restore, remove, hold and release through the
 // binary: the reports a person reads, the files left behind, and the
 // refusals that change nothing.
-#include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include "consumer.h"
 #include "core/text.h"
-#include "support/temp_dir.h"
 
 namespace velk {
 namespace {
@@ -46,6 +42,9 @@ TEST(ChangeCommands, ReinstallSelectAndRestoreEachCaptureTheStateTheyReplace) {
   expect_failure(velk({"reinstall", "--target", t.path()}),
                  "nothing is recorded here to reinstall; use `install <setup>` to choose one");
   expect_failure(velk({"restore", "--target", t.path()}), "this target has no backup to restore");
+  // The product's own file inside an owned surface outlives every change.
+  const std::string kept = t / "plugins/known_marketplaces.json";
+  write_text(kept, "{\"mine\":true}\n");
   const std::string installed = ok({"install", "minimal", "--target", t.path()});
   EXPECT_EQ(installed, applied("minimal", t.path(), 1));
 
@@ -87,6 +86,7 @@ TEST(ChangeCommands, ReinstallSelectAndRestoreEachCaptureTheStateTheyReplace) {
   EXPECT_EQ(ok({"restore", "--target", t.path()}),
             "Restored the most recent backup into " + t.path() +
                 ".\n  state before this restore captured as slot-000000000005\n");
+  EXPECT_EQ(read_text(kept), "{\"mine\":true}\n");
   EXPECT_EQ(read_text(t / "config.toml"), home_file("baseline", "config.toml"));
 }
 
@@ -109,15 +109,12 @@ TEST(ChangeCommands, HoldAndReleaseAnswerOnceAndRefuseWhatIsNoCompleteSlot) {
   expect_failure(run({"release", "--backup", slot2}), slot2 + " is not a completed slot in this pool");
   EXPECT_FALSE(exists(held));
 
-  expect_output(run({"hold", "--backup", slot1, "--reason", "before the migration"}),
-                slot1 + " is held (before the migration). Retention will not reclaim it until "
-                        "it is released.\n  release it with:  release --backup " + slot1 +
-                    " --target " + t.path() + "\n");
+  // The user guide shows what a first hold and a release print.
+  ASSERT_EQ(run({"hold", "--backup", slot1, "--reason", "before the migration"}).exit_code, 0);
   expect_output(run({"hold", "--backup", slot1, "--reason", "something else"}),
                 slot1 + " was already held (before the migration).\n");
   EXPECT_EQ(read_text(held), "before the migration");
-  expect_output(run({"release", "--backup", slot1}),
-                slot1 + " is released and will be reclaimed like any other slot.\n");
+  ASSERT_EQ(run({"release", "--backup", slot1}).exit_code, 0);
   EXPECT_FALSE(exists(held));
   expect_output(run({"release", "--backup", slot1}), slot1 + " was not held; nothing to release.\n");
   ASSERT_EQ(run({"hold", "--backup", slot1}).exit_code, 0);
@@ -149,17 +146,19 @@ TEST(ChangeCommands, RemoveRefusesWhatItCannotProveItWroteAndCapturesNothing) {
 
   TempDir t;
   ok({"install", "mirel-builder", "--target", t.path()});
-  write_text(t / "auth.json", "{}\n");
+  for (const char* kept : {"auth.json", "plugins/known_marketplaces.json"})
+    write_text(t / kept, "{}\n");
   EXPECT_EQ(ok({"remove", "--target", t.path()}),
             "Removed everything velk-setup-system owns from " + t.path() +
                 ".\n  previous state captured as slot-000000000002\n  restore it with:  "
                 "restore --target " + t.path() + "\n");
   for (const char* gone : {"AGENTS.md", "config.toml", "skills", "agents"})
     EXPECT_FALSE(exists(t / gone)) << gone;
-  EXPECT_EQ(read_text(t / "auth.json"), "{}\n");
+  for (const char* kept : {"auth.json", "plugins/known_marketplaces.json"})
+    EXPECT_EQ(read_text(t / kept), "{}\n") << kept;
 }
 
-TEST(ChangeCommands, AnUnsafeCatalogSetupIsRefusedBeforeAnythingIsWrittenOrBlocks) {
+TEST(ChangeCommands, AnUnsafeCatalogSetupIsRefusedBeforeAnythingIsWritten) {
   TempDir catalog;
   const auto setup = [&](const std::string& id) {
     write_text(catalog / (id + "/setup.json"),
@@ -187,19 +186,11 @@ TEST(ChangeCommands, AnUnsafeCatalogSetupIsRefusedBeforeAnythingIsWrittenOrBlock
           "\"plugins/Known_Marketplaces.json\" is a path velk-setup-system never touches");
   refused("install", "linked",
           "\"config.toml\" is a symbolic link, and a setup holds regular files only");
-  EXPECT_FALSE(exists(t / "AGENTS.md"));
+  EXPECT_EQ(tree_entries(t.path()), Words{});
   const RunResult listed = velk({"list"}, catalog.path());
   EXPECT_EQ(listed.exit_code, 0) << listed.err;
   for (const char* id : {"outside", "secret", "cased", "linked"})
     EXPECT_NE(listed.out.find(id), std::string::npos) << id;
-
-  make_dirs(setup("piped") + "/hooks");
-  ASSERT_EQ(::mkfifo((catalog / "piped/home/hooks/pipe").c_str(), 0644), 0);
-  const RunResult piped = velk({"install", "piped", "--target", t.path()}, catalog.path());
-  EXPECT_EQ(piped.exit_code, 1);
-  EXPECT_NE(piped.err.find("hooks/pipe"), std::string::npos) << piped.err;
-  EXPECT_FALSE(exists(t / "AGENTS.md"));
-  EXPECT_FALSE(exists(t / ".velk-setup-system"));
 }
 
 }  // namespace

@@ -1,14 +1,7 @@
 // The command line through the real binary: texts, stream choice, exit
 // statuses and the provider-info document.
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "consumer.h"
-#include "core/digest.h"
 #include "product/facts.h"
-#include "support/temp_dir.h"
 
 namespace velk {
 namespace {
@@ -177,6 +170,9 @@ TEST(CommandLine, RefusalsGoToTheStreamOfTheCommandTheyAnswer) {
        "target /nowhere/home cannot be inspected: No such file or directory"},
       {{"status", "--target", "/nowhere/home"},
        "target /nowhere/home cannot be inspected: No such file or directory"},
+      {{"diff", "--target", "relative/dir"}, "target must be absolute, got relative/dir"},
+      {{"backups", "--target", VELK_BINARY_PATH},
+       "target " VELK_BINARY_PATH " is not a directory"},
       {{"list", "a\xff" "b"}, "argument 2 is not valid UTF-8: \"a\uFFFDb\""},
       {{"--version", "\xc3"}, "argument 2 is not valid UTF-8: \"\uFFFD\""},
   };

@@ -1,13 +1,9 @@
 #include "consumer.h"
 
-#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
-
-#include <unistd.h>
-
-#include "support/temp_dir.h"
 
 namespace velk::testing {
 

@@ -1,6 +1,7 @@
-// Shared by the end-to-end tests: checks of a run's streams, and a consumer
-// of the provider protocol that speaks only through the binary's JSON
-// documents and the canonical plan files it writes itself.
+// Shared by the end-to-end tests (with the headers they all use): checks of
+// a run's streams, and a consumer of the provider protocol that speaks only
+// through the binary's JSON documents and the canonical plan files it
+// writes itself.
 #pragma once
 
 #include <map>
@@ -11,11 +12,18 @@
 #include <gtest/gtest.h>
 
 #include "bundle/claim.h"
-#include "store/pool.h"
-#include "support/bundle_writer.h"
-#include "support/temp_dir.h"
+#include "core/digest.h"
+#include "core/fs.h"
 #include "core/json.h"
+#include "store/journal.h"
+#include "store/pool.h"
+#include "store/state.h"
+#include "store/target.h"
+#include "support/bundle_writer.h"
 #include "support/runner.h"
+#include "support/software_prefix.h"
+#include "support/temp_dir.h"
+#include "support/write_path.h"
 
 namespace velk::testing {
 
@@ -120,11 +128,8 @@ struct Consumer {
                       R"(","bundle_size":)" + std::to_string(claim.size) + "," + verdict + "}\n");
     EXPECT_FALSE(exists(t / "absent"));
   }
-  size_t slots() const {
-    const auto store = locate_target_store(t.path());
-    const auto listed = store.ok() ? list_slots(store->pool) : Result<std::vector<SlotEntry>>(store.error());
-    return listed.ok() ? listed->size() : 0;
-  }
+  // The entries of the backup pool, complete or not.
+  size_t slots() const { return list_directory(t / ".velk-setup-system/backups").value().size(); }
 };
 
 }  // namespace velk::testing

@@ -1,19 +1,12 @@
 // Crash safety of apply-operation: a change killed at random moments
 // leaves the target unchanged, fully changed, or with a prepared journal
 // that recovery resolves to the identity before the change.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <chrono>
 #include <random>
 
 #include "consumer.h"
-#include "store/journal.h"
 #include "store/recover.h"
-#include "store/state.h"
-#include "support/bundle_writer.h"
-#include "support/temp_dir.h"
-#include "support/write_path.h"
 
 namespace velk {
 namespace {

@@ -2,16 +2,12 @@
 // traced runs show every file written and directory made flushed before the
 // rename that publishes its record (a backup's slot.json, the state file, a
 // promoted program tree), and the whole file system never flushed.
-#include <gtest/gtest.h>
-
 #include <fstream>
 #include <functional>
 #include <map>
 #include <regex>
 
 #include "consumer.h"
-#include "support/software_prefix.h"
-#include "support/temp_dir.h"
 
 namespace velk {
 namespace {

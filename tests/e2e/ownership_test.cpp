@@ -1,17 +1,11 @@
 // Attacks on what the program owns, through the binary: records planted in
-// a target or a slot that name paths outside it, a user_root shared with
-// other products, and a bundle whose files look like staging names. In
-// every case nothing outside what the program owns may change.
-#include <gtest/gtest.h>
-
+// a target or a slot that name paths outside it, and a user_root shared with
+// other products. In every case nothing outside what the program owns may
+// change.
 #include <functional>
 
 #include "consumer.h"
-#include "core/json.h"
-#include "core/text.h"
 #include "product/declaration.h"
-#include "store/state.h"
-#include "support/temp_dir.h"
 
 namespace velk {
 namespace {
@@ -22,8 +16,7 @@ const std::string kStateName = "MIREL-VELK-PROVIDER.json";
 
 // A well-formed schema-4 record with the given ownership and paths.
 std::string planted_state(const std::vector<std::string>& native_ownership,
-                          const std::vector<std::string>& written_paths,
-                          const std::string& operation_id = "operation_planted") {
+                          const std::vector<std::string>& written_paths) {
   ProviderState s;
   s.provider_id = "velk-setup-system";
   s.provider_version = "0.0.63";
@@ -31,7 +24,7 @@ std::string planted_state(const std::vector<std::string>& native_ownership,
   s.harness_id = "velk-build";
   s.canonical_target = "/planted";
   s.target_identity_digest = "sha256:" + std::string(64, 'c');
-  s.operation_id = operation_id;
+  s.operation_id = "operation_planted";
   s.target_precondition_digest = "sha256:" + std::string(64, 'd');
   s.native_ownership = native_ownership;
   s.written_paths = written_paths;
@@ -53,33 +46,33 @@ struct Victim {
   }
 };
 
+// The refusal of a record naming `path` (quoted) in `field`.
 std::string record_refusal(const std::string& record, const std::string& path,
                            const std::string& field, const std::string& why) {
-  return record + " records " + path + " in " + field + ", which " + why +
+  return record + " records \"" + path + "\" in " + field + ", which " + why +
          "; the record is refused and nothing it names is acted on";
 }
 
 TEST(PlantedRecords, AStateFileNamingPathsOutsideTheScopeIsRefusedByEveryCommand) {
   const std::vector<std::string> skills = {"skills"};
+  const std::vector<std::string> owned = declaration().owned_paths();
+  const std::string outside =
+      "lies outside skills, below which velk-setup-system writes under target_scope user_root";
   struct Case {
     std::vector<std::string> ownership;
     std::string path;
-    std::string quoted;
     std::string why;
   };
   Victim v;
   const std::string state = v.target + "/" + kStateName;
   const std::vector<Case> cases = {
-      {skills, "../home/.ssh", "\"../home/.ssh\"", "climbs out of the target"},
-      {skills, "skills/../../home/.ssh", "\"skills/../../home/.ssh\"", "climbs out of the target"},
-      {skills, v.ssh, quoted_form(v.ssh), "is not relative"},
-      {skills, "skills", "\"skills\"",
-       "lies outside skills, below which velk-setup-system writes under target_scope user_root"},
-      {skills, "agents/a.md", "\"agents/a.md\"",
-       "lies outside skills, below which velk-setup-system writes under target_scope user_root"},
-      {declaration().owned_paths(), "../home/.ssh", "\"../home/.ssh\"", "climbs out of the target"},
-      {declaration().owned_paths(), "plugins/Known_Marketplaces.json",
-       "\"plugins/Known_Marketplaces.json\"",
+      {skills, "../home/.ssh", "climbs out of the target"},
+      {skills, "skills/../../home/.ssh", "climbs out of the target"},
+      {skills, v.ssh, "is not relative"},
+      {skills, "skills", outside},
+      {skills, "agents/a.md", outside},
+      {owned, "../home/.ssh", "climbs out of the target"},
+      {owned, "plugins/Known_Marketplaces.json",
        "meets \"plugins/known_marketplaces.json\", which belongs to the product and which "
        "velk-setup-system never touches"},
   };
@@ -88,7 +81,7 @@ TEST(PlantedRecords, AStateFileNamingPathsOutsideTheScopeIsRefusedByEveryCommand
     write_text(state, planted_state(c.ownership, {"skills/a/SKILL.md", c.path}));
     write_text(v.target + "/skills/a/SKILL.md", "a\n");
     const Words before = tree_entries(v.target);
-    const std::string message = record_refusal(state, c.quoted, "written_paths", c.why);
+    const std::string message = record_refusal(state, c.path, "written_paths", c.why);
     for (const Words& command : {Words{"remove", "--target", v.target},
                                  Words{"restore", "--target", v.target},
                                  Words{"install", "minimal", "--target", v.target}})
@@ -117,11 +110,10 @@ struct Interrupted {
         v.target, c.bundle({{"skills/a/SKILL.md", {"a\n"}}}, TargetScope::user_root), c.next("p"));
     EXPECT_EQ(done.value("state", ""), "verified") << done.dump();
     slot = v.target + "/.velk-setup-system/backups/slot-000000000001";
-    write_text(v.target + "/.velk-setup-system/journal.json",
-               R"({"backup_ref":"slot-000000000001","operation":"install","operation_id":"x",)"
-               R"("phase":"prepared","plan_digest":"sha256:)" +
-                   std::string(64, 'a') + R"(","schema_version":1,"target_precondition_digest":)"
-                   R"("sha256:)" + std::string(64, 'a') + R"(","target_scope":"user_root"})");
+    EXPECT_TRUE(publish_journal(dir_of(v.target + "/.velk-setup-system"),
+                                Journal{1, "prepared", "x", "install", "sha256:p", "sha256:t",
+                                        "slot-000000000001", TargetScope::user_root})
+                    .ok());
   }
 
   // Recovery refuses with the message and changes nothing anywhere.
@@ -141,7 +133,7 @@ TEST(PlantedRecords, RecoveryChecksTheRecordsItReadsBeforeActingOnThem) {
   const std::vector<std::function<std::string(Interrupted&)>> plants = {
       [](Interrupted& i) {
         write_text(i.slot + "/planned-writes.json", R"(["skills/b/SKILL.md","../home/.ssh"])");
-        return record_refusal(i.slot + "/planned-writes.json", "\"../home/.ssh\"",
+        return record_refusal(i.slot + "/planned-writes.json", "../home/.ssh",
                               "its planned writes", "climbs out of the target");
       },
       [](Interrupted& i) {
@@ -151,13 +143,13 @@ TEST(PlantedRecords, RecoveryChecksTheRecordsItReadsBeforeActingOnThem) {
       [](Interrupted& i) {
         EXPECT_EQ(::unlink((i.slot + "/previous-state.absent").c_str()), 0);
         write_text(i.slot + "/previous-state.json", planted_state({"skills"}, {"../home/.ssh"}));
-        return record_refusal(i.slot + "/previous-state.json", "\"../home/.ssh\"",
+        return record_refusal(i.slot + "/previous-state.json", "../home/.ssh",
                               "written_paths", "climbs out of the target");
       },
       [](Interrupted& i) {
         const std::string state = i.v.target + "/" + kStateName;
         write_text(state, planted_state({"skills"}, {"skills/a/SKILL.md", "/etc/passwd"}));
-        return record_refusal(state, "\"/etc/passwd\"", "written_paths", "is not relative");
+        return record_refusal(state, "/etc/passwd", "written_paths", "is not relative");
       },
   };
   for (const auto& plant : plants) {
@@ -179,50 +171,44 @@ TEST(PlantedRecords, ASlotRecordNamingAnotherSlotIsRefusedWhereSlotsAreListed) {
   i.v.expect_whole();
 }
 
-Json restore_user_root(Consumer& c, const std::string& ref) {
-  return c.run("restore", {"--backup-ref", ref, "--target-scope", "user_root"});
-}
-
-TEST(UserRootShared, ARestorePutsBackWhatAnInstallOverwroteAndKeepsOtherProductsChanges) {
+// The slot before the second of three installs holds the first; the one
+// before the first, the user's own file it overwrote. Another product's
+// files, edited and added after the installs, stay as they are now.
+TEST(UserRootShared, ARestorePutsBackWhatItsSlotHeldAndKeepsOtherProductsChanges) {
   Consumer c;
   write_text(c.t / "skills/review/SKILL.md", "the user's own review skill\n");
   write_text(c.t / "skills/other/tool.md", "another product\n");
-  const Json installed = c.install_user_root({{"skills/review/SKILL.md", {"ours\n"}}});
-  ASSERT_EQ(installed.value("state", ""), "verified") << installed.dump();
-  EXPECT_EQ(read_text(c.t / "skills/review/SKILL.md"), "ours\n");
-
-  // The other product changes and adds files after the install.
-  write_text(c.t / "skills/other/tool.md", "another product, edited\n");
-  write_text(c.t / "skills/other/added.md", "added later\n");
-  const Json restored = restore_user_root(c, installed.value("backup_ref", ""));
-  ASSERT_EQ(restored.value("state", ""), "verified") << restored.dump();
-  EXPECT_EQ(read_text(c.t / "skills/review/SKILL.md"), "the user's own review skill\n");
-  EXPECT_EQ(read_text(c.t / "skills/other/tool.md"), "another product, edited\n");
-  EXPECT_EQ(read_text(c.t / "skills/other/added.md"), "added later\n");
-}
-
-TEST(UserRootShared, RestoringASlotTwoInstallsBackBringsBackTheFirstInstall) {
-  Consumer c;
-  write_text(c.t / "skills/other/tool.md", "another product\n");
-  ASSERT_EQ(c.install_user_root({{"skills/a/SKILL.md", {"a\n"}}}).value("state", ""), "verified");
+  const Json first = c.install_user_root({{"skills/review/SKILL.md", {"ours\n"}}});
+  ASSERT_EQ(first.value("state", ""), "verified") << first.dump();
   const Json second = c.install_user_root({{"skills/b/SKILL.md", {"b\n"}}});
   ASSERT_EQ(second.value("state", ""), "verified");
   ASSERT_EQ(c.install_user_root({{"skills/c/deep/SKILL.md", {"c\n"}}}).value("state", ""),
             "verified");
   EXPECT_EQ(tree_entries(c.t / "skills"),
             (Words{"/c", "/c/deep", "/c/deep/SKILL.md", "/other", "/other/tool.md"}));
+  write_text(c.t / "skills/other/tool.md", "another product, edited\n");
+  write_text(c.t / "skills/other/added.md", "added later\n");
+  const auto restore = [&](const Json& install) {
+    const Json restored = c.run("restore", {"--backup-ref", install.value("backup_ref", ""),
+                                            "--target-scope", "user_root"});
+    ASSERT_EQ(restored.value("state", ""), "verified") << restored.dump();
+    EXPECT_EQ(read_text(c.t / "skills/other/tool.md"), "another product, edited\n");
+    EXPECT_EQ(read_text(c.t / "skills/other/added.md"), "added later\n");
+  };
 
-  // The slot captured before the second install holds the first one.
-  const Json restored = restore_user_root(c, second.value("backup_ref", ""));
-  ASSERT_EQ(restored.value("state", ""), "verified") << restored.dump();
-  EXPECT_EQ(tree_entries(c.t / "skills"), (Words{"/a", "/a/SKILL.md", "/other", "/other/tool.md"}));
-  EXPECT_EQ(read_text(c.t / "skills/a/SKILL.md"), "a\n");
+  restore(second);
+  EXPECT_EQ(tree_entries(c.t / "skills"), (Words{"/other", "/other/added.md", "/other/tool.md",
+                                                 "/review", "/review/SKILL.md"}));
+  EXPECT_EQ(read_text(c.t / "skills/review/SKILL.md"), "ours\n");
   // The record names what the restore put back, and the target is clean.
   const auto state = read_state(dir_of(c.t.path()));
   ASSERT_TRUE(state.ok() && state->present());
-  EXPECT_EQ(state->state.written_paths, Words{"skills/a/SKILL.md"});
+  EXPECT_EQ(state->state.written_paths, Words{"skills/review/SKILL.md"});
   EXPECT_EQ(provider_json({"status", "--target", c.t.path(), "--json"}).value("drift_state", ""),
             "clean");
+
+  restore(first);
+  EXPECT_EQ(read_text(c.t / "skills/review/SKILL.md"), "the user's own review skill\n");
 }
 
 TEST(UserRootShared, AnInstallThatFailsOnAnotherProductsDirectoryRecoversWithoutTouchingIt) {
@@ -240,44 +226,6 @@ TEST(UserRootShared, AnInstallThatFailsOnAnotherProductsDirectoryRecoversWithout
   EXPECT_EQ(tree_entries(c.t / "skills"), (Words{"/other", "/other/tool.md"}));
   EXPECT_EQ(read_text(c.t / "skills/other/tool.md"), "another product\n");
   EXPECT_FALSE(exists(c.t / ".velk-setup-system/journal.json"));
-}
-
-// A remove under user_root takes away the directories its install made for
-// its files once they are empty, and leaves the shared root and every
-// directory of another product as they were.
-TEST(UserRootShared, ARemoveTakesAwayTheEmptyDirectoriesItsInstallMade) {
-  Consumer c;
-  write_text(c.t / "skills/other/tool.md", "another product\n");
-  make_dirs(c.t / "skills/empty-of-another");
-  ASSERT_EQ(c.install_user_root({{"skills/a/b/SKILL.md", {"a\n"}}, {"skills/c/SKILL.md", {"c\n"}}})
-                .value("state", ""),
-            "verified");
-  const Json removed = c.run("remove", {"--target-scope", "user_root"});
-  ASSERT_EQ(removed.value("state", ""), "verified") << removed.dump();
-  EXPECT_EQ(tree_entries(c.t / "skills"),
-            (Words{"/empty-of-another", "/other", "/other/tool.md"}));
-
-  // Into a root that had no skills directory at all: the shared root
-  // itself stays, empty (other products may be waiting to write there).
-  Consumer fresh;
-  ASSERT_EQ(fresh.install_user_root({{"skills/a/SKILL.md", {"a\n"}}}).value("state", ""),
-            "verified");
-  ASSERT_EQ(fresh.run("remove", {"--target-scope", "user_root"}).value("state", ""), "verified");
-  EXPECT_EQ(tree_entries(fresh.t / "skills"), Words{});
-}
-
-TEST(StagingNames, ADeclaredFileNamedLikeAStagingFileIsWrittenAndKept) {
-  Consumer c;
-  const std::map<std::string, FileSpec> files = {
-      {"skills/x/.SKILL.md.staging", {"declared first\n"}},
-      {"skills/x/SKILL.md", {"declared second\n"}},
-      {"skills/x/.velk-staging-0000000000000000", {"declared third\n"}},
-  };
-  const Json installed = c.install(c.bundle(files));
-  ASSERT_EQ(installed.value("state", ""), "verified") << installed.dump();
-  for (const auto& [path, spec] : files) EXPECT_EQ(read_text(c.t / path), spec.bytes) << path;
-  EXPECT_EQ(tree_entries(c.t / "skills/x"),
-            (Words{"/.SKILL.md.staging", "/.velk-staging-0000000000000000", "/SKILL.md"}));
 }
 
 }  // namespace

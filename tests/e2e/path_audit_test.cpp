@@ -4,17 +4,9 @@
 // call) fails the test, as does one that resolves several components below
 // a descriptor other than through openat2. The launched product is not
 // audited.
-#include <gtest/gtest.h>
-
 #include <fstream>
 
 #include "consumer.h"
-#include "core/fs.h"
-#include "store/journal.h"
-#include "store/pool.h"
-#include "support/bundle_writer.h"
-#include "support/software_prefix.h"
-#include "support/temp_dir.h"
 
 namespace velk {
 namespace {

@@ -10,17 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <filesystem>
 #include <functional>
 #include <map>
 
 #include "consumer.h"
 #include "core/text.h"
-#include "store/state.h"
-#include "support/software_prefix.h"
-#include "support/temp_dir.h"
 #include "support/usage.h"
 
 namespace velk {

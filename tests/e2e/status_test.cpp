@@ -1,13 +1,6 @@
 // status --json and recover-operation through the binary: answers compared
 // byte for byte, and what recovery refuses or leaves alone.
-#include <gtest/gtest.h>
-
 #include "consumer.h"
-#include "store/journal.h"
-#include "store/pool.h"
-#include "store/target.h"
-#include "support/temp_dir.h"
-#include "support/write_path.h"
 
 namespace velk {
 namespace {
