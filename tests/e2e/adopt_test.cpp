@@ -1,7 +1,4 @@
-// adopt through the binary: the stamp checks that refuse before anything is
-// created, the report, and the adopted target as status and the state file
-// show it.
-#include <filesystem>
+// adopt through the binary: stamp refusals, the report, the adopted target.
 
 #include "consumer.h"
 #include "product/catalog.h"
@@ -30,13 +27,11 @@ class AdoptTest : public ::testing::Test {
 
   std::string target() const { return dir_.path(); }
   std::string stamp_path() const { return dir_ / kStamp; }
-  // Claims a path at the digest of what it holds now.
   void claim(const std::string& path) {
     stamp_["managed_files"][path] = digest_bytes(read_text(dir_ / path));
   }
   void write_stamp() const { write_text(stamp_path(), compact_json(stamp_)); }
   RunResult adopt() const { return run_velk({"adopt", "--target", target()}); }
-  // A refusal leaves every file as it was and creates nothing.
   void expect_refused(const std::string& message) const {
     const auto before = snapshot(target());
     expect_failure(adopt(), message);
@@ -102,7 +97,6 @@ TEST_F(AdoptTest, AdoptsWithoutRewritingAndRecordsTheSetup) {
   ASSERT_TRUE(state.ok() && state->present());
   EXPECT_EQ(state->state.setup_stable_id, "minimal");
   EXPECT_EQ(state->state.written_paths, (Words{"AGENTS.md", "skills/review/SKILL.md"}));
-  // The same catalog the binary finds, beside the build.
   auto setups = read_setups(open_catalog().value());
   ASSERT_TRUE(setups.ok());
   EXPECT_EQ(state->state.setup_definition_digest,
@@ -112,7 +106,6 @@ TEST_F(AdoptTest, AdoptsWithoutRewritingAndRecordsTheSetup) {
   EXPECT_NE(status.out.find("\nSetup    minimal\n"), std::string::npos) << status.out;
   EXPECT_NE(status.out.find("\nDrift    none\n"), std::string::npos) << status.out;
 
-  // A second stamp never replaces the one kept.
   write_stamp();
   write_text(kept(), "the first one");
   expect_failure(adopt(),
@@ -124,19 +117,15 @@ TEST_F(AdoptTest, AdoptsWithoutRewritingAndRecordsTheSetup) {
   EXPECT_FALSE(exists(dir_ / ".velk-setup-system/backups/slot-000000000002"));
 }
 
-// Killed after the stamp moved and before the record was written: recovery
-// puts the target back from the backup and the stamp back where the old
-// tools look for it, so the adoption can simply be run again.
+// Killed after the stamp moved, before the record: recovery puts the stamp
+// back where the old tools look for it, so adopt can simply run again.
 TEST_F(AdoptTest, RecoveryOfAnUnfinishedAdoptionPutsTheStampBack) {
   write_stamp();
   const auto before = tree_entries(target());
   ASSERT_EQ(adopt().exit_code, 0);
   // What the kill leaves: the stamp kept, no record, a prepared journal.
   ASSERT_EQ(::unlink((dir_ / "MIREL-VELK-PROVIDER.json").c_str()), 0);
-  ASSERT_TRUE(publish_journal(dir_of(dir_ / ".velk-setup-system"),
-                              Journal{1, "prepared", "op-adopt", "adopt", "sha256:p", "sha256:t",
-                                      "slot-000000000001", std::nullopt})
-                  .ok());
+  ASSERT_TRUE(publish_prepared(target(), "op-adopt", "adopt", "slot-000000000001"));
   EXPECT_FALSE(exists(stamp_path()));
 
   const Json recovered = provider_json({"recover-operation", "--target", target(), "--json"});
@@ -149,7 +138,6 @@ TEST_F(AdoptTest, RecoveryOfAnUnfinishedAdoptionPutsTheStampBack) {
     if (entry.rfind("/.velk-setup-system", 0) != 0) after.push_back(entry);
   EXPECT_EQ(after, before);
 
-  // Nothing is left that stops the adoption from being run again.
   EXPECT_EQ(adopt().exit_code, 0);
   EXPECT_EQ(read_text(kept()), compact_json(stamp_));
 }

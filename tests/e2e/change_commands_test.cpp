@@ -1,7 +1,4 @@
-// install, select, reinstall, restore, remove, hold and release through the
-// binary: the reports a person reads, the files left behind, and the
-// refusals that change nothing.
-#include <unistd.h>
+// The commands that change a target, through the binary.
 
 #include "consumer.h"
 #include "core/text.h"
@@ -11,15 +8,12 @@ namespace {
 
 using namespace velk::testing;
 
-const std::string kCatalog = std::string(VELK_SOURCE_DIR) + "/setups/velk-build";
-
 RunResult velk(const Words& args, const std::string& catalog = kCatalog) {
   RunOptions options;
   options.set_env = {{"VELK_SETUP_SYSTEM_SETUP_CATALOG", catalog}};
   return run_velk(args, options);
 }
 
-// Runs a command that must succeed and returns what it printed.
 std::string ok(const Words& args) {
   const RunResult r = velk(args);
   EXPECT_EQ(r.exit_code, 0) << r.err;
@@ -48,14 +42,12 @@ TEST(ChangeCommands, ReinstallSelectAndRestoreEachCaptureTheStateTheyReplace) {
   const std::string installed = ok({"install", "minimal", "--target", t.path()});
   EXPECT_EQ(installed, applied("minimal", t.path(), 1));
 
-  // Reinstall puts back what was edited away from.
   write_text(t / "AGENTS.md", "edited by hand\n");
   const std::string reinstalled = ok({"reinstall", "--target", t.path()});
   EXPECT_EQ(reinstalled, applied("minimal", t.path(), 2));
   EXPECT_NE(ok({"status", "--target", t.path()}).find("Drift    none\n"), std::string::npos);
   EXPECT_EQ(read_text(t / "AGENTS.md"), home_file("minimal", "AGENTS.md"));
 
-  // Select moves the target to another setup whole.
   const std::string selected = ok({"select", "baseline", "--target", t.path()});
   EXPECT_EQ(selected, applied("baseline", t.path(), 3));
   EXPECT_EQ(read_text(t / "AGENTS.md"), home_file("baseline", "AGENTS.md"));
@@ -72,7 +64,6 @@ TEST(ChangeCommands, ReinstallSelectAndRestoreEachCaptureTheStateTheyReplace) {
   expect_failure(velk({"restore", "--backup", "slot-000000000009", "--target", t.path()}),
                  "slot-000000000009 is not a completed backup of this target");
 
-  // Restore returns to the identity the slot recorded.
   const Json record =
       parse_json(read_text(t / ".velk-setup-system/backups/slot-000000000003/slot.json")).value();
   EXPECT_EQ(ok({"restore", "--backup", "slot-000000000003", "--target", t.path()}),
@@ -98,7 +89,6 @@ TEST(ChangeCommands, HoldAndReleaseAnswerOnceAndRefuseWhatIsNoCompleteSlot) {
     args.insert(args.end(), {"--target", t.path()});
     return velk(args);
   };
-  // An untouched target: nothing to name, and nothing created by asking.
   expect_failure(run({"hold"}), "hold requires --backup <ref>, and this target has no backups");
   EXPECT_FALSE(exists(t / ".velk-setup-system"));
 
@@ -168,8 +158,7 @@ TEST(ChangeCommands, AnUnsafeCatalogSetupIsRefusedBeforeAnythingIsWritten) {
   };
   write_text(setup("outside") + "/notes.txt", "x\n");
   write_text(setup("secret") + "/plugins/known_marketplaces.json", "{}\n");
-  // Another letter case lands on the product's own file where case is
-  // ignored: refused as the bundle reader refuses it.
+  // Where case is ignored another letter case lands on the product's file.
   write_text(setup("cased") + "/plugins/Known_Marketplaces.json", "{}\n");
   ASSERT_EQ(::symlink("/etc/hostname", (setup("linked") + "/config.toml").c_str()), 0);
 

@@ -1,5 +1,4 @@
-// The command line through the real binary: texts, stream choice, exit
-// statuses and the provider-info document.
+// The command line through the real binary, and the provider-info document.
 #include "consumer.h"
 #include "product/facts.h"
 
@@ -7,14 +6,6 @@ namespace velk {
 namespace {
 
 using namespace velk::testing;
-
-void expect_text(const Words& words, const std::string& text) {
-  expect_output(run_velk(words), text);
-}
-
-void expect_error(const Words& words, const std::string& message) {
-  expect_failure(run_velk(words), message);
-}
 
 // The usage and each command's help are compared whole by the user and
 // protocol guides' sessions; here, where help is asked for and what follows.
@@ -25,18 +16,18 @@ TEST(CommandLine, PrintsUsageVersionAndHelpOnlyForTheFirstArgument) {
                        "Over the wire, install and replace arrive as a bundle and refuse --\n"
                        "this build reads setups from its own catalog.\n"),
             std::string::npos);
-  expect_text({"--help", "list", "--json"}, usage);
-  expect_text({"--version"}, "velk-setup-system 0.0.63\n");
-  expect_error({"list", "--version"}, "--version is not an argument of list");
-  expect_error({"-h"}, "-h is not a provider protocol v3 command");
-  expect_error({""}, " is not a provider protocol v3 command");
+  expect_output(run_velk({"--help", "list", "--json"}), usage);
+  expect_output(run_velk({"--version"}), "velk-setup-system 0.0.63\n");
+  expect_failure(run_velk({"list", "--version"}), "--version is not an argument of list");
+  expect_failure(run_velk({"-h"}), "-h is not a provider protocol v3 command");
+  expect_failure(run_velk({""}), " is not a provider protocol v3 command");
 }
 
 TEST(CommandLine, PrintsTheHelpOfEachProviderCommand) {
   // Anywhere before the bare separator asks for help, whatever else is there.
   const std::string help = run_velk({"launch", "--help"}).out;
   EXPECT_TRUE(help.starts_with("launch\n\n  Start the exact executable")) << help;
-  expect_text({"launch", "--target", "--help", "--", "x"}, help);
+  expect_output(run_velk({"launch", "--target", "--help", "--", "x"}), help);
   EXPECT_NE(run_velk({"plan-operation", "--help"})
                 .out.find("  --bundle \u2026             the five bundle flags, for install and "
                           "replace\n"),
@@ -44,16 +35,16 @@ TEST(CommandLine, PrintsTheHelpOfEachProviderCommand) {
   // After it, --help goes to the product: launch runs and refuses.
   testing::TempDir dir;
   const std::string prefix = dir / "prefix";
-  expect_text({"launch", "--target", dir.path(), "--prefix", prefix, "--json", "--", "--help", "x"},
-              refusal_line("provider_unavailable", prefix + "/bin/velk is not installed under " +
-                                                       prefix + ": No such file or directory; run "
-                                                                "software_install first"));
+  expect_output(
+      run_velk({"launch", "--target", dir.path(), "--prefix", prefix, "--json", "--", "--help", "x"}),
+      refusal_line("provider_unavailable", prefix + "/bin/velk is not installed under " + prefix +
+                                               ": No such file or directory; run "
+                                               "software_install first"));
 }
 
 TEST(CommandLine, RefusalsGoToTheStreamOfTheCommandTheyAnswer) {
-  // User commands fail on standard error once, the system error included
-  // once; status is the provider command only with --json; arguments that
-  // are not UTF-8 are refused before anything else.
+  // User commands fail on standard error; status is a provider command only
+  // with --json; arguments not UTF-8 are refused before anything else.
   const std::vector<std::pair<Words, std::string>> failures = {
       {{"status", "--target", "/t", "--backup", "b"}, "--backup is not an argument of status"},
       {{"status", "--target", "/t", "--backup", "b", "--json"},
@@ -69,11 +60,10 @@ TEST(CommandLine, RefusalsGoToTheStreamOfTheCommandTheyAnswer) {
       {{"list", "a\xff" "b"}, "argument 2 is not valid UTF-8: \"a\uFFFDb\""},
       {{"--version", "\xc3"}, "argument 2 is not valid UTF-8: \"\uFFFD\""},
   };
-  for (const auto& [words, message] : failures) expect_error(words, message);
-  // Provider commands refuse on standard output.
+  for (const auto& [words, message] : failures) expect_failure(run_velk(words), message);
   for (const char* command : {"status", "recover-operation"}) {
-    expect_text({command, "--target", "rel", "--json"},
-                refusal_line("provider_unavailable", "target must be absolute, got rel"));
+    expect_output(run_velk({command, "--target", "rel", "--json"}),
+                  refusal_line("provider_unavailable", "target must be absolute, got rel"));
   }
 }
 
@@ -84,14 +74,12 @@ TEST(CommandLine, OutputThatCannotBeWrittenIsAFailure) {
   EXPECT_EQ(r.exit_code, 1);
 }
 
-// The profile's digest, recomputed from the published object without it.
 std::string digest_without_digest(Json profile) {
   profile.erase("digest");
   return *digest_document(kProjectionTag, profile);
 }
 
 TEST(ProviderInfo, PrintsOneStableCompactDocumentWithBothProfiles) {
-  // One compact line, the same on every run.
   const Json doc = provider_json({"provider-info"});
   EXPECT_EQ(run_velk({"provider-info"}).out, doc.dump() + "\n");
   EXPECT_EQ(keys_of(doc),

@@ -1,9 +1,6 @@
 #include "consumer.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <filesystem>
 
 namespace velk::testing {
 
@@ -112,6 +109,13 @@ Json install_user_root(const std::string& target, const BundleClaim& claim,
   Words flags = bundle_flags(claim);
   flags.insert(flags.end(), {"--target-scope", "user_root"});
   return plan_and_apply(target, "install", flags, bundle_flags(claim), plan_path);
+}
+
+bool publish_prepared(const std::string& target, const std::string& operation_id,
+                      const std::string& operation, const std::optional<std::string>& slot,
+                      std::optional<TargetScope> scope) {
+  const Journal journal{1, "prepared", operation_id, operation, "sha256:p", "sha256:t", slot, scope};
+  return publish_journal(dir_of(target + "/.velk-setup-system"), journal).ok();
 }
 
 std::string status_identity(const std::string& target) {

@@ -1,9 +1,13 @@
 // Shared by the end-to-end tests (with the headers they all use): checks of
-// a run's streams, and a consumer of the provider protocol that speaks only
-// through the binary's JSON documents and the canonical plan files it
-// writes itself.
+// a run's streams, and a consumer of the provider protocol.
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -44,15 +48,16 @@ Words tree_entries(const std::string& dir);
 // target, or the bytes): what a refused or hostile run must leave as it was.
 std::map<std::string, std::string> snapshot(const std::string& dir);
 
-// The five bundle flags that name the claim.
 Words bundle_flags(const BundleClaim& claim);
+
+// The setups catalog in the source tree.
+inline const std::string kCatalog = std::string(VELK_SOURCE_DIR) + "/setups/velk-build";
 
 // Where the system-call tests find strace, and whether it can trace here.
 inline const std::string kStrace = "/usr/bin/strace";
 bool strace_runs();
 
-// The arguments of plan-operation and apply-operation that the requests
-// below run (the operation id names the operation, the release is fixed).
+// The arguments the requests below run (operation id op-<operation>, fixed release).
 Words plan_words(const std::string& target, const std::string& operation, const Words& extra = {},
                  const std::string& expires_at = "2099-12-31T23:59:59.999Z");
 Words apply_words(const std::string& target, const std::string& plan_path,
@@ -61,15 +66,12 @@ Words apply_words(const std::string& target, const std::string& plan_path,
 // Runs a provider command that must answer with one JSON line and exit 0.
 Json provider_json(const Words& args);
 
-// plan-operation for `operation` on `target`, plus `extra` flags.
 Json plan_request(const std::string& target, const std::string& operation,
                   const Words& extra = {},
                   const std::string& expires_at = "2099-12-31T23:59:59.999Z");
 
-// Stores the envelope's plan canonically at `path` and returns the path.
 std::string store_plan(const Json& envelope, const std::string& path);
 
-// apply-operation of the stored plan with the envelope's digest.
 Json apply_request(const std::string& target, const std::string& plan_path,
                    const std::string& digest, const Words& extra = {});
 
@@ -82,17 +84,20 @@ Json plan_and_apply(const std::string& target, const std::string& operation,
 Json install_user_root(const std::string& target, const BundleClaim& claim,
                        const std::string& plan_path);
 
-// status --json's target_identity_digest.
+// A prepared journal in `target`: what a change killed after it leaves.
+bool publish_prepared(const std::string& target, const std::string& operation_id,
+                      const std::string& operation, const std::optional<std::string>& slot,
+                      std::optional<TargetScope> scope = std::nullopt);
+
 std::string status_identity(const std::string& target);
 
 // The reason and detail of a refusal, "" when the document is no refusal.
 std::string refusal_of(const Json& document);
 
-// The object's member names in order, each followed by a space.
+// The member names in order, each followed by a space.
 std::string keys_of(const Json& object);
 
-// A consumer with a target of its own and a side directory for its
-// bundles and stored plans.
+// A consumer with a target and a side directory for bundles and plans.
 struct Consumer {
   TempDir t;     // the target
   TempDir side;  // bundles and stored plans
@@ -107,13 +112,9 @@ struct Consumer {
            const Words& apply_flags = {}) {
     return plan_and_apply(t.path(), operation, plan_flags, apply_flags, next("plan"));
   }
-  Json install(const BundleClaim& claim, const std::string& operation = "install") {
-    return run(operation, bundle_flags(claim), bundle_flags(claim));
-  }
   Json install_user_root(const std::map<std::string, FileSpec>& files) {
     return testing::install_user_root(t.path(), bundle(files, TargetScope::user_root), next("plan"));
   }
-  // Applies the envelope's plan, stored canonically.
   Json apply(const Json& envelope, const Words& extra = {}) {
     return apply_request(t.path(), store_plan(envelope, next("plan")),
                          envelope.value("plan_digest", ""), extra);
@@ -128,7 +129,7 @@ struct Consumer {
                       R"(","bundle_size":)" + std::to_string(claim.size) + "," + verdict + "}\n");
     EXPECT_FALSE(exists(t / "absent"));
   }
-  // The entries of the backup pool, complete or not.
+  // Pool entries, complete or not.
   size_t slots() const { return list_directory(t / ".velk-setup-system/backups").value().size(); }
 };
 

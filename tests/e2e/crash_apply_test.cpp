@@ -1,6 +1,5 @@
-// Crash safety of apply-operation: a change killed at random moments
-// leaves the target unchanged, fully changed, or with a prepared journal
-// that recovery resolves to the identity before the change.
+// apply-operation killed at random moments leaves the target unchanged,
+// fully changed, or with a prepared journal recovery resolves to before.
 #include <algorithm>
 #include <chrono>
 #include <random>
@@ -29,15 +28,13 @@ BundleClaim bundle_of(const std::string& path, const std::string& flavour) {
   return write_bundle(path, make_bundle(files, std::nullopt, flavour));
 }
 
-// Plans a replace by `claim` and returns the arguments that apply it.
 Words plan_replace(const std::string& target, const BundleClaim& claim, const std::string& file) {
   const Json envelope = plan_request(target, "replace", bundle_flags(claim));
   return apply_words(target, store_plan(envelope, file), envelope.value("plan_digest", ""),
                      bundle_flags(claim));
 }
 
-// Runs the apply and kills it (SIGKILL) after `delay` unless it ended
-// first. True when the kill landed.
+// SIGKILL after `delay` unless it ended first; true when the kill landed.
 bool run_and_kill(const Words& args, milliseconds delay) {
   RunOptions options;
   options.timeout = delay;
@@ -95,7 +92,6 @@ TEST(CrashSafety, AKilledApplyLeavesTheTargetWholeOrRecoverable) {
       EXPECT_EQ(identity_now(t.path()), observed) << "run " << run;
     }
     EXPECT_FALSE(read_journal(dir_of(control)).value()) << "run " << run;
-    // The record always describes what is there.
     const auto state = read_state(dir_of(t.path()));
     ASSERT_TRUE(state.ok());
     if (state->present()) {

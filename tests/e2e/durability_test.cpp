@@ -1,10 +1,7 @@
-// What a change writes is on disk before the record that vouches for it:
-// traced runs show every file written and directory made flushed before the
-// rename that publishes its record (a backup's slot.json, the state file, a
-// promoted program tree), and the whole file system never flushed.
+// Traced runs: every file written and directory made is flushed before the
+// rename that publishes its record (slot.json, the state file, a promoted
+// program tree), and the whole file system is never flushed.
 #include <fstream>
-#include <functional>
-#include <map>
 #include <regex>
 
 #include "consumer.h"
@@ -14,11 +11,8 @@ namespace {
 
 using namespace velk::testing;
 
-const std::string kCatalog = std::string(VELK_SOURCE_DIR) + "/setups/velk-build";
-
-// The traced calls of one run, in order, one per line
-// ("fdatasync(7</t/a>) = 0", "renameat(5</t>, ".x.staging", 5</t>, "x") = 0"):
-// descriptors are shown with their paths.
+// The traced calls of one run, one per line, descriptors with their paths
+// ("fdatasync(7</t/a>) = 0").
 std::vector<std::string> traced(const Words& args, const std::string& log) {
   // The leak checker of a sanitized build cannot run under ptrace; the
   // suite's other runs of the program check for leaks.
@@ -49,8 +43,6 @@ std::vector<std::string> traced(const Words& args, const std::string& log) {
   return lines;
 }
 
-// The position of the first line holding `needle` at or after `from`, or
-// npos.
 size_t find_line(const std::vector<std::string>& lines, const std::string& needle,
                  size_t from = 0) {
   for (size_t i = from; i < lines.size(); ++i)
@@ -58,10 +50,8 @@ size_t find_line(const std::vector<std::string>& lines, const std::string& needl
   return std::string::npos;
 }
 
-// Every file created and every directory made below `below` between
-// [from, to) is flushed within that span: a file by fdatasync or fsync of
-// itself, a directory by fsync of itself and of its parent, after it was
-// made. Returns how many were checked.
+// Each file created and directory made below `below` in [from, to) is flushed
+// in that span (a directory and its parent); returns how many were checked.
 size_t expect_flushed(const std::vector<std::string>& lines, const std::string& below,
                       size_t from, size_t to) {
   static const std::regex created(R"re(openat\(.*O_CREAT.*\) = \d+<([^>]+)>)re");
@@ -121,8 +111,7 @@ TEST(Durability, ABackupIsOnDiskBeforeItsRecordAndTheEffectsBeforeTheStateFile) 
     ASSERT_NE(slot_record, std::string::npos);
     ASSERT_LT(slot_record, journal);
     ASSERT_LT(journal, state);
-    // The payload, then its record; the effects (written after the journal),
-    // then the state file that describes them.
+    // The payload before its record; the effects before the state file.
     EXPECT_GT(expect_flushed(lines, t / ".velk-setup-system", 0, slot_record), 0u);
     const size_t effects = expect_flushed(lines, t.path(), journal, state);
     if (change[0] != "remove") {
@@ -131,7 +120,6 @@ TEST(Durability, ABackupIsOnDiskBeforeItsRecordAndTheEffectsBeforeTheStateFile) 
     EXPECT_EQ(find_line(lines, "syncfs("), std::string::npos);
     EXPECT_EQ(find_line(lines, "sync()"), std::string::npos);
   }
-  // The removal took everything owned away again.
   EXPECT_FALSE(exists(t / "AGENTS.md"));
 }
 

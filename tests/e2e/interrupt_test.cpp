@@ -1,17 +1,12 @@
-// Ctrl-C, SIGTERM and SIGHUP during a real change: before the journal is
-// published it stops and takes its unfinished backup away; after, it
-// finishes. Either way it ends by the signal and nothing blocks what follows.
-#include <fcntl.h>
+// Ctrl-C, SIGTERM and SIGHUP during a change: before the journal it stops,
+// after it finishes; it ends by the signal and nothing blocks what follows.
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <thread>
 
 #include "consumer.h"
@@ -28,9 +23,8 @@ struct Ended : RunResult {
   bool moment_seen = false;
 };
 
-// Runs the program with `args`, waits (bounded) until `moment` holds, sends
-// `signal`, and collects how the program ended. The shell records the
-// process id it then hands to the program.
+// Runs `args`, waits (bounded) until `moment` holds, sends `signal`; the
+// shell records the process id it then hands to the program.
 Ended interrupt_at(const Words& args, const std::string& side,
                    const std::function<bool()>& moment, int signal = SIGINT) {
   const std::string pid_file = side + "/pid";
@@ -56,8 +50,7 @@ Ended interrupt_at(const Words& args, const std::string& side,
   return ended;
 }
 
-// A target of kFiles files with one backup of it (slot-000000000001), then
-// edited, so that a restore has a whole tree to capture and to put back.
+// kFiles files backed up as slot-000000000001, then edited: a whole tree to restore.
 struct Interrupted {
   // Thousands of files written and removed many times over: kept in memory.
   TempDir t{memory_temp_base()};
@@ -85,11 +78,9 @@ struct Interrupted {
   std::string slot(int n) const {
     return control + "/backups/slot-00000000000" + std::to_string(n);
   }
-  // The pool's entries (slots, complete or not).
   Words top() const { return list_directory(control + "/backups").value(); }
 
-  // Nothing blocks the next change: no journal, no incomplete slot, and a
-  // restore of the first backup runs.
+  // No journal, no incomplete slot, and a restore of slot 1 runs.
   void expect_nothing_blocking() {
     EXPECT_FALSE(exists(control + "/journal.json"));
     for (const std::string& name : top())
@@ -115,8 +106,7 @@ void within_three_tries(Try attempt) {
   ADD_FAILURE() << "the moment was not hit in three tries";
 }
 
-// Stopped as the lock is taken, or part way through the capture: the
-// unfinished slot goes, and the target is as it was.
+// Stopped at the lock or mid-capture: the unfinished slot goes.
 TEST(Interrupt, BeforeTheJournalNothingIsChangedAndNoUnfinishedSlotIsLeft) {
   struct Moment {
     int signal;
@@ -171,11 +161,9 @@ TEST(Interrupt, AfterTheJournalIsPublishedTheChangeIsFinished) {
   });
 }
 
-// On a terminal, long work shows its progress on standard error; the first
-// Ctrl-C after the journal is answered at once with how far the change is,
-// and a second one stops it at the next boundary, naming the command that
-// puts the target back. (In a pipe nothing of this shows: the tests above
-// compare standard error exactly.)
+// On a terminal: progress on standard error, the first Ctrl-C after the
+// journal answered at once, a second stopping at the next boundary and
+// naming the recovery command (in a pipe none shows: see the tests above).
 TEST(Interrupt, OnATerminalProgressShowsAndASecondCtrlCLeavesTheChangeForRecovery) {
   within_three_tries([] {
     Interrupted f(20000);
@@ -234,25 +222,19 @@ TEST(Interrupt, OnATerminalProgressShowsAndASecondCtrlCLeavesTheChangeForRecover
   });
 }
 
-// A planner that meets another process's change in progress says so,
-// rather than asking for a recovery that would be wrong to run.
+// Not a request for a recovery that would be wrong to run.
 TEST(Interrupt, APlannerMeetingAChangeInProgressSaysAnotherProcessIsChangingTheTarget) {
   Interrupted f(1);
   const std::string busy =
       "another process is changing " + f.t.path() + "; plan again when it has finished";
   {
-    // This process holds the lock while a journal is published.
     auto lock = lock_target(dir_of(f.control));
     ASSERT_TRUE(lock.ok());
-    ASSERT_TRUE(publish_journal(dir_of(f.control), Journal{1, "prepared", "op-1", "restore",
-                                                           "sha256:p", "sha256:t",
-                                                           "slot-000000000001", std::nullopt})
-                    .ok());
+    ASSERT_TRUE(publish_prepared(f.t.path(), "op-1", "restore", "slot-000000000001"));
     expect_failure(run_velk(f.restore()), busy);
     EXPECT_EQ(refusal_of(plan_request(f.t.path(), "backup")), "provider_unavailable: " + busy);
   }
-  // Once no process holds the lock, the same journal is an interrupted
-  // change, and the message asks for recovery.
+  // Unlocked, the same journal is an interrupted change.
   expect_failure(run_velk(f.restore()),
                  "operation op-1 is journaled as prepared; run recovery before planning");
 }

@@ -1,8 +1,5 @@
-// Attacks on what the program owns, through the binary: records planted in
-// a target or a slot that name paths outside it, and a user_root shared with
-// other products. In every case nothing outside what the program owns may
-// change.
-#include <functional>
+// Records planted in a target or a slot that name paths outside it, and a
+// user_root shared with other products: nothing else may change.
 
 #include "consumer.h"
 #include "product/declaration.h"
@@ -46,7 +43,6 @@ struct Victim {
   }
 };
 
-// The refusal of a record naming `path` (quoted) in `field`.
 std::string record_refusal(const std::string& record, const std::string& path,
                            const std::string& field, const std::string& why) {
   return record + " records \"" + path + "\" in " + field + ", which " + why +
@@ -96,27 +92,22 @@ TEST(PlantedRecords, AStateFileNamingPathsOutsideTheScopeIsRefusedByEveryCommand
   }
 }
 
-// A user_root target whose change was interrupted after its journal was
-// published, with one record in the slot or the target planted.
+// A user_root target interrupted after its journal; each test plants a record.
 struct Interrupted {
   Victim v;
   Consumer c;
   std::string slot;
 
   Interrupted() {
-    // A real change under user_root, then a journal that says a second one
-    // was under way when the process died.
+    // A real change, then a journal of a second one under way at a crash.
     const Json done = install_user_root(
         v.target, c.bundle({{"skills/a/SKILL.md", {"a\n"}}}, TargetScope::user_root), c.next("p"));
     EXPECT_EQ(done.value("state", ""), "verified") << done.dump();
     slot = v.target + "/.velk-setup-system/backups/slot-000000000001";
-    EXPECT_TRUE(publish_journal(dir_of(v.target + "/.velk-setup-system"),
-                                Journal{1, "prepared", "x", "install", "sha256:p", "sha256:t",
-                                        "slot-000000000001", TargetScope::user_root})
-                    .ok());
+    EXPECT_TRUE(
+        publish_prepared(v.target, "x", "install", "slot-000000000001", TargetScope::user_root));
   }
 
-  // Recovery refuses with the message and changes nothing anywhere.
   void expect_recovery_refused(const std::string& message) {
     const Words before = tree_entries(v.target);
     const std::string bytes = read_text(v.target + "/skills/a/SKILL.md");
@@ -129,7 +120,6 @@ struct Interrupted {
 };
 
 TEST(PlantedRecords, RecoveryChecksTheRecordsItReadsBeforeActingOnThem) {
-  // Each case plants one record and returns the refusal it must meet.
   const std::vector<std::function<std::string(Interrupted&)>> plants = {
       [](Interrupted& i) {
         write_text(i.slot + "/planned-writes.json", R"(["skills/b/SKILL.md","../home/.ssh"])");
@@ -171,9 +161,8 @@ TEST(PlantedRecords, ASlotRecordNamingAnotherSlotIsRefusedWhereSlotsAreListed) {
   i.v.expect_whole();
 }
 
-// The slot before the second of three installs holds the first; the one
-// before the first, the user's own file it overwrote. Another product's
-// files, edited and added after the installs, stay as they are now.
+// The slot before the second install holds the first, the one before the
+// first the user's own file; another product's later edits stay.
 TEST(UserRootShared, ARestorePutsBackWhatItsSlotHeldAndKeepsOtherProductsChanges) {
   Consumer c;
   write_text(c.t / "skills/review/SKILL.md", "the user's own review skill\n");

@@ -1,9 +1,6 @@
-// Nothing below a target or a prefix is reached through a path string: the
-// everyday commands run under strace, and a traced call naming a path below
-// either by string (absolute, from the working directory, or a path-only
-// call) fails the test, as does one that resolves several components below
-// a descriptor other than through openat2. The launched product is not
-// audited.
+// The everyday commands under strace: a call naming a path below a target or
+// prefix by string fails, as does one resolving several components below a
+// descriptor other than by openat2. The launched product is not audited.
 #include <fstream>
 
 #include "consumer.h"
@@ -87,14 +84,12 @@ bool strictly_below(const std::string& raw, const std::vector<std::string>& root
 // "" when it does not. `cwd` is the working directory of the traced run.
 std::string finding(const Call& call, const std::vector<std::string>& roots,
                     const std::string& cwd) {
-  // A path met from the working directory or absolutely.
   const auto named = [&](const std::string& path) {
     const std::string full = path.starts_with("/") ? path : cwd + "/" + path;
     return strictly_below(full, roots);
   };
-  // (directory, path) pairs: a descriptor may be given one name, never a
-  // path of several components (that resolves each by string, links
-  // included); openat2 resolves beneath without links.
+  // A descriptor may be given one name, never several components (each
+  // resolved by string, links included); openat2 resolves without links.
   const auto pair_at = [&](size_t dir, size_t path) -> std::string {
     if (path >= call.args.size()) return "";
     const auto text = string_arg(call.args[path]);
@@ -144,13 +139,10 @@ struct Audit {
     make_dirs(base / "tmp");
   }
 
-  // Runs the program under strace and audits every call it made; returns
-  // what it printed.
   RunResult run(const Words& args, int expected_exit = 0) {
     const std::string log = side + "/trace-" + std::to_string(++runs);
     Words command = {"-f", "-y", "-qq", "-s", "4096", "-o", log, "-e", "trace=%file",
-                     "-E", "VELK_SETUP_SYSTEM_SETUP_CATALOG=" + std::string(VELK_SOURCE_DIR) +
-                               "/setups/velk-build",
+                     "-E", "VELK_SETUP_SYSTEM_SETUP_CATALOG=" + kCatalog,
                      "-E", "TMPDIR=" + base / "tmp",
                      "-E", "ASAN_OPTIONS=detect_leaks=0:abort_on_error=1", VELK_BINARY_PATH};
     command.insert(command.end(), args.begin(), args.end());
@@ -174,7 +166,6 @@ struct Audit {
     return r;
   }
 
-  // plan-operation, then apply-operation of that plan, both traced.
   Json plan_and_apply(const std::string& operation, const Words& plan_flags,
                       const Words& apply_flags) {
     const Json envelope = Json::parse(run(plan_words(target, operation, plan_flags)).out);
@@ -209,20 +200,10 @@ TEST(PathAudit, NoCommandReachesBelowATargetOrPrefixByAPathString) {
   a.run({"restore", "--target", t});
   a.run({"remove", "--target", t});
 
-  // A change interrupted after its journal: recovery puts the slot back.
-  {
-    const auto store = locate_target_store(t);
-    ASSERT_TRUE(store.ok());
-    const auto slots = list_slots(store->pool);
-    ASSERT_TRUE(slots.ok() && !slots->empty());
-    ASSERT_TRUE(publish_journal(store->control,
-                                Journal{1, "prepared", "op-audit", "install", "sha256:p", "sha256:t",
-                                        slots->front().name, std::nullopt})
-                    .ok());
-  }
+  // A change interrupted after its journal: recovery puts the newest slot back.
+  ASSERT_TRUE(publish_prepared(t, "op-audit", "install", "slot-000000000005"));
   a.run({"recover-operation", "--target", t, "--json"});
 
-  // An adoption of the old tools' stamp.
   Json stamp = {{"schema_version", 1},   {"product_name", "mirel-velk-setup"},
                 {"build_version", "1.8.2"}, {"setup_id", "minimal"},
                 {"canonical_target", t},  {"managed_files", Json::object()}};
@@ -238,8 +219,7 @@ TEST(PathAudit, NoCommandReachesBelowATargetOrPrefixByAPathString) {
   const Words current = {"--prefix", a.prefix, "--software-artifact", host_artifact("1.0.18")};
   const Words previous = {"--prefix", a.prefix, "--software-artifact", host_artifact("1.0.13")};
   a.plan_and_apply("software_install", prefix, current);
-  Words older = prefix;
-  older.insert(older.end(), {"--software-version", "1.0.13"});
+  const Words older = {"--prefix", a.prefix, "--software-version", "1.0.13"};
   a.plan_and_apply("software_update", older, previous);
   a.run({"software", "--prefix", a.prefix});
   a.run({"rollback", "--to", "1.0.18", "--prefix", a.prefix});

@@ -1,6 +1,4 @@
-// validate-bundle, plan-operation and apply-operation through the binary,
-// driven as a consumer drives them: JSON documents in, canonical plan files
-// out.
+// validate-bundle, plan-operation and apply-operation as a consumer drives them.
 #include "consumer.h"
 #include "core/clock.h"
 
@@ -9,7 +7,6 @@ namespace {
 
 using namespace velk::testing;
 
-// The text status shows the identity and the drift the JSON one reports.
 void expect_text_status_agrees(const std::string& target, const Json& json) {
   const RunResult text = run_velk({"status", "--target", target});
   ASSERT_EQ(text.exit_code, 0) << text.err;
@@ -101,8 +98,6 @@ TEST(ApplyOperation, APlanAppliesOnceAndOnlyBeforeItExpires) {
   EXPECT_EQ(c.slots(), 1u);
 }
 
-// A remove takes the recorded files and the directories made for them, and
-// leaves every other product's file and directory and the shared root.
 TEST(UserRootScope, InstallStatusAndRemoveTouchOnlyWhatWasRecorded) {
   Consumer c;
   write_text(c.t / "AGENTS.md", "another product's\n");

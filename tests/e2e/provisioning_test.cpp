@@ -1,18 +1,10 @@
-// Root provisioning trees an ordinary user owns, while the owner (a child
-// dropped to that user) plays the tricks owning them allows: root's run is
-// never turned against anyone, and what it creates belongs to the owner.
-#include <fcntl.h>
+// Root provisioning trees a user owns while the user (a child dropped to
+// them) plays tricks: root's run is never turned against anyone.
 #include <grp.h>
 #include <poll.h>
 #include <pwd.h>
 #include <sys/inotify.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <functional>
-#include <map>
 
 #include "consumer.h"
 #include "core/text.h"
@@ -32,8 +24,7 @@ class Provisioning : public ::testing::Test {
     uid_ = user->pw_uid;
     gid_ = user->pw_gid;
     ASSERT_EQ(::chmod(base_.path().c_str(), 0755), 0);
-    // A copy of the program that the user can run, and a temporary
-    // directory anyone can write the built-in catalog to.
+    // A program the user can run, a TMPDIR anyone can write the catalog to.
     make_dirs(base_ / "bin");
     program_ = base_ / "bin/velk-setup-system";
     std::filesystem::copy_file(VELK_BINARY_PATH, program_);
@@ -42,15 +33,13 @@ class Provisioning : public ::testing::Test {
     ASSERT_EQ(::chmod((base_ / "tmp").c_str(), 01777), 0);
   }
 
-  // A directory of the user's own.
   std::string owned_by_user(const std::string& name) {
     const std::string dir = base_ / name;
     make_dirs(dir);
     EXPECT_EQ(::chown(dir.c_str(), uid_, gid_), 0);
     return dir;
   }
-  // A target of the user's own in which the user made the control directory
-  // and the pool before root ever ran there (the program accepts them).
+  // A target whose control directory and pool the user made first.
   std::string prepared_by_user(const std::string& name) {
     const std::string dir = owned_by_user(name);
     EXPECT_TRUE(user_does([&] {
@@ -96,7 +85,6 @@ class Provisioning : public ::testing::Test {
            WEXITSTATUS(status) == 0;
   }
 
-  // Every entry at or below `dir` that does not belong to the user.
   std::vector<std::string> not_the_users(const std::string& dir) const {
     std::vector<std::string> out;
     struct stat st;
@@ -122,7 +110,6 @@ TEST_F(Provisioning, WhatRootCreatesInAUsersTargetBelongsToTheUserWhoKeepsFullUs
                            "slot-000000000002/payload/config.toml", "/MIREL-VELK-PROVIDER.json"})
     EXPECT_TRUE(exists(t + made)) << made;
 
-  // The user edits their own instructions, reads the report and restores.
   EXPECT_TRUE(user_does([&] {
     const int fd = ::open((t + "/AGENTS.md").c_str(), O_WRONLY | O_APPEND);
     return fd >= 0 && ::write(fd, "mine\n", 5) == 5 && ::close(fd) == 0;
@@ -136,7 +123,6 @@ TEST_F(Provisioning, WhatRootCreatesInAUsersTargetBelongsToTheUserWhoKeepsFullUs
   EXPECT_TRUE(exists(t + "/config.toml"));
   EXPECT_EQ(not_the_users(t), std::vector<std::string>{});
 
-  // The prefix likewise takes its own owner.
   const std::string prefix = owned_by_user("opt");
   const RunResult applied = install_software(t, prefix);
   EXPECT_NE(applied.out.find("\"state\":\"verified\""), std::string::npos) << applied.out;
@@ -206,8 +192,7 @@ TEST_F(Provisioning, AControlDirectorySwappedForALinkAfterTheLockChangesNothingE
   EXPECT_TRUE(exists(control + "/backups/" + slot_name(static_cast<uint64_t>(succeeded) + 1)));
 }
 
-// A link at a slot's name, to another user's slot, is no slot: it is listed
-// nowhere, cannot be restored from, and goes with the next prune.
+// A link at a slot's name, to another user's slot, is no slot.
 TEST_F(Provisioning, ALinkAtASlotsNameIsNoSlot) {
   const std::string a = prepared_by_user("a");
   const std::string b = base_ / "b";
@@ -233,8 +218,7 @@ TEST_F(Provisioning, ALinkAtASlotsNameIsNoSlot) {
             "b's secret\n");
 }
 
-// A set-user-ID program of the user's, captured and restored by root, comes
-// back as the user's plain program, never as root's set-user-ID copy.
+// Never a root-owned set-user-ID copy of the user's program.
 TEST_F(Provisioning, SetIdBitsNeverSurviveACaptureOrARestore) {
   const std::string t = owned_by_user("home");
   ASSERT_TRUE(user_does([&] {
@@ -257,8 +241,6 @@ TEST_F(Provisioning, SetIdBitsNeverSurviveACaptureOrARestore) {
   EXPECT_EQ(not_the_users(t), std::vector<std::string>{});
 }
 
-// A prefix whose bin is a link to another directory: the install is
-// refused naming it, and nothing is written through it.
 TEST_F(Provisioning, APrefixWhoseBinIsALinkIsRefused) {
   const std::string prefix = owned_by_user("opt");
   const std::string other = base_ / "other";
@@ -272,9 +254,7 @@ TEST_F(Provisioning, APrefixWhoseBinIsALinkIsRefused) {
   EXPECT_FALSE(exists(prefix + "/1.0.18"));
 }
 
-// Text the owner wrote into a hold or a state record reaches root's
-// terminal in the quoted form: it forges no line and sends no control
-// sequence.
+// Text the owner wrote into a hold or a record reaches root quoted.
 TEST_F(Provisioning, ValuesFromTheTargetCannotForgeReportLines) {
   const std::string t = prepared_by_user("home");
   root_ok({"install", "baseline", "--target", t});
@@ -300,9 +280,7 @@ TEST_F(Provisioning, ValuesFromTheTargetCannotForgeReportLines) {
   EXPECT_EQ(status.out.find('\x1b'), std::string::npos);
 }
 
-// A state file padded to 30 MB with a member the record does not define (ten
-// million empty arrays): root's status reads it in a small multiple of its
-// size, instead of building every array.
+// 30 MB of an undefined member (ten million empty arrays) is not built.
 TEST_F(Provisioning, APaddedStateFileIsReadInAboutItsOwnSize) {
   const std::string t = owned_by_user("home");
   root_ok({"install", "minimal", "--target", t});

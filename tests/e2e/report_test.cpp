@@ -1,10 +1,4 @@
-// The reporting commands through the real binary: exact output, nothing
-// created in the target, nothing left in the temporary directory.
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <map>
+// The reporting commands through the real binary.
 
 #include "consumer.h"
 
@@ -13,12 +7,8 @@ namespace {
 
 using namespace velk::testing;
 
-const char kEmptyIdentity[] = "sha256:e3b0c44298fc";
-
-// Runs a copy of the program that sits where no ancestor holds a catalog,
-// in a working directory without one, with its own TMPDIR and the override
-// variable naming a file, so that only the built-in catalog can be found.
-// The temporary directory must be empty again after each run.
+// A program copy where only the built-in catalog can be found; its TMPDIR
+// must be empty again after each run.
 class Sandbox {
  public:
   Sandbox() {
@@ -47,11 +37,6 @@ class Sandbox {
   TempDir temp_;
 };
 
-std::string head(const std::string& target, const std::string& identity) {
-  return "Target   " + target + "\nIdentity " + identity + "\n";
-}
-
-// An install of `setup` through the one write path; it captures a backup.
 void record_install(const std::string& target, std::optional<std::string> setup,
                     const std::string& operation_id, Files files = {}) {
   PerformHooks hooks;
@@ -59,10 +44,6 @@ void record_install(const std::string& target, std::optional<std::string> setup,
   auto done = perform(target, plan_now(target, operation_id), hooks);
   ASSERT_TRUE(done.ok()) << done.error().full();
 }
-
-const Files kSetupFiles = {{"AGENTS.md", "# rules\n"},
-                           {"config.toml", "[session]\nload_envrc = false\n"},
-                           {"skills/x/SKILL.md", "skill\n"}};
 
 TEST(ListCommand, ShowsEachSetupOfTheBuiltInOrANamedCatalog) {
   Sandbox box;
@@ -106,8 +87,7 @@ TEST(ListCommand, ShowsEachSetupOfTheBuiltInOrANamedCatalog) {
                  "\"absent\" is not a setup; this build ships " + ids);
 }
 
-// list, install, select and reinstall all end with the message, the good
-// setup beside it notwithstanding; the target stays; a FIFO fails at once.
+// The good setup beside it notwithstanding; a FIFO fails at once.
 TEST(ListCommand, ASetupThatCannotBeReadFailsTheWholeCatalog) {
   Sandbox box;
   const std::string own = box.path("own");
@@ -159,7 +139,7 @@ TEST(ListCommand, ASetupThatCannotBeReadFailsTheWholeCatalog) {
 TEST(StatusCommand, RecordsNoneWithoutASetupInAnotherSchemaOrUnreadable) {
   Sandbox box;
   const std::string t = box.target();
-  const std::string empty = head(t, kEmptyIdentity);
+  const std::string empty = "Target   " + t + "\nIdentity sha256:e3b0c44298fc\n";
   expect_output(box.run({"status", "--target", t}),
                 empty + "Setup    none applied by velk-setup-system\nBackups  0\n");
   expect_output(box.run({"backups", "--target", t}),
@@ -187,12 +167,13 @@ TEST(StatusCommand, RecordsNoneWithoutASetupInAnotherSchemaOrUnreadable) {
                  t + "/MIREL-VELK-PROVIDER.json declares no state_schema", empty);
 }
 
-// The guide shows a whole report; here, one that names no setup, a file
-// gone and a dangling link, which is something at its path.
+// The guide shows a whole report; a dangling link is something at its path.
 TEST(DiffCommand, ChangedTargetListsTheOwnedSurfaces) {
   Sandbox box;
   const std::string t = box.target();
-  record_install(t, "full-auto", "op-3", kSetupFiles);
+  record_install(t, "full-auto", "op-3", {{"AGENTS.md", "# rules\n"},
+                                          {"config.toml", "[session]\nload_envrc = false\n"},
+                                          {"skills/x/SKILL.md", "skill\n"}});
   expect_output(box.run({"diff", "--target", t}), "The target matches the setup recorded in it.\n");
   ASSERT_EQ(::unlink((t + "/AGENTS.md").c_str()), 0);
   ASSERT_EQ(::symlink("nowhere", (t + "/hooks").c_str()), 0);

@@ -1,10 +1,5 @@
-// `software`, `rollback` and `launch` on prefixes of real installs, and the
-// plans an apply over the wire holds to.
-#include <fcntl.h>
+// software, rollback and launch on real installs; software plans over the wire.
 #include <sys/file.h>
-#include <unistd.h>
-
-#include <functional>
 
 #include "consumer.h"
 
@@ -24,13 +19,11 @@ class SoftwareCommands : public ::testing::Test {
     return run_velk({"rollback", "--to", version, "--prefix", P()});
   }
 
-  // What rollback may change, read back.
   std::string exposed_state() {
     return link_target(at("bin/velk")) + "|" + read_text(at("bin/.velk.version")) + "|" +
            read_text(at("bin/.velk.manifest.json"));
   }
 
-  // The target the product is launched against and plans are made for.
   std::string home() const { return tmp_ / "home"; }
 
   TempDir tmp_;
@@ -65,10 +58,8 @@ TEST_F(SoftwareCommands, ListsVersionsAndRollsBack) {
   expect_output(software(), "velk under " + P() + ":\n\n    1.0.13\n    1.0.18\n\n"
                             "  Nothing is exposed: " + at("bin/velk") +
                                 " names no installed version." + tail);
-  // Exposing from nothing prints no earlier version.
   expect_output(rollback("1.0.13"), at("bin/velk") + " now runs 1.0.13.\n");
 
-  // A plain file at the command is replaced by the link.
   ASSERT_EQ(::unlink(at("bin/velk").c_str()), 0);
   write_text(at("bin/velk"), "not a link", 0755);
   ASSERT_EQ(rollback("1.0.18").exit_code, 0);
@@ -101,8 +92,6 @@ TEST_F(SoftwareCommands, RollbackRefusalsAndTheLockItWaitsForNot) {
   EXPECT_EQ(rollback("1.0.18").exit_code, 0);
 }
 
-// Arguments after "--" that look like this program's reach the product
-// unchanged, and the product's exit status is the command's.
 TEST_F(SoftwareCommands, LaunchPassesTheArgumentsThroughAndEndsAsTheProductEnds) {
   ASSERT_TRUE(install_version(P(), "1.0.18").ok());
   const RunResult r = run_velk({"launch", "--target", home(), "--prefix", P(), "--json", "--",
@@ -125,8 +114,7 @@ TEST_F(SoftwareCommands, OverTheWireApplyHoldsThePlanToItsPrefixAndPinnedBuild) 
                                     ", not " + (tmp_ / "other") + "; no effect was made");
   EXPECT_FALSE(exists(tmp_ / "other"));
 
-  // A plan edited and digested again: an artifact entry that is not the
-  // pinned build, a platform that names no system.
+  // Edited and digested again: not the pinned build; a platform naming no system.
   const auto apply_edited = [&](const std::function<void(Json&)>& edit) {
     Json plan = envelope.at("plan");
     edit(plan);
@@ -146,7 +134,6 @@ TEST_F(SoftwareCommands, OverTheWireApplyHoldsThePlanToItsPrefixAndPinnedBuild) 
                 "; no effect was made");
   EXPECT_FALSE(exists(P()));
 
-  // Update with nothing installed is refused while planning.
   answer = plan_request(home(), "software_update", {"--prefix", P()});
   EXPECT_EQ(refusal_of(answer), "provider_unavailable: there is no velk under " + P() +
                                     " to update; software_install is the operation that puts one "

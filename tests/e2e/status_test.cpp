@@ -1,5 +1,4 @@
-// status --json and recover-operation through the binary: answers compared
-// byte for byte, and what recovery refuses or leaves alone.
+// status --json and recover-operation, compared byte for byte.
 #include "consumer.h"
 
 namespace velk {
@@ -126,8 +125,7 @@ struct Managed {
   std::string journal = control + "/journal.json";
   Managed() { EXPECT_TRUE(install_files(t.path(), "op-1", {{"AGENTS.md", "one\n"}}).ok()); }
 
-  // recover-operation must answer `out` and leave the journal and the
-  // target as they were.
+  // The answer is `out`; the journal and the target stay.
   void expect_recover(const std::string& out) {
     const std::string before = exists(journal) ? read_text(journal) : "";
     expect_output(run_velk({"recover-operation", "--target", t.path(), "--json"}), out);
@@ -135,9 +133,7 @@ struct Managed {
     EXPECT_EQ(read_text(t / "AGENTS.md"), "one\n");
   }
   void publish(std::optional<std::string> backup) {
-    ASSERT_TRUE(publish_journal(dir_of(control), Journal{1, "prepared", "op-2", "install", "sha256:p",
-                                                 identity_now(t.path()), backup, std::nullopt})
-                    .ok());
+    ASSERT_TRUE(publish_prepared(t.path(), "op-2", "install", backup));
   }
 };
 
