@@ -2,12 +2,11 @@
 """Crash campaign: real changes through the built program, killed at random.
 
 Run by scripts/crash-campaign.sh. Rounds rotate through install, replace,
-restore and remove (under the global scope over the protocol and as typed
-commands, and under user_root), and software_install and software_update into
-a prefix. Each round makes the change uninterrupted on one copy of its
-starting state (the reference: the "after" state and the duration), then on an
-identical copy (the victim), killed by SIGKILL after a delay drawn uniformly
-up to that duration. Then:
+restore and remove (global over the protocol and as typed commands, and
+user_root), and software_install and software_update into a prefix. A round
+makes the change on one copy of its starting state (the reference: the "after"
+state and the duration), then on an identical copy (the victim), killed by
+SIGKILL after a delay drawn uniformly up to that duration. Then:
 
 - target operations: `recover-operation` runs (with no journal it must change
   nothing but an unfinished backup slot); the target must be exactly its
@@ -41,10 +40,9 @@ from velk_setup_client import Provider, ProviderFailure, Refusal, build_bundle  
 
 CONTROL_DIR = ".velk-setup-system"
 STATE_FILE = "MIREL-VELK-PROVIDER.json"
-# The state file members that differ from one run of the same change to the
-# next (checked on their own); an "after" state file is compared by every other
-# member. A "before" state is compared byte for byte: recovery puts the old
-# record back as it was.
+# The state file members that differ between runs of one change (checked on
+# their own); an "after" state file is compared by the others, a "before" one
+# byte for byte (recovery puts the old record back as it was).
 PER_RUN_MEMBERS = ("operation_id", "provider_plan_digest", "backup_ref", "canonical_target")
 CALL_TIMEOUT = 60  # seconds any one run of the program may take before it counts as hung
 
@@ -89,8 +87,7 @@ class KillableProvider(Provider):
                 err.decode("utf-8", "replace"))
 
     def killed_call(self, delay, call):
-        """Run ``call`` with a kill ``delay`` seconds into its program run.
-        Returns whether the kill landed and the exit status."""
+        """Whether a kill ``delay`` seconds into ``call``'s run landed, and the exit status."""
         self.kill_after = delay
         try:
             call()
@@ -219,10 +216,8 @@ WORDS = ("review", "build", "test", "deploy", "lint", "format", "agent", "skill"
 
 
 def setup_trees(rng):
-    """Two setups for the product's own home (global scope) and two for a
-    shared root (user_root), each a few hundred files; B overlaps A: files
-    kept as they are, files changed, files dropped, files added, and
-    execute bits turned on and off."""
+    """Setups A and B for the global scope and for user_root, a few hundred files
+    each; B keeps, changes, drops and adds files of A and flips execute bits."""
     def skill_files(prefix, count, tag):
         files = {}
         for i in range(count):
@@ -273,9 +268,8 @@ def setup_trees(rng):
     return global_a, global_b, root_a, root_b
 
 
-# What lies in a target beside the product: outside the owned surfaces under
-# the global scope; another product's skills, its own instructions and its
-# settings in a shared root. None of it may ever change.
+# What lies beside the product: outside the owned surfaces under global; another
+# product's skills, instructions and settings in a shared root. None may change.
 GLOBAL_FOREIGN = {
     "projects/notes.md": (b"my own notes\n", 0o644),
     "projects/tool.sh": (b"#!/bin/sh\n", 0o755),
@@ -394,9 +388,8 @@ class Campaign:
         ]
 
     def run_and_kill(self, number, name, victim, reference, make):
-        """The change made on the reference, then on the victim killed after a
-        delay up to the reference's duration; ``make(root)`` gives the call
-        that makes the change and its plan (or None)."""
+        """``make(root)`` gives the call that makes the change on ``root`` and
+        its plan (or None)."""
         before = Snapshot(victim)
         if not Snapshot(reference).same(before):
             raise Fault("the two copies of the starting state differ")
@@ -439,7 +432,6 @@ class Campaign:
             def fail(why, against):
                 raise fault(why, info, left, before, after, end, against)
 
-            # The moment the kill landed at, from what it left.
             if not landed:
                 moment = "ended before the kill"
             elif journal is None and left.same(before):
@@ -467,7 +459,6 @@ class Campaign:
             info["moment"] = moment
             self.count_moment("target: " + moment, landed)
 
-            # Recovery: what it answered, and what the target is now.
             if journal is not None and journal.phase == "prepared":
                 if not end.same(before):
                     fail("after recovery the target is not its before state", ("before", before))
@@ -556,6 +547,18 @@ class Campaign:
             leftovers = sorted(n for n in os.listdir(victim)
                                if n.startswith((".incoming-", ".replaced-")) or
                                (n.endswith(".incoming") and n != CONTROL_DIR))
+            # What the recovery scan must report of each leftover.
+            expected = []
+            for n in leftovers:
+                if n.startswith(".incoming-"):
+                    expected.append(("interrupted before it landed", n[len(".incoming-"):]))
+                elif n.startswith(".replaced-"):
+                    v = n[len(".replaced-"):]
+                    expected.append(("landed and its cleanup did not" if v in left.entries
+                                     else "stepped aside; it is back", v))
+                else:
+                    expected.append(("half-written", n))
+            reported = {w for w, _ in expected}
             trees_after = {k: v for k, v in after.entries.items() if not k.startswith("bin")}
             trees_left = {k: v for k, v in left.entries.items() if not k.startswith("bin")}
             if not landed:
@@ -566,13 +569,12 @@ class Campaign:
                 moment = "nothing changed yet"
             elif left.same(after):
                 moment = "done, exiting"
-            elif any(n.startswith(".incoming-") for n in leftovers):
+            elif "interrupted before it landed" in reported:
                 moment = "staging the new tree"
-            elif any(n.startswith(".replaced-") for n in leftovers):
-                stepped = [n for n in leftovers if n.startswith(".replaced-") and
-                           n[len(".replaced-"):] not in left.entries]
-                moment = ("installed tree stepped aside, new one not landed" if stepped
-                          else "new tree landed, old one not cleared")
+            elif "stepped aside; it is back" in reported:
+                moment = "installed tree stepped aside, new one not landed"
+            elif "landed and its cleanup did not" in reported:
+                moment = "new tree landed, old one not cleared"
             elif trees_left == trees_after:
                 moment = "exposing: command, marker and record part-moved"
             else:
@@ -584,16 +586,6 @@ class Campaign:
             result = self.software_plan_and_apply(home, victim, operation, version)()
             end = Snapshot(victim)
             info["notes"] = result.recovered
-            expected = []
-            for n in leftovers:
-                if n.startswith(".incoming-"):
-                    expected.append(("interrupted before it landed", n[len(".incoming-"):]))
-                elif n.startswith(".replaced-"):
-                    v = n[len(".replaced-"):]
-                    expected.append(("landed and its cleanup did not" if v in left.entries
-                                     else "stepped aside; it is back", v))
-                else:
-                    expected.append(("half-written", n))
             notes = list(result.recovered)
             matched = (len(notes) == len(expected) and
                        all(any(words in note and what in note for note in notes)

@@ -1,15 +1,10 @@
 #!/usr/bin/env bash
-# Crash campaign: real changes through the built program, each killed with
-# SIGKILL at a random moment; every target must end as its before or its after
-# state (scripts/crash-campaign.py says how each round is made and checked).
-# Exits 1 when any target or prefix ended in another state.
-#
 # Usage: scripts/crash-campaign.sh [rounds]      (default 1000)
-#
-# Works in one directory from mktemp -d (in /dev/shm when there is one),
-# removed at the end. VELK_BINARY names another build of the program;
-# CRASH_SEED replays a campaign; CRASH_ONLY keeps only the scenarios whose
-# name contains it (say "remove").
+# Runs scripts/crash-campaign.py (which says how each round is made and
+# checked) in a mktemp -d directory, in /dev/shm when there is one; exits 1
+# when any target or prefix ended in another state than its before or after.
+# VELK_BINARY names another build of the program; CRASH_SEED replays a
+# campaign; CRASH_ONLY keeps only the scenarios whose name contains it.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -35,9 +30,8 @@ fi
 work=$(mktemp -d "$base/velk-crash.XXXXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-# A round takes a fraction of a second; the bound only stops a campaign that
-# hangs. timeout signals the campaign's whole process group, the program runs
-# included. Run in the background so that an interrupt reaches it at once.
+# The bound only stops a campaign that hangs; timeout signals its whole process
+# group. In the background, so that an interrupt reaches it at once.
 limit=$((300 + rounds * 5))
 timeout --kill-after=10 "$limit" /usr/bin/python3 scripts/crash-campaign.py \
   --rounds "$rounds" --work "$work" --binary "$binary" --releases "$PWD/releases" \

@@ -40,13 +40,6 @@ void remove_scratch() {
   if (scratch) (void)remove_path(*scratch);
 }
 
-void write_bytes(const std::string& path, std::string_view bytes) {
-  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
-  if (fd.get() < 0) fail("open", path);
-  if (write_all(fd.get(), bytes) != 0) fail("write", path);
-  if (fd.close() != 0) fail("close", path);
-}
-
 }  // namespace
 
 void check_error(const Error& error, const std::vector<ReasonCode>& allowed) {
@@ -83,7 +76,10 @@ const std::string& scratch_dir() {
 
 const std::string& input_file(std::string_view bytes) {
   static const std::string path = scratch_dir() + "/input";
-  write_bytes(path, bytes);
+  Fd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (fd.get() < 0) fail("open", path);
+  if (write_all(fd.get(), bytes) != 0) fail("write", path);
+  if (fd.close() != 0) fail("close", path);
   return path;
 }
 

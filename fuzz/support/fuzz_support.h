@@ -1,8 +1,6 @@
-// What every fuzz target shares: checks that abort with a message (so that
-// libFuzzer reports the input that broke a property), the checks of a
-// refusal, the per-process scratch directory, and the splitting of an input
-// into arguments. Each target is one translation unit of its own, so the
-// names of the program and of this support are brought in here once.
+// What every fuzz target shares. Checks abort with a message, so that
+// libFuzzer reports the input that broke a property. Each target is one
+// translation unit, so the program's names are brought in here once.
 #pragma once
 
 #include <cstddef>

@@ -31,10 +31,8 @@ Json manifest_json(const BundleManifest& m) {
                                     : Json(nullptr);
   Json& adaptations = o["component_adaptations"] = Json::array();
   for (const ComponentAdaptation& a : m.component_adaptations)
-    adaptations.push_back({{"version", a.version},
-                           {"stable_id", a.stable_id},
-                           {"member_paths", a.member_paths},
-                           {"adaptation_id", a.adaptation_id},
+    adaptations.push_back({{"version", a.version}, {"stable_id", a.stable_id},
+                           {"member_paths", a.member_paths}, {"adaptation_id", a.adaptation_id},
                            {"passport_digest", a.passport_digest},
                            {"projection_kind", a.projection_kind},
                            {"projection_artifact",
@@ -43,19 +41,14 @@ Json manifest_json(const BundleManifest& m) {
                            {"provider_component_kind", a.provider_component_kind}});
   Json entries = Json::array();
   for (const ConversionEntry& e : m.conversion_report.entries)
-    entries.push_back({{"stable_id", e.stable_id},
-                       {"component_type", e.component_type},
+    entries.push_back({{"stable_id", e.stable_id}, {"component_type", e.component_type},
                        {"native_surface", e.native_surface}});
   o["conversion_report"] = {{"complete", m.conversion_report.complete}, {"entries", entries}};
   o["managed_paths"] = m.managed_paths;
   Json& files = o["files"] = Json::array();
   for (const BundleFile& f : m.files)
-    files.push_back({{"path", f.path},
-                     {"kind", f.kind},
-                     {"mode", f.mode},
-                     {"owner", f.owner},
-                     {"digest", f.digest},
-                     {"byte_length", f.byte_length}});
+    files.push_back({{"path", f.path}, {"kind", f.kind}, {"mode", f.mode}, {"owner", f.owner},
+                     {"digest", f.digest}, {"byte_length", f.byte_length}});
   o["limits"] = {{"max_files", optional_u64(m.limits.max_files)},
                  {"max_file_bytes", optional_u64(m.limits.max_file_bytes)},
                  {"max_bundle_bytes", optional_u64(m.limits.max_bundle_bytes)}};

@@ -1,16 +1,10 @@
-// The whole of read_bundle under every requested scope. The input is the
-// process's input file, named by a claim built from its bytes (with the
-// manifest's own bundle_digest, so that fuzzing gets past the digest checks).
-// A refusal carries a code a bundle reader may use; a validated bundle keeps
-// its promises (the claim, the declared files with their digests, lengths and
-// modes, paths that pass the path rules and lie in the scope's surfaces, the
-// bound scope asked for); none (which asks least) accepts what another scope
-// accepts, as the same bundle, and at most one other scope accepts an input.
-//
-// Most turns, the mutator takes the archive apart, changes one manifest value
-// (to another of its kind, or a word, path or number that matters), a file's
-// path or bytes, mostly restates the digests, lengths and the manifest's
-// identity, and puts the archive together again.
+// read_bundle under every requested scope, claimed with the manifest's own
+// bundle_digest (so that fuzzing gets past the digest checks). A refusal has a
+// bundle reader's code; a validated bundle keeps the claim, the declared files
+// (digests, lengths, modes, paths within the path rules and the scope's
+// surfaces) and the bound scope; none accepts what another scope accepts, as
+// the same bundle; at most one other scope accepts an input. The mutator mostly
+// changes one manifest value, path or member and restates the digests.
 #include <algorithm>
 #include <map>
 #include <optional>
@@ -232,13 +226,16 @@ ZipMember* member_named(Parts& parts, const std::string& name) {
   return nullptr;
 }
 
-// A declared file (an object with a string path), or nullptr.
+// Whether a declared file is an object with a string path.
+bool has_path(const Json& f) {
+  return f.is_object() && f.contains("path") && f["path"].is_string();
+}
+
 Json* some_file(Parts& parts, Rng& rng) {
   Json* files = array_member(parts.manifest, "files");
   if (!files || files->empty()) return nullptr;
   Json& f = (*files)[pick(rng, files->size())];
-  if (!f.is_object() || !f.contains("path") || !f["path"].is_string()) return nullptr;
-  return &f;
+  return has_path(f) ? &f : nullptr;
 }
 
 // Moves a declared file to another path: the manifest entry, the member
@@ -265,12 +262,12 @@ void rename_file(Parts& parts, Rng& rng) {
   if (ZipMember* m = member_named(parts, "files/" + old_path)) m->name = "files/" + path;
 }
 
-// The declared digests and lengths restated from the archive's members.
+// The declared digests and lengths from the archive's members.
 void restate_files(Parts& parts) {
   Json* files = array_member(parts.manifest, "files");
   if (!files) return;
   for (Json& f : *files) {
-    if (!f.is_object() || !f.contains("path") || !f["path"].is_string()) continue;
+    if (!has_path(f)) continue;
     if (const ZipMember* m = member_named(parts, "files/" + f["path"].get<std::string>())) {
       f["digest"] = digest_bytes(m->data);
       f["byte_length"] = m->data.size();
@@ -278,7 +275,6 @@ void restate_files(Parts& parts) {
   }
 }
 
-// The manifest's identity restated.
 void reseal(Parts& parts) {
   Json rest = parts.manifest;
   rest.erase("bundle_digest");

@@ -10,12 +10,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (refused(manifest)) return 0;
   const auto document = parse_json(text);
   VELK_FUZZ_CHECK(document.ok() && document->is_object(), "a manifest from no JSON object");
-  Json written = Json::object();
-  written["schema_version"] = manifest->schema_version;
-  written["id"] = manifest->id;
-  written["description"] = manifest->description;
-  written["sources"] = manifest->sources;
-  const std::string bytes = compact_json(written);
+  const std::string bytes =
+      compact_json({{"schema_version", manifest->schema_version}, {"id", manifest->id},
+                    {"description", manifest->description}, {"sources", manifest->sources}});
   const SetupManifest again = must(parse_setup_manifest(bytes), bytes);
   VELK_FUZZ_CHECK(again.schema_version == manifest->schema_version && again.id == manifest->id &&
                       again.description == manifest->description &&

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 #include "cli/user_table.h"
 
 namespace velk {
@@ -64,23 +61,15 @@ TEST(UserGrammar, EveryWordThatNeedsATargetSaysSo) {
 // The fuzz target parses every accepted command written back as arguments;
 // these are the words that look like flags and the flags left out.
 TEST(UserGrammar, ReadsPositionalArgumentsAndValuesAndLeavesOutTheRest) {
-  UserCommand expected;
-  expected.word = UserWord::install;
-  expected.target = "/t";
-  expected.setup = "minimal";
-  EXPECT_EQ(parse({"install", "--target", "/t", "minimal"}).value(), expected);
-  // A single dash and an empty word are setup names, not flags; a value may
-  // itself begin with one dash.
+  EXPECT_EQ(parse({"install", "--target", "/t", "minimal"}).value(),
+            (UserCommand{.word = UserWord::install, .target = "/t", .setup = "minimal"}));
+  // "-" and "" are setup names, not flags; a value may itself begin with one dash.
   EXPECT_EQ(parse({"select", "-", "--target", "/t"})->setup, "-");
   EXPECT_EQ(parse({"select", "", "--target", "/t"})->setup, "");
   EXPECT_EQ(parse({"hold", "--target", "/t", "--backup", "b", "--reason", "-x"})->reason, "-x");
   // A stray --target is ignored where no target is taken.
-  expected = UserCommand{};
-  expected.word = UserWord::rollback;
-  expected.prefix = "/p";
-  expected.to = "1.0.13";
   EXPECT_EQ(parse({"rollback", "--target", "/x", "--prefix", "/p", "--to", "1.0.13"}).value(),
-            expected);
+            (UserCommand{.word = UserWord::rollback, .prefix = "/p", .to = "1.0.13"}));
 }
 
 }  // namespace

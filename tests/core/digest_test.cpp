@@ -1,32 +1,16 @@
 #include "core/digest.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <algorithm>
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <string>
-#include <vector>
-
 #include "core/fs.h"
-#include "support/fifo.h"
-#include "support/temp_dir.h"
+#include "support/tree_helpers.h"
 
 namespace velk {
 namespace {
 
-using testing::make_dirs;
-using testing::TempDir;
-using testing::write_text;
-
-const std::string kEmptyDigest =
-    "sha256:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
-
-void make_link(const std::string& target, const std::string& path) {
-  ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0) << path;
-}
+using namespace velk::testing;
 
 std::string tree_digest(const std::string& dir) {
   auto digest = digest_tree(dir);
@@ -41,10 +25,8 @@ std::vector<TreeRecord> walk(const std::string& root, const std::string& dir,
   std::vector<TreeRecord> records;
   const bool at_root = path_components(dir) == path_components(root);
   const std::string prefix = at_root ? "" : dir.substr(root.size() + 1);
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  EXPECT_GE(fd, 0) << dir;
-  const Status status = walk_tree_at(fd, dir, prefix, records, at_root ? skip : std::vector<std::string>{});
-  ::close(fd);
+  const Status status = walk_tree_at(dir_of(dir).fd(), dir, prefix, records,
+                                     at_root ? skip : std::vector<std::string>{});
   EXPECT_TRUE(status.ok()) << (status.ok() ? "" : status.error().full());
   sort_records(records);
   return records;
@@ -77,9 +59,10 @@ TEST(Sha256, KnownVectorsInOnePieceOrMany) {
   sha.update("", 0);
   EXPECT_EQ(sha.finish(), expected);
 
-  EXPECT_TRUE(is_digest_text(kEmptyDigest));
-  for (const std::string& bad : {"sha256:E3B0" + kEmptyDigest.substr(11), kEmptyDigest.substr(0, 70),
-                                 kEmptyDigest + "0", "sha512:" + kEmptyDigest.substr(7)})
+  const std::string empty(kEmptyDigest);
+  EXPECT_TRUE(is_digest_text(empty));
+  for (const std::string& bad : {"sha256:E3B0" + empty.substr(11), empty.substr(0, 70),
+                                 empty + "0", "sha512:" + empty.substr(7)})
     EXPECT_FALSE(is_digest_text(bad)) << bad;
 }
 
@@ -101,12 +84,11 @@ TEST(DigestFile, StreamsRegularFilesAndRefusesOthersWithoutBlocking) {
   EXPECT_EQ(dir.message, "cannot open " + tmp.path());
   EXPECT_TRUE(dir.has_cause());
 
-  // No writer ever opens this FIFO: a blocking open would hang, alone or met
-  // on a walk.
+  // No writer ever opens this FIFO: a blocking open would hang.
   write_text(tmp / "sub/a", "");
   ASSERT_EQ(::mkfifo((tmp / "sub/pipe").c_str(), 0644), 0);
   const std::string refused = "cannot open " + (tmp / "sub/pipe") + ": not a regular file";
-  testing::expect_returns_promptly(tmp / "sub/pipe", [&] {
+  expect_returns_promptly(tmp / "sub/pipe", [&] {
     EXPECT_EQ(error_of(digest_file(tmp / "sub/pipe")).full(), refused);
     EXPECT_EQ(error_of(digest_tree(tmp / "sub")).full(), refused);
   });
@@ -122,12 +104,8 @@ TEST(DigestTree, RecordsEveryKindWithPathsRelativeToTheRoot) {
   make_dirs(tmp / "d/e");
   make_link("x", tmp / "d/l");
   const std::vector<TreeRecord> expected = {
-      {"a", "file:-", digest_bytes("hi")},
-      {"d", "dir", ""},
-      {"d/e", "dir", ""},
-      {"d/l", "link", "x"},
-      {"run", "file:x", digest_bytes("#!/bin/sh\n")},
-  };
+      {"a", "file:-", digest_bytes("hi")}, {"d", "dir", ""}, {"d/e", "dir", ""},
+      {"d/l", "link", "x"}, {"run", "file:x", digest_bytes("#!/bin/sh\n")}};
   EXPECT_EQ(walk(tmp.path(), tmp.path()), expected);
 
   // The record bytes: every field ends in a zero byte, the last one too.
@@ -182,23 +160,18 @@ TEST(WalkTree, ExclusionsApplyOnlyDirectlyBelowTheRoot) {
             (std::vector<std::string>{"sub/skip", "sub/skip2"}));
 }
 
-// An entry that vanished is left out (WalkTree below); a persistent failure
-// is reported after the retries.
+// A persistent failure, unlike a vanished entry, is reported.
 TEST(EntryRecord, AStatFailureIsReported) {
   TempDir tmp;
-  const int dir = ::open(tmp.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  ASSERT_GE(dir, 0);
   const std::string name(300, 'n');  // longer than any name may be
-  const Error st = error_of(entry_record_at(dir, name, name, tmp / name));
+  const Error st = error_of(entry_record_at(dir_of(tmp.path()).fd(), name, name, tmp / name));
   EXPECT_EQ(st.message, "cannot stat " + (tmp / name));
   EXPECT_EQ(st.sys_errno, ENAMETOOLONG);
-  ::close(dir);
 }
 
-// The walk reads the whole listing before looking at any entry. Listing
-// this process's own descriptor directory uses one descriptor that is closed
-// again by the time its entry is looked at: an entry that vanished between
-// listing and looking, without any race.
+// The walk lists before it looks. Listing this process's descriptors uses one
+// that is closed by the time its entry is looked at: an entry that vanished
+// between listing and looking, without any race.
 TEST(WalkTree, EntryVanishingAfterTheListingIsLeftOut) {
   struct stat st;
   if (::stat("/proc/self/fd", &st) != 0 || !S_ISDIR(st.st_mode))

@@ -1,26 +1,16 @@
-// Removal and writes relative to directory descriptors, attacked the way
-// someone who can write inside a target would attack them: a directory
-// being emptied is swapped for a link to someone else's files while the
-// walk runs. And the staging and promotion every durable write of the
-// program shares (write_file_atomically_at), reached through the path form
-// the tests use.
+// Removal and writes relative to directory descriptors, attacked as someone
+// who can write inside a target would: a directory being emptied is swapped
+// for a link to someone else's files while the walk runs. And the staging
+// and promotion every durable write shares (write_file_atomically_at).
 #include "core/fs_at.h"
 
-#include <fcntl.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdio>
-#include <string>
 
 #include <gtest/gtest.h>
 
 #include "core/atomic_write.h"
 #include "core/fs.h"
-#include "support/temp_dir.h"
+#include "support/tree_helpers.h"
 
 namespace velk {
 namespace {
@@ -33,13 +23,7 @@ constexpr int kKeys = 200;
 std::string key(int i) { return "key" + std::to_string(i); }
 
 void make_keys(const std::string& dir) {
-  make_dirs(dir);
-  Fd fd(open_directory(dir));
-  for (int i = 0; i < kKeys; ++i) {
-    const int file = ::openat(fd.get(), key(i).c_str(), O_WRONLY | O_CREAT, 0600);
-    ASSERT_GE(file, 0);
-    ::close(file);
-  }
+  for (int i = 0; i < kKeys; ++i) write_text(dir + "/" + key(i), "", 0600);
 }
 
 int keys_left(const std::string& dir) {
@@ -48,9 +32,8 @@ int keys_left(const std::string& dir) {
   return left;
 }
 
-// Waits for the walk to start emptying one of the tree's directories (some
-// of its keys gone), then swaps that directory for a link to the victim,
-// whose files have the same names. Until it is killed.
+// Once the walk has begun emptying a directory (some keys gone), swaps it for a
+// link to the victim, whose files have the same names. Until it is killed.
 [[noreturn]] void swap_for_links(const std::string& root, const std::string& victim,
                                  const std::string& aside) {
   for (long round = 0; round < 50'000'000; ++round) {
@@ -83,8 +66,7 @@ TEST(RemoveTree, ALinkSwappedInWhileATreeIsRemovedIsNeverFollowed) {
     const pid_t racer = ::fork();
     ASSERT_GE(racer, 0);
     if (racer == 0) swap_for_links(t / "target/skills", t / "victim/.ssh", t / "aside");
-    // Whether the removal finishes or stops on the moving tree, it must
-    // never reach through a link.
+    // Finished or stopped on the moving tree, it never reaches through a link.
     (void)remove_path(t / "target/skills");
     ::kill(racer, SIGKILL);
     ::waitpid(racer, nullptr, 0);
@@ -128,9 +110,9 @@ TEST(RemoveTree, LinksAtAnyDepthAreUnlinkedAndWhatTheyNameStays) {
   TempDir t;
   write_text(t / "outside/keep", "keep");
   write_text(t / "tree/a/b/file", "f");
-  ASSERT_EQ(::symlink((t / "outside").c_str(), (t / "tree/a/b/to-dir").c_str()), 0);
-  ASSERT_EQ(::symlink((t / "outside/keep").c_str(), (t / "tree/to-file").c_str()), 0);
-  ASSERT_EQ(::symlink((t / "outside").c_str(), (t / "top-link").c_str()), 0);
+  make_link(t / "outside", t / "tree/a/b/to-dir");
+  make_link(t / "outside/keep", t / "tree/to-file");
+  make_link(t / "outside", t / "top-link");
   ASSERT_TRUE(remove_path(t / "tree").ok());
   ASSERT_TRUE(remove_path(t / "top-link").ok());
   EXPECT_FALSE(exists(t / "tree") || exists(t / "top-link"));
@@ -139,7 +121,7 @@ TEST(RemoveTree, LinksAtAnyDepthAreUnlinkedAndWhatTheyNameStays) {
   // Below a root descriptor, a link in the parent chain means nothing is
   // there to remove: the path is never resolved through it.
   make_dirs(t / "root");
-  ASSERT_EQ(::symlink((t / "outside").c_str(), (t / "root/skills").c_str()), 0);
+  make_link(t / "outside", t / "root/skills");
   Fd root(open_directory(t / "root"));
   EXPECT_EQ(remove_beneath(root.get(), "skills/keep"), 0);
   EXPECT_EQ(read_text(t / "outside/keep"), "keep");
@@ -147,20 +129,16 @@ TEST(RemoveTree, LinksAtAnyDepthAreUnlinkedAndWhatTheyNameStays) {
   EXPECT_TRUE(errno == ELOOP || errno == ENOTDIR) << errno;
 }
 
-// That a declared file named like a staging file is kept is checked end to
-// end (StagingNames).
 TEST(ReplaceFile, ALinkAtTheNameIsReplacedAsAnEntry) {
   TempDir t;
   write_text(t / "outside", "keep");
   make_dirs(t / "d");
-  ASSERT_EQ(::symlink((t / "outside").c_str(), (t / "d/link").c_str()), 0);
+  make_link(t / "outside", t / "d/link");
   Fd dir(open_directory(t / "d"));
   ASSERT_TRUE(replace_file_at(dir.get(), "link", "over", 0755, t / "d/link").ok());
   EXPECT_EQ(read_text(t / "outside"), "keep");
   EXPECT_EQ(read_text(t / "d/link"), "over");
-  struct stat st;
-  ASSERT_EQ(::lstat((t / "d/link").c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 07777, 0755u);
+  EXPECT_EQ(mode_of(t / "d/link"), 0755u);
   EXPECT_EQ(list_directory(t / "d")->size(), 1u);  // no staging file is left
 }
 
@@ -172,9 +150,7 @@ TEST(WriteFileAtomically, CreatesMissingDirectoriesAndLeavesNoStaging) {
   EXPECT_FALSE(exists(dir / "a/b/.doc.json.staging"));
   const mode_t mask = ::umask(022);
   ::umask(mask);
-  struct stat st;
-  ASSERT_EQ(::stat(destination.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+  EXPECT_EQ(mode_of(destination), 0666 & ~mask);
 
   // A staging file left by a crash is reused, and a shorter document
   // replaces a longer one whole.
@@ -184,15 +160,12 @@ TEST(WriteFileAtomically, CreatesMissingDirectoriesAndLeavesNoStaging) {
   EXPECT_FALSE(exists(dir / "a/b/.doc.json.staging"));
 }
 
-// Whatever occupies the staging name is never written through: a link to a
-// file outside, or a directory, fails the write and leaves the destination.
 TEST(WriteFileAtomically, NeverWritesThroughWhatOccupiesTheStagingName) {
   TempDir dir;
   write_text(dir / "outside", "untouched");
   write_text(dir / "doc", "old");
-  ASSERT_EQ(::symlink((dir / "outside").c_str(), (dir / ".doc.staging").c_str()), 0);
-  // The leftover link is removed, never opened: the write goes through and
-  // what the link named stays as it was.
+  make_link(dir / "outside", dir / ".doc.staging");
+  // A leftover link is removed, never opened.
   ASSERT_TRUE(write_file_atomically(dir / "doc", "payload").ok());
   EXPECT_EQ(read_text(dir / "outside"), "untouched");
   EXPECT_EQ(read_text(dir / "doc"), "payload");
@@ -200,9 +173,7 @@ TEST(WriteFileAtomically, NeverWritesThroughWhatOccupiesTheStagingName) {
 
   write_text(dir / ".doc.staging/x", "");
   const Status status = write_file_atomically(dir / "doc", "new");
-  ASSERT_FALSE(status.ok());
-  EXPECT_EQ(status.error().kind, ErrorKind::state_unavailable);
-  EXPECT_EQ(status.error().message, "cannot stage " + (dir / ".doc.staging"));
+  expect_error(status, ErrorKind::state_unavailable, "cannot stage " + (dir / ".doc.staging"));
   EXPECT_EQ(status.error().cause, "Is a directory");
   EXPECT_EQ(read_text(dir / "doc"), "payload");
 }
@@ -212,10 +183,8 @@ TEST(WriteFileAtomically, FailedPromotionKeepsTheDestinationAndRemovesTheStaging
   // A non-empty directory cannot be replaced by a file.
   write_text(dir / "doc/inner", "kept");
   const Status status = write_file_atomically(dir / "doc", "new");
-  ASSERT_FALSE(status.ok());
-  EXPECT_EQ(status.error().kind, ErrorKind::state_unavailable);
-  EXPECT_EQ(status.error().message,
-            "cannot promote " + (dir / ".doc.staging") + " to " + (dir / "doc"));
+  expect_error(status, ErrorKind::state_unavailable,
+               "cannot promote " + (dir / ".doc.staging") + " to " + (dir / "doc"));
   EXPECT_TRUE(status.error().has_cause());
   EXPECT_EQ(read_text(dir / "doc/inner"), "kept");
   EXPECT_FALSE(exists(dir / ".doc.staging"));

@@ -2,10 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <string>
-#include <vector>
-
 #include "core/text.h"
 
 namespace velk {
@@ -26,16 +22,14 @@ std::string nested(int depth, std::string_view open, std::string_view inner,
   return s;
 }
 
-// What canonical_json writes is compared with the library's writer by the
-// canonical JSON fuzz target; these are its refusals. Lossy conversion would
-// make "\xff" and "\xfe" the same bytes, so text that is not UTF-8 is refused.
+// The canonical JSON fuzz target compares the output with the library's writer.
+// Lossy conversion would make "\xff" and "\xfe" the same bytes: not UTF-8 is refused.
 TEST(CanonicalJson, RefusesFloatingPointAndTextThatIsNotUtf8) {
   const std::string floating =
       "canonical JSON in this kernel is integer-only; a floating-point value has no defined "
       "spelling here";
   const std::string not_utf8 = "canonical JSON holds only UTF-8 text; a string is not valid UTF-8";
-  // 1.0, an exponent, an integer past 2^64 and a value deep inside all read
-  // as floating point.
+  // 1.0, an exponent, past 2^64 and deep inside: all read as floating point.
   const std::pair<Json, std::string> rows[] = {
       {*parse_json(R"({"a": 1.0})"), floating},
       {*parse_json("1e2"), floating},
@@ -52,8 +46,7 @@ TEST(CanonicalJson, RefusesFloatingPointAndTextThatIsNotUtf8) {
   }
 }
 
-// Which texts the reader accepts is compared with the library's parser
-// below and by the fuzz target; these are its messages.
+// What the reader accepts is compared with the library's parser below and by fuzzing.
 TEST(ParseJson, RefusalsNameTheRepeatedMemberTheDepthOrThePosition) {
   using namespace std::string_literals;
   const std::string deep = "nesting is deeper than 128 levels";
@@ -118,9 +111,8 @@ bool identical(const Json& a, const Json& b) {
 }
 
 TEST(ParseJson, AcceptsAndBuildsExactlyWhatTheLibraryParserDoes) {
-  // Documents at every edge of strings, escapes, UTF-8 and integers, each
-  // alone and inside a container: the reader accepts exactly those the
-  // library's own parser accepts and builds the same value.
+  // Every edge of strings, escapes, UTF-8 and integers, alone and inside a
+  // container: accepted exactly when the library's parser accepts, as the same value.
   const std::vector<std::string> pieces = {
       R"("")", R"("plain")", R"("\"\\\/\b\f\n\r\t")", R"("\u0000\u001f\u007F\u0080")",
       R"("\u07ff\u0800\uFFFF\uD7FF\uE000")", R"("\ud83d\ude00")", R"("\uD800")", R"("\udc00")",
@@ -192,7 +184,7 @@ TEST(CompactJson, KeepsInsertionOrderAndRawText) {
 }
 
 template <class T>
-std::string refusal_of(const Mapped<T>& mapped) {
+std::string why(const Mapped<T>& mapped) {
   return mapped.ok() ? "(accepted)" : mapped.error();
 }
 
@@ -215,28 +207,23 @@ TEST(TypedFields, MapValuesAndNameWhatIsWrong) {
   EXPECT_EQ(find_member(doc["list"], "x"), nullptr);
 
   const std::string type = "invalid type for field ";
+  const std::string uint = "expected an unsigned integer, found ";
+  const std::string strs = "expected an array of strings";
   const std::vector<std::pair<std::string, std::string>> refused = {
-      {refusal_of(field_string(doc, "absent")), "missing field `absent`"},
-      {refusal_of(field_u32(doc, "missing")), "missing field `missing`"},
-      {refusal_of(field_string(doc, "nil")), type + "`nil`: expected a string, found null"},
-      {refusal_of(field_optional_string(doc, "b")),
-       type + "`b`: expected a string, found a boolean"},
-      {refusal_of(field_u64(doc, "neg")),
-       type + "`neg`: expected an unsigned integer, found an integer"},
-      {refusal_of(field_u64(doc, "f")),
-       type + "`f`: expected an unsigned integer, found a floating-point number"},
-      {refusal_of(field_optional_u64(doc, "s")),
-       type + "`s`: expected an unsigned integer, found a string"},
-      {refusal_of(field_u32(doc, "big")),
-       "invalid value for field `big`: 4294967296 does not fit 32 bits"},
-      {refusal_of(field_bool(doc, "obj")), type + "`obj`: expected a boolean, found an object"},
-      {refusal_of(field_string_list(doc, "mixed")),
-       type + "`mixed`: expected an array of strings, found an integer at index 1"},
-      {refusal_of(field_string_list(doc, "s")),
-       type + "`s`: expected an array of strings, found a string"},
-      {refusal_of(field_string_list(doc, "nil")),
-       type + "`nil`: expected an array of strings, found null"},
-      {refusal_of(as_object(doc["list"])), "invalid type: expected an object, found an array"},
+      {why(field_string(doc, "absent")), "missing field `absent`"},
+      {why(field_u32(doc, "missing")), "missing field `missing`"},
+      {why(field_string(doc, "nil")), type + "`nil`: expected a string, found null"},
+      {why(field_optional_string(doc, "b")), type + "`b`: expected a string, found a boolean"},
+      {why(field_u64(doc, "neg")), type + "`neg`: " + uint + "an integer"},
+      {why(field_u64(doc, "f")), type + "`f`: " + uint + "a floating-point number"},
+      {why(field_optional_u64(doc, "s")), type + "`s`: " + uint + "a string"},
+      {why(field_u32(doc, "big")), "invalid value for field `big`: 4294967296 does not fit 32 bits"},
+      {why(field_bool(doc, "obj")), type + "`obj`: expected a boolean, found an object"},
+      {why(field_string_list(doc, "mixed")),
+       type + "`mixed`: " + strs + ", found an integer at index 1"},
+      {why(field_string_list(doc, "s")), type + "`s`: " + strs + ", found a string"},
+      {why(field_string_list(doc, "nil")), type + "`nil`: " + strs + ", found null"},
+      {why(as_object(doc["list"])), "invalid type: expected an object, found an array"},
   };
   for (const auto& [actual, expected] : refused) EXPECT_EQ(actual, expected);
 }

@@ -2,15 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <vector>
-
 namespace velk {
 namespace {
 
 using namespace std::string_literals;
 
-// Message tails, typed out once so each row stays readable.
 const std::string kDevice = " on Windows -- with or without an extension, and in any case";
 const std::string kReserved = ", one of the characters Windows reserves inside a name";
 const std::string kColon =

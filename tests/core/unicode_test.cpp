@@ -15,20 +15,9 @@
 namespace velk {
 namespace {
 
+// Printable: no control, format, surrogate, private-use, unassigned or separator.
 bool library_printable(char32_t c) {
-  switch (u_charType(static_cast<UChar32>(c))) {
-    case U_CONTROL_CHAR:
-    case U_FORMAT_CHAR:
-    case U_SURROGATE:
-    case U_PRIVATE_USE_CHAR:
-    case U_UNASSIGNED:
-    case U_LINE_SEPARATOR:
-    case U_PARAGRAPH_SEPARATOR:
-    case U_SPACE_SEPARATOR:
-      return false;
-    default:
-      return true;
-  }
+  return (U_GET_GC_MASK(static_cast<UChar32>(c)) & (U_GC_C_MASK | U_GC_Z_MASK)) == 0;
 }
 
 std::string library_lower(const std::string& text) {

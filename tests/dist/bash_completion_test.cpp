@@ -4,8 +4,6 @@
 
 #include <algorithm>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "support/runner.h"
 #include "support/temp_dir.h"
@@ -16,8 +14,7 @@ namespace {
 using namespace velk::testing;
 using Words = std::vector<std::string>;
 
-// The candidates bash offers for the last word of `line` (after the program
-// name), sorted; file names are relative to `cwd`.
+// The sorted candidates bash offers for the last word of `line`; file names relative to `cwd`.
 Words complete(const Words& line, const std::string& cwd = "") {
   const std::string script = std::string(VELK_BUILD_DIR) + "/completion/velk-setup-system.bash";
   Words args = {"--norc", "--noprofile", "-c",

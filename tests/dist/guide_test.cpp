@@ -10,8 +10,6 @@
 
 #include <regex>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "support/runner.h"
 #include "support/temp_dir.h"
@@ -27,7 +25,6 @@ struct Step {
   int line = 0;  // in the guide, for the message
 };
 
-// The sessions of a guide, in order.
 std::vector<Step> sessions_of(const std::string& guide) {
   std::istringstream in(guide);
   std::vector<Step> steps;

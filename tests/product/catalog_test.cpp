@@ -20,10 +20,9 @@ using namespace velk::testing;
 
 const std::string kSourceCatalog = std::string(VELK_SOURCE_DIR) + "/setups/velk-build";
 
-void write_setup(const std::string& catalog, const std::string& dir, const std::string& manifest,
-                 bool with_home = true) {
+void write_setup(const std::string& catalog, const std::string& dir, const std::string& manifest) {
   write_text(catalog + "/" + dir + "/setup.json", manifest);
-  if (with_home) write_text(catalog + "/" + dir + "/home/AGENTS.md", "rules\n");
+  write_text(catalog + "/" + dir + "/home/AGENTS.md", "rules\n");
 }
 
 std::string manifest(const std::string& id) {
@@ -56,7 +55,6 @@ TEST(BuiltinSetups, WrittenOutCatalogReadsLikeTheShippedOne) {
   for (const auto& s : *shipped) by_id[s.id] = &s;
   for (const auto& s : *setups) {
     ASSERT_TRUE(by_id.count(s.id)) << s.id;
-    // The manifest and the home tree are each the shipped bytes.
     EXPECT_EQ(s.definition_digest, by_id[s.id]->definition_digest) << s.id;
     EXPECT_EQ(s.manifest_digest, by_id[s.id]->manifest_digest) << s.id;
     EXPECT_EQ(s.dir, written->dir + "/" + s.id);
@@ -93,19 +91,15 @@ TEST(BuiltinSetups, EachWriteOutGetsItsOwnDirectoryRemovedWithTheLastReference) 
             "from a tree that ships setups/");
 }
 
-// The counter value the next write-out in this process will use.
-uint64_t next_counter(const std::string& root, const std::string& stem) {
-  auto probe = write_builtin_catalog(root);
-  EXPECT_TRUE(probe.ok());
-  return probe.ok() ? std::stoull(probe->dir.substr(stem.size())) + 1 : 0;
-}
-
 TEST(BuiltinSetups, ANameAlreadyTakenInASharedTemporaryDirectoryIsNeverRemovedOrReused) {
   TempDir temp;
   ASSERT_EQ(::chmod(temp.path().c_str(), 01777), 0);  // shared, as /tmp is
   write_text(temp / "victim/.ssh/id_ed25519", "private key\n");
   const std::string stem = temp.path() + "/velk-setup-system-" + std::to_string(::getpid()) + "-";
-  const uint64_t next = next_counter(temp.path(), stem);
+  // The counter value the next write-out in this process will use.
+  auto probe = write_builtin_catalog(temp.path());
+  ASSERT_TRUE(probe.ok());
+  const uint64_t next = std::stoull(probe->dir.substr(stem.size())) + 1;
   const std::string taken_dir = stem + std::to_string(next);
   const std::string taken_link = stem + std::to_string(next + 1);
 
@@ -235,7 +229,7 @@ TEST(ReadSetups, FailuresNameThePathAndEndTheRead) {
   TempDir temp;
   write_setup(temp / "twice", "t", R"({"schema_version": 1, "id": "t", "id": "t", "description": "d"})");
   EXPECT_EQ(read_error(temp / "twice"), (temp / "twice/t/setup.json") + " does not parse: duplicate field `id`");
-  write_setup(temp / "file-home", "f", manifest("f"), false);
+  write_text(temp / "file-home/f/setup.json", manifest("f"));
   write_text(temp / "file-home/f/home", "not a tree");
   EXPECT_EQ(read_error(temp / "file-home"), (temp / "file-home/f") + " has no home tree");
   EXPECT_EQ(read_error(temp / "nowhere"),

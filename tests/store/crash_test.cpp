@@ -1,13 +1,10 @@
-// Kills a real process inside the write path at the boundaries after the
-// journal is published and checks what the next run finds: planning refused,
-// recovery through the binary, and the target back to what it was. Kills at
-// random moments, before the journal too and under user_root, are the crash
-// campaign's and CrashSafety's.
+// Kills a real process in the write path at each step after the journal is
+// published: planning is refused, the binary recovers, the target is back.
+// Kills at random moments are the crash campaign's and CrashSafety's.
 #include <gtest/gtest.h>
 
-#include "core/fs.h"
 #include "store/journal.h"
-#include "store/tree_helpers.h"
+#include "support/tree_helpers.h"
 #include "support/runner.h"
 #include "support/write_path.h"
 
@@ -16,7 +13,6 @@ namespace {
 
 using namespace velk::testing;
 
-// Installs `files` as operation `id` in a child killed at `step`.
 int install_killed_at(const std::string& target, const std::string& id, const Files& files,
                       PerformStep step) {
   return reap(spawn([&] {
@@ -92,7 +88,6 @@ TEST(Crash, EveryKillBetweenPublishingAndCommittingIsUndoneByRecovery) {
       }
       EXPECT_EQ(resolved_message(t.path()), "");
 
-      // Planning goes on from the restored target.
       const auto again = install_files(t.path(), "op-3", kSecond);
       ASSERT_TRUE(again.ok()) << again.error().full();
       EXPECT_EQ(again->state.previous_verified_identity,

@@ -3,9 +3,7 @@
 // must leave the target, the pool and the journal as they were.
 #include "store/perform.h"
 
-#include <sys/stat.h>
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -14,7 +12,7 @@
 #include "product/profile.h"
 #include "store/identity.h"
 #include "store/journal.h"
-#include "store/tree_helpers.h"
+#include "support/tree_helpers.h"
 #include "support/write_path.h"
 
 namespace velk {
@@ -55,13 +53,10 @@ TEST(TargetIdentity, MeasuresEachOwnedSurfaceOnceAndNothingElse) {
   write_text(t / ".velk-setup-system/backups/slot-000000000001/slot.json", "{}");
   write_text(t / "MIREL-VELK-PROVIDER.json", "{\"state_schema\":4}");
   EXPECT_EQ(identity_of(t.path()), base);
-  // That a changed, added or removed owned file changes it is checked end to
-  // end (StatusCommand drift).
   // Inside a surface everything counts, even a file the never-touch list names.
   write_text(t / "plugins/known_marketplaces.json", "[1]");
   EXPECT_NE(identity_of(t.path()), base);
 
-  // Each surface is measured once, with its own record.
   const std::vector<TreeRecord> skills = {{"skills", "dir", ""},
                                           {"skills/a", "dir", ""},
                                           {"skills/a/SKILL.md", "file:-", digest_bytes("skill a\n")}};
@@ -177,12 +172,9 @@ TEST(Perform, RecordsTheChangeInTheStateFile) {
   expect_no_trace(t, 2);
 }
 
-// Like a refusal of owned links, a check's refusal and a plan applied twice
-// leave no trace (ChangeCommands remove, ApplyOperation). The identity is
-// measured while the checks and the capture run; a target
-// that changed since the plan is still refused as stale before anything is
-// recorded: its slot goes, the old slots of a full pool all stay, and a
-// check that would refuse too yields to the stale verdict.
+// The identity is measured while the checks and the capture run: a target
+// changed since the plan is refused as stale before anything is recorded, the
+// old slots of a full pool all stay, and a refusing check yields to it.
 TEST(Perform, AStaleTargetFoundDuringTheCaptureKeepsThePoolAsItWas) {
   TempDir t;
   for (int i = 1; i <= 10; ++i)

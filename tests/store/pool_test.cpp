@@ -2,17 +2,14 @@
 // holds, prune (killed part-way too) and restoring from a slot.
 #include "store/pool.h"
 
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <random>
 
 #include <gtest/gtest.h>
 
 #include "core/fs_at.h"
-#include "store/tree_helpers.h"
+#include "support/tree_helpers.h"
 
 namespace velk {
 namespace {
@@ -218,10 +215,8 @@ TEST(CopyTree, RefusesSocketsFifosAndUnrepresentableNames) {
   write_text(t / "name/bad\xff", "b");
   expect_error(copy_tree(t / "name", t / "out4"), ErrorKind::state_unavailable,
                (t / "name/bad\xff") + " has a name this kernel cannot represent");
-}
 
-TEST(CopyTree, NeverWritesThroughAnEntryAlreadyAtTheDestination) {
-  TempDir t;
+  // Never written through an entry already at the destination.
   write_text(t / "src/run.sh", "new");
   write_text(t / "outside", "keep");
   make_dirs(t / "dst");
@@ -249,11 +244,9 @@ TEST(Prune, AKilledPruneLeavesNoHalfSlot) {
     PoolFixture f;
     f.make_slot(1);
     const std::string slot1 = f.slot_dir(1);
-    for (int i = 0; i < kSubdirs * kFilesPerSubdir; ++i) {
-      const std::string sub = slot1 + "/payload/d" + std::to_string(i / kFilesPerSubdir);
-      if (i % kFilesPerSubdir == 0) make_dirs(sub);
-      ::close(::open((sub + "/f" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT, 0644));
-    }
+    for (int i = 0; i < kSubdirs * kFilesPerSubdir; ++i)
+      write_text(slot1 + "/payload/d" + std::to_string(i / kFilesPerSubdir) + "/f" +
+                     std::to_string(i), "");
     for (uint64_t n = 2; n <= 11; ++n) f.make_slot(n);
 
     // Deletion has begun once slot 1 has lost its name, its record or one
@@ -278,17 +271,15 @@ TEST(Prune, AKilledPruneLeavesNoHalfSlot) {
   EXPECT_TRUE(interrupted) << "the prune finished every time before it could be killed";
 }
 
+// A prune reclaims slot 1 while another process holds and releases it as fast
+// as it can: a hold must never bring a reclaimed slot back as a directory
+// holding only its hold.
 TEST(Prune, AHoldRacingAPruneEndsHeldOrRefusedAndNeverLeavesAnIncompleteSlot) {
-  // A prune reclaims slot 1 while another process holds and releases it as
-  // fast as it can. Whatever interleaving happens, the pool stays a pool of
-  // complete slots: a hold never brings a reclaimed slot back as a
-  // directory holding only its hold.
   int held_at_end = 0, gone_at_end = 0;
   for (int round = 0; round < 60; ++round) {
     SCOPED_TRACE(round);
     PoolFixture f;
-    // Slot 1 has a payload large enough that reclaiming it takes a moment.
-    f.make_slot(1);
+    f.make_slot(1);  // with a payload that takes a moment to reclaim
     for (int i = 0; i < 300; ++i)
       write_text(f.slot_dir(1) + "/payload/f" + std::to_string(i), "x");
     for (uint64_t n = 2; n <= 11; ++n) f.make_slot(n);
@@ -302,7 +293,6 @@ TEST(Prune, AHoldRacingAPruneEndsHeldOrRefusedAndNeverLeavesAnIncompleteSlot) {
         if (first) write_text(ready, "");
       }
     });
-    // The prune starts once the holder is under way, so the two overlap.
     for (int wait = 0; wait < 5000 && !exists(ready); ++wait) ::usleep(1000);
     const Status pruned = prune(f.pool);
     write_text(stop, "");
@@ -316,19 +306,11 @@ TEST(Prune, AHoldRacingAPruneEndsHeldOrRefusedAndNeverLeavesAnIncompleteSlot) {
     } else {
       ++gone_at_end;
     }
-    // The next prune settles whatever the race left.
     ASSERT_TRUE(prune(f.pool).ok());
     EXPECT_TRUE(list_incomplete_slots(f.pool)->empty());
     EXPECT_EQ(exists(f.slot_dir(1)), exists(f.slot_dir(1)) && hold_reason(f.slot(1)).has_value());
   }
   std::printf("slot 1 kept %d times, reclaimed %d times\n", held_at_end, gone_at_end);
-}
-
-// Captures the owned surfaces and returns the slot.
-SlotEntry capture_slot(const PoolFixture& f) {
-  auto slot = resolve_restore_source(f.pool, f.capture_now());
-  EXPECT_TRUE(slot.ok());
-  return slot.ok() ? *slot : SlotEntry{};
 }
 
 std::vector<std::string> restore_ok(const PoolFixture& f, const SlotEntry& slot) {
@@ -341,7 +323,7 @@ TEST(RestorePayload, NeverTouchesTheMarketplaceListInsidePlugins) {
   PoolFixture f;
   write_text(f.t / "plugins/p/plugin.json", "{}", 0600);
   write_text(f.t / "plugins/known_marketplaces.json", "[\"old\"]");
-  const SlotEntry slot = capture_slot(f);
+  const SlotEntry slot = resolve_restore_source(f.pool, f.capture_now()).value();
   write_text(f.t / "plugins/p/plugin.json", "changed", 0644);
   write_text(f.t / "plugins/known_marketplaces.json", "[\"new\"]");
   write_text(f.t / "plugins/q/plugin.json", "{}");

@@ -5,13 +5,11 @@
 #include "store/report.h"
 #include "store/state.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include "core/text.h"
 #include "product/declaration.h"
-#include "store/tree_helpers.h"
+#include "support/tree_helpers.h"
 
 namespace velk {
 namespace {
@@ -68,12 +66,6 @@ class StateFile : public ::testing::Test {
     EXPECT_TRUE(r.ok()) << r.error().full();
     return r.ok() ? *r : StateRead{};
   }
-  void expect_failure(const std::string& message) {
-    const Result<StateRead> r = read();
-    ASSERT_FALSE(r.ok()) << message;
-    EXPECT_EQ(r.error().kind, ErrorKind::state_unavailable);
-    EXPECT_EQ(r.error().message, message);
-  }
   TempDir dir_;
 };
 
@@ -113,7 +105,7 @@ TEST_F(StateFile, RefusesWhatIsNoRecordOfThisSchema) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bytes.substr(0, 80));
     put(c.bytes);
-    expect_failure(path() + c.message);
+    expect_error(read(), ErrorKind::state_unavailable, path() + c.message);
     if (c.message == no_schema) continue;
     EXPECT_TRUE(read().error().has_cause());
     const std::string cause = read().error().cause;
@@ -151,7 +143,7 @@ TEST_F(StateFile, AFailedWriteKeepsThePreviousFileAndAnUnreadableOneIsReported) 
 
   ASSERT_EQ(::unlink(path().c_str()), 0);
   make_dirs(path());
-  expect_failure("cannot read " + path());
+  expect_error(read(), ErrorKind::state_unavailable, "cannot read " + path());
   EXPECT_TRUE(read().error().has_cause());
 }
 
@@ -181,19 +173,16 @@ TEST_F(Scope, UserRootManagesWhatTheStateFileRecordsAndRefusesAnOlderOne) {
 
   put(R"({"state_schema":3})");
   const auto paths = managed_paths(dir_of(dir_.path()), TargetScope::user_root);
-  ASSERT_FALSE(paths.ok());
-  EXPECT_EQ(paths.error().kind, ErrorKind::unsupported_operation);
-  EXPECT_EQ(paths.error().message,
-            "an operation under target_scope user_root acts on the files this provider recorded "
-            "writing, and " + dir_.path() +
-                " holds a state file written before this build recorded them. Refused rather than "
-                "widened to skills whole, which under this scope is a root several products read. "
-                "Reinstall to establish a record, or point --target at this product's own "
-                "configuration home.");
+  expect_error(paths, ErrorKind::unsupported_operation,
+               "an operation under target_scope user_root acts on the files this provider "
+               "recorded writing, and " + dir_.path() +
+                   " holds a state file written before this build recorded them. Refused rather "
+                   "than widened to skills whole, which under this scope is a root several "
+                   "products read. Reinstall to establish a record, or point --target at this "
+                   "product's own configuration home.");
   EXPECT_FALSE(paths.error().has_cause());
 }
 
-// The scope a report infers when none is requested.
 std::optional<TargetScope> inferred_scope(const std::string& target) {
   ReportParts parts;
   parts.identity = parts.journal = parts.slots = false;
@@ -238,7 +227,6 @@ TEST(Journal, IsWrittenCanonicallyWithTheScopeOnlyWhenNamed) {
   EXPECT_EQ(read.backup_ref, std::nullopt);
   EXPECT_EQ(read.target_scope, TargetScope::user_root);
 
-  // Publishing refuses while one exists; clearing is idempotent.
   ASSERT_TRUE(clear_journal(dir_of(t.path())).ok());
   ASSERT_TRUE(publish_journal(dir_of(t.path()), sample()).ok());
   const std::string first = read_text(t / "journal.json");
@@ -269,7 +257,6 @@ TEST(Journal, ReadingRefusesWhatItCannotTrust) {
     write_text(path, bytes);
     expect_error(read_journal(dir_of(t.path())), ErrorKind::recovery_required, message);
   }
-  // A missing field is named in the cause.
   write_text(path, no_id);
   EXPECT_NE(read_journal(dir_of(t.path())).error().cause.find("operation_id"), std::string::npos);
 

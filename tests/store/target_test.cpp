@@ -5,7 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "core/fs.h"
-#include "store/tree_helpers.h"
+#include "support/tree_helpers.h"
 
 namespace velk {
 namespace {

@@ -29,6 +29,13 @@ T must(Result<T> result) {
 
 std::string top_level(const std::string& path) { return path.substr(0, path.find('/')); }
 
+// The CRC-32 and both sizes, which the local header and the central entry each carry.
+void put_sizes(std::string& out, const ZipEntry& e) {
+  put32(out, e.crc.value_or(crc32_of(e.data)));
+  put32(out, e.compressed_size.value_or(static_cast<uint32_t>(e.data.size())));
+  put32(out, e.uncompressed_size.value_or(static_cast<uint32_t>(e.data.size())));
+}
+
 // The kind the product reads at a top-level entry, else "setting".
 std::string kind_for(const std::string& top, std::optional<TargetScope> scope) {
   if (scope == TargetScope::user_root) return "skill";
@@ -66,9 +73,7 @@ std::string serialise_zip(const ZipArchive& archive) {
     put16(out, e.local_method.value_or(e.method));
     put16(out, e.local_time.value_or(e.time));
     put16(out, e.local_date.value_or(e.date));
-    put32(out, e.crc.value_or(crc32_of(e.data)));
-    put32(out, e.compressed_size.value_or(static_cast<uint32_t>(e.data.size())));
-    put32(out, e.uncompressed_size.value_or(static_cast<uint32_t>(e.data.size())));
+    put_sizes(out, e);
     put16(out, static_cast<uint16_t>(local_name.size()));
     put16(out, static_cast<uint16_t>(e.local_extra.size()));
     out += local_name;
@@ -85,9 +90,7 @@ std::string serialise_zip(const ZipArchive& archive) {
     put16(out, e.method);
     put16(out, e.time);
     put16(out, e.date);
-    put32(out, e.crc.value_or(crc32_of(e.data)));
-    put32(out, e.compressed_size.value_or(static_cast<uint32_t>(e.data.size())));
-    put32(out, e.uncompressed_size.value_or(static_cast<uint32_t>(e.data.size())));
+    put_sizes(out, e);
     put16(out, static_cast<uint16_t>(e.name.size()));
     put16(out, static_cast<uint16_t>(e.extra.size()));
     put16(out, static_cast<uint16_t>(e.comment.size()));
@@ -163,17 +166,13 @@ BundleParts make_bundle(const std::map<std::string, FileSpec>& files,
     const std::string kind = kind_for(top, scope);
     std::string content;
     for (const std::string& p : paths) content += files.at(p).bytes;
-    Json a = Json::object();
-    a["version"] = "1.0.0";
-    a["stable_id"] = stable_id;
-    a["member_paths"] = paths;
-    a["adaptation_id"] = "adaptation_" + digest_bytes(stable_id).substr(7);
-    a["passport_digest"] = passport_digest;
-    a["projection_kind"] = "native_files";
-    a["projection_artifact"] = {{"digest", digest_bytes(content)},
-                                {"size_bytes", std::max<uint64_t>(1, content.size())}};
-    a["provider_component_kind"] = kind;
-    adaptations.push_back(std::move(a));
+    adaptations.push_back(
+        {{"version", "1.0.0"}, {"stable_id", stable_id}, {"member_paths", paths},
+         {"adaptation_id", "adaptation_" + digest_bytes(stable_id).substr(7)},
+         {"passport_digest", passport_digest}, {"projection_kind", "native_files"},
+         {"projection_artifact", {{"digest", digest_bytes(content)},
+                                  {"size_bytes", std::max<uint64_t>(1, content.size())}}},
+         {"provider_component_kind", kind}});
     entries.push_back({{"stable_id", stable_id}, {"component_type", kind}, {"native_surface", top}});
     components.push_back(stable_id);
     managed.push_back(top);
@@ -181,14 +180,9 @@ BundleParts make_bundle(const std::map<std::string, FileSpec>& files,
 
   Json file_list = Json::array();
   for (const auto& [path, spec] : files) {
-    Json f = Json::object();
-    f["path"] = path;
-    f["kind"] = "file";
-    f["mode"] = spec.mode;
-    f["owner"] = "component." + top_level(path);
-    f["digest"] = digest_bytes(spec.bytes);
-    f["byte_length"] = spec.bytes.size();
-    file_list.push_back(std::move(f));
+    file_list.push_back({{"path", path}, {"kind", "file"}, {"mode", spec.mode},
+                         {"owner", "component." + top_level(path)},
+                         {"digest", digest_bytes(spec.bytes)}, {"byte_length", spec.bytes.size()}});
     parts.file_entries.push_back(zip_entry("files/" + path, spec.bytes, file_attributes(spec.mode)));
   }
 

@@ -10,7 +10,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <map>
 
 extern char** environ;
@@ -44,18 +43,13 @@ std::vector<char*> pointers(std::vector<std::string>& items) {
   return out;
 }
 
-void make_pipe(int fds[2]) {
-  if (::pipe2(fds, O_CLOEXEC) != 0) die("pipe2");
-}
-
 }  // namespace
 
 RunResult run_program(const std::string& program, const std::vector<std::string>& args,
                       const RunOptions& options) {
   // A child that closes its input early must not kill the test with SIGPIPE.
   ::signal(SIGPIPE, SIG_IGN);
-  // Everything the child needs is built before fork: after it, only
-  // async-signal-safe calls are made.
+  // Built before fork: after it, only async-signal-safe calls are made.
   std::vector<std::string> argv_items{program};
   argv_items.insert(argv_items.end(), args.begin(), args.end());
   std::vector<char*> argv = pointers(argv_items);
@@ -63,9 +57,8 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
   std::vector<char*> envp = pointers(env_items);
 
   int in[2], out[2], err[2];
-  make_pipe(in);
-  make_pipe(out);
-  make_pipe(err);
+  if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+    die("pipe2");
 
   const pid_t pid = ::fork();
   if (pid < 0) die("fork");
@@ -85,8 +78,7 @@ RunResult run_program(const std::string& program, const std::vector<std::string>
   ::close(out[1]);
   ::close(err[1]);
 
-  // The child's input is written as the child reads it, interleaved with
-  // draining its output, so neither side can fill a pipe and stall.
+  // Input is written as the child reads it, between reads of its output: no pipe stalls.
   int in_fd = in[1];
   size_t in_done = 0;
   if (options.input.empty()) {

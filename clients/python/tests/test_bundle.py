@@ -30,15 +30,14 @@ class RoundTrip(ProviderTest):
         self.assertEqual(build_bundle(source).data, bundle.data)
         self.assertEqual(bundle.setup_id, "team-setup")
         target = self.target()
-        validation = self.provider.validate(target, bundle)
-        self.assertEqual(validation.claim, bundle.claim())
+        self.assertEqual(self.provider.validate(target, bundle).claim, bundle.claim())
 
         plan = self.provider.plan(target, "install", bundle=bundle)
         self.assertIn("write the 6 declared files over the entries this provider owns", plan.effects)
         result = self.provider.apply(plan)
-        self.assertEqual(result.setup_id, "team-setup")
         # The library predicted the identity the provider measures.
-        self.assertEqual(result.target_identity_digest, bundle.expected_identity)
+        self.assertEqual((result.setup_id, result.target_identity_digest),
+                         ("team-setup", bundle.expected_identity))
         for path, spec in SETUP.items():
             data, mode = spec if isinstance(spec, tuple) else (spec, 0o644)
             self.assertEqual(self.read("target", path), data, path)
@@ -61,10 +60,9 @@ class RoundTrip(ProviderTest):
 
         from_dir = build_bundle(os.path.join(SOURCE_DIR, "setups/velk-build/mirel-builder"))
         from_catalog = self.provider.catalog_bundle("mirel-builder")
-        self.assertEqual(from_dir.setup_id, "mirel-builder")
-        self.assertEqual(from_dir.expected_identity, measured)
-        self.assertEqual(from_catalog.expected_identity, measured)
-        self.assertEqual(from_catalog.setup_id, "mirel-builder")
+        for bundle in (from_dir, from_catalog):
+            self.assertEqual((bundle.setup_id, bundle.expected_identity),
+                             ("mirel-builder", measured))
         # The catalog setup was materialised in scratch space that is gone again.
         self.assertEqual(sorted(os.listdir(self.tmp)), ["installed", *sorted(
             n for n in os.listdir(self.tmp) if n.startswith("velk-client-"))])
@@ -80,11 +78,9 @@ class RoundTrip(ProviderTest):
         self.assertTrue(self.provider.status(target).holds("skills-only"))
         self.assertTrue(files_in_place(bundle.files, target))
         # Another product's file under skills leaves the bundle's own in place.
-        with open(os.path.join(target, "skills", "theirs.md"), "wb") as other:
-            other.write(b"another product\n")
+        self.tree("target", {"skills/theirs.md": b"another product\n"})
         self.assertTrue(files_in_place(bundle.files, target))
-        with open(os.path.join(target, "skills", "lint", "SKILL.md"), "wb") as edited:
-            edited.write(b"edited\n")
+        self.tree("target", {"skills/lint/SKILL.md": b"edited\n"})
         self.assertFalse(files_in_place(bundle.files, target))
 
         self.tree("skills-only", {"AGENTS.md": b"x"})

@@ -64,8 +64,7 @@ class AgainstTheProvider(ProviderTest):
         bundle = build_bundle(self.tree("src", {"AGENTS.md": b"rules\n"}))
         plan = self.provider.plan(target, "install", bundle=bundle, operation_id=AWKWARD,
                                   release_digest=AWKWARD)
-        # The provider digested its own canonical bytes of the plan; the
-        # library's bytes hash the same, and apply accepts them.
+        # The library's bytes of the plan hash to the provider's digest; apply accepts them.
         self.assertEqual(digest_document(PLAN_TAG, plan.document), plan.digest)
         self.assertEqual(plan.document["operation_id"], AWKWARD)
         self.provider.apply(plan)

@@ -43,9 +43,8 @@ class Change(ProviderTest):
         target = self.target()
         empty = self.provider.status(target)
         self.assertEqual((empty.state, empty.cleanup_state, empty.journal, empty.backups,
-                          empty.provider_state.present, empty.clean),
-                         ("unmanaged", "none", None, [], False, False))
-        self.assertEqual(empty.target_identity_digest, EMPTY_IDENTITY)
+                          empty.provider_state.present, empty.clean, empty.target_identity_digest),
+                         ("unmanaged", "none", None, [], False, False, EMPTY_IDENTITY))
         bundle = build_bundle(self.tree("setup", {"AGENTS.md": b"one\n",
                                                   "skills/a/SKILL.md": b"a\n"}))
         plan = self.provider.plan(target, "install", bundle=bundle)
@@ -68,8 +67,7 @@ class Change(ProviderTest):
         self.assertEqual(restored.target_identity_digest, EMPTY_IDENTITY)
         self.assertFalse(os.path.exists(os.path.join(target, "AGENTS.md")))
 
-        recovery = self.provider.recover(target)
-        self.assertFalse(recovery.recovered)
+        self.assertFalse(self.provider.recover(target).recovered)
 
         # Holding the slot keeps it; a second hold and a second release say so.
         self.assertTrue(self.provider.hold(target, applied.backup_ref, "pre-rollout"))
@@ -83,8 +81,7 @@ class Change(ProviderTest):
     def test_refusals_raise_their_own_type(self):
         target = self.target()
         global_bundle = build_bundle(self.tree("g", {"skills/a.md": b"a"}))
-        not_a_directory = self.path("file")
-        open(not_a_directory, "w").close()
+        not_a_directory = os.path.join(self.tree("f", {"file": b""}), "file")
         bad_claim = build_bundle(self.tree("b", {"AGENTS.md": b"a"}))
         bad_claim.bundle_digest = "sha256:" + "0" * 64
         cases = [
@@ -148,32 +145,27 @@ class Software(ProviderTest):
 
 
 class CommandLine(ProviderTest):
-    def cli(self, *args):
-        return subprocess.run([sys.executable, "-m", "velk_setup_client", "--binary", BINARY,
+    def cli(self, *args, expect_exit=0):
+        done = subprocess.run([sys.executable, "-m", "velk_setup_client", "--binary", BINARY,
                                *args], cwd=CLIENT_DIR, env=self.env, capture_output=True,
                               text=True, check=False)
+        self.assertEqual(done.returncode, expect_exit, done.stderr)
+        return done
 
     def test_bundle_plan_apply_from_the_source_tree(self):
         source = self.tree("setup", {"AGENTS.md": b"from the command line\n"})
-        done = self.cli("bundle", source, self.path("b.zip"))
-        self.assertEqual(done.returncode, 0, done.stderr)
-        claim = json.loads(done.stdout)
+        claim = json.loads(self.cli("bundle", source, self.path("b.zip")).stdout)
         self.assertEqual((claim["setup_id"], claim["files"]), ("setup", 1))
 
-        target = self.target()
-        args = ["--target", target, "--bundle", self.path("b.zip")]
-        done = self.cli("plan", "--operation", "install", "--out", self.path("plan.json"), *args)
-        self.assertEqual(done.returncode, 0, done.stderr)
-        planned = json.loads(done.stdout)
+        args = ["--target", self.target(), "--bundle", self.path("b.zip")]
+        planned = json.loads(self.cli("plan", "--operation", "install", "--out",
+                                      self.path("plan.json"), *args).stdout)
         self.assertIn("write AGENTS.md", planned["effects"])
-
-        done = self.cli("apply", "--plan", self.path("plan.json"), *args)
-        self.assertEqual(done.returncode, 0, done.stderr)
-        self.assertEqual(json.loads(done.stdout)["plan_digest"], planned["plan_digest"])
+        applied = json.loads(self.cli("apply", "--plan", self.path("plan.json"), *args).stdout)
+        self.assertEqual(applied["plan_digest"], planned["plan_digest"])
         self.assertEqual(self.read("target", "AGENTS.md"), b"from the command line\n")
 
-        done = self.cli("apply", "--plan", self.path("plan.json"), *args)
-        self.assertEqual(done.returncode, 2)
+        done = self.cli("apply", "--plan", self.path("plan.json"), *args, expect_exit=2)
         self.assertIn("refused (stale): the target changed after the lock was taken",
                       done.stderr)
 

@@ -4,7 +4,10 @@ installed the way a user gets it."""
 
 import glob
 import os
+import shutil
 import subprocess
+import tempfile
+import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ANSIBLE_DIR = os.path.dirname(HERE)
@@ -48,3 +51,17 @@ def build_collection(tmp, env):
     run(["ansible-galaxy", "collection", "install", "--offline", "-p",
          os.path.join(tmp, "collections"), tarball], env, tmp)
     return os.path.join(tmp, "collections", "ansible_collections", "velk", "setup")
+
+
+class CollectionTest(unittest.TestCase):
+    """The collection built and installed under a temporary directory of the class's own."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="velk-ansible-test-")
+        cls.env = ansible_env(cls.tmp)
+        cls.installed = build_collection(cls.tmp, cls.env)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, ignore_errors=True)

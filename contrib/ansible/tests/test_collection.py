@@ -6,15 +6,13 @@ import filecmp
 import importlib
 import json
 import os
-import shutil
 import subprocess
-import tempfile
 import unittest
 from unittest import mock
 
 import yaml
 
-from fixture import ANSIBLE_DIR, SOURCE_DIR, ansible_env, build_collection, run
+from fixture import ANSIBLE_DIR, SOURCE_DIR, CollectionTest, run
 
 LIBRARY = os.path.join(SOURCE_DIR, "clients", "python", "velk_setup_client")
 MODULES = ("velk_setup", "velk_software", "velk_status")
@@ -49,20 +47,9 @@ def module_arguments(collections_path, module):
     raise AssertionError(f"{module} made no AnsibleModule")
 
 
-class Collection(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="velk-collection-test-")
-        cls.env = ansible_env(cls.tmp)
-        cls.installed = build_collection(cls.tmp, cls.env)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.tmp, ignore_errors=True)
-
+class Collection(CollectionTest):
     def test_module_utils_is_the_library(self):
-        # Links to the library in the source tree, copies in the built
-        # collection; the package's __init__ stays empty, as module_utils require.
+        # Links in the source tree, copies when built; __init__ stays empty for module_utils.
         source = os.path.join(ANSIBLE_DIR, "plugins", "module_utils", "velk_setup_client")
         built = os.path.join(self.installed, "plugins", "module_utils", "velk_setup_client")
         library = sorted(f for f in os.listdir(LIBRARY)
@@ -103,11 +90,9 @@ class Collection(unittest.TestCase):
                                          (name, key))
 
     def test_offline_sanity(self):
-        # ansible-test wants the collection at .../ansible_collections/NS/NAME
-        # and writes its own state under HOME, which is the temporary directory.
+        # ansible-test wants the collection at .../ansible_collections/NS/NAME; HOME is tmp.
         args = ["ansible-test", "sanity", "--python", "3.11"]
-        for test in OFFLINE_SANITY:
-            args += ["--test", test]
+        args += [arg for test in OFFLINE_SANITY for arg in ("--test", test)]
         done = subprocess.run(args, cwd=self.installed, env=self.env, capture_output=True,
                               text=True, check=False, stdin=subprocess.DEVNULL)
         self.assertEqual(done.returncode, 0, done.stdout + done.stderr)

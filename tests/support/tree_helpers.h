@@ -1,4 +1,4 @@
-// Helpers shared by the store tests: trees, pools, and child processes for
+// Helpers shared by the store and core tests: trees, pools, and child processes for
 // the kill and race tests, forked and always reaped within a bound.
 #pragma once
 
@@ -14,8 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <future>
-#include <string>
 #include <thread>
 
 #include <gtest/gtest.h>
