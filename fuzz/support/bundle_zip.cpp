@@ -11,7 +11,9 @@ std::vector<ZipMember> zip_members(const std::vector<BundleMember>& members) {
 }
 
 std::string write_bundle_zip(const std::vector<ZipMember>& members) {
-  return testing::serialise_zip(testing::ZipArchive{members});
+  testing::ZipArchive archive;
+  archive.entries = members;
+  return testing::serialise_zip(archive);
 }
 
 }  // namespace velk::fuzz

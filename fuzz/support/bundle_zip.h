@@ -1,7 +1,5 @@
-// Writes members back in the one ZIP shape a bundle container takes (stored,
-// no flags, extra fields or comments, a Unix creator, timestamps pinned to
-// 1980-01-01), with the tests' archive writer: to write back what the reader
-// accepted, and to put a bundle the mutator changed together again.
+// Members written in the one ZIP shape a bundle container takes (stored, no flags,
+// extra fields or comments, a Unix creator, timestamps pinned to 1980-01-01).
 #pragma once
 
 #include <string>

@@ -1,5 +1,3 @@
-// Shared by the artifact targets: one extraction into a fresh directory
-// under the scratch directory, and the checks of what it left.
 #pragma once
 
 #include <string>

@@ -51,18 +51,6 @@ std::optional<Parts> take_apart(std::string_view bytes) {
   return parts;
 }
 
-std::string declared_digest(std::string_view bytes) {
-  const auto parts = take_apart(bytes);
-  const Json* digest = parts ? find_member(parts->manifest, "bundle_digest") : nullptr;
-  return digest && digest->is_string() ? digest->get<std::string>() : "";
-}
-
-bool in_surface(const std::string& path, const std::vector<std::string>& surfaces) {
-  for (const std::string& s : surfaces)
-    if (path == s || starts_with(path, s + "/")) return true;
-  return false;
-}
-
 void check_validated(const ValidatedBundle& v, const BundleClaim& claim, RequestedScope scope,
                      std::string_view bytes) {
   VELK_FUZZ_CHECK(v.claim == claim, "the validated bundle names another claim");
@@ -94,7 +82,9 @@ void check_validated(const ValidatedBundle& v, const BundleClaim& claim, Request
     VELK_FUZZ_CHECK(f.kind == "file", quoted_form(f.path) + " " + f.kind);
     VELK_FUZZ_CHECK(f.byte_length <= m.limits.effective_file_bytes(), quoted_form(f.path));
     VELK_FUZZ_CHECK(check_bundle_path(f.path).ok(), quoted_form(f.path));
-    VELK_FUZZ_CHECK(in_surface(f.path, surfaces), quoted_form(f.path));
+    VELK_FUZZ_CHECK(std::ranges::any_of(surfaces, [&](const std::string& s) {
+                      return f.path == s || starts_with(f.path, s + "/");
+                    }), quoted_form(f.path));
   }
   const auto members = read_container(bytes);
   VELK_FUZZ_CHECK(members.ok() && members->size() >= 4, "the container reads differently");
@@ -226,31 +216,25 @@ ZipMember* member_named(Parts& parts, const std::string& name) {
   return nullptr;
 }
 
-// Whether a declared file is an object with a string path.
 bool has_path(const Json& f) {
   return f.is_object() && f.contains("path") && f["path"].is_string();
-}
-
-Json* some_file(Parts& parts, Rng& rng) {
-  Json* files = array_member(parts.manifest, "files");
-  if (!files || files->empty()) return nullptr;
-  Json& f = (*files)[pick(rng, files->size())];
-  return has_path(f) ? &f : nullptr;
 }
 
 // Moves a declared file to another path: the manifest entry, the member
 // paths of its adaptations and the archive member alike.
 void rename_file(Parts& parts, Rng& rng) {
-  Json* file = some_file(parts, rng);
-  if (!file) return;
-  const std::string old_path = (*file)["path"].get<std::string>();
+  Json* files = array_member(parts.manifest, "files");
+  if (!files || files->empty()) return;
+  Json& file = (*files)[pick(rng, files->size())];
+  if (!has_path(file)) return;
+  const std::string old_path = file["path"].get<std::string>();
   std::string path = old_path;
   if (rng() & 1) {
     path = pick_from(rng, kPaths);
   } else {
     mutate_bytes(path, rng, true);
   }
-  (*file)["path"] = path;
+  file["path"] = path;
   if (Json* adaptations = array_member(parts.manifest, "component_adaptations"))
     for (Json& a : *adaptations)
       if (Json* paths = array_member(a, "member_paths")) {
@@ -325,7 +309,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   BundleClaim claim;
   claim.path = input_file(bytes);
   claim.format = std::string(kBundleFormat);
-  claim.bundle_digest = declared_digest(bytes);
+  const auto parts = take_apart(bytes);
+  const Json* digest = parts ? find_member(parts->manifest, "bundle_digest") : nullptr;
+  claim.bundle_digest = digest && digest->is_string() ? digest->get<std::string>() : "";
   claim.artifact_digest = digest_bytes(bytes);
   claim.size = size;
 

@@ -1,5 +1,5 @@
 // Limits and every declared file against the archive's members.
-#include "bundle_fixture.h"
+#include "support/bundle_fixture.h"
 #include "core/digest.h"
 
 namespace velk::testing {

@@ -1,11 +1,10 @@
-// Bundles built to make the reader take memory or time out of proportion to
-// their size. Each is refused in memory and time measured in a child (bounds
-// are generous: what matters is that they do not grow with the hostile part).
+// Bundles built to cost the reader memory or time out of proportion to their size, refused in
+// a child whose generous bounds only show that the cost does not grow with the hostile part.
 #include <unistd.h>
 
 #include "archive/zip_records.h"
 #include "bundle/container.h"
-#include "bundle_fixture.h"
+#include "support/bundle_fixture.h"
 #include "core/digest.h"
 #include "support/usage.h"
 

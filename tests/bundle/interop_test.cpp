@@ -2,7 +2,7 @@
 // shape validates; Info-ZIP's zip is refused on the first rule it breaks.
 #include <utime.h>
 
-#include "bundle_fixture.h"
+#include "support/bundle_fixture.h"
 #include "core/fs.h"
 #include "support/runner.h"
 
@@ -11,8 +11,7 @@ namespace {
 
 class BundleInterop : public BundleTest {
  protected:
-  // Every member of the sample bundle as a file below stage/, dated
-  // 1980-01-01T00:00:00 UTC, with the mode of its attributes.
+  // Every member of the sample bundle as a file below stage/, dated 1980-01-01 UTC, with its mode.
   void SetUp() override {
     for (const ZipEntry& e : parts_.archive().entries) {
       const std::string path = path_join(stage_, e.name);

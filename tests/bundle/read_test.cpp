@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "bundle_fixture.h"
+#include "support/bundle_fixture.h"
 #include "core/digest.h"
 #include "support/fifo.h"
 

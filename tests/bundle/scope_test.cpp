@@ -1,5 +1,5 @@
 // The bound scope, the profile binding, surfaces and component kinds.
-#include "bundle_fixture.h"
+#include "support/bundle_fixture.h"
 #include "product/profile.h"
 
 namespace velk::testing {

@@ -1,5 +1,5 @@
 // The profile binding, the component adaptations and their closure over the files.
-#include "bundle_fixture.h"
+#include "support/bundle_fixture.h"
 
 namespace velk::testing {
 namespace {

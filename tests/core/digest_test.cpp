@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include <gtest/gtest.h>
-
 #include "core/fs.h"
 #include "support/tree_helpers.h"
 
@@ -32,7 +30,6 @@ std::vector<TreeRecord> walk(const std::string& root, const std::string& dir,
   return records;
 }
 
-// The error of a result that should have failed.
 template <class R>
 Error error_of(const R& result) {
   EXPECT_FALSE(result.ok());

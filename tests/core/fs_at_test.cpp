@@ -1,12 +1,9 @@
-// Removal and writes relative to directory descriptors, attacked as someone
-// who can write inside a target would: a directory being emptied is swapped
-// for a link to someone else's files while the walk runs. And the staging
-// and promotion every durable write shares (write_file_atomically_at).
+// Removal and writes relative to directory descriptors, attacked by someone who can
+// write inside a target: a directory being emptied is swapped for a link to someone
+// else's files mid-walk. And the staging every durable write shares.
 #include "core/fs_at.h"
 
 #include <sys/resource.h>
-
-#include <gtest/gtest.h>
 
 #include "core/atomic_write.h"
 #include "core/fs.h"
@@ -63,13 +60,11 @@ TEST(RemoveTree, ALinkSwappedInWhileATreeIsRemovedIsNeverFollowed) {
     }
     make_dirs(t / "aside");
 
-    const pid_t racer = ::fork();
-    ASSERT_GE(racer, 0);
-    if (racer == 0) swap_for_links(t / "target/skills", t / "victim/.ssh", t / "aside");
+    const pid_t racer =
+        spawn([&] { swap_for_links(t / "target/skills", t / "victim/.ssh", t / "aside"); });
     // Finished or stopped on the moving tree, it never reaches through a link.
     (void)remove_path(t / "target/skills");
-    ::kill(racer, SIGKILL);
-    ::waitpid(racer, nullptr, 0);
+    reap(racer, [] { return true; });
     EXPECT_EQ(keys_left(t / "victim/.ssh"), kKeys);
   }
 }
@@ -92,17 +87,12 @@ TEST(RemoveTree, ATreeOfAnyDepthGoesWithFewDescriptorsOpen) {
     }
   }
   // In a child held to 64 descriptors: the walk must not need one per level.
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  const pid_t child = spawn([&] {
     const rlimit limit{64, 64};
     ::setrlimit(RLIMIT_NOFILE, &limit);
-    _exit(remove_path(t / "deep").ok() ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status));
-  EXPECT_EQ(WEXITSTATUS(status), 0);
+    (void)remove_path(t / "deep");
+  });
+  EXPECT_EQ(reap(child), 0);
   EXPECT_FALSE(exists(t / "deep"));
 }
 

@@ -7,7 +7,6 @@
 namespace velk {
 namespace {
 
-// The reader's message, or a marker that the text was accepted.
 std::string refusal(std::string_view text) {
   auto parsed = parse_json(text);
   return parsed.ok() ? "(accepted)" : parsed.error();
@@ -52,7 +51,6 @@ TEST(ParseJson, RefusalsNameTheRepeatedMemberTheDepthOrThePosition) {
   const std::string deep = "nesting is deeper than 128 levels";
   const std::string trailing = "syntax error while parsing value - invalid literal; last read: ";
   const std::pair<std::string, std::string> exact[] = {
-      {R"({"a": 1, "b": 2, "a": 3})", "duplicate field `a`"},
       {R"({"x": [{"k": {"a b": 1, "a b": {}}}]})", "duplicate field `a b`"},
       {R"([{"q": 1}, {"q": 2, "q": 3}])", "duplicate field `q`"},
       {nested(129, "[", "", "]"), deep},
@@ -211,7 +209,6 @@ TEST(TypedFields, MapValuesAndNameWhatIsWrong) {
   const std::string strs = "expected an array of strings";
   const std::vector<std::pair<std::string, std::string>> refused = {
       {why(field_string(doc, "absent")), "missing field `absent`"},
-      {why(field_u32(doc, "missing")), "missing field `missing`"},
       {why(field_string(doc, "nil")), type + "`nil`: expected a string, found null"},
       {why(field_optional_string(doc, "b")), type + "`b`: expected a string, found a boolean"},
       {why(field_u64(doc, "neg")), type + "`neg`: " + uint + "an integer"},

@@ -34,8 +34,7 @@ std::string library_lower(const std::string& text) {
 
 TEST(Unicode, EveryCodePointIsClassifiedAsTheLibraryClassifiesIt) {
   for (char32_t c = 0; c <= 0x10ffff; ++c) {
-    // The quoted form prints U+0020 itself; every other space separator is
-    // escaped.
+    // The quoted form prints U+0020 itself and escapes every other space separator.
     ASSERT_EQ(unicode_is_printable(c), c == U' ' || library_printable(c)) << std::hex << static_cast<uint32_t>(c);
     ASSERT_EQ(unicode_is_white_space(c), u_isUWhiteSpace(static_cast<UChar32>(c)) != 0)
         << std::hex << static_cast<uint32_t>(c);
@@ -65,8 +64,7 @@ TEST(QuotedForm, EscapesWhatIsNotPrintableAndKeepsLetters) {
 
 TEST(LossyUtf8, ReplacesEachMaximalInvalidSubpart) {
   EXPECT_EQ(lossy_utf8("ok"), "ok");
-  // A truncated three-byte sequence is one subpart; a lone continuation byte
-  // is another.
+  // A truncated three-byte sequence is one subpart, a lone continuation byte another.
   EXPECT_EQ(lossy_utf8("\xe2\x82" "x\x80"), "\uFFFDx\uFFFD");
   EXPECT_FALSE(is_valid_utf8("\xed\xa0\x80"));  // an encoded surrogate
   EXPECT_TRUE(is_valid_utf8("\xf0\x90\x80\x80"));

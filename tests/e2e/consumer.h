@@ -1,5 +1,4 @@
-// Shared by the end-to-end tests (with the headers they all use): checks of
-// a run's streams, and a consumer of the provider protocol.
+// Shared by the end-to-end tests: checks of a run's streams, a provider-protocol consumer.
 #pragma once
 
 #include <fcntl.h>
@@ -44,8 +43,7 @@ std::string refusal_line(const std::string& reason, const std::string& detail);
 // The paths under `dir`, relative to it and sorted: "nothing was created".
 Words tree_entries(const std::string& dir);
 
-// Every entry below `dir` with what it holds ("<dir>", "-> " and a link's
-// target, or the bytes): what a refused or hostile run must leave as it was.
+// Every entry below `dir` with what it holds: what a refused or hostile run must keep.
 std::map<std::string, std::string> snapshot(const std::string& dir);
 
 Words bundle_flags(const BundleClaim& claim);

@@ -1,5 +1,4 @@
-// apply-operation killed at random moments leaves the target unchanged,
-// fully changed, or with a prepared journal recovery resolves to before.
+// apply-operation killed at random leaves the target before, after, or recoverable to before.
 #include <algorithm>
 #include <chrono>
 #include <random>
@@ -14,8 +13,7 @@ using namespace velk::testing;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// Each file costs flushed writes: many files where memory backs the
-// temporary directory, few enough on a disk that fifty runs stay short.
+// Each file costs flushed writes: many in memory, few enough on a disk for fifty short runs.
 int file_count() { return memory_temp_base().empty() ? 150 : 2000; }
 constexpr int kRuns = 50;
 
@@ -46,8 +44,7 @@ TEST(CrashSafety, AKilledApplyLeavesTheTargetWholeOrRecoverable) {
   const BundleClaim one = bundle_of(side / "one.zip", "one");
   const BundleClaim two = bundle_of(side / "two.zip", "two");
 
-  // The identity each bundle gives a target, and how long a whole apply
-  // over the other takes (the median of three, since the disk is shared).
+  // Each bundle's identity, and a whole apply's time (the median of three: the disk is shared).
   TempDir reference(memory_temp_base());
   std::map<std::string, const BundleClaim*> identity_of;
   std::vector<Clock::duration> took;

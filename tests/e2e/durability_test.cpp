@@ -1,6 +1,5 @@
-// Traced runs: every file written and directory made is flushed before the
-// rename that publishes its record (slot.json, the state file, a promoted
-// program tree), and the whole file system is never flushed.
+// Traced runs: every file written and directory made is flushed before the rename that
+// publishes its record (slot.json, the state file, a program tree), never the whole disk.
 #include <fstream>
 #include <regex>
 
@@ -11,11 +10,9 @@ namespace {
 
 using namespace velk::testing;
 
-// The traced calls of one run, one per line, descriptors with their paths
-// ("fdatasync(7</t/a>) = 0").
+// The traced calls of one run, descriptors with their paths ("fdatasync(7</t/a>) = 0").
 std::vector<std::string> traced(const Words& args, const std::string& log) {
-  // The leak checker of a sanitized build cannot run under ptrace; the
-  // suite's other runs of the program check for leaks.
+  // A sanitized build's leak checker cannot run under ptrace; other runs check for leaks.
   Words command = {"-f", "-y", "-qq", "-o", log, "-e",
                    "trace=syncfs,sync,fsync,fdatasync,rename,renameat,renameat2,openat,mkdirat",
                    "-E", "VELK_SETUP_SYSTEM_SETUP_CATALOG=" + kCatalog,
@@ -23,8 +20,7 @@ std::vector<std::string> traced(const Words& args, const std::string& log) {
   command.insert(command.end(), args.begin(), args.end());
   const RunResult r = run_program(kStrace, command);
   EXPECT_EQ(r.exit_code, 0) << r.err;
-  // A call another thread interrupted is printed in two pieces ("... <unfinished ...>",
-  // then "<... name resumed>...") and put together again here.
+  // A call another thread interrupted comes in two pieces ("<unfinished ...>", "resumed>").
   std::vector<std::string> lines;
   std::map<std::string, std::string> unfinished;  // by process id
   std::ifstream in(log);

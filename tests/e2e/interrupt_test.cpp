@@ -23,8 +23,7 @@ struct Ended : RunResult {
   bool moment_seen = false;
 };
 
-// Runs `args`, waits (bounded) until `moment` holds, sends `signal`; the
-// shell records the process id it then hands to the program.
+// Runs `args`, waits (bounded) until `moment` holds, and sends `signal` to the program.
 Ended interrupt_at(const Words& args, const std::string& side,
                    const std::function<bool()>& moment, int signal = SIGINT) {
   const std::string pid_file = side + "/pid";
@@ -69,8 +68,7 @@ struct Interrupted {
     EXPECT_EQ(backup.value("backup_ref", ""), "slot-000000000001") << backup.dump();
     write_text(t / "AGENTS.md", "edited\n");
     edited = status_identity(t.path());
-    // The lock keeps its last holder's note: clear it, so the restore's
-    // own note marks the moment it holds the lock.
+    // Cleared, the lock's note marks the moment the restore holds it.
     write_text(control + "/target.lock", "");
   }
 
@@ -97,8 +95,7 @@ bool lock_noted(const std::string& control) {
   return ::stat((control + "/target.lock").c_str(), &st) == 0 && st.st_size > 0;
 }
 
-// A stop at a moment the restore may pass before the signal lands is tried
-// again (each try checked whole); three tries must hit it once.
+// The restore may pass the moment before the signal lands: three tries must hit it once.
 template <typename Try>
 void within_three_tries(Try attempt) {
   for (int i = 0; i < 3; ++i)
@@ -161,9 +158,8 @@ TEST(Interrupt, AfterTheJournalIsPublishedTheChangeIsFinished) {
   });
 }
 
-// On a terminal: progress on standard error, the first Ctrl-C after the
-// journal answered at once, a second stopping at the next boundary and
-// naming the recovery command (in a pipe none shows: see the tests above).
+// On a terminal: progress on standard error, the first Ctrl-C after the journal answered at
+// once, a second stopping at the next boundary and naming the recovery command.
 TEST(Interrupt, OnATerminalProgressShowsAndASecondCtrlCLeavesTheChangeForRecovery) {
   within_three_tries([] {
     Interrupted f(20000);

@@ -1,5 +1,4 @@
-// Records planted in a target or a slot that name paths outside it, and a
-// user_root shared with other products: nothing else may change.
+// Planted records naming paths outside the target, and a shared user_root: nothing else changes.
 
 #include "consumer.h"
 #include "product/declaration.h"
@@ -161,8 +160,7 @@ TEST(PlantedRecords, ASlotRecordNamingAnotherSlotIsRefusedWhereSlotsAreListed) {
   i.v.expect_whole();
 }
 
-// The slot before the second install holds the first, the one before the
-// first the user's own file; another product's later edits stay.
+// Slot 2 holds the first install, slot 1 the user's own file; other products' edits stay.
 TEST(UserRootShared, ARestorePutsBackWhatItsSlotHeldAndKeepsOtherProductsChanges) {
   Consumer c;
   write_text(c.t / "skills/review/SKILL.md", "the user's own review skill\n");
@@ -203,8 +201,7 @@ TEST(UserRootShared, ARestorePutsBackWhatItsSlotHeldAndKeepsOtherProductsChanges
 TEST(UserRootShared, AnInstallThatFailsOnAnotherProductsDirectoryRecoversWithoutTouchingIt) {
   Consumer c;
   write_text(c.t / "skills/other/tool.md", "another product\n");
-  // "skills/other" is declared as a file; the other product keeps a
-  // directory there, so the write fails after the journal is published.
+  // Declared a file where the other product keeps a directory: fails after the journal.
   const Json failed = c.install_user_root(
       {{"skills/aaa/SKILL.md", {"written first\n"}}, {"skills/other", {"a file\n"}}});
   ASSERT_EQ(failed.value("state", ""), "refused") << failed.dump();

@@ -1,6 +1,5 @@
-// The everyday commands under strace: a call naming a path below a target or
-// prefix by string fails, as does one resolving several components below a
-// descriptor other than by openat2. The launched product is not audited.
+// The everyday commands under strace: no call names a path below a target or prefix by string
+// or resolves several components below a descriptor but by openat2 (the product is not audited).
 #include <fstream>
 
 #include "consumer.h"
@@ -10,8 +9,7 @@ namespace {
 
 using namespace velk::testing;
 
-// The top-level arguments of a traced call, split at commas outside quotes,
-// brackets and braces; nullopt for a line that is no call.
+// A traced call's top-level arguments (split outside quotes and brackets), or nullopt.
 struct Call {
   std::string name;
   std::vector<std::string> args;
@@ -80,8 +78,7 @@ bool strictly_below(const std::string& raw, const std::vector<std::string>& root
   return false;
 }
 
-// Why a traced call re-resolves a path below one of the roots by string, or
-// "" when it does not. `cwd` is the working directory of the traced run.
+// Why a traced call names a path below a root by string, or ""; `cwd` is the run's.
 std::string finding(const Call& call, const std::vector<std::string>& roots,
                     const std::string& cwd) {
   const auto named = [&](const std::string& path) {
@@ -112,8 +109,7 @@ std::string finding(const Call& call, const std::vector<std::string>& roots,
       if (std::string why = pair_at(dir, dir + 1); !why.empty()) return why;
     return "";
   }
-  // Path-only calls: every string argument is a path, except a link's
-  // content and a read link's buffer.
+  // Path-only calls: every string is a path but a link's content or a read link's buffer.
   if (call.name == "execve" || call.name == "execveat") return "";
   for (size_t i = 0; i < call.args.size(); ++i) {
     if (call.name == "symlink" && i == 0) continue;

@@ -21,8 +21,7 @@ TEST(ValidateBundle, ValidOrRefusedTheAnswerFollowsTheClaim) {
   Consumer c;
   c.expect_validated(c.bundle({{"AGENTS.md", {"# Agents\n"}}, {"skills/a/SKILL.md", {"a\n"}}}),
                      R"("valid":true)");
-  // Bound to user_root and writing config.toml: an operation under that
-  // scope refuses it, but validation asks for no scope.
+  // Bound to user_root yet writing config.toml: validation asks for no scope.
   c.expect_validated(c.bundle({{"config.toml", {"a = 1\n"}}}, TargetScope::user_root),
                      R"("valid":true)");
   // A manifest followed by a NUL byte and anything at all is not JSON.

@@ -129,9 +129,8 @@ TEST_F(Provisioning, WhatRootCreatesInAUsersTargetBelongsToTheUserWhoKeepsFullUs
   EXPECT_EQ(not_the_users(prefix), std::vector<std::string>{});
 }
 
-// The owner renames the control directory away and puts a link to another
-// user's in its place the moment root takes the lock (inotify on the lock
-// file), over and over: root's changes never reach the other user's pool.
+// The owner swaps the control directory for a link to another user's whenever root takes the
+// lock (inotify on the lock file): root's changes never reach the other user's pool.
 TEST_F(Provisioning, AControlDirectorySwappedForALinkAfterTheLockChangesNothingElsewhere) {
   const std::string a = prepared_by_user("a");
   const std::string b = base_ / "b";
@@ -169,8 +168,7 @@ TEST_F(Provisioning, AControlDirectorySwappedForALinkAfterTheLockChangesNothingE
   pollfd p{ready[0], POLLIN, 0};
   ASSERT_TRUE(::poll(&p, 1, 10000) == 1 && ::read(ready[0], &signal, 1) == 1);
 
-  // On a loaded machine the owner wins the race less often: the rounds go on
-  // until five swaps were made, within a bound.
+  // Under load the owner wins less often: rounds go on until five swaps, within a bound.
   int succeeded = 0;
   ssize_t swapped = 0;
   char swaps[256];
@@ -304,8 +302,7 @@ TEST_F(Provisioning, APaddedStateFileIsReadInAboutItsOwnSize) {
     return 127;
   });
   EXPECT_EQ(usage.exit_code, 0);
-  // A small multiple of the file, sanitizer runtimes included (building
-  // every array took more than twenty times it).
+  // A small multiple of the file with sanitizers (building every array took over 20x).
   EXPECT_LT(usage.max_rss_kib, 6 * 30 * 1024) << "kiB for a 30 MB file";
   EXPECT_NE(read_text(out).find("Setup    minimal\n"), std::string::npos) << read_text(out);
 }

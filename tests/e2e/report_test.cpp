@@ -7,8 +7,7 @@ namespace {
 
 using namespace velk::testing;
 
-// A program copy where only the built-in catalog can be found; its TMPDIR
-// must be empty again after each run.
+// A program copy that finds only the built-in catalog; its TMPDIR is empty after each run.
 class Sandbox {
  public:
   Sandbox() {
@@ -63,8 +62,7 @@ TEST(ListCommand, ShowsEachSetupOfTheBuiltInOrANamedCatalog) {
       << r.out;
   EXPECT_NE(r.out.find("      15 files, definition sha256:"), std::string::npos);
 
-  // Catalogs named by the override variable: setups come in the order the
-  // directory listing yields them, and an unknown id names them in it.
+  // Named catalogs list setups in directory order; an unknown id names them in it.
   make_dirs(box.path("empty"));
   expect_output(box.run({"list"}, box.path("empty")),
                 "velk-setup-system: no setups in the catalog.\n");

@@ -35,8 +35,7 @@ TEST_F(SoftwareCommands, ListsVersionsAndRollsBack) {
 
   ASSERT_TRUE(install_version(P(), "1.0.18").ok());
   ASSERT_TRUE(install_version(P(), "1.0.13").ok());
-  // The guides show the listing and a rollback's report; here, what
-  // rollback leaves on disk and the listings they do not show.
+  // The guides show a listing and a rollback's report; here, the disk and other listings.
   const std::string tail = "\n  Change it with:  rollback --to <version> --prefix " + P() + "\n";
   ASSERT_EQ(rollback("1.0.18").exit_code, 0);
   EXPECT_EQ(link_target(at("bin/velk")), at("1.0.18/velk"));

@@ -194,9 +194,8 @@ TEST(Apply, RestoringTheOldestSlotOfAFullPoolKeepsItUntilItIsReadAndChecksWhatIt
   EXPECT_EQ(identity_now(f.t.path()), oldest);
 }
 
-// Found by the crash campaign: a user_root restore killed after writing files
-// the previous record did not name, with staging copies beside them. Recovery
-// must leave the shared root exactly as it was.
+// Found by the crash campaign: a user_root restore killed after writing files the previous
+// record did not name, staging copies beside them; recovery must restore the shared root exactly.
 TEST(Apply, AnInterruptedUserRootRestoreIsTakenBackWholeByRecovery) {
   Fixture f;
   write_text(f.t / "skills/other-product/SKILL.md", "another product\n");

@@ -1,14 +1,9 @@
 // Shared by the plan and apply tests, which run in-process.
 #pragma once
 
-#include <gtest/gtest.h>
-
-#include <string>
-
+#include "support/bundle_fixture.h"
 #include "protocol/apply_plan.h"
 #include "protocol/plan_operation.h"
-#include "support/bundle_writer.h"
-#include "support/temp_dir.h"
 
 namespace velk::testing {
 
@@ -30,13 +25,6 @@ inline PlanOperationRequest plan_of(const std::string& target, Operation op,
   r.operation_id = "op-plan";
   r.expires_at = kLater;
   return r;
-}
-
-template <class T>
-void expect_refused(const Result<T>& result, ReasonCode code, const std::string& detail) {
-  ASSERT_FALSE(result.ok()) << "expected a refusal: " << detail;
-  EXPECT_EQ(result.error().message, detail);
-  EXPECT_EQ(reason_name(result.error().code), reason_name(code)) << result.error().message;
 }
 
 template <class T>

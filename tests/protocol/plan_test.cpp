@@ -13,10 +13,9 @@ using namespace velk::testing;
 
 constexpr char kNowhere[] = "/nonexistent/velk-target";
 
-// Each request breaks its rule and every later one it can, so the first in
-// table order must be the one reported; no rule reads the (absent) target.
-// Flags: b bundle, p prefix, v version, s strict profile, e expiry without
-// milliseconds, j project scope.
+// Each request breaks its rule and every later one it can, so the first in table order must be
+// the one reported; no rule reads the (absent) target. Flags: b bundle, p prefix, v version,
+// s strict profile, e expiry without milliseconds, j project scope.
 TEST(PlanArguments, TheFirstBrokenRuleInTableOrderDecides) {
   const BundleClaim claim{"/nonexistent/b.zip", "ai-stp-bundle/2", "d", "a", 1};
   struct Case {

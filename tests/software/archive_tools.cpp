@@ -1,8 +1,5 @@
 #include "extract_fixture.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 
 #include "core/digest.h"
@@ -76,11 +73,6 @@ Lines tree_listing(const std::string& root) {
   for (const TreeRecord& r : records) out.push_back(r.kind == "dir" ? r.path + "/" : r.path);
   std::sort(out.begin(), out.end());
   return out;
-}
-
-unsigned mode_bits(const std::string& path) {
-  const auto st = lstat_path(path);
-  return st ? static_cast<unsigned>(st->st_mode & 07777) : 0;
 }
 
 }  // namespace velk::testing

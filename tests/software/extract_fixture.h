@@ -1,21 +1,12 @@
-// Helpers and fixtures of the software tests. Extraction tests make archives
-// under src/ and extract them into out/stage, so anything written beside the
-// staging tree shows up in out/.
+// Fixtures of the software tests. Archives are made under src/ and extracted
+// into out/stage, so anything written beside the staging tree shows up in out/.
 #pragma once
-
-#include <gtest/gtest.h>
-#include <sys/stat.h>
-
-#include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
 
 #include "core/fs.h"
 #include "software/software.h"
 #include "support/runner.h"
 #include "support/software_prefix.h"
-#include "support/temp_dir.h"
+#include "support/tree_helpers.h"
 
 namespace velk::testing {
 
@@ -23,15 +14,11 @@ using Lines = std::vector<std::string>;
 
 RunResult run_in(const std::string& dir, const std::string& command);
 
-// Runs a Python 3 script in `dir` after the tar crafting helpers of
-// archive_tools.cpp (header, entry, pax, END, write_tgz).
+// Runs a Python 3 script in `dir` after archive_tools.cpp's tar helpers.
 RunResult python(const std::string& dir, const std::string& script);
 
 // Every entry below `root`, relative and sorted; directories end in "/".
 Lines tree_listing(const std::string& root);
-
-// The permission bits (07777) of a path, looked at without following links.
-unsigned mode_bits(const std::string& path);
 
 // A program prefix in a fresh temporary directory.
 class PrefixTest : public ::testing::Test {
@@ -106,10 +93,10 @@ class ExtractTest : public ::testing::Test {
     for (const char* file : {"bin/tool", "share/doc/readme.txt", "secret", "setid", "empty",
                              "big.bin"})
       EXPECT_EQ(read_text(dest(file)), read_text(src(std::string("tree/") + file))) << file;
-    EXPECT_EQ(mode_bits(dest("bin/tool")), 0755u);
-    EXPECT_EQ(mode_bits(dest("share/doc/readme.txt")), 0644u);
-    EXPECT_EQ(mode_bits(dest("secret")), 0600u);
-    EXPECT_EQ(mode_bits(dest("setid")), 0755u) << "set-id bits must be dropped";
+    EXPECT_EQ(mode_of(dest("bin/tool")), 0755u);
+    EXPECT_EQ(mode_of(dest("share/doc/readme.txt")), 0644u);
+    EXPECT_EQ(mode_of(dest("secret")), 0600u);
+    EXPECT_EQ(mode_of(dest("setid")), 0755u) << "set-id bits must be dropped";
   }
 
   void expect_nothing_outside() {

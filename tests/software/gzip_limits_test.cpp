@@ -4,7 +4,6 @@
 #include <cstdio>
 
 #include "extract_fixture.h"
-#include "support/fifo.h"
 
 namespace velk::testing {
 namespace {
@@ -121,7 +120,7 @@ TEST_F(ExtractTest, ProgramFormCopiesTheArtifactAsAnExecutable) {
   ::umask(old_mask);
   EXPECT_EQ(files, 1u);
   EXPECT_EQ(read_text(dest("velk")), read_text(src("velk")));
-  EXPECT_EQ(mode_bits(dest("velk")), 0755u);
+  EXPECT_EQ(mode_of(dest("velk")), 0755u);
   // The program is created new, never written over what is there.
   EXPECT_EQ(failure("velk", ArtifactForm::executable), "executable could not be written");
 

@@ -1,6 +1,5 @@
-// Archives built to make extraction do more work than their size allows. Each
-// is refused in memory and time measured in a child; the bounds are generous,
-// since what matters is that they do not grow with the hostile part.
+// Archives built to make extraction do more work than their size allows, refused in a child
+// whose generous bounds only show that the cost does not grow with the hostile part.
 #include "extract_fixture.h"
 #include "support/usage.h"
 

@@ -1,7 +1,4 @@
 // Launching the installed stand-in: the checks before the exec, and an exec that fails.
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "core/digest.h"
@@ -14,21 +11,6 @@ namespace {
 class Launch : public PrefixTest {
  protected:
   void SetUp() override { ASSERT_TRUE(install_version(P(), "1.0.18").ok()); }
-
-  // launch_installed's failure in a forked child, or "(exit N)".
-  std::string launch_failure() {
-    const std::string err = tmp_ / "err";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-      ::alarm(30);  // bounds the wait below, even past an exec that worked
-      write_text(err, launch_installed(P(), tmp_ / "target", {}).message);
-      ::_exit(99);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    const int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return code == 99 && exists(err) ? read_text(err) : "(exit " + std::to_string(code) + ")";
-  }
 
   std::string refusal(const std::vector<std::string>& args = {}) {
     auto prepared = prepare_launch(P(), tmp_ / "target", args);
@@ -156,7 +138,17 @@ TEST_F(Launch, AnExecThatFailsReturnsItsReason) {
   write_text(at("1.0.18/copy"), read_text(at("1.0.18/velk")), 0644);
   write_text(record,
              installation_record("1.0.18", "1.0.18/copy", planned_software("1.0.18").build.sha256));
-  EXPECT_EQ(launch_failure(), at("1.0.18/copy") + " could not be started: Permission denied");
+  const std::string err = tmp_ / "err";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::alarm(30);  // bounds the wait below, even past an exec that worked
+    write_text(err, launch_installed(P(), tmp_ / "target", {}).message);
+    ::_exit(99);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 99) << status;
+  EXPECT_EQ(read_text(err), at("1.0.18/copy") + " could not be started: Permission denied");
 }
 
 }  // namespace

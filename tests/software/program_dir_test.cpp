@@ -1,8 +1,6 @@
 // The program directory through the library with the real stand-in artifacts:
 // what each operation leaves on disk, artifact checks, repair, the prefix lock.
-#include <fcntl.h>
 #include <sys/file.h>
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -23,13 +21,6 @@ class ProgramDir : public PrefixTest {
   Result<SoftwareApplyResult> apply(Operation op, std::string_view version, const Lines& artifacts) {
     return apply_software_operation(op, P(), planned_software(version), artifacts);
   }
-
-  void expect_failure(const Result<SoftwareApplyResult>& result, ErrorKind kind,
-                      const std::string& message) {
-    ASSERT_FALSE(result.ok());
-    EXPECT_EQ(result.error().kind, kind) << result.error().full();
-    EXPECT_EQ(result.error().message, message);
-  }
 };
 
 // (The answer's document is compared by the protocol guide's session.)
@@ -38,7 +29,7 @@ TEST_F(ProgramDir, InstallPlacesTreeLinkMarkerAndExactRecord) {
   ASSERT_TRUE(result.ok()) << result.error().full();
   const std::string program = at("1.0.18/velk");
   EXPECT_EQ(read_text(program), read_text(host_artifact("1.0.18")));
-  EXPECT_EQ(mode_bits(program), 0755u);
+  EXPECT_EQ(mode_of(program), 0755u);
   EXPECT_EQ(link_target(at("bin/velk")), program);
   EXPECT_EQ(read_text(at("bin/.velk.version")), "1.0.18");
   EXPECT_EQ(read_text(at("bin/.velk.manifest.json")),
@@ -51,7 +42,7 @@ TEST_F(ProgramDir, InstallPlacesTreeLinkMarkerAndExactRecord) {
 }
 
 TEST_F(ProgramDir, ReinstallReplacesTheTreeAndUpdateNeedsOne) {
-  expect_failure(apply(Operation::software_update, "1.0.18", {host_artifact("1.0.18")}),
+  expect_error(apply(Operation::software_update, "1.0.18", {host_artifact("1.0.18")}),
                  ErrorKind::state_unavailable,
                  "there is no velk under " + P() +
                      " to update any more; software_install is the operation that puts one "
@@ -72,7 +63,7 @@ TEST_F(ProgramDir, ArtifactMustBeThePlannedBytes) {
   const std::string copy = tmp_ / "download";
   // One byte short: refused on its length before anything is hashed.
   write_text(copy, full.substr(0, full.size() - 1));
-  expect_failure(apply(Operation::software_install, "1.0.18", {copy}),
+  expect_error(apply(Operation::software_install, "1.0.18", {copy}),
                  ErrorKind::integrity_mismatch,
                  copy + " is " + std::to_string(full.size() - 1) + " bytes; the plan named " +
                      std::to_string(full.size()));
@@ -91,7 +82,7 @@ TEST_F(ProgramDir, ArtifactMustBeThePlannedBytes) {
   // A pinned release, but not the planned one (the stand-ins share a length).
   const std::string other = host_artifact("1.0.13");
   ASSERT_EQ(read_text(other).size(), full.size());
-  expect_failure(apply(Operation::software_install, "1.0.18", {other}),
+  expect_error(apply(Operation::software_install, "1.0.18", {other}),
                  ErrorKind::integrity_mismatch,
                  other + " hashes to " + planned_software("1.0.13").build.sha256 +
                      "; the plan named " + planned_software("1.0.18").build.sha256);
@@ -100,17 +91,17 @@ TEST_F(ProgramDir, ArtifactMustBeThePlannedBytes) {
 }
 
 TEST_F(ProgramDir, ArtifactCountsAreCheckedBeforeThePrefixIsTouched) {
-  expect_failure(apply(Operation::software_install, "1.0.18", {}), ErrorKind::state_unavailable,
+  expect_error(apply(Operation::software_install, "1.0.18", {}), ErrorKind::state_unavailable,
                  "software_install installs the 1 artifact the plan named, and 0 were given; "
                  "pass one --software-artifact per entry, in the plan's order");
   const std::string a = host_artifact("1.0.18");
-  expect_failure(apply(Operation::software_remove, "1.0.18", {a}), ErrorKind::state_unavailable,
+  expect_error(apply(Operation::software_remove, "1.0.18", {a}), ErrorKind::state_unavailable,
                  "software_remove downloads nothing, so it takes no --software-artifact");
   EXPECT_FALSE(exists(P()));
 
   const auto no_prefix = apply_software_operation(Operation::software_install, std::nullopt,
                                                   planned_software("1.0.18"), {a});
-  expect_failure(no_prefix, ErrorKind::state_unavailable,
+  expect_error(no_prefix, ErrorKind::state_unavailable,
                  "software_install installs a program, which lives under --prefix, not under "
                  "--target; name an absolute --prefix");
 }
@@ -212,7 +203,7 @@ TEST_F(ProgramDir, TwoOperationsOnOnePrefixExcludeEachOther) {
   const int fd = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
   ASSERT_GE(fd, 0);
   ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
-  expect_failure(install_version(P(), "1.0.18"), ErrorKind::lock_unavailable,
+  expect_error(install_version(P(), "1.0.18"), ErrorKind::lock_unavailable,
                  "another process holds " + lock_path);
   EXPECT_EQ(tree_listing(P()), (Lines{".velk-setup-system/", ".velk-setup-system/target.lock"}));
   ::close(fd);

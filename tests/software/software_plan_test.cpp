@@ -1,6 +1,4 @@
 // The effect lines of a software plan, against prefixes in each state an install finds.
-#include <unistd.h>
-
 #include "extract_fixture.h"
 
 namespace velk::testing {

@@ -88,9 +88,8 @@ TEST(PaxRecords, MalformedRecordsAreNamed) {
   }
 }
 
-// Every entry type but files and directories (a link pointing out, then a
-// file the refusal must stop before), escaping names, pax keys that change
-// what is written, fields out of shape; then the shapes that are accepted.
+// Every entry type but files and directories (a link out, then a file the refusal must stop
+// before), escaping names, pax keys that change what is written, fields out of shape.
 TEST_F(TarExtractTest, RefusesCraftedHeadersWithTheirReason) {
   const Lines pax_keys = {"path", "size", "linkpath", "SCHILY.filetype", "GNU.sparse.major"};
   craft(R"(
@@ -177,8 +176,8 @@ write_tgz('after-end.tgz', entry('h', 'x'), END, entry('ignored', 'x'))
   for (const auto& [good, files] : accepted) EXPECT_EQ(extracted(good, kTgz), files) << good;
   EXPECT_EQ(tree_listing(dest()), (Lines{"bin/", "bin/x", "caf\u00e9", "f", "g", "h", "run",
                                          "share/", "share/y"}));
-  EXPECT_EQ(mode_bits(dest("f")), 0755u);
-  EXPECT_EQ(mode_bits(dest("run")), 0750u);
+  EXPECT_EQ(mode_of(dest("f")), 0755u);
+  EXPECT_EQ(mode_of(dest("run")), 0750u);
   EXPECT_EQ(read_text(dest("caf\u00e9")), "x");
 }
 

@@ -1,6 +1,5 @@
 // The zip reader on archives made by Info-ZIP zip and Python's zipfile, and
 // on damaged ones. (Escaping names meet the check the tar tests compare.)
-#include <functional>
 #include <tuple>
 
 #include "extract_fixture.h"
@@ -81,8 +80,8 @@ open('alpha', 'wb').write(b'alpha' * 1000)
 )");
   EXPECT_EQ(extracted("py.zip", kZip), 3u);
   EXPECT_EQ(read_text(dest("dir/a.txt")), read_text(src("alpha")));
-  EXPECT_EQ(mode_bits(dest("bin/run")), 0750u);
-  EXPECT_EQ(mode_bits(dest("plain")), 0644u);
+  EXPECT_EQ(mode_of(dest("bin/run")), 0750u);
+  EXPECT_EQ(mode_of(dest("plain")), 0644u);
 }
 
 TEST_F(ZipExtractTest, ALinkEntryBecomesAPlainFileNeverALink) {

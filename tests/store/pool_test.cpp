@@ -6,8 +6,6 @@
 
 #include <random>
 
-#include <gtest/gtest.h>
-
 #include "core/fs_at.h"
 #include "support/tree_helpers.h"
 

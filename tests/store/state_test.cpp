@@ -5,10 +5,7 @@
 #include "store/report.h"
 #include "store/state.h"
 
-#include <gtest/gtest.h>
-
 #include "core/text.h"
-#include "product/declaration.h"
 #include "support/tree_helpers.h"
 
 namespace velk {
@@ -46,8 +43,7 @@ const char kSampleBytes[] =
     R"("setup_version_passport_digest":null,"state_schema":4,"target_identity_digest":"sha256:i",)"
     R"("target_precondition_digest":"sha256:p","written_paths":["skills/a/SKILL.md","skills/b"]})";
 
-// The sample document with one member removed (empty `value`) or replaced
-// by the given JSON text.
+// The sample document without `member` (empty `value`) or with it set to `value`.
 std::string sample_with(const std::string& member, const std::string& value) {
   Json doc = Json::parse(kSampleBytes);
   if (value.empty()) doc.erase(member);

@@ -2,8 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <gtest/gtest.h>
-
 #include "core/fs.h"
 #include "support/tree_helpers.h"
 

@@ -68,10 +68,10 @@ std::string serialise_zip(const ZipArchive& archive) {
     offsets.push_back(static_cast<uint32_t>(out.size()));
     const std::string& local_name = e.local_name ? *e.local_name : e.name;
     put32(out, e.local_signature.value_or(0x04034B50));
-    put16(out, e.version_needed);
+    put16(out, 20);  // version needed to extract: 2.0
     put16(out, e.local_flags.value_or(e.flags));
     put16(out, e.local_method.value_or(e.method));
-    put16(out, e.local_time.value_or(e.time));
+    put16(out, e.time);
     put16(out, e.local_date.value_or(e.date));
     put_sizes(out, e);
     put16(out, static_cast<uint16_t>(local_name.size()));
@@ -85,7 +85,7 @@ std::string serialise_zip(const ZipArchive& archive) {
     const ZipEntry& e = archive.entries[i];
     put32(out, 0x02014B50);
     put16(out, e.version_made_by);
-    put16(out, e.version_needed);
+    put16(out, 20);
     put16(out, e.flags);
     put16(out, e.method);
     put16(out, e.time);

@@ -23,7 +23,6 @@ struct ZipEntry {
   std::string data;
   uint32_t external_attributes = 0100644u << 16;
   uint16_t version_made_by = 0x031E;  // Unix creator, version 3.0
-  uint16_t version_needed = 20;
   uint16_t flags = 0;
   uint16_t method = 0;
   uint16_t time = 0;
@@ -38,7 +37,6 @@ struct ZipEntry {
   std::optional<std::string> local_name;
   std::optional<uint16_t> local_flags;
   std::optional<uint16_t> local_method;
-  std::optional<uint16_t> local_time;
   std::optional<uint16_t> local_date;
   std::string local_extra;
 };

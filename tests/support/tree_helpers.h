@@ -2,18 +2,14 @@
 // the kill and race tests, forked and always reaped within a bound.
 #pragma once
 
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <functional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -73,7 +69,6 @@ struct PoolFixture {
   TempDir t;
   BackupPool pool{t / ".velk-setup-system/backups", 10, dir_of(t / ".velk-setup-system/backups")};
   std::string slot_dir(uint64_t n) const { return pool.path + "/" + slot_name(n); }
-  // A slot of the pool, held as the store holds it.
   Dir slot(uint64_t n) const { return dir_of(slot_dir(n)); }
 
   // A complete slot made by hand, without capturing.

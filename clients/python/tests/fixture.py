@@ -17,18 +17,6 @@ sys.path.insert(0, CLIENT_DIR)
 from velk_setup_client import Provider  # noqa: E402
 
 
-def write_tree(root, files):
-    """Write {relative path: bytes or (bytes, mode)} under root; returns root."""
-    for path, spec in files.items():
-        data, mode = spec if isinstance(spec, tuple) else (spec, 0o644)
-        full = os.path.join(root, path)
-        os.makedirs(os.path.dirname(full), exist_ok=True)
-        with open(full, "wb") as f:
-            f.write(data)
-        os.chmod(full, mode)
-    return root
-
-
 class ProviderTest(unittest.TestCase):
     """A fresh temporary directory and a Provider confined to it."""
 
@@ -49,7 +37,15 @@ class ProviderTest(unittest.TestCase):
         return path
 
     def tree(self, name, files):
-        return write_tree(self.path(name), files)
+        """Write {relative path: bytes or (bytes, mode)} under tmp/name; returns that."""
+        for path, spec in files.items():
+            data, mode = spec if isinstance(spec, tuple) else (spec, 0o644)
+            full = self.path(name, path)
+            os.makedirs(os.path.dirname(full), exist_ok=True)
+            with open(full, "wb") as f:
+                f.write(data)
+            os.chmod(full, mode)
+        return self.path(name)
 
     def read(self, *parts):
         with open(self.path(*parts), "rb") as f:

@@ -16,18 +16,14 @@ from velk_setup_client.canonical import BUNDLE_TAG, PLAN_TAG
 AWKWARD = "\u0007\b/\x7f\"\\ caf\u00e9 \U0001f600 \ue000\t\n\r\f\u001f end"
 
 
-class Spelling(unittest.TestCase):
-    # What is spelt is checked against the provider below; these have no spelling.
+class AgainstTheProvider(ProviderTest):
     def test_values_without_a_canonical_form_are_refused(self):
         for bad in (1.0, 2**64, -(2**63) - 1, {1: "x"}):
             with self.assertRaises(ValueError):
                 canonical_json(bad)
 
-
-class AgainstTheProvider(ProviderTest):
     def rezip(self, bundle, manifest, declared=None):
-        """The bundle's archive with another manifest, declaring the identity
-        the library computes for it (or ``declared``)."""
+        """The bundle with `manifest`, declaring its computed identity or `declared`."""
         manifest = dict(manifest)
         manifest.pop("bundle_digest")
         manifest["bundle_digest"] = declared or digest_document(BUNDLE_TAG, manifest)

@@ -15,23 +15,6 @@ SOURCE_DIR = os.environ.get("VELK_SOURCE_DIR") or os.path.dirname(os.path.dirnam
 BINARY = os.environ.get("VELK_BINARY") or os.path.join(SOURCE_DIR, "build", "velk-setup-system")
 
 
-def ansible_env(tmp):
-    """Ansible's home, temporary files, configuration and collections, all under tmp."""
-    config = os.path.join(tmp, "ansible.cfg")
-    with open(config, "w", encoding="utf-8") as f:
-        f.write("[defaults]\nforks = 5\nretry_files_enabled = false\n")
-    env = {k: v for k, v in os.environ.items() if not k.startswith("ANSIBLE_")}
-    env.update(
-        HOME=tmp, TMPDIR=tmp, ANSIBLE_CONFIG=config, ANSIBLE_HOME=os.path.join(tmp, ".ansible"),
-        ANSIBLE_LOCAL_TEMP=os.path.join(tmp, ".ansible", "tmp"),
-        ANSIBLE_REMOTE_TEMP=os.path.join(tmp, ".ansible", "remote"),
-        ANSIBLE_COLLECTIONS_PATH=os.path.join(tmp, "collections"),
-        ANSIBLE_GALAXY_CACHE_DIR=os.path.join(tmp, ".ansible", "galaxy_cache"),
-        ANSIBLE_NOCOLOR="1", ANSIBLE_DEPRECATION_WARNINGS="0", PATH="/usr/bin:/bin",
-    )
-    return env
-
-
 def run(args, env, cwd, expect_exit=0):
     """Standard output of args, which must exit with expect_exit."""
     done = subprocess.run(args, env=env, cwd=cwd, capture_output=True, text=True, check=False,
@@ -42,25 +25,30 @@ def run(args, env, cwd, expect_exit=0):
     return done.stdout
 
 
-def build_collection(tmp, env):
-    """ansible-galaxy build of contrib/ansible, installed under tmp/collections;
-    returns the installed collection's directory."""
-    dist = os.path.join(tmp, "dist")
-    run(["ansible-galaxy", "collection", "build", "--output-path", dist, ANSIBLE_DIR], env, tmp)
-    (tarball,) = glob.glob(os.path.join(dist, "velk-setup-*.tar.gz"))
-    run(["ansible-galaxy", "collection", "install", "--offline", "-p",
-         os.path.join(tmp, "collections"), tarball], env, tmp)
-    return os.path.join(tmp, "collections", "ansible_collections", "velk", "setup")
-
-
 class CollectionTest(unittest.TestCase):
     """The collection built and installed under a temporary directory of the class's own."""
 
     @classmethod
     def setUpClass(cls):
-        cls.tmp = tempfile.mkdtemp(prefix="velk-ansible-test-")
-        cls.env = ansible_env(cls.tmp)
-        cls.installed = build_collection(cls.tmp, cls.env)
+        cls.tmp = tmp = tempfile.mkdtemp(prefix="velk-ansible-test-")
+        config = os.path.join(tmp, "ansible.cfg")
+        with open(config, "w", encoding="utf-8") as f:
+            f.write("[defaults]\nforks = 5\nretry_files_enabled = false\n")
+        env = cls.env = {k: v for k, v in os.environ.items() if not k.startswith("ANSIBLE_")}
+        env.update(
+            HOME=tmp, TMPDIR=tmp, ANSIBLE_CONFIG=config, ANSIBLE_HOME=os.path.join(tmp, ".ansible"),
+            ANSIBLE_LOCAL_TEMP=os.path.join(tmp, ".ansible", "tmp"),
+            ANSIBLE_REMOTE_TEMP=os.path.join(tmp, ".ansible", "remote"),
+            ANSIBLE_COLLECTIONS_PATH=os.path.join(tmp, "collections"),
+            ANSIBLE_GALAXY_CACHE_DIR=os.path.join(tmp, ".ansible", "galaxy_cache"),
+            ANSIBLE_NOCOLOR="1", ANSIBLE_DEPRECATION_WARNINGS="0", PATH="/usr/bin:/bin",
+        )
+        dist = os.path.join(tmp, "dist")
+        run(["ansible-galaxy", "collection", "build", "--output-path", dist, ANSIBLE_DIR], env, tmp)
+        (tarball,) = glob.glob(os.path.join(dist, "velk-setup-*.tar.gz"))
+        run(["ansible-galaxy", "collection", "install", "--offline", "-p",
+             os.path.join(tmp, "collections"), tarball], env, tmp)
+        cls.installed = os.path.join(tmp, "collections", "ansible_collections", "velk", "setup")
 
     @classmethod
     def tearDownClass(cls):

@@ -167,8 +167,7 @@ class Fleet(CollectionTest):
                          (False, "provider_unavailable", "replace"))
         self.assertTrue(self.status(host).holds("minimal"))
         removed = self.adhoc(host, "state=absent")
-        self.assertTrue(removed["changed"])
-        self.assertEqual(removed["operation"], "remove")
+        self.assertEqual((removed["changed"], removed["operation"]), (True, "remove"))
         self.assertFalse(os.path.exists(os.path.join(self.targets[host], "AGENTS.md")))
         self.assertFalse(self.adhoc(host, "state=absent")["changed"])
 
@@ -179,11 +178,10 @@ class Fleet(CollectionTest):
         self.assertIn("nothing was applied", would["check_mode_note"])
         self.assertIn("can still refuse it", would["check_mode_note"])
         self.assertFalse(os.path.exists(os.path.join(self.targets[host], "AGENTS.md")))
-        restored = self.adhoc(host, f"state=restored backup_ref={removed['backup_ref']}")
-        self.assertTrue(restored["changed"])
+        restore = f"state=restored backup_ref={removed['backup_ref']}"
+        self.assertTrue(self.adhoc(host, restore)["changed"])
         self.assertTrue(self.status(host).holds("minimal"))
-        again = self.adhoc(host, f"state=restored backup_ref={removed['backup_ref']}")
-        self.assertFalse(again["changed"])
+        self.assertFalse(self.adhoc(host, restore)["changed"])
 
     def test_program_install_and_roll_back(self):
         # No network and no artifact_dir: the error says what to put where.

@@ -1,4 +1,4 @@
-// Shared helpers of the bundle tests: reading built bundles, exact refusal checks.
+// Shared helpers of the bundle and protocol tests: reading built bundles, exact refusal checks.
 #pragma once
 
 #include <gtest/gtest.h>
